@@ -1,0 +1,87 @@
+// The current user's hive of a Wine prefix (the text of user.reg) held in
+// memory, read and changed the way Wine's registry server would, and saved
+// back byte for byte except for the sections of the keys that changed.
+//
+// Not thread-safe. Knows nothing of files, locks or code pages: the caller
+// hands in the file's bytes and takes the new bytes back.
+#ifndef QUILLFIX_REGSERVICE_WINE_HIVE_H_
+#define QUILLFIX_REGSERVICE_WINE_HIVE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace regservice {
+namespace wine {
+
+// One key or value name as Wine keeps it: UTF-16 code units.
+using Name = std::u16string;
+// The elements of a key's path below the hive root; empty for the root.
+using KeyPath = std::vector<Name>;
+
+// What RegQueryInfoKey reports of a key. Lengths count UTF-16 units.
+struct KeyInfo {
+  Name class_name;
+  uint32_t subkeys = 0;
+  uint32_t max_subkey_name = 0;
+  uint32_t values = 0;
+  uint32_t max_value_name = 0;
+  uint32_t max_value_data = 0;  // bytes
+  uint64_t last_write = 0;      // FILETIME: 100 ns units since 1601-01-01
+};
+
+struct Value {
+  uint32_t type = 0;
+  std::string data;  // raw bytes
+};
+
+class Hive {
+ public:
+  Hive();
+  ~Hive();
+  Hive(const Hive&) = delete;
+  Hive& operator=(const Hive&) = delete;
+
+  // Takes the bytes of a user.reg. Returns false, with a message such as
+  // "user.reg:1: not a valid registry file" in *error, when Wine would
+  // ignore the whole file (first line not exactly "WINE REGISTRY Version 2",
+  // an empty file, a wrong or unknown #arch before the first section); the
+  // hive is then empty and must not be saved. Lines Wine would skip or
+  // half-read are kept as they are and read the way Wine reads them.
+  bool Load(std::string bytes, std::string* error);
+
+  // The file's bytes with every change made since Load. Identical to the
+  // loaded bytes while nothing changed.
+  const std::string& Bytes() const;
+  bool Modified() const;
+
+  // Names are matched without regard to case, as Wine matches them
+  // (Unicode lowercase of each UTF-16 unit).
+  bool KeyExists(const KeyPath& path) const;
+
+  // Makes the key and every missing key above it, as RegCreateKey does, and
+  // gives new keys and the parent of each new key the time `now`. Making a
+  // key that exists changes nothing. Returns false if an element is empty
+  // or longer than 256 units.
+  bool CreateKey(const KeyPath& path, uint64_t now);
+
+  // Sets a value of an existing key (false if the key does not exist):
+  // exact bytes and type. A name that exists in another case keeps its
+  // first spelling. The key's time becomes `now`.
+  bool SetValue(const KeyPath& path, const Name& name, uint32_t type,
+                const std::string& data, uint64_t now);
+
+  // False if the key does not exist.
+  bool GetValue(const KeyPath& path, const Name& name, Value* value) const;
+  bool QueryKey(const KeyPath& path, KeyInfo* info) const;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace wine
+}  // namespace regservice
+
+#endif  // QUILLFIX_REGSERVICE_WINE_HIVE_H_
