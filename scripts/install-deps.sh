@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need, when missing.
+# Usage: scripts/install-deps.sh [build|test]   (default: test)
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+if [ "${1:-test}" = test ]; then
+  packages+=(python3 valgrind wine wine64 g++-mingw-w64-x86-64
+             binutils-mingw-w64-x86-64 googletest clang libclang-rt-14-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' \
+    || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo=sudo
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq \
+  --no-install-recommends "${missing[@]}"

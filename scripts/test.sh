@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs the whole test suite twice: a
+# debug build, then the same under AddressSanitizer and UBSan. Ends with
+# ctest's summary; fails when any test fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh test || exit 1
+
+status=0
+for preset in dev asan; do
+  cmake --preset "$preset" >/dev/null || exit 1
+  cmake --build --preset "$preset" -j2 || exit 1
+done
+for preset in dev asan; do
+  echo "=== tests: $preset ==="
+  ctest --preset "$preset" -j2 || status=1
+done
+exit $status
