@@ -174,21 +174,27 @@ TEST_F(LifetimeTest, TwoReferencesHoldOneNodeUntilBothGo) {
   EXPECT_EQ(0, CValueNode::LiveCount());
 }
 
-TEST_F(LifetimeTest, RemovingMiddleOfThreeKeepsOrder) {
+// Removing a middle entry closes the gap: the later entries keep their order
+// (four entries, so that a swap with the last would show).
+TEST_F(LifetimeTest, RemovingAMiddleEntryKeepsTheOthersInOrder) {
   bool ok = false;
   CKeyRef root = WrapRoot(HKEY_CURRENT_USER, ok);
   CKeyRef a = root.Subkey("A");
   CKeyRef b = root.Subkey("B");
   CKeyRef c = root.Subkey("C");
+  CKeyRef d = root.Subkey("D");
   CValueRef x = a.Value("x");
   CValueRef y = a.Value("y");
   CValueRef z = a.Value("z");
+  CValueRef w = a.Value("w");
   b.Release();
   y.Release();
-  EXPECT_EQ((std::vector<std::string>{"A", "C"}), SubkeyNames(root.GetNode()));
-  ASSERT_EQ(2u, a.GetNode()->values.size());
+  EXPECT_EQ((std::vector<std::string>{"A", "C", "D"}),
+            SubkeyNames(root.GetNode()));
+  ASSERT_EQ(3u, a.GetNode()->values.size());
   EXPECT_STREQ("x", a.GetNode()->values[0]->name);
   EXPECT_STREQ("z", a.GetNode()->values[1]->name);
+  EXPECT_STREQ("w", a.GetNode()->values[2]->name);
   VerifyTree(root.GetNode());
 }
 
