@@ -1,11 +1,18 @@
 #include "winshim/mbstring.h"
 
+#include "winshim/codepage.h"
+
 namespace winshim {
 namespace {
-unsigned int g_code_page = 1252;
+// 0 until first asked for: the locale then decides, unless
+// SetMultibyteCodePage chose first.
+unsigned int g_code_page = 0;
 }  // namespace
 
-unsigned int MultibyteCodePage() { return g_code_page; }
+unsigned int MultibyteCodePage() {
+  if (g_code_page == 0) g_code_page = AnsiCodePageFromEnvironment();
+  return g_code_page;
+}
 void SetMultibyteCodePage(unsigned int code_page) { g_code_page = code_page; }
 
 }  // namespace winshim
