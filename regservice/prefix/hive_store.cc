@@ -1,0 +1,225 @@
+#include "regservice/prefix/hive_store.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+namespace regservice {
+namespace prefix {
+
+namespace {
+const char kTemporaryPrefix[] = "user.reg.quillfix-";
+const char kTemporarySuffix[] = ".tmp";
+}  // namespace
+
+bool IsTemporaryFileName(const std::string& name) {
+  const size_t prefix = sizeof kTemporaryPrefix - 1;
+  const size_t suffix = sizeof kTemporarySuffix - 1;
+  return name.size() > prefix + suffix &&
+         name.compare(0, prefix, kTemporaryPrefix) == 0 &&
+         name.compare(name.size() - suffix, suffix, kTemporarySuffix) == 0;
+}
+
+bool ApplyChange(const Change& change, wine::Hive* hive) {
+  switch (change.kind) {
+    case Change::kCreateKey:
+      return hive->CreateKey(change.path, change.time);
+    case Change::kSetValue:
+      // The key may be missing from a file someone else rewrote since.
+      if (!hive->KeyExists(change.path) &&
+          !hive->CreateKey(change.path, change.time)) {
+        return false;
+      }
+      return hive->SetValue(change.path, change.name, change.type,
+                            change.data, change.time);
+  }
+  return false;
+}
+
+HiveStore::HiveStore(Env* env, PrefixLocation location)
+    : env_(env),
+      location_(std::move(location)),
+      server_lock_(env, location_.directory, location_.tmpdir,
+                   location_.uid) {}
+
+LONG HiveStore::Fail(LONG code, const std::string& message) {
+  last_error_ = message;
+  return code;
+}
+
+LONG HiveStore::Load() {
+  if (hive_ != nullptr) return ERROR_SUCCESS;
+  if (location_.directory.empty()) {
+    return Fail(ERROR_FILE_NOT_FOUND, "no prefix: neither WINEPREFIX nor HOME");
+  }
+  const std::string path = UserRegPath();
+  FileInfo info;
+  IoStatus status = env_->GetFileInfo(path, &info);
+  if (!status.ok()) {
+    return Fail(status.error == ENOENT || status.error == ENOTDIR
+                    ? ERROR_FILE_NOT_FOUND
+                    : ERROR_CANTREAD,
+                status.message);
+  }
+  if (!info.is_regular) return Fail(ERROR_CANTREAD, path + ": not a file");
+  std::string bytes;
+  status = env_->ReadFile(path, &bytes);
+  if (!status.ok()) return Fail(ERROR_CANTREAD, status.message);
+  std::unique_ptr<wine::Hive> hive(new wine::Hive);
+  std::string error;
+  if (!hive->Load(std::move(bytes), &error)) return Fail(ERROR_BADDB, error);
+  hive_ = std::move(hive);
+  loaded_version_ = info;
+  return ERROR_SUCCESS;
+}
+
+LONG HiveStore::CreateKey(const wine::KeyPath& path, uint64_t now) {
+  if (hive_->KeyExists(path)) return ERROR_SUCCESS;
+  if (server_lock_.ServerRunning()) {
+    return Fail(ERROR_SHARING_VIOLATION, "a wineserver serves the prefix");
+  }
+  Change change;
+  change.kind = Change::kCreateKey;
+  change.path = path;
+  change.time = now;
+  if (!ApplyChange(change, hive_.get())) {
+    return Fail(ERROR_INVALID_PARAMETER, "bad key name");
+  }
+  journal_.push_back(std::move(change));
+  return ERROR_SUCCESS;
+}
+
+LONG HiveStore::SetValue(const wine::KeyPath& path, const wine::Name& name,
+                         uint32_t type, const std::string& data,
+                         uint64_t now) {
+  if (!hive_->KeyExists(path)) return Fail(ERROR_FILE_NOT_FOUND, "no key");
+  if (server_lock_.ServerRunning()) {
+    return Fail(ERROR_SHARING_VIOLATION, "a wineserver serves the prefix");
+  }
+  Change change;
+  change.kind = Change::kSetValue;
+  change.path = path;
+  change.name = name;
+  change.type = type;
+  change.data = data;
+  change.time = now;
+  if (!hive_->SetValue(path, name, type, data, now)) {
+    return Fail(ERROR_INVALID_PARAMETER, "value refused");
+  }
+  journal_.push_back(std::move(change));
+  return ERROR_SUCCESS;
+}
+
+LONG HiveStore::ReloadAndReplay() {
+  std::string bytes;
+  IoStatus status = env_->ReadFile(UserRegPath(), &bytes);
+  if (!status.ok()) return Fail(ERROR_CANTREAD, status.message);
+  std::unique_ptr<wine::Hive> hive(new wine::Hive);
+  std::string error;
+  if (!hive->Load(std::move(bytes), &error)) return Fail(ERROR_BADDB, error);
+  for (const Change& change : journal_) {
+    if (!ApplyChange(change, hive.get())) {
+      return Fail(ERROR_BADDB, "cannot replay a change on the new file");
+    }
+  }
+  hive_ = std::move(hive);
+  return ERROR_SUCCESS;
+}
+
+void HiveStore::RemoveStaleTemporaryFiles() {
+  // Runs under the directory lock, which every writer takes before it
+  // makes a temporary file, so any such file is left over from a crash.
+  std::vector<std::string> names;
+  if (!env_->ListDirectory(location_.directory, &names).ok()) return;
+  for (const std::string& name : names) {
+    if (IsTemporaryFileName(name)) {
+      env_->RemoveFile(location_.directory + "/" + name);
+    }
+  }
+}
+
+IoStatus HiveStore::WriteReplacing(const std::string& bytes,
+                                   const FileInfo& target) {
+  const std::string temp = location_.directory + "/" + kTemporaryPrefix +
+                           std::to_string(getpid()) + "-" +
+                           std::to_string(temp_counter_++) + kTemporarySuffix;
+  std::unique_ptr<WritableFile> file;
+  IoStatus status = env_->NewExclusiveFile(temp, target.mode, &file);
+  if (!status.ok()) return status;
+  status = file->Append(bytes);
+  if (status.ok()) status = file->Sync();
+  IoStatus closed = file->Close();
+  if (status.ok()) status = closed;
+  file.reset();
+  if (status.ok()) status = env_->RenameFile(temp, UserRegPath());
+  if (!status.ok()) {
+    env_->RemoveFile(temp);
+    return status;
+  }
+  // The new file is in place; a failed directory sync only means the
+  // rename may not survive a power cut. Still reported, as the write is not
+  // known to be durable.
+  return env_->SyncDirectory(location_.directory);
+}
+
+IoStatus HiveStore::WriteInPlace(const std::string& bytes) {
+  // Not atomic, but replacing the file would break the link; Wine's own
+  // save does the same.
+  std::unique_ptr<WritableFile> file;
+  IoStatus status = env_->TruncateForRewrite(UserRegPath(), &file);
+  if (!status.ok()) return status;
+  status = file->Append(bytes);
+  if (status.ok()) status = file->Sync();
+  IoStatus closed = file->Close();
+  return status.ok() ? closed : status;
+}
+
+LONG HiveStore::Save() {
+  if (journal_.empty()) return ERROR_SUCCESS;
+  std::unique_ptr<Lock> directory_lock;
+  IoStatus status = env_->LockDirectory(location_.directory, &directory_lock);
+  if (!status.ok()) {
+    return Fail(status.error == ENOENT ? ERROR_FILE_NOT_FOUND
+                                       : ERROR_CANTWRITE,
+                status.message);
+  }
+  std::vector<std::unique_ptr<Lock>> server_locks;
+  if (!server_lock_.HoldAgainstServers(&server_locks)) {
+    return Fail(ERROR_SHARING_VIOLATION, "a wineserver serves the prefix");
+  }
+  RemoveStaleTemporaryFiles();
+
+  FileInfo current;
+  status = env_->GetFileInfo(UserRegPath(), &current);
+  if (!status.ok()) {
+    return Fail(status.error == ENOENT ? ERROR_FILE_NOT_FOUND
+                                       : ERROR_CANTREAD,
+                status.message);
+  }
+  if (!current.is_regular) {
+    return Fail(ERROR_CANTWRITE, UserRegPath() + ": not a file");
+  }
+  if (!current.SameVersionAs(loaded_version_)) {
+    LONG result = ReloadAndReplay();
+    if (result != ERROR_SUCCESS) return result;
+  }
+
+  if (current.is_symlink || current.links > 1) {
+    status = WriteInPlace(hive_->Bytes());
+  } else {
+    status = WriteReplacing(hive_->Bytes(), current);
+  }
+  if (!status.ok()) {
+    // The file on disk may now differ from what was loaded (a failed
+    // directory sync after the rename); compare again at the next save.
+    loaded_version_ = FileInfo();
+    return Fail(ERROR_CANTWRITE, status.message);
+  }
+  journal_.clear();
+  if (!env_->GetFileInfo(UserRegPath(), &loaded_version_).ok()) {
+    loaded_version_ = FileInfo();
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace prefix
+}  // namespace regservice

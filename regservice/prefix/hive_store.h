@@ -1,0 +1,122 @@
+// The user.reg of one Wine prefix: loaded once, changed in memory, and
+// saved back safely.
+//
+// Every change is applied to the loaded Hive and also kept in a journal
+// (make a key, set a value). Save() writes the changes into the file: under
+// an exclusive flock on the prefix directory, it reads user.reg again if it
+// changed since it was loaded and replays the journal on the new text, so
+// two processes never lose each other's changes. It refuses while a
+// wineserver serves the prefix and holds the server's lock while writing so
+// that none can start meanwhile. The file is replaced atomically (a
+// temporary file in the prefix directory, fsync, rename, fsync of the
+// directory) and keeps its permissions; a user.reg that is a symlink or has
+// several hard links is rewritten in place, as Wine does, so that the links
+// survive. Nothing is ever created when the prefix or user.reg is missing.
+//
+// Not thread-safe.
+#ifndef QUILLFIX_REGSERVICE_PREFIX_HIVE_STORE_H_
+#define QUILLFIX_REGSERVICE_PREFIX_HIVE_STORE_H_
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "regservice/prefix/env.h"
+#include "regservice/prefix/wineserver_lock.h"
+#include "regservice/regservice.h"
+#include "regservice/wine/hive.h"
+
+namespace regservice {
+namespace prefix {
+
+// One change as it is replayed on a freshly read file.
+struct Change {
+  enum Kind { kCreateKey, kSetValue };
+  Kind kind = kCreateKey;
+  wine::KeyPath path;
+  wine::Name name;   // kSetValue only
+  uint32_t type = 0;
+  std::string data;
+  uint64_t time = 0;  // FILETIME of the change
+};
+
+// The prefix and the environment it is served in.
+struct PrefixLocation {
+  std::string directory;  // the prefix; user.reg is directly inside
+  std::string tmpdir;     // $TMPDIR, empty when unset
+  uid_t uid = 0;
+};
+
+class HiveStore {
+ public:
+  // `env` must outlive the store.
+  HiveStore(Env* env, PrefixLocation location);
+
+  // Loads user.reg on the first call that finds it usable; after that,
+  // returns ERROR_SUCCESS without reading again. Fails with
+  // ERROR_FILE_NOT_FOUND when the prefix or user.reg is missing,
+  // ERROR_BADDB when Wine would not load the file, ERROR_CANTREAD when it
+  // cannot be read.
+  LONG Load();
+
+  // REQUIRES: Load() succeeded.
+  const wine::Hive& hive() const { return *hive_; }
+
+  // Makes the key and the missing keys above it. Changes nothing when it
+  // exists. ERROR_SHARING_VIOLATION when it would have to be made while a
+  // wineserver serves the prefix; ERROR_INVALID_PARAMETER for an empty or
+  // over-long element.
+  // REQUIRES: Load() succeeded.
+  LONG CreateKey(const wine::KeyPath& path, uint64_t now);
+
+  // Sets a value of an existing key. ERROR_SHARING_VIOLATION while a
+  // wineserver serves the prefix; ERROR_FILE_NOT_FOUND when the key is gone.
+  // REQUIRES: Load() succeeded.
+  LONG SetValue(const wine::KeyPath& path, const wine::Name& name,
+                uint32_t type, const std::string& data, uint64_t now);
+
+  // Whether changes are waiting for Save().
+  bool HasPendingChanges() const { return !journal_.empty(); }
+
+  // Writes the pending changes into user.reg (see the file comment). On
+  // failure the file is as it was, no temporary file is left and the
+  // changes stay pending. ERROR_SHARING_VIOLATION while a server runs;
+  // ERROR_FILE_NOT_FOUND if user.reg has gone; ERROR_BADDB if it changed
+  // into something Wine would not load; ERROR_CANTWRITE when writing fails.
+  LONG Save();
+
+  // The message of the last failure, for diagnostics.
+  const std::string& last_error() const { return last_error_; }
+
+  std::string UserRegPath() const { return location_.directory + "/user.reg"; }
+
+ private:
+  LONG Fail(LONG code, const std::string& message);
+  LONG ReloadAndReplay();
+  void RemoveStaleTemporaryFiles();
+  IoStatus WriteReplacing(const std::string& bytes, const FileInfo& target);
+  IoStatus WriteInPlace(const std::string& bytes);
+
+  Env* env_;
+  PrefixLocation location_;
+  WineserverLock server_lock_;
+  std::unique_ptr<wine::Hive> hive_;  // null until loaded
+  FileInfo loaded_version_;  // user.reg as last read or written
+  std::vector<Change> journal_;
+  unsigned int temp_counter_ = 0;
+  std::string last_error_;
+};
+
+// Applies one change to a hive; false if the hive refused it.
+bool ApplyChange(const Change& change, wine::Hive* hive);
+
+// Names of our temporary files: "user.reg.quillfix-<pid>-<n>.tmp". Wine
+// names its own "reg<hex>.tmp".
+bool IsTemporaryFileName(const std::string& name);
+
+}  // namespace prefix
+}  // namespace regservice
+
+#endif  // QUILLFIX_REGSERVICE_PREFIX_HIVE_STORE_H_

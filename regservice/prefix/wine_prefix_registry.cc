@@ -1,0 +1,279 @@
+#include "regservice/prefix/wine_prefix_registry.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "regservice/prefix/ansi_text.h"
+#include "winshim/mbstring.h"
+
+namespace regservice {
+namespace prefix {
+namespace {
+
+// Not in regservice.h: RegSetValueExA's answer to a null data pointer
+// with a non-zero size.
+const LONG kErrorNoAccess = 998;
+
+const size_t kMaxKeyNameLength = 256;
+const size_t kMaxValueNameLength = 16383;
+
+uint64_t SystemTimeAsFileTime() {
+  const uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
+  auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  auto ticks =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch)
+          .count() /
+      100;
+  return kUnixEpochAsFileTime + static_cast<uint64_t>(ticks);
+}
+
+bool IsStringType(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+std::string Utf16LeBytes(const std::u16string& text) {
+  std::string bytes;
+  bytes.reserve(text.size() * 2);
+  for (char16_t unit : text) {
+    bytes.push_back(static_cast<char>(unit & 0xFF));
+    bytes.push_back(static_cast<char>(unit >> 8));
+  }
+  return bytes;
+}
+
+}  // namespace
+
+PrefixLocation PrefixLocationFromEnvironment() {
+  PrefixLocation location;
+  const char* prefix = getenv("WINEPREFIX");
+  if (prefix != nullptr && *prefix != '\0') {
+    // Wine refuses a relative WINEPREFIX; so does this.
+    if (prefix[0] == '/') {
+      location.directory = prefix;
+      while (location.directory.size() > 1 &&
+             location.directory.back() == '/') {
+        location.directory.pop_back();
+      }
+    }
+  } else {
+    const char* home = getenv("HOME");
+    if (home != nullptr && home[0] == '/') {
+      location.directory = std::string(home) + "/.wine";
+    }
+  }
+  const char* tmpdir = getenv("TMPDIR");
+  if (tmpdir != nullptr) location.tmpdir = tmpdir;
+  location.uid = getuid();
+  return location;
+}
+
+WinePrefixRegistry::WinePrefixRegistry(Env* env, PrefixLocation location)
+    : store_(env, std::move(location)), clock_(SystemTimeAsFileTime) {}
+
+WinePrefixRegistry::~WinePrefixRegistry() { Flush(); }
+
+unsigned int WinePrefixRegistry::CodePage() const {
+  return winshim::MultibyteCodePage();
+}
+
+LONG WinePrefixRegistry::Resolve(HKEY key, wine::KeyPath* path) {
+  if (key == HKEY_CURRENT_USER) {
+    path->clear();
+    return store_.Load();
+  }
+  const wine::KeyPath* open = handles_.Find(key);
+  if (open == nullptr) return ERROR_INVALID_HANDLE;
+  *path = *open;
+  return store_.Load();
+}
+
+LONG WinePrefixRegistry::ParseSubKey(LPCSTR sub_key,
+                                     wine::KeyPath* path) const {
+  // Split after converting: in a double-byte code page a trail byte may be
+  // 0x5C and is then no backslash.
+  std::u16string text = AnsiToUtf16(CodePage(), sub_key, strlen(sub_key));
+  if (!text.empty() && text[0] == u'\\') return ERROR_BAD_PATHNAME;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(u'\\', start);
+    if (end == std::u16string::npos) end = text.size();
+    if (end > start) {
+      if (end - start > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
+      path->push_back(text.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG WinePrefixRegistry::OpenPath(HKEY key, LPCSTR sub_key, PHKEY result) {
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  *result = nullptr;
+  wine::KeyPath path;
+  LONG status = Resolve(key, &path);
+  if (status != ERROR_SUCCESS) return status;
+  status = ParseSubKey(sub_key, &path);
+  if (status != ERROR_SUCCESS) return status;
+  if (!store_.hive().KeyExists(path)) return ERROR_FILE_NOT_FOUND;
+  *result = handles_.Add(std::move(path));
+  return ERROR_SUCCESS;
+}
+
+LONG WinePrefixRegistry::OpenKey(HKEY key, LPCSTR sub_key, PHKEY result) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  if (sub_key == nullptr || *sub_key == '\0') {
+    // The very handle passed in, unchecked, as Windows does; only a root
+    // over an unusable hive fails.
+    if (key == HKEY_CURRENT_USER) {
+      LONG status = store_.Load();
+      if (status != ERROR_SUCCESS) {
+        *result = nullptr;
+        return status;
+      }
+    }
+    *result = key;
+    return ERROR_SUCCESS;
+  }
+  return OpenPath(key, sub_key, result);
+}
+
+LONG WinePrefixRegistry::OpenKeyEx(HKEY key, LPCSTR sub_key, DWORD,
+                                   REGSAM, PHKEY result) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  if (sub_key != nullptr && *sub_key != '\0') {
+    return OpenPath(key, sub_key, result);
+  }
+  // An empty path gives a new handle to the same key, except that a root
+  // is returned as itself.
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  *result = nullptr;
+  wine::KeyPath path;
+  LONG status = Resolve(key, &path);
+  if (status != ERROR_SUCCESS) return status;
+  *result = key == HKEY_CURRENT_USER ? key : handles_.Add(std::move(path));
+  return ERROR_SUCCESS;
+}
+
+LONG WinePrefixRegistry::CreateKey(HKEY key, LPCSTR sub_key, PHKEY result) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  *result = nullptr;
+  wine::KeyPath path;
+  LONG status = Resolve(key, &path);
+  if (status != ERROR_SUCCESS) return status;
+  if (sub_key != nullptr) {
+    status = ParseSubKey(sub_key, &path);
+    if (status != ERROR_SUCCESS) return status;
+  }
+  status = store_.CreateKey(path, clock_());
+  if (status != ERROR_SUCCESS) return status;
+  // Even an empty path gives a new handle here.
+  *result = handles_.Add(std::move(path));
+  return ERROR_SUCCESS;
+}
+
+LONG WinePrefixRegistry::SetValueEx(HKEY key, LPCSTR value_name, DWORD,
+                                    DWORD type, const BYTE* data,
+                                    DWORD size) {
+  // `Reserved` is ignored, as Wine ignores it. Wine also adds a NUL a
+  // caller "forgot" at the end of string data by reading the byte after
+  // the buffer; that read is out of bounds, so the size is taken as given.
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  wine::KeyPath path;
+  LONG status = Resolve(key, &path);
+  if (status != ERROR_SUCCESS) return status;
+  if (data == nullptr && size > 0) return kErrorNoAccess;
+
+  std::u16string name;
+  if (value_name != nullptr) {
+    name = AnsiToUtf16(CodePage(), value_name, strlen(value_name));
+  }
+  if (name.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
+
+  std::string bytes;
+  if (size > 0) bytes.assign(reinterpret_cast<const char*>(data), size);
+  if (IsStringType(type)) {
+    bytes = Utf16LeBytes(AnsiToUtf16(CodePage(), bytes.data(), bytes.size()));
+  }
+  return store_.SetValue(path, name, type, bytes, clock_());
+}
+
+LONG WinePrefixRegistry::QueryInfoKey(
+    HKEY key, LPSTR class_name, LPDWORD class_length, LPDWORD,
+    LPDWORD subkeys, LPDWORD max_subkey_length, LPDWORD max_class_length,
+    LPDWORD values, LPDWORD max_value_name_length, LPDWORD max_value_length,
+    LPDWORD security_descriptor_size, PFILETIME last_write_time) {
+  // `lpReserved` is ignored, as Wine ignores it.
+  if (class_name != nullptr && class_length == nullptr) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  wine::KeyPath path;
+  LONG status = Resolve(key, &path);
+  if (status != ERROR_SUCCESS) return status;
+  wine::KeyInfo info;
+  if (!store_.hive().QueryKey(path, &info)) return ERROR_FILE_NOT_FOUND;
+
+  LONG result = ERROR_SUCCESS;
+  if (class_length != nullptr) {
+    std::string text = Utf16ToAnsi(CodePage(), info.class_name);
+    if (class_name != nullptr) {
+      if (text.size() + 1 <= *class_length) {
+        memcpy(class_name, text.data(), text.size());
+        class_name[text.size()] = '\0';
+      } else {
+        // Too short: as much as fits, terminated, and the length needed.
+        result = ERROR_MORE_DATA;
+        if (*class_length > 0) {
+          memcpy(class_name, text.data(), *class_length - 1);
+          class_name[*class_length - 1] = '\0';
+        }
+      }
+    }
+    *class_length = static_cast<DWORD>(text.size());
+  }
+  // The maxima count UTF-16 units, as Wine's A function reports them.
+  if (subkeys != nullptr) *subkeys = info.subkeys;
+  if (max_subkey_length != nullptr) *max_subkey_length = info.max_subkey_name;
+  // The hive does not report the classes of subkeys; keys made by the A
+  // functions never have one.
+  if (max_class_length != nullptr) *max_class_length = 0;
+  if (values != nullptr) *values = info.values;
+  if (max_value_name_length != nullptr) {
+    *max_value_name_length = info.max_value_name;
+  }
+  if (max_value_length != nullptr) *max_value_length = info.max_value_data;
+  // Wine keeps no security descriptors in user.reg and reports 0.
+  if (security_descriptor_size != nullptr) *security_descriptor_size = 0;
+  if (last_write_time != nullptr) {
+    last_write_time->dwLowDateTime =
+        static_cast<DWORD>(info.last_write & 0xFFFFFFFFu);
+    last_write_time->dwHighDateTime = static_cast<DWORD>(info.last_write >> 32);
+  }
+  return result;
+}
+
+LONG WinePrefixRegistry::CloseKey(HKEY key) {
+  if (key == HKEY_CURRENT_USER) {
+    // Never really closed; a moment to write what is pending.
+    LONG status = store_.Load();
+    if (status != ERROR_SUCCESS) return status;
+    return store_.HasPendingChanges() ? store_.Save() : ERROR_SUCCESS;
+  }
+  if (!handles_.Remove(key)) return ERROR_INVALID_HANDLE;
+  if (handles_.size() == 0 && store_.HasPendingChanges()) {
+    // The handle is closed even when the write fails; the changes then
+    // stay pending for the next chance.
+    return store_.Save();
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG WinePrefixRegistry::Flush() {
+  return store_.HasPendingChanges() ? store_.Save() : ERROR_SUCCESS;
+}
+
+}  // namespace prefix
+}  // namespace regservice
