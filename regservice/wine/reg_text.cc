@@ -1,0 +1,586 @@
+#include "regservice/wine/reg_text.h"
+
+#include <locale.h>
+#include <wctype.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace regservice {
+namespace wine {
+
+namespace {
+
+constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegExpandSz = 2;
+constexpr uint32_t kRegBinary = 3;
+constexpr uint32_t kRegDword = 4;
+constexpr uint32_t kRegMultiSz = 7;
+constexpr uint64_t kTicksPerSecond = 10000000;
+constexpr int64_t kTicks1601To1970 = 116444736000000000LL;
+
+// Lowercase of every BMP unit, from the C library's Unicode tables.
+struct FoldTable {
+  std::array<char16_t, 0x10000> lower;
+  FoldTable() {
+    locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    for (uint32_t c = 0; c < 0x10000; ++c) {
+      uint32_t folded = c;
+      if (c >= 'A' && c <= 'Z') {
+        folded = c + ('a' - 'A');
+      } else if (c >= 0x80 && utf8 != static_cast<locale_t>(0) &&
+                 (c < 0xd800 || c > 0xdfff)) {
+        wint_t w = towlower_l(static_cast<wint_t>(c), utf8);
+        if (w <= 0xffff) folded = static_cast<uint32_t>(w);
+      }
+      lower[c] = static_cast<char16_t>(folded);
+    }
+    if (utf8 != static_cast<locale_t>(0)) freelocale(utf8);
+  }
+};
+
+const FoldTable& Folds() {
+  static const FoldTable* table = new FoldTable();
+  return *table;
+}
+
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
+         (c >= 'A' && c <= 'F');
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return c - 'A' + 10;
+}
+
+// C strtoul(p, &end, base) on [p, end) without reading past `end`:
+// leading space, a sign, "0x" in base 16; ULONG_MAX on overflow.
+uint64_t StrToUL(const char* p, const char* end, int base,
+                 const char** stop) {
+  const char* start = p;
+  while (p < end && IsSpace(*p)) ++p;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  if (base == 16 && end - p >= 3 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') &&
+      IsHexDigit(p[2])) {
+    p += 2;
+  }
+  uint64_t value = 0;
+  bool overflow = false;
+  const char* digits = p;
+  while (p < end) {
+    int digit;
+    if (base == 16 && IsHexDigit(*p)) {
+      digit = HexValue(*p);
+    } else if (base == 10 && *p >= '0' && *p <= '9') {
+      digit = *p - '0';
+    } else {
+      break;
+    }
+    uint64_t max = std::numeric_limits<uint64_t>::max();
+    if (value > (max - digit) / base) overflow = true;
+    value = value * base + digit;
+    ++p;
+  }
+  if (p == digits) {
+    if (stop) *stop = start;
+    return 0;
+  }
+  if (stop) *stop = p;
+  if (overflow) return std::numeric_limits<uint64_t>::max();
+  return negative ? (0 - value) : value;
+}
+
+const char* SkipSpaces(const char* p, const char* end) {
+  while (p < end && IsSpace(*p)) ++p;
+  return p;
+}
+
+bool StartsWith(const char* p, const char* end, const char* tag) {
+  size_t n = std::strlen(tag);
+  return static_cast<size_t>(end - p) >= n && std::memcmp(p, tag, n) == 0;
+}
+
+// The bytes of a hex list at p; returns where it stopped, or nullptr on a
+// byte above 0xff. Mirrors the server's parse_hex.
+const char* ParseHexList(const char* p, const char* end, std::string* out) {
+  while (p < end && IsHexDigit(*p)) {
+    const char* stop;
+    uint32_t byte = static_cast<uint32_t>(StrToUL(p, end, 16, &stop));
+    if (stop == p || byte > 0xff) return nullptr;
+    if (out) out->push_back(static_cast<char>(byte));
+    p = SkipSpaces(stop, end);
+    if (p < end && *p == ',') ++p;
+    p = SkipSpaces(p, end);
+  }
+  return p;
+}
+
+struct DataTag {
+  const char* tag;
+  uint32_t type;
+  bool is_string;
+};
+
+const DataTag kDataTags[] = {
+    {"\"", kRegSz, true},
+    {"str:\"", kRegSz, true},
+    {"str(2):\"", kRegExpandSz, true},
+    {"str(7):\"", kRegMultiSz, true},
+    {"hex:", kRegBinary, false},
+    {"dword:", kRegDword, false},
+};
+
+enum class DataForm { kNone, kString, kDword, kHex };
+
+// Reads the type tag at p. Returns the form and sets *type and *data_start.
+DataForm ReadDataTag(const char* p, const char* end, uint32_t* type,
+                     const char** data_start) {
+  for (const DataTag& t : kDataTags) {
+    if (!StartsWith(p, end, t.tag)) continue;
+    *type = t.type;
+    *data_start = p + std::strlen(t.tag);
+    if (t.is_string) return DataForm::kString;
+    return t.type == kRegDword ? DataForm::kDword : DataForm::kHex;
+  }
+  if (StartsWith(p, end, "hex(")) {
+    const char* stop;
+    // The server keeps strtoul's result whatever it is, even with no digits.
+    uint64_t n = StrToUL(p + 4, end, 16, &stop);
+    if (!StartsWith(stop, end, "):")) return DataForm::kNone;
+    *type = static_cast<uint32_t>(n);
+    *data_start = stop + 2;
+    return DataForm::kHex;
+  }
+  return DataForm::kNone;
+}
+
+void AppendUnitsLE(const Name& units, std::string* out) {
+  for (char16_t u : units) {
+    out->push_back(static_cast<char>(u & 0xff));
+    out->push_back(static_cast<char>(u >> 8));
+  }
+}
+
+bool IsBlankLine(const std::string& bytes, const Line& line) {
+  return SkipBlanks(bytes, line) == line.content_end;
+}
+
+}  // namespace
+
+// ---- Names -------------------------------------------------------------
+
+char16_t FoldUnit(char16_t unit) { return Folds().lower[unit]; }
+
+Name FoldName(const Name& name) {
+  Name folded(name);
+  for (char16_t& u : folded) u = FoldUnit(u);
+  return folded;
+}
+
+bool NamesEqual(const Name& a, const Name& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i] && FoldUnit(a[i]) != FoldUnit(b[i])) return false;
+  }
+  return true;
+}
+
+int CompareNames(const Name& a, const Name& b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    int diff = static_cast<int>(FoldUnit(a[i])) - static_cast<int>(FoldUnit(b[i]));
+    if (diff != 0) return diff;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+// ---- Lines -------------------------------------------------------------
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r';
+}
+
+LineCursor::LineCursor(const std::string& bytes, size_t pos, size_t limit)
+    : bytes_(bytes), pos_(pos), limit_(std::min(limit, bytes.size())) {}
+
+bool LineCursor::Next(Line* line) {
+  if (pos_ >= limit_) return false;
+  const char* base = bytes_.data();
+  const char* start = base + pos_;
+  const void* nl = std::memchr(start, '\n', limit_ - pos_);
+  size_t text_end = nl ? static_cast<const char*>(nl) - base : limit_;
+  line->begin = pos_;
+  line->has_newline = nl != nullptr;
+  line->next = nl ? text_end + 1 : limit_;
+  // Wine reads lines with fgets and strlen: a NUL byte ends the text.
+  const void* nul = std::memchr(start, '\0', text_end - pos_);
+  if (nul) {
+    line->content_end = static_cast<const char*>(nul) - base;
+  } else if (nl && text_end > pos_ && base[text_end - 1] == '\r') {
+    line->content_end = text_end - 1;
+  } else {
+    line->content_end = text_end;
+  }
+  pos_ = line->next;
+  return true;
+}
+
+size_t SkipBlanks(const std::string& bytes, const Line& line) {
+  size_t p = line.begin;
+  while (p < line.content_end && IsSpace(bytes[p])) ++p;
+  return p;
+}
+
+// ---- Reading -----------------------------------------------------------
+
+const char* ParseEscaped(const char* p, const char* end, char delim,
+                         Name* out) {
+  auto put = [out](uint32_t unit) {
+    if (out) out->push_back(static_cast<char16_t>(unit));
+  };
+  while (p < end && *p != delim) {
+    if (*p == '\\') {
+      ++p;
+      if (p >= end) return nullptr;
+      switch (*p) {
+        case 'a': put('\a'); ++p; continue;
+        case 'b': put('\b'); ++p; continue;
+        case 'e': put('\x1b'); ++p; continue;
+        case 'f': put('\f'); ++p; continue;
+        case 'n': put('\n'); ++p; continue;
+        case 'r': put('\r'); ++p; continue;
+        case 't': put('\t'); ++p; continue;
+        case 'v': put('\v'); ++p; continue;
+        case 'x': {
+          ++p;
+          if (p >= end || !IsHexDigit(*p)) {
+            put('x');
+            continue;
+          }
+          uint32_t unit = 0;
+          for (int i = 0; i < 4 && p < end && IsHexDigit(*p); ++i, ++p) {
+            unit = unit * 16 + HexValue(*p);
+          }
+          put(unit);
+          continue;
+        }
+        case '0': case '1': case '2': case '3':
+        case '4': case '5': case '6': case '7': {
+          uint32_t unit = 0;
+          for (int i = 0; i < 3 && p < end && *p >= '0' && *p <= '7'; ++i, ++p) {
+            unit = unit * 8 + (*p - '0');
+          }
+          put(unit);
+          continue;
+        }
+        default:
+          break;  // any other escaped character stands for itself
+      }
+    }
+    unsigned char ch = static_cast<unsigned char>(*p++);
+    if (ch < 0x80) {
+      put(ch);
+      continue;
+    }
+    // UTF-8; a malformed sequence is dropped, as the server does.
+    int trail = ch >= 0xf0 ? (ch < 0xf8 ? 3 : -1)
+              : ch >= 0xe0 ? 2
+              : ch >= 0xc0 ? 1
+                           : -1;
+    if (trail < 0) continue;
+    static const uint32_t kMask[] = {0x7f, 0x1f, 0x0f, 0x07};
+    static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    uint32_t code = ch & kMask[trail];
+    bool ok = true;
+    for (int i = 0; i < trail; ++i) {
+      if (p >= end) { ok = false; break; }
+      unsigned char next = static_cast<unsigned char>(*p) ^ 0x80;
+      if (next >= 0x40) { ok = false; break; }
+      code = (code << 6) | next;
+      ++p;
+    }
+    if (!ok || code < kMin[trail] || code > 0x10ffff) continue;
+    if (code <= 0xffff) {
+      put(code);
+    } else {
+      code -= 0x10000;
+      put(0xd800 | (code >> 10));
+      put(0xdc00 | (code & 0x3ff));
+    }
+  }
+  if (p >= end) return nullptr;
+  return p + 1;
+}
+
+void ParseSectionHeader(const char* p, const char* end, SectionHeader* out) {
+  out->ok = false;
+  out->elements.clear();
+  out->has_seconds = false;
+  out->seconds = 0;
+  Name path;
+  const char* after = ParseEscaped(p + 1, end, ']', &path);
+  if (!after) return;
+  out->path_end = after - p;
+  // " %u": white space, then a decimal number; anything after is ignored.
+  const char* q = SkipSpaces(after, end);
+  const char* digits = q;
+  if (digits < end && (*digits == '+' || *digits == '-')) ++digits;
+  if (digits < end && *digits >= '0' && *digits <= '9') {
+    out->has_seconds = true;
+    out->seconds = static_cast<uint32_t>(StrToUL(q, end, 10, nullptr));
+  }
+  // A path whose first unit is NUL (empty, or an escaped \0) is the root.
+  if (path.empty() || path[0] == 0) {
+    out->ok = true;
+    return;
+  }
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t sep = path.find(u'\\', start);
+    if (sep == Name::npos) sep = path.size();
+    if (sep > start) {
+      if (sep - start > kMaxKeyNameUnits) {
+        out->elements.clear();
+        return;
+      }
+      out->elements.emplace_back(path, start, sep - start);
+    }
+    start = sep + 1;
+  }
+  out->ok = true;
+}
+
+void ReadValueLine(const std::string& bytes, const Line& line,
+                   LineCursor* cursor, bool want_data, ValueLine* out) {
+  out->created = false;
+  out->malformed = false;
+  out->name.clear();
+  out->type = 0;
+  out->data.clear();
+  out->own_end = line.next;
+  out->end = line.next;
+
+  const char* base = bytes.data();
+  const char* p = base + SkipBlanks(bytes, line);
+  const char* end = base + line.content_end;
+  Name* name = want_data ? &out->name : nullptr;
+  size_t name_units = 0;
+  if (*p == '@') {
+    ++p;
+  } else {
+    Name scratch;
+    const char* after = ParseEscaped(p + 1, end, '"', want_data ? name : &scratch);
+    if (!after) return;
+    name_units = want_data ? name->size() : scratch.size();
+    p = after;
+  }
+  p = SkipSpaces(p, end);
+  if (p >= end || *p != '=') return;
+  p = SkipSpaces(p + 1, end);
+  if (name_units > kMaxValueNameUnits) return;
+  out->created = true;
+
+  std::string* data = want_data ? &out->data : nullptr;
+  const char* data_start = nullptr;
+  uint32_t type = 0;
+  bool ok = false;
+  switch (ReadDataTag(p, end, &type, &data_start)) {
+    case DataForm::kNone:
+      break;
+    case DataForm::kString: {
+      Name text;
+      if (ParseEscaped(data_start, end, '"', want_data ? &text : nullptr)) {
+        ok = true;
+        if (data) {
+          text.push_back(0);
+          AppendUnitsLE(text, data);
+        }
+      }
+      break;
+    }
+    case DataForm::kDword: {
+      uint32_t dword =
+          static_cast<uint32_t>(StrToUL(data_start, end, 16, nullptr));
+      ok = true;
+      if (data) {
+        for (int i = 0; i < 4; ++i) data->push_back(static_cast<char>(dword >> (8 * i)));
+      }
+      break;
+    }
+    case DataForm::kHex: {
+      const char* q = data_start;
+      for (;;) {
+        q = ParseHexList(q, end, data);
+        if (!q) break;
+        q = SkipSpaces(q, end);
+        if (q >= end) {
+          ok = true;
+          break;
+        }
+        if (*q != '\\') break;
+        // Anything after the backslash is ignored; the list goes on at the
+        // next line, and a blank line ends it.
+        Line next;
+        if (!cursor->Next(&next)) break;
+        out->end = next.next;
+        if (IsBlankLine(bytes, next)) {
+          ok = true;
+          break;
+        }
+        out->own_end = next.next;
+        q = base + SkipBlanks(bytes, next);
+        end = base + next.content_end;
+      }
+      break;
+    }
+  }
+  if (ok) {
+    out->type = type;
+  } else {
+    out->malformed = true;
+    out->type = 0;
+    out->data.clear();
+  }
+}
+
+// ---- Writing -----------------------------------------------------------
+
+std::string EscapeUnits(const char16_t* units, size_t count,
+                        const char* quote) {
+  static const char kEscapes[33] = ".......abtnvfr.............e....";
+  std::string out;
+  out.reserve(count);
+  char buf[16];
+  for (size_t i = 0; i < count; ++i) {
+    char16_t u = units[i];
+    bool has_next = i + 1 < count;
+    char16_t next = has_next ? units[i + 1] : 0;
+    if (u > 127) {
+      bool pad = has_next && next < 128 && IsHexDigit(static_cast<char>(next));
+      std::snprintf(buf, sizeof(buf), pad ? "\\x%04x" : "\\x%x",
+                    static_cast<unsigned>(u));
+      out += buf;
+    } else if (u < 32) {
+      if (kEscapes[u] != '.') {
+        out += '\\';
+        out += kEscapes[u];
+      } else {
+        bool pad = has_next && next >= '0' && next <= '7';
+        std::snprintf(buf, sizeof(buf), pad ? "\\%03o" : "\\%o",
+                      static_cast<unsigned>(u));
+        out += buf;
+      }
+    } else {
+      char c = static_cast<char>(u);
+      if (c == '\\' || c == quote[0] || c == quote[1]) out += '\\';
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string EscapeKeyPath(const std::vector<Name>& elements) {
+  std::string out;
+  for (size_t i = 0; i < elements.size(); ++i) {
+    if (i > 0) out += "\\\\";
+    out += EscapeUnits(elements[i].data(), elements[i].size(), "[]");
+  }
+  return out;
+}
+
+std::string FormatValue(const Name& name, uint32_t type,
+                        const std::string& data, const std::string& eol) {
+  std::string out;
+  if (name.empty()) {
+    out = "@=";
+  } else {
+    out = "\"" + EscapeUnits(name.data(), name.size(), "\"\"") + "\"=";
+  }
+  size_t count = out.size();
+  char buf[32];
+  const size_t len = data.size();
+  auto unit_at = [&data](size_t i) {
+    return static_cast<char16_t>(static_cast<unsigned char>(data[2 * i]) |
+                                 static_cast<unsigned char>(data[2 * i + 1]) << 8);
+  };
+  if ((type == kRegSz || type == kRegExpandSz || type == kRegMultiSz) &&
+      len >= 2 && len % 2 == 0 && unit_at(len / 2 - 1) == 0) {
+    std::u16string units;
+    for (size_t i = 0; i + 1 < len / 2; ++i) units.push_back(unit_at(i));
+    if (type != kRegSz) {
+      std::snprintf(buf, sizeof(buf), "str(%x):", static_cast<unsigned>(type));
+      out += buf;
+    }
+    out += '"';
+    out += EscapeUnits(units.data(), units.size(), "\"\"");
+    out += '"';
+    out += eol;
+    return out;
+  }
+  if (type == kRegDword && len == 4) {
+    uint32_t dword = 0;
+    for (int i = 0; i < 4; ++i) {
+      dword |= static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
+    }
+    std::snprintf(buf, sizeof(buf), "dword:%08x", static_cast<unsigned>(dword));
+    return out + buf + eol;
+  }
+  if (type == kRegBinary) {
+    std::snprintf(buf, sizeof(buf), "hex:");
+  } else {
+    std::snprintf(buf, sizeof(buf), "hex(%x):", static_cast<unsigned>(type));
+  }
+  out += buf;
+  count += std::strlen(buf);
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < len; ++i) {
+    unsigned char b = static_cast<unsigned char>(data[i]);
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+    count += 2;
+    if (i + 1 < len) {
+      out += ',';
+      if (++count > 76) {
+        out += '\\';
+        out += eol;
+        out += "  ";
+        count = 2;
+      }
+    }
+  }
+  out += eol;
+  return out;
+}
+
+std::string FormatSeconds(uint64_t filetime) {
+  int64_t ticks = static_cast<int64_t>(filetime) - kTicks1601To1970;
+  return std::to_string(static_cast<uint32_t>(
+      ticks / static_cast<int64_t>(kTicksPerSecond)));
+}
+
+std::string FormatTimeOption(uint64_t filetime) {
+  char buf[40];
+  std::snprintf(buf, sizeof(buf), "#time=%x%08x",
+                static_cast<unsigned>(filetime >> 32),
+                static_cast<unsigned>(filetime & 0xffffffffu));
+  return buf;
+}
+
+uint64_t SecondsToFileTime(uint32_t seconds) {
+  return static_cast<uint64_t>(seconds) * kTicksPerSecond + kTicks1601To1970;
+}
+
+}  // namespace wine
+}  // namespace regservice
