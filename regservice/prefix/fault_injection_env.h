@@ -1,0 +1,130 @@
+// An Env for tests: the real file system, except for a chosen step of a
+// save that fails, and wineserver locks that can be made to look held.
+#ifndef QUILLFIX_REGSERVICE_PREFIX_FAULT_INJECTION_ENV_H_
+#define QUILLFIX_REGSERVICE_PREFIX_FAULT_INJECTION_ENV_H_
+
+#include <errno.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "regservice/prefix/env.h"
+
+namespace regservice {
+namespace prefix {
+
+class FaultInjectionEnv : public Env {
+ public:
+  enum Step {
+    kNothing,
+    kCreate,     // making the temporary file
+    kWrite,      // writing it: half the bytes are written, then it fails
+    kFileSync,   // fsync of the file
+    kClose,
+    kRename,
+    kDirectorySync,
+    kRewrite,    // opening user.reg to rewrite it in place
+  };
+
+  explicit FaultInjectionEnv(Env* base = PosixEnv()) : base_(base) {}
+
+  void FailAt(Step step) { fail_at_ = step; }
+  // Every wineserver lock file reads as held by a running server.
+  void SimulateRunningServer(bool running) { server_running_ = running; }
+  int saves_started() const { return saves_started_; }
+
+  IoStatus GetFileInfo(const std::string& path, FileInfo* info) override {
+    return base_->GetFileInfo(path, info);
+  }
+  IoStatus ReadFile(const std::string& path, std::string* data) override {
+    return base_->ReadFile(path, data);
+  }
+  IoStatus NewExclusiveFile(const std::string& path, uint32_t mode,
+                            std::unique_ptr<WritableFile>* file) override {
+    ++saves_started_;
+    if (fail_at_ == kCreate) return Injected("create " + path);
+    std::unique_ptr<WritableFile> real;
+    IoStatus status = base_->NewExclusiveFile(path, mode, &real);
+    if (status.ok()) file->reset(new FaultyFile(this, std::move(real)));
+    return status;
+  }
+  IoStatus TruncateForRewrite(const std::string& path,
+                              std::unique_ptr<WritableFile>* file) override {
+    ++saves_started_;
+    if (fail_at_ == kRewrite) return Injected("open " + path);
+    std::unique_ptr<WritableFile> real;
+    IoStatus status = base_->TruncateForRewrite(path, &real);
+    if (status.ok()) file->reset(new FaultyFile(this, std::move(real)));
+    return status;
+  }
+  IoStatus RenameFile(const std::string& from, const std::string& to) override {
+    if (fail_at_ == kRename) return Injected("rename " + from);
+    return base_->RenameFile(from, to);
+  }
+  IoStatus RemoveFile(const std::string& path) override {
+    return base_->RemoveFile(path);
+  }
+  IoStatus SyncDirectory(const std::string& path) override {
+    if (fail_at_ == kDirectorySync) return Injected("fsync " + path);
+    return base_->SyncDirectory(path);
+  }
+  IoStatus ListDirectory(const std::string& path,
+                         std::vector<std::string>* names) override {
+    return base_->ListDirectory(path, names);
+  }
+  IoStatus LockDirectory(const std::string& path,
+                         std::unique_ptr<Lock>* lock) override {
+    return base_->LockDirectory(path, lock);
+  }
+  ServerLockState ProbeServerLock(const std::string& path) override {
+    if (server_running_) return ServerLockState::kHeld;
+    return base_->ProbeServerLock(path);
+  }
+  ServerLockState TakeServerLock(const std::string& path,
+                                 std::unique_ptr<Lock>* lock) override {
+    if (server_running_) return ServerLockState::kHeld;
+    return base_->TakeServerLock(path, lock);
+  }
+
+ private:
+  class FaultyFile : public WritableFile {
+   public:
+    FaultyFile(FaultInjectionEnv* env, std::unique_ptr<WritableFile> real)
+        : env_(env), real_(std::move(real)) {}
+    IoStatus Append(const std::string& data) override {
+      if (env_->fail_at_ == kWrite) {
+        real_->Append(data.substr(0, data.size() / 2));
+        return Injected("write");
+      }
+      return real_->Append(data);
+    }
+    IoStatus Sync() override {
+      if (env_->fail_at_ == kFileSync) return Injected("fsync");
+      return real_->Sync();
+    }
+    IoStatus Close() override {
+      IoStatus status = real_->Close();
+      if (env_->fail_at_ == kClose) return Injected("close");
+      return status;
+    }
+
+   private:
+    FaultInjectionEnv* env_;
+    std::unique_ptr<WritableFile> real_;
+  };
+
+  static IoStatus Injected(const std::string& what) {
+    return IoStatus::FromErrno(EIO, what + " (injected)");
+  }
+
+  Env* base_;
+  Step fail_at_ = kNothing;
+  bool server_running_ = false;
+  int saves_started_ = 0;
+};
+
+}  // namespace prefix
+}  // namespace regservice
+
+#endif  // QUILLFIX_REGSERVICE_PREFIX_FAULT_INJECTION_ENV_H_

@@ -1,0 +1,256 @@
+#include "regservice/prefix/hive_store.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "regservice/prefix/fault_injection_env.h"
+#include "regservice/prefix/test_dir.h"
+
+namespace regservice {
+namespace prefix {
+namespace {
+
+const char kUserReg[] =
+    "WINE REGISTRY Version 2\n"
+    ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n"
+    "\n"
+    "#arch=win64\n"
+    "\n"
+    "[Software\\\\Acme] 1796869137\n"
+    "#time=1dd884ccfb82800\n"
+    "\"Flag\"=hex:02\n";
+
+const uint64_t kNow = 0x1dd9000000000000ull;
+
+const wine::KeyPath kAcme = {u"Software", u"Acme"};
+
+// The value `name` of `path` in the user.reg at `file`, or type 0xFFFF when
+// the file does not load or has no such value.
+wine::Value ValueInFile(const std::string& file, const wine::KeyPath& path,
+                        const wine::Name& name) {
+  wine::Hive hive;
+  std::string error;
+  wine::Value value;
+  value.type = 0xFFFF;
+  if (hive.Load(TestDir::Read(file), &error)) hive.GetValue(path, name, &value);
+  return value;
+}
+
+class HiveStoreTest : public ::testing::Test {
+ protected:
+  HiveStoreTest() {
+    location_.directory = dir_.path();
+    location_.uid = 3000000000u + static_cast<uid_t>(getpid());
+    TestDir::Write(UserReg(), kUserReg);
+  }
+  std::string UserReg() const { return dir_ / "user.reg"; }
+  std::unique_ptr<HiveStore> NewStore(Env* env) {
+    std::unique_ptr<HiveStore> store(new HiveStore(env, location_));
+    EXPECT_EQ(ERROR_SUCCESS, store->Load()) << store->last_error();
+    return store;
+  }
+  // Makes one change of each kind, pending.
+  void Change(HiveStore* store) {
+    ASSERT_EQ(ERROR_SUCCESS, store->CreateKey({u"Software", u"New"}, kNow));
+    ASSERT_EQ(ERROR_SUCCESS,
+              store->SetValue(kAcme, u"Flag", REG_BINARY, "\x01", kNow));
+  }
+
+  TestDir dir_;
+  PrefixLocation location_;
+  FaultInjectionEnv env_;
+};
+
+TEST_F(HiveStoreTest, NothingReachesTheFileBeforeSave) {
+  auto store = NewStore(&env_);
+  Change(store.get());
+  EXPECT_TRUE(store->HasPendingChanges());
+  EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
+  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_FALSE(store->HasPendingChanges());
+  EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
+  EXPECT_EQ((std::vector<std::string>{"user.reg"}), TestDir::List(dir_.path()));
+}
+
+TEST_F(HiveStoreTest, SaveKeepsPermissions) {
+  chmod(UserReg().c_str(), 0600);
+  mode_t old_umask = umask(022);
+  auto store = NewStore(&env_);
+  Change(store.get());
+  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  umask(old_umask);
+  struct stat st;
+  ASSERT_EQ(0, stat(UserReg().c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+}
+
+TEST_F(HiveStoreTest, FailureAtAnyStepLeavesFileAndNoTemporary) {
+  const FaultInjectionEnv::Step steps[] = {
+      FaultInjectionEnv::kCreate, FaultInjectionEnv::kWrite,
+      FaultInjectionEnv::kFileSync, FaultInjectionEnv::kClose,
+      FaultInjectionEnv::kRename,
+  };
+  for (FaultInjectionEnv::Step step : steps) {
+    FaultInjectionEnv env;
+    env.FailAt(step);
+    auto store = NewStore(&env);
+    Change(store.get());
+    EXPECT_EQ(ERROR_CANTWRITE, store->Save()) << "step " << step;
+    EXPECT_EQ(kUserReg, TestDir::Read(UserReg())) << "step " << step;
+    EXPECT_EQ((std::vector<std::string>{"user.reg"}),
+              TestDir::List(dir_.path()))
+        << "step " << step;
+    // The changes are still pending and go in once the fault is gone.
+    EXPECT_TRUE(store->HasPendingChanges());
+    env.FailAt(FaultInjectionEnv::kNothing);
+    EXPECT_EQ(ERROR_SUCCESS, store->Save()) << "step " << step;
+    EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
+    TestDir::Write(UserReg(), kUserReg);
+  }
+}
+
+// A failed directory sync comes after the rename, which cannot be undone:
+// the file is then wholly the new one, never a mix.
+TEST_F(HiveStoreTest, FailedDirectorySyncIsReportedWithCompleteFile) {
+  env_.FailAt(FaultInjectionEnv::kDirectorySync);
+  auto store = NewStore(&env_);
+  Change(store.get());
+  EXPECT_EQ(ERROR_CANTWRITE, store->Save());
+  EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
+  EXPECT_EQ((std::vector<std::string>{"user.reg"}), TestDir::List(dir_.path()));
+  env_.FailAt(FaultInjectionEnv::kNothing);
+  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
+}
+
+TEST_F(HiveStoreTest, StaleTemporaryFilesAreRemovedOthersKept) {
+  TestDir::Write(dir_ / "user.reg.quillfix-99999-0.tmp", "partial");
+  TestDir::Write(dir_ / "reg1a2b0000.tmp", "wine's");
+  auto store = NewStore(&env_);
+  Change(store.get());
+  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ((std::vector<std::string>{"reg1a2b0000.tmp", "user.reg"}),
+            TestDir::List(dir_.path()));
+}
+
+TEST_F(HiveStoreTest, ChangesOfAnotherWriterAreKept) {
+  auto first = NewStore(&env_);
+  auto second = NewStore(&env_);
+  ASSERT_EQ(ERROR_SUCCESS, first->SetValue(kAcme, u"One", REG_DWORD,
+                                           std::string("\1\0\0\0", 4), kNow));
+  ASSERT_EQ(ERROR_SUCCESS, second->CreateKey({u"Software", u"Two"}, kNow));
+  ASSERT_EQ(ERROR_SUCCESS,
+            second->SetValue({u"Software", u"Two"}, u"V", REG_BINARY, "\x02",
+                             kNow));
+  EXPECT_EQ(ERROR_SUCCESS, second->Save());
+  EXPECT_EQ(ERROR_SUCCESS, first->Save());
+  EXPECT_EQ(std::string("\1\0\0\0", 4),
+            ValueInFile(UserReg(), kAcme, u"One").data);
+  EXPECT_EQ("\x02", ValueInFile(UserReg(), {u"Software", u"Two"}, u"V").data);
+  // And the first store's later changes build on the merged file.
+  ASSERT_EQ(ERROR_SUCCESS,
+            first->SetValue(kAcme, u"Three", REG_BINARY, "\x03", kNow));
+  EXPECT_EQ(ERROR_SUCCESS, first->Save());
+  EXPECT_EQ("\x02", ValueInFile(UserReg(), {u"Software", u"Two"}, u"V").data);
+  EXPECT_EQ("\x03", ValueInFile(UserReg(), kAcme, u"Three").data);
+}
+
+TEST_F(HiveStoreTest, RunningServerRefusesChangesAndSaves) {
+  auto store = NewStore(&env_);
+  ASSERT_EQ(ERROR_SUCCESS,
+            store->SetValue(kAcme, u"Before", REG_BINARY, "\x01", kNow));
+  env_.SimulateRunningServer(true);
+  EXPECT_EQ(ERROR_SHARING_VIOLATION,
+            store->SetValue(kAcme, u"During", REG_BINARY, "\x01", kNow));
+  EXPECT_EQ(ERROR_SHARING_VIOLATION,
+            store->CreateKey({u"Software", u"During"}, kNow));
+  // Making a key that exists changes nothing and is allowed.
+  EXPECT_EQ(ERROR_SUCCESS, store->CreateKey(kAcme, kNow));
+  EXPECT_EQ(ERROR_SHARING_VIOLATION, store->Save());
+  EXPECT_EQ(0, env_.saves_started());
+  EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
+  env_.SimulateRunningServer(false);
+  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Before").data);
+}
+
+TEST_F(HiveStoreTest, SymlinkedFileIsWrittenThrough) {
+  std::string real = dir_ / "real.reg";
+  ASSERT_EQ(0, rename(UserReg().c_str(), real.c_str()));
+  ASSERT_EQ(0, symlink("real.reg", UserReg().c_str()));
+  auto store = NewStore(&env_);
+  Change(store.get());
+  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  struct stat st;
+  ASSERT_EQ(0, lstat(UserReg().c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ("\x01", ValueInFile(real, kAcme, u"Flag").data);
+}
+
+TEST_F(HiveStoreTest, HardLinkedFileIsWrittenThrough) {
+  std::string other = dir_ / "other.reg";
+  ASSERT_EQ(0, link(UserReg().c_str(), other.c_str()));
+  auto store = NewStore(&env_);
+  Change(store.get());
+  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ("\x01", ValueInFile(other, kAcme, u"Flag").data);
+  struct stat a, b;
+  ASSERT_EQ(0, stat(UserReg().c_str(), &a));
+  ASSERT_EQ(0, stat(other.c_str(), &b));
+  EXPECT_EQ(a.st_ino, b.st_ino);
+}
+
+TEST_F(HiveStoreTest, UnusableHiveFailsAndCreatesNothing) {
+  struct Case {
+    const char* name;
+    const char* content;  // null: no user.reg
+    bool make_prefix;
+    LONG expected;
+  } cases[] = {
+      {"no prefix", nullptr, false, ERROR_FILE_NOT_FOUND},
+      {"no user.reg", nullptr, true, ERROR_FILE_NOT_FOUND},
+      {"empty file", "", true, ERROR_BADDB},
+      {"wrong first line", "WINE REGISTRY Version 3\n", true, ERROR_BADDB},
+      {"bad arch", "WINE REGISTRY Version 2\n#arch=win99\n", true,
+       ERROR_BADDB},
+  };
+  for (const Case& c : cases) {
+    TestDir dir;
+    std::string prefix = dir / "prefix";
+    if (c.make_prefix) mkdir(prefix.c_str(), 0755);
+    if (c.content != nullptr) TestDir::Write(prefix + "/user.reg", c.content);
+    std::vector<std::string> before = TestDir::List(dir.path());
+    std::vector<std::string> before_prefix = TestDir::List(prefix);
+    PrefixLocation location;
+    location.directory = prefix;
+    HiveStore store(&env_, location);
+    EXPECT_EQ(c.expected, store.Load()) << c.name;
+    EXPECT_EQ(c.expected, store.Load()) << c.name << ", again";
+    EXPECT_EQ(before, TestDir::List(dir.path())) << c.name;
+    EXPECT_EQ(before_prefix, TestDir::List(prefix)) << c.name;
+    if (c.content != nullptr) {
+      EXPECT_EQ(c.content, TestDir::Read(prefix + "/user.reg")) << c.name;
+    }
+  }
+}
+
+TEST_F(HiveStoreTest, UserRegRemovedBeforeSaveIsNotRecreated) {
+  auto store = NewStore(&env_);
+  Change(store.get());
+  unlink(UserReg().c_str());
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, store->Save());
+  EXPECT_TRUE(TestDir::List(dir_.path()).empty());
+}
+
+TEST_F(HiveStoreTest, TemporaryFileNames) {
+  EXPECT_TRUE(IsTemporaryFileName("user.reg.quillfix-12-0.tmp"));
+  EXPECT_FALSE(IsTemporaryFileName("user.reg"));
+  EXPECT_FALSE(IsTemporaryFileName("reg12340000.tmp"));
+  EXPECT_FALSE(IsTemporaryFileName("user.reg.quillfix-.tm"));
+}
+
+}  // namespace
+}  // namespace prefix
+}  // namespace regservice
