@@ -129,7 +129,8 @@ def as_sz(text):
 
 
 class Key:
-    __slots__ = ("name", "values", "class_name", "link", "time", "children")
+    __slots__ = ("name", "values", "class_name", "link", "time", "children",
+                 "text")
 
     def __init__(self, name, time):
         self.name = name
@@ -138,6 +139,7 @@ class Key:
         self.link = False
         self.time = time        # FILETIME
         self.children = {}      # sort key -> Key
+        self.text = None        # this subtree's sections, once emitted
 
     def child(self, name, time):
         key = sort_key(name)
@@ -149,9 +151,14 @@ class Key:
         self.values.setdefault(sort_key(name), [name, 0, b""])[1:] = \
             [value_type, data]
 
-    def emit(self, path, out):
+    def emit(self, path, out, spans=None):
         """Appends this key's section, if Wine writes one, then those of its
-        subkeys, in Wine's order."""
+        subkeys, in Wine's order. Where `spans` holds this key, its value
+        becomes the range of `out` that the key's subtree took."""
+        if self.text is not None:
+            out.append(self.text)
+            return
+        start = len(out)
         if self.values or not self.children or self.class_name is not None \
                 or self.link:
             out.append("\n[%s] %d\n#time=%x\n" % (
@@ -165,7 +172,9 @@ class Key:
         for key in sorted(self.children):
             child = self.children[key]
             child.emit(path + "\\\\" + escape(child.name, "[]") if path
-                       else escape(child.name, "[]"), out)
+                       else escape(child.name, "[]"), out, spans)
+        if spans is not None and self in spans:
+            spans[self] = (start, len(out))
 
 
 # Words for names; a few carry characters that need escapes.
@@ -184,6 +193,7 @@ SYLLABLES = ("ar bel cor dan el fen gal hor ix jun kel lum mor nex or pra "
              "quin ros sol tor ul ven wex xan yor zel").split()
 FIRST_BEFORE = "AB"                    # vendors sorting before Corvane
 FIRST_AFTER = "DEFGHJKLMNPRSTVWZ"      # and after it
+EDITIONS = (("varlo", "Varlo 6.8"), ("varloplus", "VarloPlus 6.8"))
 
 
 class Generator:
@@ -297,6 +307,7 @@ class Generator:
         root.set("Build", REG_DWORD, (6800 + len(name)).to_bytes(4, "little"))
         for sub in ("Display", "Recent File List", "Toolbars"):
             self.fill(root.child(sub, self.time()), 4)
+        return root
 
     def fresh_prefix_keys(self, root):
         """The top-level keys of a new prefix, with a little content."""
@@ -317,7 +328,7 @@ class Generator:
             "\\Registry\\User\\S-1-5-21-0-0-0-1000\\Control Panel"
             "\\Desktop").encode("utf-16-le"))
 
-    def build(self, size, editions):
+    def build(self, size):
         root = Key("", self.time())
         self.fresh_prefix_keys(root)
         software = root.child("Software", self.time())
@@ -325,37 +336,52 @@ class Generator:
         self.fill(corvane.child("Tools 2.1", self.time()), 3)
         # Both roots are always made, so that leaving one out changes
         # nothing else in the file.
-        for edition, name in (("varlo", "Varlo 6.8"),
-                              ("varloplus", "VarloPlus 6.8")):
-            self.product_root(corvane, name)
-            if edition not in editions:
-                del corvane.children[sort_key(name)]
-        # Vendors come in batches until the text is long enough; sizes are
-        # measured on each batch's own output, so the whole is built once.
-        written, batch = 0, 0
+        self.roots = {edition: self.product_root(corvane, name)
+                      for edition, name in EDITIONS}
+        # Vendors, alternately sorting before and after Corvane, until the
+        # text is long enough. Each vendor's sections are written out as it
+        # is made, to measure them, and kept for the whole file.
+        written, count = 0, 0
         while written < size:
-            scratch = Key("Software", 0)
-            for _ in range(20):
-                vendor = self.vendor(scratch, batch % 2 == 0)
-                batch += 1
-                if sort_key(vendor.name) in software.children:
-                    continue
-                software.children[sort_key(vendor.name)] = vendor
-                out = []
-                vendor.emit("Software\\\\" + escape(vendor.name, "[]"), out)
-                written += sum(len(part) for part in out)
-                if written >= size:
-                    break
+            vendor = self.vendor(Key("Software", 0), count % 2 == 0)
+            count += 1
+            if sort_key(vendor.name) in software.children:
+                continue
+            software.children[sort_key(vendor.name)] = vendor
+            out = []
+            vendor.emit("Software\\\\" + escape(vendor.name, "[]"), out)
+            vendor.text = "".join(out)
+            written += len(vendor.text)
         return root
 
 
-def generate(size, seed, editions):
-    root = Generator(seed).build(size, editions)
+def generate_variants(size, seed, variants):
+    """Texts of one generated file for each set of editions in `variants`
+    (a list of sets of "varlo", "varloplus"), which differ only in the
+    product roots' sections left out."""
+    generator = Generator(seed)
+    root = generator.build(size)
+    spans = {key: None for key in generator.roots.values()}
     out = [HEADER]
     for key in sorted(root.children):
         child = root.children[key]
-        child.emit(escape(child.name, "[]"), out)
-    return "".join(out)
+        child.emit(escape(child.name, "[]"), out, spans)
+    texts = []
+    for editions in variants:
+        cut = sorted(spans[generator.roots[edition]]
+                     for edition, _ in EDITIONS if edition not in editions)
+        parts, position = [], 0
+        for start, end in cut:
+            parts.extend(out[position:start])
+            position = end
+        parts.extend(out[position:])
+        texts.append("".join(parts))
+    return texts
+
+
+def write_file(path, text):
+    with open(path, "w", encoding="ascii", newline="\n") as f:
+        f.write(text)
 
 
 def main():
@@ -368,9 +394,9 @@ def main():
     parser.add_argument("-o", "--output", required=True)
     args = parser.parse_args()
     editions = {"varlo", "varloplus"} - set(args.without)
-    text = generate(int(args.size_mb * 1024 * 1024), args.seed, editions)
-    with open(args.output, "w", encoding="ascii", newline="\n") as f:
-        f.write(text)
+    text, = generate_variants(int(args.size_mb * 1024 * 1024), args.seed,
+                              [editions])
+    write_file(args.output, text)
     return 0
 
 
