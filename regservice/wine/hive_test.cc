@@ -2,14 +2,656 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
 namespace regservice {
 namespace wine {
 namespace {
 
-TEST(HiveTest, Placeholder) {
+constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegBinary = 3;
+constexpr uint32_t kRegDword = 4;
+
+// 1796869137 s after 1970, with a fraction of a second.
+constexpr uint64_t kNow = 0x1dd884ccfb82800ULL;
+const char kNowSeconds[] = "1796869137";
+const char kNowTime[] = "#time=1dd884ccfb82800";
+
+const char kHead[] =
+    "WINE REGISTRY Version 2\n"
+    ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n"
+    "\n"
+    "#arch=win64\n";
+
+std::string Sz(const std::u16string& text) {
+  std::string out;
+  for (char16_t u : text) {
+    out += static_cast<char>(u & 0xff);
+    out += static_cast<char>(u >> 8);
+  }
+  return out + std::string(2, '\0');
+}
+
+std::string Dword(uint32_t v) {
+  std::string out;
+  for (int i = 0; i < 4; ++i) out += static_cast<char>(v >> (8 * i));
+  return out;
+}
+
+std::string Replace(std::string text, const std::string& from,
+                    const std::string& to) {
+  size_t at = text.find(from);
+  EXPECT_NE(std::string::npos, at) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+std::string ReadTestData(const std::string& name) {
+  std::ifstream in(std::string(WINE_HIVE_TESTDATA) + "/" + name,
+                   std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// A hive loaded from `text`, which must load.
+class Loaded {
+ public:
+  explicit Loaded(const std::string& text) {
+    std::string error;
+    ok_ = hive_.Load(text, &error);
+    EXPECT_TRUE(ok_) << error;
+  }
+  Hive* operator->() { return &hive_; }
+  Hive& hive() { return hive_; }
+
+ private:
+  Hive hive_;
+  bool ok_;
+};
+
+Value Get(Hive& hive, const KeyPath& path, const Name& name) {
+  Value value;
+  EXPECT_TRUE(hive.GetValue(path, name, &value));
+  return value;
+}
+
+// ---- Loading -------------------------------------------------------------
+
+TEST(HiveLoadTest, RefusesWhatWineRefuses) {
+  struct Case {
+    std::string text;
+    std::string error;
+  } cases[] = {
+      {"", "user.reg:1: not a valid registry file"},
+      {"\n", "user.reg:1: not a valid registry file"},
+      {"\xef\xbb\xbfWINE REGISTRY Version 2\n", "user.reg:1: not a valid registry file"},
+      {"WINE REGISTRY Version 2 \n", "user.reg:1: not a valid registry file"},
+      {"WINE REGISTRY Version 1\n", "user.reg:1: not a valid registry file"},
+      {"wine registry version 2\n", "user.reg:1: not a valid registry file"},
+      {"WINE REGISTRY Version 2\r", "user.reg:1: not a valid registry file"},
+      {"REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n", "user.reg:1: not a valid registry file"},
+      {std::string(kHead) + "#arch=win16\n", "user.reg:5: unknown architecture '#arch=win16'"},
+      {"WINE REGISTRY Version 2\n#arch=win64 \n", "user.reg:2: unknown architecture '#arch=win64 '"},
+      {"WINE REGISTRY Version 2\n#arch=\n", "user.reg:2: unknown architecture '#arch='"},
+      {"WINE REGISTRY Version 2\n#arch=win32\n  #arch=win64\n",
+       "user.reg:3: mismatched architecture '#arch=win64'"},
+      // After a header Wine could not use, '#' lines are global again.
+      {std::string(kHead) + "\n[bad\n#arch=x\n", "user.reg:7: unknown architecture '#arch=x'"},
+      {std::string(kHead) + "\n[a]\n\"h\"=hex:01,\\\n  02\n[b\n#arch=\x01x\n",
+       "user.reg:10: unknown architecture '#arch=?x'"},
+  };
+  for (const Case& c : cases) {
+    Hive hive;
+    std::string error;
+    EXPECT_FALSE(hive.Load(c.text, &error)) << c.text;
+    EXPECT_EQ(c.error, error) << c.text;
+    // Nothing is there and nothing can be changed.
+    EXPECT_FALSE(hive.KeyExists({}));
+    EXPECT_FALSE(hive.CreateKey({u"x"}, kNow));
+    EXPECT_FALSE(hive.SetValue({}, u"x", kRegSz, Sz(u"x"), kNow));
+    EXPECT_FALSE(hive.Modified());
+    EXPECT_EQ(c.text, hive.Bytes());
+  }
+}
+
+TEST(HiveLoadTest, AcceptsWhatWineAccepts) {
+  const std::string cases[] = {
+      "WINE REGISTRY Version 2",
+      "WINE REGISTRY Version 2\n",
+      "WINE REGISTRY Version 2\r\n#arch=win64\r\n",
+      std::string("WINE REGISTRY Version 2\0junk\n", 29),
+      "WINE REGISTRY Version 2\n#arch=win32\n#arch=win32\n#other=1\n",
+      "WINE REGISTRY Version 2\n  #arch=win64\n",
+      // An #arch line inside a section is a key option and ignored.
+      std::string(kHead) + "\n[a]\n#arch=win16\n",
+      ReadTestData("wineboot_user.reg"),
+  };
+  for (const std::string& text : cases) {
+    Hive hive;
+    std::string error;
+    EXPECT_TRUE(hive.Load(text, &error)) << text.substr(0, 80) << ": " << error;
+    EXPECT_TRUE(hive.KeyExists({}));
+    EXPECT_EQ(text, hive.Bytes());
+    EXPECT_FALSE(hive.Modified());
+  }
+}
+
+// ---- Keys ----------------------------------------------------------------
+
+TEST(HiveKeyTest, FindsKeysAsWineDoes) {
+  Loaded hive(std::string(kHead) +
+              "\n[Software\\\\Acme\\\\Tool 1.0\\\\Prefs] 1796869137\n"
+              "\n[\\\\Lead\\\\\\\\Doubled\\\\Trail\\\\]\n"
+              "\n[Caf\\xe9\\\\\\x3c3] 1\n"
+              "\n[Final\\x3c2]\n"
+              "\n[Spaces ]\n"
+              "\n[bad\n"
+              "\n[Dropped\\\\" + std::string(257, 'x') + "]\n"
+              "\n[a\\bc]\n"
+              "[Swallowing]\n\"h\"=hex:01,\\\n[Swallowed]\n" +
+              std::string("\n[Has NUL\0Ignored]\n", 19));
+  struct Case {
+    KeyPath path;
+    bool exists;
+  } cases[] = {
+      {{}, true},
+      {{u"Software"}, true},
+      {{u"software", u"ACME"}, true},
+      {{u"SOFTWARE", u"acme", u"TOOL 1.0", u"prefs"}, true},
+      {{u"Software", u"Acme", u"Tool 1.0", u"Prefs", u"Deeper"}, false},
+      {{u"Software", u"Tool 1.0"}, false},
+      {{u"Lead", u"Doubled", u"Trail"}, true},
+      {{u"Lead", u""}, false},
+      {{u"caf\u00c9", u"\u03a3"}, true},
+      {{u"CAF\u00e9", u"\u03c3"}, true},
+      {{u"Caf\u00e9", u"\u03c2"}, false},
+      {{u"final\u03c2"}, true},
+      {{u"final\u03c3"}, false},
+      {{u"Spaces "}, true},
+      {{u"Spaces"}, false},
+      {{u"bad"}, false},
+      {{u"Dropped"}, false},
+      {{u"a\bc"}, true},
+      {{u"Swallowing"}, true},
+      {{u"Swallowed"}, false},
+      {{u"Has NUL"}, false},
+      {{Name(257, u'x')}, false},
+  };
+  for (const Case& c : cases) {
+    std::string row;
+    for (const Name& e : c.path) row += std::string(e.begin(), e.end()) + "\\";
+    EXPECT_EQ(c.exists, hive->KeyExists(c.path)) << row;
+  }
+}
+
+TEST(HiveKeyTest, QueryKeyCountsAsWineDoes) {
+  Loaded hive(std::string(kHead) +
+              "\n[Software\\\\Acme\\\\Tool] 1796869137\n"
+              "\"Long value name\"=\"x\"\n"
+              "\n[software\\\\ACME] 1796869000\n"
+              "#time=1dd884ccfb82800\n"
+              "#class=\"MyClass\\\"x\\xe9\"\n"
+              "\"a\"=hex:01,02,03,04,05\n"
+              "\"B\"=\"\"\n"
+              "\"m\"=bogus\n"
+              "\n[SOFTWARE\\\\acme\\\\Other Longer]\n"
+              "\n[Software\\\\ACME] 1796869001\n"
+              "\"A\"=hex:01\n"
+              "\"c\"=dword:1\n"
+              "\n[Software\\\\acme\\\\tool\\\\x]\n"
+              "\n[NoTime]\n");
+  KeyInfo info;
+  ASSERT_TRUE(hive->QueryKey({u"Software", u"Acme"}, &info));
+  EXPECT_TRUE(info.class_name == u"MyClass\"x\u00e9");
+  EXPECT_EQ(2u, info.subkeys);          // Tool and Other Longer
+  EXPECT_EQ(12u, info.max_subkey_name);
+  EXPECT_EQ(4u, info.values);           // a (twice), B, m, c
+  EXPECT_EQ(1u, info.max_value_name);
+  EXPECT_EQ(4u, info.max_value_data);   // "a" is now one byte; c is four
+  // The last section with a time gives it.
+  EXPECT_EQ(1796869001ULL * 10000000 + 116444736000000000ULL, info.last_write);
+
+  ASSERT_TRUE(hive->QueryKey({}, &info));
+  EXPECT_EQ(2u, info.subkeys);
+  EXPECT_EQ(8u, info.max_subkey_name);
+  EXPECT_EQ(0u, info.values);
+  EXPECT_EQ(0u, info.last_write);
+  EXPECT_TRUE(info.class_name.empty());
+
+  ASSERT_TRUE(hive->QueryKey({u"software", u"acme", u"TOOL"}, &info));
+  EXPECT_EQ(1u, info.subkeys);
+  EXPECT_EQ(1u, info.values);
+  EXPECT_EQ(15u, info.max_value_name);
+  EXPECT_EQ(4u, info.max_value_data);
+  EXPECT_EQ(1796869137ULL * 10000000 + 116444736000000000ULL, info.last_write);
+
+  ASSERT_TRUE(hive->QueryKey({u"NoTime"}, &info));
+  EXPECT_EQ(0u, info.last_write);
+  EXPECT_FALSE(hive->QueryKey({u"Missing"}, &info));
+
+  Value value = Get(hive.hive(), {u"SOFTWARE", u"Acme"}, u"A");
+  EXPECT_EQ(kRegBinary, value.type);
+  EXPECT_EQ("\x01", value.data);
+  value = Get(hive.hive(), {u"Software", u"Acme"}, u"M");
+  EXPECT_EQ(0u, value.type);
+  EXPECT_EQ("", value.data);
+  EXPECT_FALSE(hive->GetValue({u"Software", u"Acme"}, u"missing", &value));
+  EXPECT_FALSE(hive->GetValue({u"Missing"}, u"a", &value));
+}
+
+TEST(HiveKeyTest, ValuesOutsideGoodSectionsAreDropped) {
+  Loaded hive(std::string(kHead) +
+              "\"before\"=\"any header\"\n"
+              "\n[bad\n\"lost\"=\"1\"\n"
+              "\n[Good]\n\"kept\"=\"1\"\n"
+              "junk line\n; comment\n  \"indented\"=dword:2\n");
+  Value value;
+  KeyInfo info;
+  ASSERT_TRUE(hive->QueryKey({u"Good"}, &info));
+  EXPECT_EQ(2u, info.values);
+  ASSERT_TRUE(hive->QueryKey({}, &info));
+  EXPECT_EQ(0u, info.values);
+  EXPECT_EQ(1u, info.subkeys);
+  EXPECT_EQ(Dword(2), Get(hive.hive(), {u"good"}, u"INDENTED").data);
+}
+
+// ---- Changes: byte preservation -----------------------------------------
+
+// Everything Wine would not write itself: comments, unknown lines, odd
+// spacing, CRLF, a key in two sections, keys out of order, a long hex value
+// with continuation lines, and no newline at the end.
+const char kMessy[] =
+    "WINE REGISTRY Version 2\r\n"
+    ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\r\n"
+    "\r\n"
+    "#arch=win64\r\n"
+    "; a hand-written comment\r\n"
+    "  unknown line\r\n"
+    "\r\n"
+    "[Software\\\\Zeta] 1700000000\r\n"
+    "#time=1d9f0e4d1e9b000\r\n"
+    "\"b\" = \"2\"\r\n"
+    "\"a\"=\"1\"\r\n"
+    "\r\n"
+    "[Software\\\\Acme] 1700000000 trailing words\r\n"
+    "\"Name\"=\"first\"\r\n"
+    "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
+    "  16,17\r\n"
+    "\"Other\"=dword:00000001\r\n"
+    "\r\n"
+    "\r\n"
+    "[software\\\\ACME] 1700000001\r\n"
+    "#time=1d9f0e4d1e9b000\r\n"
+    "\"NAME\"=\"second\"\r\n"
+    ";last line";
+
+TEST(HiveEditTest, UntouchedUntilChanged) {
+  Loaded hive(kMessy);
+  Value value;
+  KeyInfo info;
+  hive->GetValue({u"Software", u"Acme"}, u"Name", &value);
+  hive->QueryKey({u"Software"}, &info);
+  EXPECT_TRUE(hive->CreateKey({u"software", u"zeta"}, kNow));
+  EXPECT_FALSE(hive->Modified());
+  EXPECT_EQ(kMessy, hive->Bytes());
+  EXPECT_EQ(Sz(u"second"), Get(hive.hive(), {u"Software", u"Acme"}, u"name").data);
+}
+
+TEST(HiveEditTest, ChangesTheLastOccurrenceAndKeepsTheFirstSpelling) {
+  Loaded hive(kMessy);
+  ASSERT_TRUE(hive->SetValue({u"SOFTWARE", u"acme"}, u"nAmE", kRegSz, Sz(u"new"), kNow));
+  EXPECT_TRUE(hive->Modified());
+  std::string expected = kMessy;
+  expected = Replace(expected,
+                     "[software\\\\ACME] 1700000001\r\n"
+                     "#time=1d9f0e4d1e9b000\r\n"
+                     "\"NAME\"=\"second\"\r\n",
+                     std::string("[software\\\\ACME] ") + kNowSeconds + "\r\n" +
+                         kNowTime + "\r\n"
+                         "\"Name\"=\"new\"\r\n");
+  EXPECT_EQ(expected, hive->Bytes());
+  EXPECT_EQ(Sz(u"new"), Get(hive.hive(), {u"Software", u"Acme"}, u"NAME").data);
+}
+
+TEST(HiveEditTest, ReplacesAHexValueWithItsContinuationLines) {
+  Loaded hive(kMessy);
+  ASSERT_TRUE(hive->SetValue({u"Software", u"Acme"}, u"BIN", kRegDword, Dword(7), kNow));
+  std::string expected = Replace(
+      kMessy,
+      "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
+      "  16,17\r\n",
+      "\"Bin\"=dword:00000007\r\n");
+  // The time goes to the key's last section, which decides it for Wine.
+  expected = Replace(expected,
+                     "[software\\\\ACME] 1700000001\r\n#time=1d9f0e4d1e9b000\r\n",
+                     std::string("[software\\\\ACME] ") + kNowSeconds + "\r\n" +
+                         kNowTime + "\r\n");
+  EXPECT_EQ(expected, hive->Bytes());
+
+  // And back to a long hex value, wrapped as Wine wraps it.
+  std::string bytes;
+  for (int i = 0; i < 30; ++i) bytes += static_cast<char>(0xf0 + i % 16);
+  ASSERT_TRUE(hive->SetValue({u"Software", u"Acme"}, u"bin", kRegBinary, bytes, kNow));
+  expected = Replace(expected, "\"Bin\"=dword:00000007\r\n",
+                     "\"Bin\"=hex:f0,f1,f2,f3,f4,f5,f6,f7,f8,f9,fa,fb,fc,fd,fe,ff,f0,f1,f2,f3,f4,f5,f6,\\\r\n"
+                     "  f7,f8,f9,fa,fb,fc,fd\r\n");
+  EXPECT_EQ(expected, hive->Bytes());
+  EXPECT_EQ(bytes, Get(hive.hive(), {u"Software", u"Acme"}, u"Bin").data);
+}
+
+TEST(HiveEditTest, NewValuesGoWhereWineSortsThemOrAtTheEnd) {
+  Loaded hive(kMessy);
+  // Zeta's values are out of order: a new one goes after the last.
+  ASSERT_TRUE(hive->SetValue({u"Software", u"Zeta"}, u"0", kRegDword, Dword(1), kNow));
+  // Acme's last section holds "NAME" only; "M" sorts before it.
+  ASSERT_TRUE(hive->SetValue({u"Software", u"Acme"}, u"M", kRegSz, Sz(u"m"), kNow));
+  ASSERT_TRUE(hive->SetValue({u"Software", u"Acme"}, u"Z", kRegSz, Sz(u"z"), kNow));
+  std::string expected = Replace(kMessy,
+                                 "[Software\\\\Zeta] 1700000000\r\n"
+                                 "#time=1d9f0e4d1e9b000\r\n"
+                                 "\"b\" = \"2\"\r\n"
+                                 "\"a\"=\"1\"\r\n",
+                                 std::string("[Software\\\\Zeta] ") + kNowSeconds + "\r\n" +
+                                     kNowTime + "\r\n"
+                                     "\"b\" = \"2\"\r\n"
+                                     "\"a\"=\"1\"\r\n"
+                                     "\"0\"=dword:00000001\r\n");
+  expected = Replace(expected,
+                     "[software\\\\ACME] 1700000001\r\n"
+                     "#time=1d9f0e4d1e9b000\r\n"
+                     "\"NAME\"=\"second\"\r\n",
+                     std::string("[software\\\\ACME] ") + kNowSeconds + "\r\n" +
+                         kNowTime + "\r\n"
+                         "\"M\"=\"m\"\r\n"
+                         "\"NAME\"=\"second\"\r\n"
+                         "\"Z\"=\"z\"\r\n");
+  EXPECT_EQ(expected, hive->Bytes());
+}
+
+TEST(HiveEditTest, AddsTheMissingFinalNewlineBeforeAppending) {
+  const std::string text = std::string(kHead) + "\n[Last] 5\n\"x\"=\"1\"";
+  Loaded hive(text);
+  ASSERT_TRUE(hive->SetValue({u"last"}, u"y", kRegSz, Sz(u"2"), kNow));
+  EXPECT_EQ(std::string(kHead) + "\n[Last] " + kNowSeconds + "\n" + kNowTime +
+                "\n\"x\"=\"1\"\n\"y\"=\"2\"\n",
+            hive->Bytes());
+
+  Loaded other(text);
+  ASSERT_TRUE(other->CreateKey({u"Next"}, kNow));
+  EXPECT_EQ(text + "\n\n[Next] " + kNowSeconds + "\n" + kNowTime + "\n", other->Bytes());
+
+  // A header that is the last line, without a newline.
+  Loaded bare(std::string(kHead) + "\n[Bare]");
+  ASSERT_TRUE(bare->SetValue({u"Bare"}, u"", kRegSz, Sz(u"d"), kNow));
+  EXPECT_EQ(std::string(kHead) + "\n[Bare] " + kNowSeconds + "\n" + kNowTime +
+                "\n@=\"d\"\n",
+            bare->Bytes());
+}
+
+// ---- Changes: new keys ---------------------------------------------------
+
+// Sections in Wine's order, with one key (Software\\B) only a path prefix.
+const char kSorted[] =
+    "WINE REGISTRY Version 2\n"
+    ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n"
+    "\n"
+    "#arch=win64\n"
+    "\n"
+    "[AppEvents] 100\n"
+    "#time=1\n"
+    "\n"
+    "[Software\\\\A] 100\n"
+    "#time=1\n"
+    "\"v\"=\"1\"\n"
+    "\n"
+    "[Software\\\\A\\\\Sub] 100\n"
+    "#time=1\n"
+    "\n"
+    "[Software\\\\B\\\\Deep] 100\n"
+    "#time=1\n"
+    "\n"
+    "[Software\\\\D] 100\n"
+    "#time=1\n";
+
+std::string Section(const std::string& path) {
+  return "\n[" + path + "] " + kNowSeconds + "\n" + kNowTime + "\n";
+}
+
+TEST(HiveEditTest, NewKeysGoWhereWineWouldWriteThem) {
+  const std::string a = "[Software\\\\A] 100\n#time=1\n";
+  const std::string a_now = std::string("[Software\\\\A] ") + kNowSeconds + "\n" + kNowTime + "\n";
+  const std::string d_section = "\n[Software\\\\D] 100\n#time=1\n";
+  struct Case {
+    KeyPath path;
+    std::string expected;
+  } cases[] = {
+      // Between siblings: after everything of the one before.
+      {{u"software", u"C"},
+       Replace(kSorted, d_section, Section("Software\\\\C") + d_section)},
+      // After all siblings.
+      {{u"Software", u"E"}, std::string(kSorted) + Section("Software\\\\E")},
+      // Before all siblings: before the first one's sections; the parent has
+      // no section, so no time changes.
+      {{u"Software", u"0", u"x"},
+       Replace(kSorted, "\n" + a, Section("Software\\\\0\\\\x") + "\n" + a)},
+      // Below a key with a section: its time changes too.
+      {{u"SOFTWARE", u"a", u"new"},
+       Replace(Replace(kSorted, a, a_now), "\n[Software\\\\A\\\\Sub]",
+               Section("Software\\\\A\\\\new") + "\n[Software\\\\A\\\\Sub]")},
+      {{u"Software", u"A", u"Zub"},
+       Replace(Replace(kSorted, a, a_now), "\n[Software\\\\B\\\\Deep]",
+               Section("Software\\\\A\\\\Zub") + "\n[Software\\\\B\\\\Deep]")},
+      // Below a key that is only a path prefix.
+      {{u"Software", u"B", u"Alpha"},
+       Replace(kSorted, "\n[Software\\\\B\\\\Deep]",
+               Section("Software\\\\B\\\\Alpha") + "\n[Software\\\\B\\\\Deep]")},
+      // A top-level key; names that need escaping.
+      {{u"Control Panel"},
+       Replace(kSorted, "\n[Software\\\\A]", Section("Control Panel") + "\n[Software\\\\A]")},
+      {{u"~[x]\"\u00e9a\\"}, std::string()},  // a backslash is refused
+      {{u"~[x]\"\u00e9a\n"}, std::string(kSorted) + Section("~\\[x\\]\"\\x00e9a\\n")},
+      {{u"0"}, Replace(kSorted, "\n[AppEvents]", Section("0") + "\n[AppEvents]")},
+  };
+  for (const Case& c : cases) {
+    Loaded hive(kSorted);
+    std::string row;
+    for (const Name& e : c.path) row += std::string(e.begin(), e.end()) + "\\";
+    bool made = hive->CreateKey(c.path, kNow);
+    EXPECT_EQ(!c.expected.empty(), made) << row;
+    if (!made) {
+      EXPECT_EQ(kSorted, hive->Bytes()) << row;
+      continue;
+    }
+    EXPECT_EQ(c.expected, hive->Bytes()) << row;
+    EXPECT_TRUE(hive->KeyExists(c.path)) << row;
+    // The result reads back with the same keys.
+    Loaded again(hive->Bytes());
+    EXPECT_TRUE(again->KeyExists(c.path)) << row;
+    KeyInfo info;
+    ASSERT_TRUE(again->QueryKey(c.path, &info)) << row;
+    EXPECT_EQ(kNow, info.last_write) << row;
+  }
+}
+
+TEST(HiveEditTest, SectionForAKeyThatIsOnlyAPrefix) {
+  Loaded hive(kSorted);
+  ASSERT_TRUE(hive->SetValue({u"software", u"b"}, u"v", kRegDword, Dword(9), kNow));
+  std::string expected = Replace(kSorted, "\n[Software\\\\B\\\\Deep]",
+                                 Section("Software\\\\B") + "\"v\"=dword:00000009\n" +
+                                     "\n[Software\\\\B\\\\Deep]");
+  EXPECT_EQ(expected, hive->Bytes());
+  EXPECT_EQ(Dword(9), Get(hive.hive(), {u"Software", u"B"}, u"V").data);
+  // A second value goes into that new section.
+  ASSERT_TRUE(hive->SetValue({u"software", u"b"}, u"w", kRegDword, Dword(8), kNow));
+  expected = Replace(expected, "\"v\"=dword:00000009\n",
+                     "\"v\"=dword:00000009\n\"w\"=dword:00000008\n");
+  EXPECT_EQ(expected, hive->Bytes());
+  // The root gets a [] section, which comes first.
+  ASSERT_TRUE(hive->SetValue({}, u"", kRegSz, Sz(u"root"), kNow));
+  expected = Replace(expected, "#arch=win64\n", std::string("#arch=win64\n") +
+                                                    Section("") + "@=\"root\"\n");
+  EXPECT_EQ(expected, hive->Bytes());
+  EXPECT_EQ(Sz(u"root"), Get(hive.hive(), {}, u"").data);
+}
+
+TEST(HiveEditTest, CreatesMissingLevelsAndKeepsExistingSpelling) {
+  Loaded hive(kSorted);
+  ASSERT_TRUE(hive->CreateKey({u"SOFTWARE", u"b", u"deep", u"X", u"Y"}, kNow));
+  std::string expected = Replace(kSorted,
+                                 "[Software\\\\B\\\\Deep] 100\n#time=1\n",
+                                 std::string("[Software\\\\B\\\\Deep] ") + kNowSeconds + "\n" +
+                                     kNowTime + "\n" +
+                                     Section("Software\\\\B\\\\Deep\\\\X\\\\Y"));
+  EXPECT_EQ(expected, hive->Bytes());
+  EXPECT_TRUE(hive->KeyExists({u"Software", u"B", u"Deep", u"x"}));
+  KeyInfo info;
+  ASSERT_TRUE(hive->QueryKey({u"Software", u"B", u"Deep"}, &info));
+  EXPECT_EQ(1u, info.subkeys);
+  // Making it again changes nothing.
+  ASSERT_TRUE(hive->CreateKey({u"software", u"B", u"DEEP", u"x", u"y"}, kNow + 1));
+  EXPECT_EQ(expected, hive->Bytes());
+}
+
+TEST(HiveEditTest, RefusesBadNames) {
+  Loaded hive(kSorted);
+  EXPECT_FALSE(hive->CreateKey({u"Software", u""}, kNow));
+  EXPECT_FALSE(hive->CreateKey({u"Software", Name(257, u'k')}, kNow));
+  EXPECT_TRUE(hive->CreateKey({u"Software", Name(256, u'k')}, kNow));
+  EXPECT_FALSE(hive->SetValue({u"Software", u"A"}, Name(16384, u'n'), kRegSz, Sz(u""), kNow));
+  EXPECT_TRUE(hive->SetValue({u"Software", u"A"}, Name(16383, u'n'), kRegSz, Sz(u""), kNow));
+  EXPECT_FALSE(hive->SetValue({u"Software", u"Missing"}, u"v", kRegSz, Sz(u""), kNow));
+  Loaded again(hive->Bytes());
+  EXPECT_TRUE(again->KeyExists({u"Software", Name(256, u'K')}));
+  Value value;
+  EXPECT_TRUE(again->GetValue({u"Software", u"A"}, Name(16383, u'N'), &value));
+}
+
+// Names and data with every character that could end a line, a string or a
+// section read back exactly and leave the rest of the file alone.
+TEST(HiveEditTest, HostileNamesStayInsideTheirLine) {
+  const Name key_name = u"k]\n[Injected]\r\"x\u00e9F\U0001F600\x01" u"7";
+  const Name value_name = u"v\"=\"x\"\n\"y\"=dword:1\n[\\x]\x1b\x7f";
+  const std::string data =
+      Sz(std::u16string(u"d\"\n[Other]\r\n\\\u00e90\0x\U0001F600", 19));
+  Loaded hive(kSorted);
+  ASSERT_TRUE(hive->CreateKey({u"Software", key_name}, kNow));
+  ASSERT_TRUE(hive->SetValue({u"Software", key_name}, value_name, kRegSz, data, kNow));
+  ASSERT_TRUE(hive->SetValue({u"Software", key_name}, u"", 0x12345, "\n\\", kNow));
+
+  Loaded again(hive->Bytes());
+  EXPECT_FALSE(again->KeyExists({u"Injected"}));
+  EXPECT_FALSE(again->KeyExists({u"Other"}));
+  KeyInfo info;
+  ASSERT_TRUE(again->QueryKey({u"Software", key_name}, &info));
+  EXPECT_EQ(2u, info.values);
+  ASSERT_TRUE(again->QueryKey({u"Software"}, &info));
+  EXPECT_EQ(4u, info.subkeys);  // A, B, D and the new one
+  Value value = Get(again.hive(), {u"Software", key_name}, value_name);
+  EXPECT_EQ(kRegSz, value.type);
+  EXPECT_EQ(data, value.data);
+  value = Get(again.hive(), {u"Software", key_name}, u"");
+  EXPECT_EQ(0x12345u, value.type);
+  EXPECT_EQ("\n\\", value.data);
+  // Only ASCII printable text and line ends were written.
+  for (char c : hive->Bytes()) {
+    EXPECT_TRUE(c == '\n' || (c >= 0x20 && c <= 0x7f)) << static_cast<int>(c);
+  }
+}
+
+// ---- A prefix made by wineboot -------------------------------------------
+
+TEST(HiveWinebootTest, EditChangesOnlyTheSection) {
+  const std::string original = ReadTestData("wineboot_user.reg");
+  ASSERT_FALSE(original.empty());
+  Loaded hive(original);
+  KeyInfo info;
+  ASSERT_TRUE(hive->QueryKey({}, &info));
+  EXPECT_EQ(6u, info.subkeys);  // as RegQueryInfoKey reported under Wine
+  EXPECT_EQ(0u, info.values);
+
+  const std::string before =
+      "[Control Panel\\\\Desktop] 1796871241\n"
+      "#time=1dd8851b5a866a0\n";
+  ASSERT_NE(std::string::npos, original.find(before));
+  ASSERT_TRUE(hive->SetValue({u"control panel", u"desktop"}, u"WheelScrollLines",
+                             kRegSz, Sz(u"7"), kNow));
+  std::string expected = Replace(original, before,
+                                 std::string("[Control Panel\\\\Desktop] ") + kNowSeconds +
+                                     "\n" + kNowTime + "\n");
+  expected = Replace(expected, "\"WheelScrollLines\"=\"3\"\n", "\"WheelScrollLines\"=\"7\"\n");
+  EXPECT_EQ(expected, hive->Bytes());
+}
+
+// ---- Hostile input ---------------------------------------------------------
+
+// Loads `text`; when it loads, reads every key and value it can reach,
+// makes a change and checks that the change reads back.
+void Exercise(const std::string& text, const std::string& row) {
   Hive hive;
   std::string error;
-  EXPECT_TRUE(hive.Load("WINE REGISTRY Version 2\n", &error));
+  if (!hive.Load(text, &error)) {
+    EXPECT_FALSE(error.empty()) << row;
+    return;
+  }
+  KeyInfo info;
+  Value value;
+  const KeyPath paths[] = {{}, {u"Software"}, {u"Software", u"Acme"}, {u"a"}, {u"b"}};
+  for (const KeyPath& path : paths) {
+    hive.QueryKey(path, &info);
+    hive.GetValue(path, u"Bin", &value);
+  }
+  ASSERT_TRUE(hive.CreateKey({u"Software", u"Acme", u"New"}, kNow)) << row;
+  ASSERT_TRUE(hive.SetValue({u"Software", u"Acme"}, u"Bin", kRegBinary, "\x01\x02", kNow)) << row;
+  Hive again;
+  ASSERT_TRUE(again.Load(hive.Bytes(), &error)) << row;
+  EXPECT_TRUE(again.KeyExists({u"Software", u"Acme", u"New"})) << row;
+  ASSERT_TRUE(again.GetValue({u"Software", u"Acme"}, u"Bin", &value)) << row;
+  EXPECT_EQ("\x01\x02", value.data) << row;
+}
+
+TEST(HiveHostileTest, TruncatedAnywhere) {
+  const std::string text = std::string(kMessy) +
+                           "\r\n[a\\\\b] 7\n#class=\"c\\\"\"\n@=str(7):\"x\\0y\\0\"\n"
+                           "\"h\"=hex(b):01,02,\\\n  03\n[b]\n\"d\"=dword:ffffffff\n";
+  for (size_t n = 0; n <= text.size(); ++n) {
+    Exercise(text.substr(0, n), "truncated at " + std::to_string(n));
+  }
+}
+
+TEST(HiveHostileTest, GarbageNulBytesAndHugeLines) {
+  std::vector<std::string> inputs;
+  uint32_t seed = 12345;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  const char alphabet[] = "[]\"@#;\\=:,x0a \t\r\n\0\xc3\xe9";
+  for (int i = 0; i < 300; ++i) {
+    std::string text = "WINE REGISTRY Version 2\n";
+    size_t len = next() % 400;
+    for (size_t j = 0; j < len; ++j) {
+      text += (i % 2) ? static_cast<char>(next() & 0xff)
+                      : alphabet[next() % (sizeof(alphabet) - 1)];
+    }
+    inputs.push_back(text);
+  }
+  inputs.push_back(std::string(kHead) + "\n[Software\\\\Acme]\n\"Bin\"=\"" +
+                   std::string(1 << 20, 'x') + "\"\n");
+  inputs.push_back(std::string(kHead) + "\n[" + std::string(1 << 20, '\\') + "]\n");
+  inputs.push_back(std::string(kHead) + "\n[Software\\\\Acme]\n\"Bin\"=hex:" +
+                   std::string(1 << 20, ',') + "\n");
+  inputs.push_back(std::string(kHead) + "\n[Software\\\\Acme]\n\"Bin\"=hex:01,\\\n" +
+                   std::string(1 << 16, '\\') + "\n");
+  const char kNuls[] = "\n[Software\\\\Acme\0]\n\0\"Bin\"=\"\0\"\n[a]\n\"\0\"=hex:01,\\\n\0";
+  inputs.push_back(std::string(kHead) + std::string(kNuls, sizeof(kNuls) - 1));
+  inputs.push_back(std::string(1 << 20, '\0'));
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    Exercise(inputs[i], "input " + std::to_string(i));
+  }
 }
 
 }  // namespace
