@@ -6,6 +6,9 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test || exit 1
 
+# The Wine tests make their base prefix once per run.
+rm -rf build/wine-base build/wine-tmp
+
 status=0
 for preset in dev asan; do
   cmake --preset "$preset" >/dev/null || exit 1
