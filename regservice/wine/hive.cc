@@ -16,7 +16,7 @@ constexpr uint32_t kNone = 0xffffffffu;
 constexpr uint32_t kRoot = 0;
 constexpr size_t kNoPos = static_cast<size_t>(-1);
 
-uint64_t HashChild(uint32_t parent, const Name& folded) {
+uint32_t HashChild(uint32_t parent, const Name& folded) {
   uint64_t h = 1469598103934665603ULL ^ parent;
   h *= 1099511628211ULL;
   for (char16_t u : folded) {
@@ -25,8 +25,7 @@ uint64_t HashChild(uint32_t parent, const Name& folded) {
   }
   h ^= h >> 29;
   h *= 0xbf58476d1ce4e5b9ULL;
-  h ^= h >> 32;
-  return h;
+  return static_cast<uint32_t>(h >> 32);
 }
 
 // A short, printable piece of a line for an error message.
@@ -74,7 +73,7 @@ class Hive::Impl {
 
  private:
   struct Key {
-    uint64_t hash = 0;  // of the parent and the folded name
+    uint32_t hash = 0;  // of the parent and the folded name
     uint32_t parent = kNone;
     uint32_t first_child = kNone;
     uint32_t next_sibling = kNone;
@@ -98,6 +97,7 @@ class Hive::Impl {
     size_t begin;
     size_t own_end;  // just after the value's own lines
     size_t end;      // and after a blank line that ended its hex list
+    bool dangling;   // its hex list goes on past the end of the file
   };
   struct SectionScan {
     size_t header_end = 0;  // just after the header line
@@ -144,8 +144,8 @@ class Hive::Impl {
   uint32_t AddSection(size_t begin, const SectionHeader& header,
                       PathCache* cache);
   void LinkSection(uint32_t section, uint32_t key);
-  uint32_t FindChild(uint32_t parent, const Name& folded, uint64_t hash) const;
-  uint32_t AddChild(uint32_t parent, uint64_t hash, uint32_t section,
+  uint32_t FindChild(uint32_t parent, const Name& folded, uint32_t hash) const;
+  uint32_t AddChild(uint32_t parent, uint32_t hash, uint32_t section,
                     uint32_t element);
   void InsertIntoTable(uint32_t key);
   uint32_t FindKey(const KeyPath& path) const;
@@ -160,6 +160,8 @@ class Hive::Impl {
                       std::vector<Splice>* splices) const;
   size_t ValueInsertPoint(const SectionScan& scan, const Name& name) const;
   size_t BackOverBlankLines(size_t pos) const;
+  bool EndsInDanglingValue() const;
+  std::string SectionInsertText(size_t place, std::string section) const;
   void SubtreeSections(uint32_t key, size_t* first_begin,
                        uint32_t* last_section) const;
   size_t NewSectionPlace(uint32_t parent, const Name& child) const;
@@ -283,7 +285,7 @@ uint32_t Hive::Impl::AddSection(size_t begin, const SectionHeader& header,
   uint32_t key = common ? cache->keys[common - 1] : kRoot;
   for (size_t i = common; i < elements.size(); ++i) {
     Name folded = FoldName(elements[i]);
-    uint64_t hash = HashChild(key, folded);
+    uint32_t hash = HashChild(key, folded);
     uint32_t child = FindChild(key, folded, hash);
     if (child == kNone) {
       child = AddChild(key, hash, section, static_cast<uint32_t>(i));
@@ -322,7 +324,7 @@ void Hive::Impl::LinkSection(uint32_t section, uint32_t key) {
 }
 
 uint32_t Hive::Impl::FindChild(uint32_t parent, const Name& folded,
-                               uint64_t hash) const {
+                               uint32_t hash) const {
   const size_t mask = table_.size() - 1;
   for (size_t i = hash & mask; table_[i] != 0; i = (i + 1) & mask) {
     uint32_t id = table_[i] - 1;
@@ -334,7 +336,7 @@ uint32_t Hive::Impl::FindChild(uint32_t parent, const Name& folded,
   return kNone;
 }
 
-uint32_t Hive::Impl::AddChild(uint32_t parent, uint64_t hash,
+uint32_t Hive::Impl::AddChild(uint32_t parent, uint32_t hash,
                               uint32_t section, uint32_t element) {
   uint32_t id = static_cast<uint32_t>(keys_.size());
   Key k;
@@ -431,7 +433,7 @@ void Hive::Impl::ScanSection(uint32_t section, SectionScan* scan) const {
       if (value.created) {
         scan->values.push_back({std::move(value.name), value.type,
                                 std::move(value.data), line.begin,
-                                value.own_end, value.end});
+                                value.own_end, value.end, value.dangling});
       }
     } else if (*p == '#') {
       scan->last_option_end = line.next;
@@ -571,7 +573,28 @@ size_t Hive::Impl::ValueInsertPoint(const SectionScan& scan,
       if (CompareNames(v.name, name) > 0) return v.begin;
     }
   }
-  return values.back().end;
+  // A line after a list that runs into the end of the file would become
+  // part of that list.
+  return values.back().dangling ? values.back().begin : values.back().end;
+}
+
+// Whether the file ends inside a hex list that goes on past its end. Wine
+// reads such a value as REG_NONE; text appended after it would instead be
+// read as its continuation, or end it well-formed if it starts blank.
+bool Hive::Impl::EndsInDanglingValue() const {
+  if (sections_.empty() || sections_.back().key == kNone) return false;
+  SectionScan scan;
+  ScanSection(static_cast<uint32_t>(sections_.size() - 1), &scan);
+  return !scan.values.empty() && scan.values.back().dangling;
+}
+
+std::string Hive::Impl::SectionInsertText(size_t place,
+                                          std::string section) const {
+  // A line that is not hex keeps such a value as broken as it was.
+  if (place == bytes_.size() && EndsInDanglingValue()) {
+    return ";" + eol_ + section;
+  }
+  return section;
 }
 
 size_t Hive::Impl::BackOverBlankLines(size_t pos) const {
@@ -738,8 +761,9 @@ uint32_t Hive::Impl::RegisterSection(size_t begin) {
 bool Hive::Impl::CreateKey(const KeyPath& path, uint64_t now) {
   if (!loaded_) return false;
   for (const Name& element : path) {
+    // A NUL could not be read back: "[\0..." is the root to Wine.
     if (element.empty() || element.size() > kMaxKeyNameUnits ||
-        element.find(u'\\') != Name::npos) {
+        element.find(u'\\') != Name::npos || element.find(u'\0') != Name::npos) {
       return false;
     }
   }
@@ -764,13 +788,13 @@ bool Hive::Impl::CreateKey(const KeyPath& path, uint64_t now) {
     AddTimeSplices(keys_[key].last_section, scan, now, &splices);
   }
   size_t place = BackOverBlankLines(NewSectionPlace(key, path[depth]));
-  splices.push_back({place, place, NewSectionText(full, now)});
+  splices.push_back({place, place, SectionInsertText(place, NewSectionText(full, now))});
   splices.back().new_section = true;
   Apply(&splices);
 
   size_t begin = 0;
   for (const Splice& sp : splices) {
-    if (sp.new_section) begin = sp.new_begin + eol_.size();
+    if (sp.new_section) begin = sp.new_begin + sp.text.find('[');
   }
   uint32_t section = RegisterSection(begin);
   for (size_t i = depth; i < path.size(); ++i) {
@@ -799,9 +823,11 @@ bool Hive::Impl::SetValue(const KeyPath& path, const Name& name,
   std::vector<Splice> splices;
   if (keys_[key].last_section == kNone) {
     size_t place = BackOverBlankLines(PlaceOfSectionFor(key));
-    splices.push_back({place, place, NewSectionText(PathOf(key), now) + line});
+    splices.push_back({place, place,
+                       SectionInsertText(place, NewSectionText(PathOf(key), now) + line)});
     Apply(&splices);
-    LinkSection(RegisterSection(splices[0].new_begin + eol_.size()), key);
+    LinkSection(RegisterSection(splices[0].new_begin + splices[0].text.find('[')),
+                key);
     return true;
   }
   AddTimeSplices(keys_[key].last_section, last, now, &splices);

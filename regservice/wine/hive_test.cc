@@ -519,6 +519,9 @@ TEST(HiveEditTest, CreatesMissingLevelsAndKeepsExistingSpelling) {
 TEST(HiveEditTest, RefusesBadNames) {
   Loaded hive(kSorted);
   EXPECT_FALSE(hive->CreateKey({u"Software", u""}, kNow));
+  EXPECT_FALSE(hive->CreateKey({u"Software", u"a\\b"}, kNow));
+  EXPECT_FALSE(hive->CreateKey({std::u16string(u"\0x", 2)}, kNow));
+  EXPECT_EQ(kSorted, hive->Bytes());
   EXPECT_FALSE(hive->CreateKey({u"Software", Name(257, u'k')}, kNow));
   EXPECT_TRUE(hive->CreateKey({u"Software", Name(256, u'k')}, kNow));
   EXPECT_FALSE(hive->SetValue({u"Software", u"A"}, Name(16384, u'n'), kRegSz, Sz(u""), kNow));
@@ -560,6 +563,22 @@ TEST(HiveEditTest, HostileNamesStayInsideTheirLine) {
   for (char c : hive->Bytes()) {
     EXPECT_TRUE(c == '\n' || (c >= 0x20 && c <= 0x7f)) << static_cast<int>(c);
   }
+}
+
+TEST(HiveEditTest, KeepsAListThatRunsPastTheEndBroken) {
+  const std::string text = std::string(kHead) + "\n[k]\n\"h\"=hex:01,\\\n";
+  Loaded hive(text);
+  ASSERT_TRUE(hive->SetValue({u"k"}, u"z", kRegDword, Dword(1), kNow));
+  ASSERT_TRUE(hive->CreateKey({u"l"}, kNow));
+  EXPECT_EQ(std::string(kHead) + "\n[k] " + kNowSeconds + "\n" + kNowTime + "\n" +
+                "\"z\"=dword:00000001\n\"h\"=hex:01,\\\n;\n" + Section("l"),
+            hive->Bytes());
+  Loaded again(hive->Bytes());
+  Value value = Get(again.hive(), {u"k"}, u"h");
+  EXPECT_EQ(0u, value.type);
+  EXPECT_EQ("", value.data);
+  EXPECT_TRUE(again->KeyExists({u"l"}));
+  EXPECT_EQ(Dword(1), Get(again.hive(), {u"k"}, u"z").data);
 }
 
 // ---- A prefix made by wineboot -------------------------------------------

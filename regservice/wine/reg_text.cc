@@ -366,6 +366,7 @@ void ReadValueLine(const std::string& bytes, const Line& line,
                    LineCursor* cursor, bool want_data, ValueLine* out) {
   out->created = false;
   out->malformed = false;
+  out->dangling = false;
   out->name.clear();
   out->type = 0;
   out->data.clear();
@@ -433,7 +434,10 @@ void ReadValueLine(const std::string& bytes, const Line& line,
         // Anything after the backslash is ignored; the list goes on at the
         // next line, and a blank line ends it.
         Line next;
-        if (!cursor->Next(&next)) break;
+        if (!cursor->Next(&next)) {
+          out->dangling = true;
+          break;
+        }
         out->end = next.next;
         if (IsBlankLine(bytes, next)) {
           ok = true;

@@ -86,6 +86,7 @@ struct ValueLine {
   // long: Wine then creates no value at all.
   bool created = false;
   bool malformed = false;  // the value exists as REG_NONE with no data
+  bool dangling = false;   // its hex list goes on past the end of the file
   Name name;
   uint32_t type = 0;
   std::string data;
