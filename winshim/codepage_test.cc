@@ -1,10 +1,9 @@
 #include "winshim/codepage.h"
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace {
 

@@ -33,8 +33,8 @@ class Converter {
     while (*in_left > 0) {
       char* out_ptr = buffer;
       size_t out_left = sizeof buffer;
-      size_t result = iconv(cd_, const_cast<char**>(in), in_left, &out_ptr,
-                            &out_left);
+      size_t result =
+          iconv(cd_, const_cast<char**>(in), in_left, &out_ptr, &out_left);
       out->append(buffer, sizeof buffer - out_left);
       if (result == static_cast<size_t>(-1) && errno != E2BIG) return errno;
     }

@@ -1,8 +1,8 @@
 #include "regservice/prefix/ansi_text.h"
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 namespace regservice {
 namespace prefix {

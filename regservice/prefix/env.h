@@ -29,14 +29,14 @@ struct IoStatus {
 
 // What lstat (and stat, for what a symlink points to) says of a path.
 struct FileInfo {
-  bool is_symlink = false;   // lstat: the path itself is a symlink
-  bool is_regular = false;   // stat: the target is a regular file
-  bool is_directory = false; // stat: the target is a directory
-  uint64_t device = 0;       // stat of the target
+  bool is_symlink = false;    // lstat: the path itself is a symlink
+  bool is_regular = false;    // stat: the target is a regular file
+  bool is_directory = false;  // stat: the target is a directory
+  uint64_t device = 0;        // stat of the target
   uint64_t inode = 0;
   uint64_t size = 0;
-  uint64_t links = 0;        // hard links of the target
-  uint32_t mode = 0;         // permission bits of the target
+  uint64_t links = 0;  // hard links of the target
+  uint32_t mode = 0;   // permission bits of the target
   int64_t mtime_ns = 0;
   int64_t ctime_ns = 0;
 
@@ -62,9 +62,9 @@ class Lock {
 
 // What a probe of a wineserver lock file found.
 enum class ServerLockState {
-  kAbsent,    // no lock file: no server can be running there
-  kFree,      // the file exists and nobody holds its lock
-  kHeld,      // a process holds it: a server is running
+  kAbsent,  // no lock file: no server can be running there
+  kFree,    // the file exists and nobody holds its lock
+  kHeld,    // a process holds it: a server is running
 };
 
 class Env {

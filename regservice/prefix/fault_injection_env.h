@@ -18,13 +18,13 @@ class FaultInjectionEnv : public Env {
  public:
   enum Step {
     kNothing,
-    kCreate,     // making the temporary file
-    kWrite,      // writing it: half the bytes are written, then it fails
-    kFileSync,   // fsync of the file
+    kCreate,    // making the temporary file
+    kWrite,     // writing it: half the bytes are written, then it fails
+    kFileSync,  // fsync of the file
     kClose,
     kRename,
     kDirectorySync,
-    kRewrite,    // opening user.reg to rewrite it in place
+    kRewrite,  // opening user.reg to rewrite it in place
   };
 
   explicit FaultInjectionEnv(Env* base = PosixEnv()) : base_(base) {}

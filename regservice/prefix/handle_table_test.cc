@@ -1,8 +1,8 @@
 #include "regservice/prefix/handle_table.h"
 
-#include <set>
-
 #include <gtest/gtest.h>
+
+#include <set>
 
 namespace regservice {
 namespace prefix {

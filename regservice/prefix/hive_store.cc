@@ -29,8 +29,8 @@ bool ApplyChange(const Change& change, wine::Hive* hive) {
           !hive->CreateKey(change.path, change.time)) {
         return false;
       }
-      return hive->SetValue(change.path, change.name, change.type,
-                            change.data, change.time);
+      return hive->SetValue(change.path, change.name, change.type, change.data,
+                            change.time);
   }
   return false;
 }
@@ -38,8 +38,7 @@ bool ApplyChange(const Change& change, wine::Hive* hive) {
 HiveStore::HiveStore(Env* env, PrefixLocation location)
     : env_(env),
       location_(std::move(location)),
-      server_lock_(env, location_.directory, location_.tmpdir,
-                   location_.uid) {}
+      server_lock_(env, location_.directory, location_.tmpdir, location_.uid) {}
 
 LONG HiveStore::Fail(LONG code, const std::string& message) {
   last_error_ = message;
@@ -89,8 +88,7 @@ LONG HiveStore::CreateKey(const wine::KeyPath& path, uint64_t now) {
 }
 
 LONG HiveStore::SetValue(const wine::KeyPath& path, const wine::Name& name,
-                         uint32_t type, const std::string& data,
-                         uint64_t now) {
+                         uint32_t type, const std::string& data, uint64_t now) {
   if (!hive_->KeyExists(path)) return Fail(ERROR_FILE_NOT_FOUND, "no key");
   if (server_lock_.ServerRunning()) {
     return Fail(ERROR_SHARING_VIOLATION, "a wineserver serves the prefix");
@@ -178,8 +176,7 @@ LONG HiveStore::Save() {
   std::unique_ptr<Lock> directory_lock;
   IoStatus status = env_->LockDirectory(location_.directory, &directory_lock);
   if (!status.ok()) {
-    return Fail(status.error == ENOENT ? ERROR_FILE_NOT_FOUND
-                                       : ERROR_CANTWRITE,
+    return Fail(status.error == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_CANTWRITE,
                 status.message);
   }
   std::vector<std::unique_ptr<Lock>> server_locks;
@@ -191,8 +188,7 @@ LONG HiveStore::Save() {
   FileInfo current;
   status = env_->GetFileInfo(UserRegPath(), &current);
   if (!status.ok()) {
-    return Fail(status.error == ENOENT ? ERROR_FILE_NOT_FOUND
-                                       : ERROR_CANTREAD,
+    return Fail(status.error == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_CANTREAD,
                 status.message);
   }
   if (!current.is_regular) {

@@ -36,7 +36,7 @@ struct Change {
   enum Kind { kCreateKey, kSetValue };
   Kind kind = kCreateKey;
   wine::KeyPath path;
-  wine::Name name;   // kSetValue only
+  wine::Name name;  // kSetValue only
   uint32_t type = 0;
   std::string data;
   uint64_t time = 0;  // FILETIME of the change
@@ -103,7 +103,7 @@ class HiveStore {
   PrefixLocation location_;
   WineserverLock server_lock_;
   std::unique_ptr<wine::Hive> hive_;  // null until loaded
-  FileInfo loaded_version_;  // user.reg as last read or written
+  FileInfo loaded_version_;           // user.reg as last read or written
   std::vector<Change> journal_;
   unsigned int temp_counter_ = 0;
   std::string last_error_;

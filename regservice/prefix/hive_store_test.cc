@@ -1,9 +1,8 @@
 #include "regservice/prefix/hive_store.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
@@ -88,7 +87,7 @@ TEST_F(HiveStoreTest, SaveKeepsPermissions) {
 
 TEST_F(HiveStoreTest, FailureAtAnyStepLeavesFileAndNoTemporary) {
   const FaultInjectionEnv::Step steps[] = {
-      FaultInjectionEnv::kCreate, FaultInjectionEnv::kWrite,
+      FaultInjectionEnv::kCreate,   FaultInjectionEnv::kWrite,
       FaultInjectionEnv::kFileSync, FaultInjectionEnv::kClose,
       FaultInjectionEnv::kRename,
   };
@@ -141,9 +140,8 @@ TEST_F(HiveStoreTest, ChangesOfAnotherWriterAreKept) {
   ASSERT_EQ(ERROR_SUCCESS, first->SetValue(kAcme, u"One", REG_DWORD,
                                            std::string("\1\0\0\0", 4), kNow));
   ASSERT_EQ(ERROR_SUCCESS, second->CreateKey({u"Software", u"Two"}, kNow));
-  ASSERT_EQ(ERROR_SUCCESS,
-            second->SetValue({u"Software", u"Two"}, u"V", REG_BINARY, "\x02",
-                             kNow));
+  ASSERT_EQ(ERROR_SUCCESS, second->SetValue({u"Software", u"Two"}, u"V",
+                                            REG_BINARY, "\x02", kNow));
   EXPECT_EQ(ERROR_SUCCESS, second->Save());
   EXPECT_EQ(ERROR_SUCCESS, first->Save());
   EXPECT_EQ(std::string("\1\0\0\0", 4),
@@ -213,8 +211,7 @@ TEST_F(HiveStoreTest, UnusableHiveFailsAndCreatesNothing) {
       {"no user.reg", nullptr, true, ERROR_FILE_NOT_FOUND},
       {"empty file", "", true, ERROR_BADDB},
       {"wrong first line", "WINE REGISTRY Version 3\n", true, ERROR_BADDB},
-      {"bad arch", "WINE REGISTRY Version 2\n#arch=win99\n", true,
-       ERROR_BADDB},
+      {"bad arch", "WINE REGISTRY Version 2\n#arch=win99\n", true, ERROR_BADDB},
   };
   for (const Case& c : cases) {
     TestDir dir;

@@ -20,9 +20,8 @@ IoStatus IoStatus::FromErrno(int error, const std::string& context) {
 }
 
 bool FileInfo::SameVersionAs(const FileInfo& other) const {
-  return device == other.device && inode == other.inode &&
-         size == other.size && mtime_ns == other.mtime_ns &&
-         ctime_ns == other.ctime_ns;
+  return device == other.device && inode == other.inode && size == other.size &&
+         mtime_ns == other.mtime_ns && ctime_ns == other.ctime_ns;
 }
 
 namespace {

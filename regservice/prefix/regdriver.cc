@@ -55,9 +55,7 @@ bool ParseHex(const std::string& text, std::string* bytes) {
   return true;
 }
 
-const char* Arg(const char* text) {
-  return strcmp(text, "-") == 0 ? "" : text;
-}
+const char* Arg(const char* text) { return strcmp(text, "-") == 0 ? "" : text; }
 
 }  // namespace
 
@@ -83,8 +81,8 @@ int main(int argc, char** argv) {
       } else if (op == "open") {
         result = RegOpenKeyA(HKEY_CURRENT_USER, path, &key);
       } else {
-        result = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS,
-                               &key);
+        result =
+            RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key);
       }
       if (result == ERROR_SUCCESS) keys.push_back(key);
     } else if (op == "set") {
@@ -105,8 +103,7 @@ int main(int argc, char** argv) {
       FILETIME time = {0, 0};
       result = RegQueryInfoKeyA(current, class_name, &class_length, nullptr,
                                 &subkeys, &max_subkey, &max_class, &values,
-                                &max_value_name, &max_value, &security,
-                                &time);
+                                &max_value_name, &max_value, &security, &time);
       if (result == ERROR_SUCCESS) {
         char line[512];
         snprintf(line, sizeof line,

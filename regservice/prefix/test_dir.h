@@ -21,8 +21,8 @@ class TestDir {
  public:
   TestDir() {
     const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") +
-                          "/regservice-test-XXXXXX";
+    std::string pattern =
+        std::string(base && *base ? base : "/tmp") + "/regservice-test-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();

@@ -23,10 +23,9 @@ const size_t kMaxValueNameLength = 16383;
 uint64_t SystemTimeAsFileTime() {
   const uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
   auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-  auto ticks =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch)
-          .count() /
-      100;
+  auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch)
+                   .count() /
+               100;
   return kUnixEpochAsFileTime + static_cast<uint64_t>(ticks);
 }
 
@@ -140,8 +139,8 @@ LONG WinePrefixRegistry::OpenKey(HKEY key, LPCSTR sub_key, PHKEY result) {
   return OpenPath(key, sub_key, result);
 }
 
-LONG WinePrefixRegistry::OpenKeyEx(HKEY key, LPCSTR sub_key, DWORD,
-                                   REGSAM, PHKEY result) {
+LONG WinePrefixRegistry::OpenKeyEx(HKEY key, LPCSTR sub_key, DWORD, REGSAM,
+                                   PHKEY result) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   if (sub_key != nullptr && *sub_key != '\0') {
     return OpenPath(key, sub_key, result);
@@ -176,8 +175,7 @@ LONG WinePrefixRegistry::CreateKey(HKEY key, LPCSTR sub_key, PHKEY result) {
 }
 
 LONG WinePrefixRegistry::SetValueEx(HKEY key, LPCSTR value_name, DWORD,
-                                    DWORD type, const BYTE* data,
-                                    DWORD size) {
+                                    DWORD type, const BYTE* data, DWORD size) {
   // `Reserved` is ignored, as Wine ignores it. Wine also adds a NUL a
   // caller "forgot" at the end of string data by reading the byte after
   // the buffer; that read is out of bounds, so the size is taken as given.
@@ -202,9 +200,9 @@ LONG WinePrefixRegistry::SetValueEx(HKEY key, LPCSTR value_name, DWORD,
 }
 
 LONG WinePrefixRegistry::QueryInfoKey(
-    HKEY key, LPSTR class_name, LPDWORD class_length, LPDWORD,
-    LPDWORD subkeys, LPDWORD max_subkey_length, LPDWORD max_class_length,
-    LPDWORD values, LPDWORD max_value_name_length, LPDWORD max_value_length,
+    HKEY key, LPSTR class_name, LPDWORD class_length, LPDWORD, LPDWORD subkeys,
+    LPDWORD max_subkey_length, LPDWORD max_class_length, LPDWORD values,
+    LPDWORD max_value_name_length, LPDWORD max_value_length,
     LPDWORD security_descriptor_size, PFILETIME last_write_time) {
   // `lpReserved` is ignored, as Wine ignores it.
   if (class_name != nullptr && class_length == nullptr) {

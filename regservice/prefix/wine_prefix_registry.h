@@ -56,8 +56,7 @@ class WinePrefixRegistry : public Registry {
                     LPDWORD reserved, LPDWORD subkeys,
                     LPDWORD max_subkey_length, LPDWORD max_class_length,
                     LPDWORD values, LPDWORD max_value_name_length,
-                    LPDWORD max_value_length,
-                    LPDWORD security_descriptor_size,
+                    LPDWORD max_value_length, LPDWORD security_descriptor_size,
                     PFILETIME last_write_time) override;
   LONG CloseKey(HKEY key) override;
 

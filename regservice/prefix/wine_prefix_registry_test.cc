@@ -1,13 +1,12 @@
 #include "regservice/prefix/wine_prefix_registry.h"
 
+#include <gtest/gtest.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
@@ -78,12 +77,13 @@ class WinePrefixRegistryTest : public ::testing::Test {
 enum Operation { kOpen, kOpenEx, kCreate };
 
 const char* OperationName(Operation op) {
-  return op == kOpen ? "RegOpenKeyA" : op == kOpenEx ? "RegOpenKeyExA"
-                                                     : "RegCreateKeyA";
+  return op == kOpen     ? "RegOpenKeyA"
+         : op == kOpenEx ? "RegOpenKeyExA"
+                         : "RegCreateKeyA";
 }
 
 LONG RunOperation(Registry* registry, Operation op, HKEY key, const char* path,
-         HKEY* result) {
+                  HKEY* result) {
   switch (op) {
     case kOpen:
       return registry->OpenKey(key, path, result);
@@ -139,8 +139,8 @@ TEST_F(WinePrefixRegistryTest, PathsFromTheRoot) {
     HKEY key = reinterpret_cast<HKEY>(0x1234);
     LONG result = RunOperation(registry.get(), c.op, HKEY_CURRENT_USER,
                                c.path.c_str(), &key);
-    std::string label = std::string(OperationName(c.op)) + " '" +
-                        c.path.substr(0, 40) + "'";
+    std::string label =
+        std::string(OperationName(c.op)) + " '" + c.path.substr(0, 40) + "'";
     EXPECT_EQ(c.expected, result) << label;
     if (c.expected == ERROR_SUCCESS) {
       EXPECT_NE(nullptr, key) << label;
@@ -155,9 +155,10 @@ TEST_F(WinePrefixRegistryTest, PathsFromTheRoot) {
 TEST_F(WinePrefixRegistryTest, CreateMakesEveryLevelAndOpenFindsThem) {
   auto registry = NewRegistry();
   HKEY key = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, registry->CreateKey(HKEY_CURRENT_USER,
-                                               "Software\\A\\B\\C", &key));
-  for (const char* path : {"Software\\A", "Software\\a\\b", "SOFTWARE\\A\\B\\C"}) {
+  ASSERT_EQ(ERROR_SUCCESS,
+            registry->CreateKey(HKEY_CURRENT_USER, "Software\\A\\B\\C", &key));
+  for (const char* path :
+       {"Software\\A", "Software\\a\\b", "SOFTWARE\\A\\B\\C"}) {
     HKEY opened = nullptr;
     EXPECT_EQ(ERROR_SUCCESS,
               registry->OpenKey(HKEY_CURRENT_USER, path, &opened))
@@ -168,9 +169,9 @@ TEST_F(WinePrefixRegistryTest, CreateMakesEveryLevelAndOpenFindsThem) {
   HKEY child = nullptr;
   EXPECT_EQ(ERROR_SUCCESS, registry->CreateKey(key, "D\\E", &child));
   HKEY found = nullptr;
-  EXPECT_EQ(ERROR_SUCCESS, registry->OpenKeyEx(HKEY_CURRENT_USER,
-                                               "Software\\A\\B\\C\\D\\E", 0,
-                                               KEY_ALL_ACCESS, &found));
+  EXPECT_EQ(ERROR_SUCCESS,
+            registry->OpenKeyEx(HKEY_CURRENT_USER, "Software\\A\\B\\C\\D\\E", 0,
+                                KEY_ALL_ACCESS, &found));
   registry->CloseKey(found);
   registry->CloseKey(child);
   registry->CloseKey(key);
@@ -190,8 +191,8 @@ TEST_F(WinePrefixRegistryTest, EmptyPaths) {
     EXPECT_EQ(acme, key);
   }
   // RegOpenKeyExA: a new handle to the same key, a root stays itself.
-  EXPECT_EQ(ERROR_SUCCESS,
-            registry->OpenKeyEx(HKEY_CURRENT_USER, "", 0, KEY_ALL_ACCESS, &key));
+  EXPECT_EQ(ERROR_SUCCESS, registry->OpenKeyEx(HKEY_CURRENT_USER, "", 0,
+                                               KEY_ALL_ACCESS, &key));
   EXPECT_EQ(HKEY_CURRENT_USER, key);
   HKEY again = nullptr;
   EXPECT_EQ(ERROR_SUCCESS,
@@ -206,7 +207,8 @@ TEST_F(WinePrefixRegistryTest, EmptyPaths) {
   EXPECT_EQ(1u, subkeys);  // Tool 1.0
   // RegCreateKeyA: a new handle, for a root too.
   HKEY created = nullptr;
-  EXPECT_EQ(ERROR_SUCCESS, registry->CreateKey(HKEY_CURRENT_USER, "", &created));
+  EXPECT_EQ(ERROR_SUCCESS,
+            registry->CreateKey(HKEY_CURRENT_USER, "", &created));
   EXPECT_NE(HKEY_CURRENT_USER, created);
   EXPECT_NE(nullptr, created);
   registry->CloseKey(created);
@@ -299,10 +301,9 @@ TEST_F(WinePrefixRegistryTest, SetValueStoresExactBytesAndType) {
             registry->CreateKey(HKEY_CURRENT_USER, "Software\\Values", &key));
   for (const Case& c : cases) {
     EXPECT_EQ(ERROR_SUCCESS,
-              registry->SetValueEx(
-                  key, c.name, 0, c.type,
-                  reinterpret_cast<const BYTE*>(c.data.data()),
-                  static_cast<DWORD>(c.data.size())))
+              registry->SetValueEx(key, c.name, 0, c.type,
+                                   reinterpret_cast<const BYTE*>(c.data.data()),
+                                   static_cast<DWORD>(c.data.size())))
         << c.name;
   }
   ASSERT_EQ(ERROR_SUCCESS, registry->CloseKey(key));  // writes the file
@@ -329,16 +330,15 @@ TEST_F(WinePrefixRegistryTest, ValueNames) {
   // The default value: null and empty name alike.
   EXPECT_EQ(ERROR_SUCCESS,
             registry->SetValueEx(key, nullptr, 0, REG_BINARY, &one, 1));
-  EXPECT_EQ(ERROR_SUCCESS, registry->SetValueEx(key, "", 0, REG_DWORD,
-                                                reinterpret_cast<const BYTE*>(
-                                                    "\2\0\0\0"),
-                                                4));
+  EXPECT_EQ(ERROR_SUCCESS,
+            registry->SetValueEx(key, "", 0, REG_DWORD,
+                                 reinterpret_cast<const BYTE*>("\2\0\0\0"), 4));
   const std::string longest(16383, 'v'), too_long(16384, 'v');
-  EXPECT_EQ(ERROR_SUCCESS, registry->SetValueEx(key, longest.c_str(), 0,
-                                                REG_BINARY, &one, 1));
-  EXPECT_EQ(ERROR_INVALID_PARAMETER,
-            registry->SetValueEx(key, too_long.c_str(), 0, REG_BINARY, &one,
-                                 1));
+  EXPECT_EQ(ERROR_SUCCESS,
+            registry->SetValueEx(key, longest.c_str(), 0, REG_BINARY, &one, 1));
+  EXPECT_EQ(
+      ERROR_INVALID_PARAMETER,
+      registry->SetValueEx(key, too_long.c_str(), 0, REG_BINARY, &one, 1));
   EXPECT_EQ(ERROR_INVALID_PARAMETER,
             registry->SetValueEx(key, std::string(70000, 'v').c_str(), 0,
                                  REG_BINARY, &one, 1));
@@ -351,13 +351,13 @@ TEST_F(WinePrefixRegistryTest, ValueNames) {
   EXPECT_NE(std::string::npos, text.find("\"Caf\\xe9\"=hex:01\n")) << text;
   EXPECT_NE(std::string::npos, text.find("\"Flag\"=hex:01\n")) << text;
   EXPECT_EQ(std::string::npos, text.find("CAF")) << text;
-  EXPECT_EQ(std::string("\2\0\0\0", 4),
-            ValueInFile({u"Software", u"Acme", u"Tool 1.0", u"Prefs"}, u"")
-                .data);
-  EXPECT_EQ(REG_BINARY, ValueInFile({u"Software", u"Acme", u"Tool 1.0",
-                                     u"Prefs"},
-                                    std::u16string(16383, u'v'))
-                            .type);
+  EXPECT_EQ(
+      std::string("\2\0\0\0", 4),
+      ValueInFile({u"Software", u"Acme", u"Tool 1.0", u"Prefs"}, u"").data);
+  EXPECT_EQ(REG_BINARY,
+            ValueInFile({u"Software", u"Acme", u"Tool 1.0", u"Prefs"},
+                        std::u16string(16383, u'v'))
+                .type);
 }
 
 TEST_F(WinePrefixRegistryTest, NamesFollowTheCodePage) {
@@ -402,11 +402,10 @@ TEST_F(WinePrefixRegistryTest, QueryInfoKey) {
   DWORD subkeys = 99, max_subkey = 99, max_class = 99, values = 99,
         max_value_name = 99, max_value = 99, security = 99;
   FILETIME time = {0, 0};
-  ASSERT_EQ(ERROR_SUCCESS,
-            registry->QueryInfoKey(prefs, name, &name_length, nullptr,
-                                   &subkeys, &max_subkey, &max_class, &values,
-                                   &max_value_name, &max_value, &security,
-                                   &time));
+  ASSERT_EQ(ERROR_SUCCESS, registry->QueryInfoKey(
+                               prefs, name, &name_length, nullptr, &subkeys,
+                               &max_subkey, &max_class, &values,
+                               &max_value_name, &max_value, &security, &time));
   EXPECT_STREQ("", name);
   EXPECT_EQ(0u, name_length);
   EXPECT_EQ(0u, subkeys);
@@ -428,10 +427,9 @@ TEST_F(WinePrefixRegistryTest, QueryInfoKey) {
   EXPECT_EQ(8u, max_subkey);  // "Tool 1.0"
   EXPECT_EQ(0u, values);
   ASSERT_EQ(ERROR_SUCCESS,
-            registry->QueryInfoKey(HKEY_CURRENT_USER, nullptr, nullptr,
-                                   nullptr, &subkeys, nullptr, nullptr,
-                                   &values, nullptr, nullptr, nullptr,
-                                   nullptr));
+            registry->QueryInfoKey(HKEY_CURRENT_USER, nullptr, nullptr, nullptr,
+                                   &subkeys, nullptr, nullptr, &values, nullptr,
+                                   nullptr, nullptr, nullptr));
   EXPECT_EQ(1u, subkeys);
 
   // The class, in buffers of every interesting size.
@@ -440,20 +438,18 @@ TEST_F(WinePrefixRegistryTest, QueryInfoKey) {
     LONG expected;
     const char* text;
   } class_cases[] = {
-      {260, ERROR_SUCCESS, "MyCl\xe9ss"},
-      {8, ERROR_SUCCESS, "MyCl\xe9ss"},
-      {7, ERROR_MORE_DATA, "MyCl\xe9s"},
-      {4, ERROR_MORE_DATA, "MyC"},
+      {260, ERROR_SUCCESS, "MyCl\xe9ss"}, {8, ERROR_SUCCESS, "MyCl\xe9ss"},
+      {7, ERROR_MORE_DATA, "MyCl\xe9s"},  {4, ERROR_MORE_DATA, "MyC"},
       {1, ERROR_MORE_DATA, ""},
   };
   for (const ClassCase& c : class_cases) {
     memset(name, 'Z', sizeof name);
     name_length = c.buffer;
     values = 99;
-    EXPECT_EQ(c.expected, registry->QueryInfoKey(
-                              classy, name, &name_length, nullptr, nullptr,
-                              nullptr, nullptr, &values, nullptr, nullptr,
-                              nullptr, nullptr))
+    EXPECT_EQ(c.expected,
+              registry->QueryInfoKey(classy, name, &name_length, nullptr,
+                                     nullptr, nullptr, nullptr, &values,
+                                     nullptr, nullptr, nullptr, nullptr))
         << c.buffer;
     EXPECT_EQ(7u, name_length) << c.buffer;
     EXPECT_STREQ(c.text, name) << c.buffer;
@@ -462,24 +458,24 @@ TEST_F(WinePrefixRegistryTest, QueryInfoKey) {
   name_length = 0;
   memset(name, 'Z', sizeof name);
   EXPECT_EQ(ERROR_MORE_DATA,
-            registry->QueryInfoKey(classy, name, &name_length, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr));
+            registry->QueryInfoKey(classy, name, &name_length, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr));
   EXPECT_EQ('Z', name[0]);  // nothing fits, nothing written
   name_length = 3;
   EXPECT_EQ(ERROR_SUCCESS,
             registry->QueryInfoKey(classy, nullptr, &name_length, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr));
+                                   nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr));
   EXPECT_EQ(7u, name_length);
   EXPECT_EQ(ERROR_INVALID_PARAMETER,
             registry->QueryInfoKey(classy, name, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr));
+                                   nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr));
   EXPECT_EQ(ERROR_INVALID_HANDLE,
-            registry->QueryInfoKey(nullptr, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr));
+            registry->QueryInfoKey(nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr));
   registry->CloseKey(prefs);
   registry->CloseKey(acme);
   registry->CloseKey(classy);
@@ -498,13 +494,22 @@ TEST_F(WinePrefixRegistryTest, QueryCountsInUtf16Units) {
                                  reinterpret_cast<const BYTE*>("abc\x80"), 5));
   DWORD max_subkey = 0, max_value_name = 0, max_value = 0;
   ASSERT_EQ(ERROR_SUCCESS,
-            registry->QueryInfoKey(key, nullptr, nullptr, nullptr, nullptr,
-                                   &max_subkey, nullptr, nullptr,
-                                   &max_value_name, &max_value, nullptr,
-                                   nullptr));
+            registry->QueryInfoKey(
+                key, nullptr, nullptr, nullptr, nullptr, &max_subkey, nullptr,
+                nullptr, &max_value_name, &max_value, nullptr, nullptr));
   EXPECT_EQ(3u, max_subkey);
   EXPECT_EQ(2u, max_value_name);
   EXPECT_EQ(10u, max_value);
+  // Four double-byte characters are four units, not eight bytes.
+  winshim::SetMultibyteCodePage(932);
+  const char kFourHiragana[] = "\x82\xa0\x82\xa0\x82\xa0\x82\xa0";
+  ASSERT_EQ(ERROR_SUCCESS, registry->CreateKey(key, kFourHiragana, &child));
+  registry->CloseKey(child);
+  ASSERT_EQ(ERROR_SUCCESS,
+            registry->QueryInfoKey(key, nullptr, nullptr, nullptr, nullptr,
+                                   &max_subkey, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr));
+  EXPECT_EQ(4u, max_subkey);
   registry->CloseKey(key);
 }
 
@@ -517,7 +522,8 @@ TEST_F(WinePrefixRegistryTest, WhenChangesReachTheFile) {
               registry->CreateKey(HKEY_CURRENT_USER, "Software\\W", &a));
     ASSERT_EQ(ERROR_SUCCESS,
               registry->OpenKey(HKEY_CURRENT_USER, "Software", &b));
-    ASSERT_EQ(ERROR_SUCCESS, registry->SetValueEx(a, "v", 0, REG_BINARY, &one, 1));
+    ASSERT_EQ(ERROR_SUCCESS,
+              registry->SetValueEx(a, "v", 0, REG_BINARY, &one, 1));
     EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(a));
     EXPECT_EQ(kUserReg, TestDir::Read(UserReg())) << "a handle is still open";
     EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(b));
@@ -558,7 +564,8 @@ TEST_F(WinePrefixRegistryTest, OnlyOneWritePerBatchOfHandles) {
   for (const char* name : {"x", "y", "z"}) {
     HKEY b = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, registry->CreateKey(a, "B", &b));
-    ASSERT_EQ(ERROR_SUCCESS, registry->SetValueEx(b, name, 0, REG_BINARY, &one, 1));
+    ASSERT_EQ(ERROR_SUCCESS,
+              registry->SetValueEx(b, name, 0, REG_BINARY, &one, 1));
     ASSERT_EQ(ERROR_SUCCESS, registry->CloseKey(b));
   }
   EXPECT_EQ(0, env_.saves_started());
@@ -582,15 +589,14 @@ TEST_F(WinePrefixRegistryTest, RunningServerBlocksChangesNotReads) {
   EXPECT_EQ(ERROR_SHARING_VIOLATION,
             registry->SetValueEx(key, "v", 0, REG_BINARY, &one, 1));
   HKEY created = reinterpret_cast<HKEY>(0x1234);
-  EXPECT_EQ(ERROR_SHARING_VIOLATION,
-            registry->CreateKey(key, "New", &created));
+  EXPECT_EQ(ERROR_SHARING_VIOLATION, registry->CreateKey(key, "New", &created));
   EXPECT_EQ(nullptr, created);
   EXPECT_EQ(ERROR_SUCCESS, registry->CreateKey(key, "Tool 1.0", &created));
   DWORD subkeys = 0;
   EXPECT_EQ(ERROR_SUCCESS,
             registry->QueryInfoKey(key, nullptr, nullptr, nullptr, &subkeys,
-                                   nullptr, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr));
+                                   nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr));
   EXPECT_EQ(1u, subkeys);
   EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(created));
   EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(key));
@@ -637,14 +643,12 @@ TEST_F(WinePrefixRegistryTest, UnusableHiveFailsEverythingCreatesNothing) {
       EXPECT_NE(ERROR_SUCCESS, registry.SetValueEx(HKEY_CURRENT_USER, "v", 0,
                                                    REG_BINARY, &one, 1))
           << c.name;
-      EXPECT_NE(ERROR_SUCCESS,
-                registry.QueryInfoKey(HKEY_CURRENT_USER, nullptr, nullptr,
-                                      nullptr, nullptr, nullptr, nullptr,
-                                      nullptr, nullptr, nullptr, nullptr,
-                                      nullptr))
+      EXPECT_NE(ERROR_SUCCESS, registry.QueryInfoKey(
+                                   HKEY_CURRENT_USER, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr))
           << c.name;
-      EXPECT_NE(ERROR_SUCCESS, registry.CloseKey(HKEY_CURRENT_USER))
-          << c.name;
+      EXPECT_NE(ERROR_SUCCESS, registry.CloseKey(HKEY_CURRENT_USER)) << c.name;
     }
     EXPECT_EQ(before, TestDir::List(dir.path())) << c.name;
     EXPECT_EQ(before_prefix, TestDir::List(location.directory)) << c.name;
@@ -660,29 +664,34 @@ TEST(PrefixLocationTest, FromEnvironment) {
     const char* home;
     const char* expected;
   } cases[] = {
-      {"/p/x", "/home/u", "/p/x"},
-      {"/p/x//", "/home/u", "/p/x"},
-      {nullptr, "/home/u", "/home/u/.wine"},
-      {"", "/home/u", "/home/u/.wine"},
-      {"relative", "/home/u", ""},
-      {nullptr, nullptr, ""},
+      {"/p/x", "/home/u", "/p/x"},           {"/p/x//", "/home/u", "/p/x"},
+      {nullptr, "/home/u", "/home/u/.wine"}, {"", "/home/u", "/home/u/.wine"},
+      {"relative", "/home/u", ""},           {nullptr, nullptr, ""},
   };
   const char* saved_prefix = getenv("WINEPREFIX");
   const char* saved_home = getenv("HOME");
   std::string prefix_copy = saved_prefix ? saved_prefix : "";
   std::string home_copy = saved_home ? saved_home : "";
   for (const Case& c : cases) {
-    if (c.wineprefix) setenv("WINEPREFIX", c.wineprefix, 1);
-    else unsetenv("WINEPREFIX");
-    if (c.home) setenv("HOME", c.home, 1);
-    else unsetenv("HOME");
+    if (c.wineprefix)
+      setenv("WINEPREFIX", c.wineprefix, 1);
+    else
+      unsetenv("WINEPREFIX");
+    if (c.home)
+      setenv("HOME", c.home, 1);
+    else
+      unsetenv("HOME");
     EXPECT_EQ(c.expected, PrefixLocationFromEnvironment().directory)
         << (c.wineprefix ? c.wineprefix : "-");
   }
-  if (saved_prefix) setenv("WINEPREFIX", prefix_copy.c_str(), 1);
-  else unsetenv("WINEPREFIX");
-  if (saved_home) setenv("HOME", home_copy.c_str(), 1);
-  else unsetenv("HOME");
+  if (saved_prefix)
+    setenv("WINEPREFIX", prefix_copy.c_str(), 1);
+  else
+    unsetenv("WINEPREFIX");
+  if (saved_home)
+    setenv("HOME", home_copy.c_str(), 1);
+  else
+    unsetenv("HOME");
 }
 
 }  // namespace

@@ -25,8 +25,8 @@ std::vector<std::string> WineserverLock::CandidateLockFiles() const {
 
   std::string name;
   if (env_->ReadFile(prefix_dir_ + "/wineserver", &name).ok() &&
-      !name.empty() && name.find('/') == std::string::npos &&
-      name != "." && name != "..") {
+      !name.empty() && name.find('/') == std::string::npos && name != "." &&
+      name != "..") {
     std::vector<std::string> bases;
     if (!tmpdir_.empty()) bases.push_back(tmpdir_);
     bases.push_back("/tmp");

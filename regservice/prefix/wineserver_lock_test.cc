@@ -1,14 +1,13 @@
 #include "regservice/prefix/wineserver_lock.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "regservice/prefix/test_dir.h"
 
@@ -131,8 +130,8 @@ TEST_F(WineserverLockTest, CandidatesCoverBothLayoutsAndBothTempDirs) {
 }
 
 TEST_F(WineserverLockTest, WithoutNameFileOnlyUpstreamLayout) {
-  std::vector<std::string> expected = {UpstreamDir() + "/" +
-                                       server_dir_name_ + "/lock"};
+  std::vector<std::string> expected = {UpstreamDir() + "/" + server_dir_name_ +
+                                       "/lock"};
   EXPECT_EQ(expected, Lock().CandidateLockFiles());
 }
 
