@@ -145,14 +145,14 @@ LONG WinePrefixRegistry::OpenKeyEx(HKEY key, LPCSTR sub_key, DWORD, REGSAM,
   if (sub_key != nullptr && *sub_key != '\0') {
     return OpenPath(key, sub_key, result);
   }
-  // An empty path gives a new handle to the same key, except that a root
-  // is returned as itself.
+  // An empty path gives a new handle to the same key, as Windows documents
+  // it, for a root too (Wine 8 returns a root itself there).
   if (key == nullptr) return ERROR_INVALID_HANDLE;
   *result = nullptr;
   wine::KeyPath path;
   LONG status = Resolve(key, &path);
   if (status != ERROR_SUCCESS) return status;
-  *result = key == HKEY_CURRENT_USER ? key : handles_.Add(std::move(path));
+  *result = handles_.Add(std::move(path));
   return ERROR_SUCCESS;
 }
 

@@ -190,10 +190,12 @@ TEST_F(WinePrefixRegistryTest, EmptyPaths) {
     EXPECT_EQ(ERROR_SUCCESS, registry->OpenKey(acme, path, &key));
     EXPECT_EQ(acme, key);
   }
-  // RegOpenKeyExA: a new handle to the same key, a root stays itself.
+  // RegOpenKeyExA: a new handle to the same key.
   EXPECT_EQ(ERROR_SUCCESS, registry->OpenKeyEx(HKEY_CURRENT_USER, "", 0,
                                                KEY_ALL_ACCESS, &key));
-  EXPECT_EQ(HKEY_CURRENT_USER, key);
+  EXPECT_NE(HKEY_CURRENT_USER, key);
+  EXPECT_NE(nullptr, key);
+  EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(key));
   HKEY again = nullptr;
   EXPECT_EQ(ERROR_SUCCESS,
             registry->OpenKeyEx(acme, "", 0, KEY_ALL_ACCESS, &again));
