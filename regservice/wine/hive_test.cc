@@ -605,6 +605,42 @@ TEST(HiveWinebootTest, EditChangesOnlyTheSection) {
   EXPECT_EQ(expected, hive->Bytes());
 }
 
+// The same changes made under Wine and saved by its server: Wine, having
+// read what the hive wrote, wrote back exactly the same text.
+TEST(HiveWinebootTest, WritesWhatWinesServerWritesBack) {
+  const std::string original = ReadTestData("wineboot_user.reg");
+  const std::string wine_saved = ReadTestData("wine_saved_a1test.txt");
+  ASSERT_FALSE(wine_saved.empty());
+  Loaded hive(original);
+  const KeyPath key = {u"Software", u"A1Test", u"Sub \u00e9[x]"};
+  ASSERT_TRUE(hive->CreateKey(key, kNow));
+  std::string bytes100;
+  for (int i = 0; i < 100; ++i) bytes100 += static_cast<char>(i);
+  struct {
+    Name name;
+    uint32_t type;
+    std::string data;
+  } values[] = {
+      {u"", kRegSz, Sz(u"def")},
+      {u"multi", 7, Sz(std::u16string(u"a\0b\0", 4))},
+      {u"bin", kRegBinary, "\x0a\x0b\x0c"},
+      {u"dw", kRegDword, Dword(42)},
+      {u"exp", 2, Sz(u"%PATH%")},
+      {u"qw", 11, std::string("\x89\x67\x45\x23\x01\0\0\0", 8)},
+      {u"sz", kRegSz, Sz(u"hello \"w\" \\x \u00e9a \u20ac1 \U0001F600 tab\there")},
+      {u"ctl", kRegSz, Sz(std::u16string(u"\x01" u"5|\x01|\x1b|\x1f" u"7|\x7f|\0|x", 14))},
+      {u"q\"uote\\back[br]=eq\ttab", kRegSz, Sz(u"v")},
+      {u"bin100", kRegBinary, bytes100},
+      {u"odd", kRegSz, std::string("A\0B", 3)},
+  };
+  for (const auto& v : values) {
+    ASSERT_TRUE(hive->SetValue(key, v.name, v.type, v.data, kNow));
+  }
+  ASSERT_TRUE(hive->SetValue({u"Software", u"A1Test"}, u"onparent", kRegDword, Dword(1), kNow));
+  const std::string next = "\n[Software\\\\Microsoft\\\\Internet Explorer\\\\Main]";
+  EXPECT_EQ(Replace(original, next, wine_saved + next), hive->Bytes());
+}
+
 // ---- Hostile input ---------------------------------------------------------
 
 // Loads `text`; when it loads, reads every key and value it can reach,
