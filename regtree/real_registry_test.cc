@@ -1,0 +1,313 @@
+// The registry tree against the registry it runs on, not a recording one:
+// on Windows (or Wine) the platform's registry, elsewhere the prefix
+// registry over a user.reg made for each test. Checks what the tree's
+// writes leave in that registry, read back by other means than the tree.
+// Every test works below a scratch key, HKCU\Software\QuillfixTest\<random>,
+// which is removed at the end.
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "regservice/regservice.h"
+#include "regtree/registry_tree.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+
+#include "regservice/prefix/env.h"
+#include "regservice/prefix/test_dir.h"
+#include "regservice/prefix/wine_prefix_registry.h"
+#include "regservice/registry.h"
+#include "regservice/wine/hive.h"
+#endif
+
+namespace {
+
+const char kScratchParent[] = "Software\\QuillfixTest";
+
+std::string RandomName() {
+  std::random_device device;
+  std::mt19937_64 mix(device() ^ static_cast<uint64_t>(
+      std::chrono::steady_clock::now().time_since_epoch().count()));
+  char name[17];
+  snprintf(name, sizeof name, "%016llx",
+           static_cast<unsigned long long>(mix()));
+  return name;
+}
+
+// A value as read back: its type and raw bytes.
+struct StoredValue {
+  DWORD type = 0;
+  std::string data;
+};
+
+#ifdef _WIN32
+
+// The scratch key in the real HKEY_CURRENT_USER.
+class ScratchRegistry {
+ public:
+  ScratchRegistry() : path_(std::string(kScratchParent) + "\\" + RandomName()) {}
+  ~ScratchRegistry() {
+    RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str());
+    // Goes only when no other run's scratch key is left in it.
+    RegDeleteKeyA(HKEY_CURRENT_USER, kScratchParent);
+  }
+
+  const std::string& path() const { return path_; }
+
+  // The value `name` of the key at `key` below HKEY_CURRENT_USER.
+  bool Read(const std::string& key, const std::string& name,
+            StoredValue* value) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &handle) !=
+        ERROR_SUCCESS) {
+      return false;
+    }
+    DWORD size = 0;
+    LONG result = RegQueryValueExA(handle, name.c_str(), nullptr,
+                                   &value->type, nullptr, &size);
+    if (result == ERROR_SUCCESS) {
+      value->data.assign(size, '\0');
+      result = RegQueryValueExA(
+          handle, name.c_str(), nullptr, &value->type,
+          reinterpret_cast<BYTE*>(&value->data[0]), &size);
+      value->data.resize(size);
+    }
+    RegCloseKey(handle);
+    return result == ERROR_SUCCESS;
+  }
+
+ private:
+  std::string path_;
+};
+
+#else  // !_WIN32
+
+// The scratch key in a prefix of its own, whose registry is made the
+// current one for the test. Read back from user.reg on disk, so a value
+// counts only once the registry has saved it.
+class ScratchRegistry {
+ public:
+  ScratchRegistry()
+      : path_(std::string(kScratchParent) + "\\" + RandomName()),
+        registry_(regservice::prefix::PosixEnv(), Location(dir_)),
+        current_(&registry_) {
+    dir_.Write(dir_ / "user.reg",
+               "WINE REGISTRY Version 2\n"
+               ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000"
+               "\n\n#arch=win64\n"
+               "\n[Software\\\\Other] 1796869137\n#time=1dd884ccfb82800\n"
+               "\"Keep\"=\"me\"\n");
+  }
+
+  const std::string& path() const { return path_; }
+
+  bool Read(const std::string& key, const std::string& name,
+            StoredValue* value) {
+    regservice::wine::Hive hive;
+    std::string error;
+    if (!hive.Load(dir_.Read(dir_ / "user.reg"), &error)) {
+      ADD_FAILURE() << "user.reg no longer loads: " << error;
+      return false;
+    }
+    regservice::wine::KeyPath elements;
+    size_t start = 0;
+    while (start <= key.size()) {
+      size_t end = key.find('\\', start);
+      if (end == std::string::npos) end = key.size();
+      elements.push_back(Utf16(key.substr(start, end - start)));
+      start = end + 1;
+    }
+    regservice::wine::Value stored;
+    if (!hive.GetValue(elements, Utf16(name), &stored)) return false;
+    value->type = stored.type;
+    value->data = stored.data;
+    return true;
+  }
+
+ private:
+  static regservice::prefix::PrefixLocation Location(
+      const regservice::prefix::TestDir& dir) {
+    regservice::prefix::PrefixLocation location;
+    location.directory = dir.path();
+    location.uid = getuid();
+    return location;
+  }
+  // The names these tests use are ASCII.
+  static regservice::wine::Name Utf16(const std::string& text) {
+    return regservice::wine::Name(text.begin(), text.end());
+  }
+
+  std::string path_;
+  regservice::prefix::TestDir dir_;
+  regservice::prefix::WinePrefixRegistry registry_;
+  regservice::ScopedRegistry current_;
+};
+
+#endif  // _WIN32
+
+// Subkeys of the key at `key` below HKEY_CURRENT_USER, or -1 when it
+// cannot be opened.
+int SubkeyCount(const std::string& key) {
+  HKEY handle = nullptr;
+  if (RegOpenKeyA(HKEY_CURRENT_USER, key.c_str(), &handle) != ERROR_SUCCESS) {
+    return -1;
+  }
+  DWORD subkeys = 0;
+  LONG result = RegQueryInfoKeyA(handle, nullptr, nullptr, nullptr, &subkeys,
+                                 nullptr, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr, nullptr);
+  RegCloseKey(handle);
+  return result == ERROR_SUCCESS ? static_cast<int>(subkeys) : -1;
+}
+
+class RealRegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The scratch key itself, made as any program would.
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyA(HKEY_CURRENT_USER, scratch_.path().c_str(), &key));
+    RegCloseKey(key);
+  }
+
+  void TearDown() override {
+    EXPECT_EQ(0, CKeyNode::LiveCount()) << "key nodes left alive";
+    EXPECT_EQ(0, CValueNode::LiveCount()) << "value nodes left alive";
+  }
+
+  std::string Below(const std::string& path) const {
+    return scratch_.path() + "\\" + path;
+  }
+
+  // Writes one value through a tree over HKEY_CURRENT_USER, built and torn
+  // down for the call, as the program does; `dword` picks SetDword.
+  bool Write(const std::string& path, const std::string& name,
+             const std::string& data, bool dword = false) {
+    bool ok = false;
+    CKeyRef root = WrapRoot(HKEY_CURRENT_USER, ok);
+    EXPECT_TRUE(ok) << "HKEY_CURRENT_USER not wrapped";
+    if (!ok) return false;
+    CValueRef value = root.Subkey(Below(path).c_str()).Value(name.c_str());
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(data.data());
+    return dword ? value.SetDword(bytes)
+                 : value.SetBinary(bytes, static_cast<DWORD>(data.size()));
+  }
+
+  void ExpectStored(const std::string& path, const std::string& name,
+                    DWORD type, const std::string& data) {
+    StoredValue value;
+    ASSERT_TRUE(scratch_.Read(Below(path), name, &value))
+        << path << " " << name << " not found";
+    EXPECT_EQ(type, value.type) << path << " " << name;
+    EXPECT_EQ(data, value.data) << path << " " << name;
+  }
+
+  ScratchRegistry scratch_;
+};
+
+TEST_F(RealRegistryTest, WritesMakeEveryMissingKeyOnThePath) {
+  struct Case {
+    const char* path;
+    const char* name;
+    std::string data;
+    bool dword;
+    DWORD type;
+  } cases[] = {
+      {"Corvane\\Varlo 6.8\\Preferences", "Quillfix", std::string("\x01", 1),
+       false, REG_BINARY},
+      {"Deep\\A\\B\\C\\D\\E", "Flag", std::string("\x00\xff\x10", 3), false,
+       REG_BINARY},
+      {"Deep\\A", "Count", std::string("\x2a\x00\x00\x01", 4), true, REG_DWORD},
+      {"Deep\\A", "Nothing", "", false, REG_BINARY},
+      {"Long", "Blob", std::string(300, '\x5c'), false, REG_BINARY},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(Write(c.path, c.name, c.data, c.dword)) << c.path;
+    ExpectStored(c.path, c.name, c.type, c.data);
+  }
+  EXPECT_EQ(3, SubkeyCount(scratch_.path()));  // Corvane, Deep, Long
+}
+
+TEST_F(RealRegistryTest, ValueOfAnotherTypeIsReplaced) {
+  ASSERT_TRUE(Write("Prefs", "Quillfix", std::string("\x01\x00\x00\x00", 4),
+                    /*dword=*/true));
+  ExpectStored("Prefs", "Quillfix", REG_DWORD,
+               std::string("\x01\x00\x00\x00", 4));
+  ASSERT_TRUE(Write("Prefs", "Quillfix", std::string("\x01", 1)));
+  ExpectStored("Prefs", "Quillfix", REG_BINARY, std::string("\x01", 1));
+}
+
+TEST_F(RealRegistryTest, OtherValuesOfTheKeyStay) {
+  ASSERT_TRUE(Write("Prefs", "Alpha", "aa"));
+  ASSERT_TRUE(Write("Prefs", "Zeta", "zz"));
+  ASSERT_TRUE(Write("Prefs", "Quillfix", std::string("\x01", 1)));
+  ExpectStored("Prefs", "Alpha", REG_BINARY, "aa");
+  ExpectStored("Prefs", "Zeta", REG_BINARY, "zz");
+}
+
+TEST_F(RealRegistryTest, ExistingKeysAreFoundWhateverTheirCase) {
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegCreateKeyA(HKEY_CURRENT_USER, Below("Mixed\\Case").c_str(),
+                          &key));
+  RegCloseKey(key);
+  ASSERT_TRUE(Write("MIXED\\case\\Preferences", "Quillfix",
+                    std::string("\x01", 1)));
+  ExpectStored("Mixed\\Case\\Preferences", "Quillfix", REG_BINARY,
+               std::string("\x01", 1));
+  EXPECT_EQ(1, SubkeyCount(scratch_.path()));
+  EXPECT_EQ(1, SubkeyCount(Below("Mixed")));
+}
+
+TEST_F(RealRegistryTest, EmptyPathElementNamesTheKeyAbove) {
+  // The root paths end in a backslash; a doubled one gives an empty name,
+  // which opens the key it is below.
+  ASSERT_TRUE(Write("Root\\\\Preferences", "Quillfix", std::string("\x01", 1)));
+  ExpectStored("Root\\Preferences", "Quillfix", REG_BINARY,
+               std::string("\x01", 1));
+  EXPECT_EQ(1, SubkeyCount(Below("Root")));
+}
+
+TEST_F(RealRegistryTest, CurrentUserStaysUsableAfterItsRootIsDestroyed) {
+  // Each write wraps HKEY_CURRENT_USER and closes it at the end, as the
+  // program does once per edition.
+  for (const char* edition : {"First", "Second", "Third"}) {
+    EXPECT_TRUE(Write(edition, "Quillfix", std::string("\x01", 1))) << edition;
+    ExpectStored(edition, "Quillfix", REG_BINARY, std::string("\x01", 1));
+  }
+  EXPECT_EQ(3, SubkeyCount(scratch_.path()));
+}
+
+TEST_F(RealRegistryTest, RootOverAnOpenKeyWritesBelowIt) {
+  HKEY scratch = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER,
+                                         scratch_.path().c_str(), 0,
+                                         KEY_ALL_ACCESS, &scratch));
+  {
+    bool ok = false;
+    CKeyRef root = WrapRoot(scratch, ok);  // takes the handle over
+    ASSERT_TRUE(ok);
+    EXPECT_STREQ("", root.GetNode()->name);  // the key's class: none
+    CValueRef value = root.Subkey("Sub").Value("V");
+    const BYTE data[] = {7, 8};
+    EXPECT_TRUE(value.SetBinary(data, sizeof data));
+  }
+  ExpectStored("Sub", "V", REG_BINARY, "\x07\x08");
+}
+
+TEST_F(RealRegistryTest, InvalidHandleIsNotWrapped) {
+  HKEY closed = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegOpenKeyA(HKEY_CURRENT_USER, scratch_.path().c_str(), &closed));
+  ASSERT_EQ(ERROR_SUCCESS, RegCloseKey(closed));
+  bool ok = true;
+  CKeyRef root = WrapRoot(closed, ok);
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(root.IsEmpty());
+}
+
+}  // namespace
