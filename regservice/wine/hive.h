@@ -4,6 +4,13 @@
 //
 // Not thread-safe. Knows nothing of files, locks or code pages: the caller
 // hands in the file's bytes and takes the new bytes back.
+//
+// The bytes stay the source of truth. Loading makes one pass over the lines
+// and keeps only an index of the section headers and of the keys their paths
+// make; a key's values are read from its sections' text when they are asked
+// for or changed. A change splices the text: the lines it rewrites are in
+// Wine's own form (escaping, value forms, hex wrapped at column 76) and end
+// like the file's first line (LF or CRLF); every other byte stays as it was.
 #ifndef QUILLFIX_REGSERVICE_WINE_HIVE_H_
 #define QUILLFIX_REGSERVICE_WINE_HIVE_H_
 
@@ -62,18 +69,41 @@ class Hive {
 
   // Makes the key and every missing key above it, as RegCreateKey does, and
   // gives new keys and the parent of each new key the time `now`. Making a
-  // key that exists changes nothing. Returns false if an element is empty
-  // or longer than 256 units.
+  // key that exists changes nothing. Returns false if an element is empty,
+  // longer than 256 units, or holds a backslash or a NUL.
+  //
+  // Only the deepest new key gets a section ("[path] secs" and "#time="),
+  // as Wine writes it; the keys above it exist through its path, which uses
+  // the existing keys' first spelling. The section goes where Wine's sorted,
+  // depth-first order puts it: after everything of the sibling that sorts
+  // just before it, else before everything of the one just after it, else
+  // after the parent's last section, else at the end. In a file out of
+  // order "everything of" means the last (or first) such section in the
+  // file. The existing parent's last section, if it has one, gets the time.
   bool CreateKey(const KeyPath& path, uint64_t now);
 
-  // Sets a value of an existing key (false if the key does not exist):
-  // exact bytes and type. A name that exists in another case keeps its
-  // first spelling. The key's time becomes `now`.
+  // Sets a value of an existing key (false if the key does not exist, or
+  // the name is longer than 16383 units): exact bytes and type. A name that
+  // exists in another case keeps its first spelling. The key's time becomes
+  // `now`, written into its last section, the one Wine takes it from.
+  //
+  // An existing value's last line (with its continuation lines) is
+  // replaced; earlier lines for the same name, in this or other sections,
+  // are left alone, since the last one is what Wine reads. A new value goes
+  // into the key's last section: where Wine's order puts it if that
+  // section's values are sorted, else after its last value. A key without a
+  // section of its own (one that exists only as part of deeper paths, or
+  // the root) gets one, placed before its subkeys' sections ("[]" first).
   bool SetValue(const KeyPath& path, const Name& name, uint32_t type,
                 const std::string& data, uint64_t now);
 
-  // False if the key does not exist.
+  // False if the key or the value does not exist.
   bool GetValue(const KeyPath& path, const Name& name, Value* value) const;
+
+  // False if the key does not exist. The class is the last "#class=" of the
+  // key's sections. last_write is the time of the last section that gives
+  // one ("#time=", else the seconds after "]"), or 0 when none does (Wine
+  // would use the time it loaded the file).
   bool QueryKey(const KeyPath& path, KeyInfo* info) const;
 
  private:

@@ -581,6 +581,78 @@ TEST(HiveEditTest, KeepsAListThatRunsPastTheEndBroken) {
   EXPECT_EQ(Dword(1), Get(again.hive(), {u"k"}, u"z").data);
 }
 
+TEST(HiveEditTest, NewSectionInACrlfFileWithoutFinalNewline) {
+  Loaded hive(kMessy);
+  ASSERT_TRUE(hive->CreateKey({u"software", u"Beta"}, kNow));
+  // After Acme's last section, the last in the file; Software has no
+  // section, so no time changes.
+  EXPECT_EQ(std::string(kMessy) + "\r\n\r\n[Software\\\\Beta] " + kNowSeconds + "\r\n" +
+                kNowTime + "\r\n",
+            hive->Bytes());
+}
+
+// Random changes; after each one the hive must answer as a fresh load of
+// its bytes does, and give back what was set.
+TEST(HiveEditTest, IndexMatchesAFreshLoadAfterEveryChange) {
+  const Name names[] = {u"Software", u"acme", u"ZETA", u"A", u"b", u"New", u"\u00e9", u"\u00c9t"};
+  const Name value_names[] = {u"", u"v", u"V", u"Name", u"bin", u"z", u"\u03c3"};
+  uint32_t seed = 7;
+  auto next = [&seed](uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  auto random_path = [&]() {
+    KeyPath path;
+    for (uint32_t depth = next(3) + 1; depth > 0; --depth) {
+      path.push_back(names[next(sizeof(names) / sizeof(names[0]))]);
+    }
+    return path;
+  };
+  const std::string starts[] = {kMessy, kSorted, ReadTestData("wineboot_user.reg")};
+  for (const std::string& start : starts) {
+    Loaded hive(start);
+    for (int op = 0; op < 150; ++op) {
+      const std::string row = "op " + std::to_string(op);
+      KeyPath path = random_path();
+      if (next(3) == 0 || !hive->KeyExists(path)) {
+        ASSERT_TRUE(hive->CreateKey(path, kNow + op)) << row;
+      } else {
+        Name name = value_names[next(sizeof(value_names) / sizeof(value_names[0]))];
+        std::string data;
+        for (uint32_t n = next(60); n > 0; --n) data += static_cast<char>(next(256));
+        uint32_t type = next(5);
+        ASSERT_TRUE(hive->SetValue(path, name, type, data, kNow + op)) << row;
+        Value back = Get(hive.hive(), path, name);
+        EXPECT_EQ(type, back.type) << row;
+        EXPECT_EQ(data, back.data) << row;
+      }
+      Loaded fresh(hive->Bytes());
+      for (int probe = 0; probe < 20; ++probe) {
+        KeyPath p = probe == 0 ? path : random_path();
+        ASSERT_EQ(fresh->KeyExists(p), hive->KeyExists(p)) << row;
+        KeyInfo a, b;
+        if (!hive->QueryKey(p, &a)) continue;
+        ASSERT_TRUE(fresh->QueryKey(p, &b)) << row;
+        EXPECT_EQ(b.subkeys, a.subkeys) << row;
+        EXPECT_EQ(b.max_subkey_name, a.max_subkey_name) << row;
+        EXPECT_EQ(b.values, a.values) << row;
+        EXPECT_EQ(b.max_value_data, a.max_value_data) << row;
+        EXPECT_EQ(b.last_write, a.last_write) << row;
+        for (const Name& name : value_names) {
+          Value va, vb;
+          bool has = hive->GetValue(p, name, &va);
+          ASSERT_EQ(has, fresh->GetValue(p, name, &vb)) << row;
+          EXPECT_EQ(vb.type, va.type) << row;
+          EXPECT_EQ(vb.data, va.data) << row;
+        }
+      }
+    }
+    // Every edit kept the bytes before the first section as they were.
+    size_t head = start.find("\n[");
+    EXPECT_EQ(start.substr(0, head), hive->Bytes().substr(0, head));
+  }
+}
+
 // ---- A prefix made by wineboot -------------------------------------------
 
 TEST(HiveWinebootTest, EditChangesOnlyTheSection) {
