@@ -1,0 +1,7 @@
+# Tests of the Windows build run under Wine through wine_emulator.sh, all in
+# one test prefix. Each such test requires the fixture below, whose cleanup
+# stops that prefix's wineserver and removes the prefix once they are done.
+add_test(NAME wine_test_prefix_teardown
+  COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine_prefix_teardown.sh)
+set_tests_properties(wine_test_prefix_teardown PROPERTIES
+  FIXTURES_CLEANUP wine_test_prefix)
