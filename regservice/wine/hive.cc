@@ -38,6 +38,16 @@ std::string Excerpt(const char* p, const char* end) {
   return out;
 }
 
+size_t CountHeaderLines(const std::string& bytes) {
+  size_t count = 0;
+  const char* p = bytes.data();
+  const char* end = p + bytes.size();
+  while ((p = static_cast<const char*>(std::memchr(p, '\n', end - p)))) {
+    if (++p < end && *p == '[') ++count;
+  }
+  return count;
+}
+
 bool StartsWithArch(const char* p, const char* end) {
   return end - p >= 6 && std::memcmp(p, "#arch=", 6) == 0;
 }
@@ -206,8 +216,15 @@ bool Hive::Impl::Load(std::string bytes, std::string* error) {
   if (line.has_newline && line.next >= 2 && bytes_[line.next - 2] == '\r') {
     eol_ = "\r\n";
   }
+  // Sized from a quick count of header lines, so that the index does not
+  // grow by doubling (and keep up to twice the room it needs).
+  size_t headers = CountHeaderLines(bytes_);
+  sections_.reserve(headers + 1);
+  keys_.reserve(headers + headers / 8 + 16);
+  size_t slots = 1024;
+  while (slots < 2 * keys_.capacity()) slots *= 2;
+  table_.assign(slots, 0);
   keys_.push_back(Key());
-  table_.assign(1024, 0);
 
   const char* base = bytes_.data();
   uint32_t current = kNone;  // the key the lines now belong to
