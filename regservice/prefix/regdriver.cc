@@ -8,6 +8,8 @@
 //                      result the current key
 //   open PATH          RegOpenKeyA(HKEY_CURRENT_USER, PATH); likewise
 //   openex PATH        RegOpenKeyExA(HKEY_CURRENT_USER, PATH, KEY_ALL_ACCESS)
+//   createsub PATH, opensub PATH, openexsub PATH
+//                      the same below the current key
 //   set NAME TYPE HEX  RegSetValueExA(current key, NAME, 0, TYPE, bytes);
 //                      TYPE in decimal, HEX the data ("" or "-" for none)
 //   query              RegQueryInfoKeyA(current key) with every output
@@ -18,25 +20,36 @@
 //   crash              ends the process at once, as a kill would, so that
 //                      changes not yet written are lost
 // Each line is "<operation> <result>" and, for query, the outputs. A path
-// or name "-" stands for the empty string. The exit status is 0 when every
-// operation returned 0, 1 when one failed, 2 for a usage error.
+// or name "-" stands for the empty string, and "@N*c" for N times the
+// character c (long names overflow a Windows command line). The exit status is
+// 0 when every operation returned 0, 1 when one failed, 2 for a usage error.
+//
+// It also builds for Windows with MinGW, to run the same operations under
+// Wine's own registry and compare; --codepage is then ignored (the process
+// uses its ANSI code page).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <string>
 #include <vector>
 
 #include "regservice/regservice.h"
+#ifndef _WIN32
 #include "winshim/mbstring.h"
+#endif
 
 namespace {
 
 int Usage() {
   fprintf(stderr,
           "usage: regdriver [--codepage N] "
-          "{create|open|openex PATH | set NAME TYPE HEX | query | close | "
+          "{create|open|openex[sub] PATH | set NAME TYPE HEX | query | close | "
           "closeroot | sleep MS | crash}...\n");
   return 2;
 }
@@ -55,14 +68,26 @@ bool ParseHex(const std::string& text, std::string* bytes) {
   return true;
 }
 
-const char* Arg(const char* text) { return strcmp(text, "-") == 0 ? "" : text; }
+std::string Arg(const char* text) {
+  if (strcmp(text, "-") == 0) return "";
+  if (text[0] == '@') {
+    char* end = nullptr;
+    unsigned long count = strtoul(text + 1, &end, 10);
+    if (end != text + 1 && end[0] == '*' && end[1] != '\0' && end[2] == '\0') {
+      return std::string(count, end[1]);
+    }
+  }
+  return text;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   int i = 1;
   if (i + 1 < argc && strcmp(argv[i], "--codepage") == 0) {
+#ifndef _WIN32
     winshim::SetMultibyteCodePage(static_cast<unsigned>(atoi(argv[i + 1])));
+#endif
     i += 2;
   }
   std::vector<HKEY> keys;  // opened keys, the current one last
@@ -72,22 +97,27 @@ int main(int argc, char** argv) {
     HKEY current = keys.empty() ? HKEY_CURRENT_USER : keys.back();
     LONG result = ERROR_SUCCESS;
     std::string details;
-    if (op == "create" || op == "open" || op == "openex") {
+    const bool below_current =
+        op == "createsub" || op == "opensub" || op == "openexsub";
+    const std::string kind = below_current ? op.substr(0, op.size() - 3) : op;
+    if (kind == "create" || kind == "open" || kind == "openex") {
       if (i + 1 >= argc) return Usage();
-      const char* path = Arg(argv[++i]);
+      const std::string path_text = Arg(argv[++i]);
+      const char* path = path_text.c_str();
+      HKEY parent = below_current ? current : HKEY_CURRENT_USER;
       HKEY key = nullptr;
-      if (op == "create") {
-        result = RegCreateKeyA(HKEY_CURRENT_USER, path, &key);
-      } else if (op == "open") {
-        result = RegOpenKeyA(HKEY_CURRENT_USER, path, &key);
+      if (kind == "create") {
+        result = RegCreateKeyA(parent, path, &key);
+      } else if (kind == "open") {
+        result = RegOpenKeyA(parent, path, &key);
       } else {
-        result =
-            RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key);
+        result = RegOpenKeyExA(parent, path, 0, KEY_ALL_ACCESS, &key);
       }
       if (result == ERROR_SUCCESS) keys.push_back(key);
     } else if (op == "set") {
       if (i + 3 >= argc) return Usage();
-      const char* name = Arg(argv[i + 1]);
+      const std::string name_text = Arg(argv[i + 1]);
+      const char* name = name_text.c_str();
       DWORD type = static_cast<DWORD>(strtoul(argv[i + 2], nullptr, 10));
       std::string data;
       if (!ParseHex(argv[i + 3], &data)) return Usage();
@@ -107,11 +137,16 @@ int main(int argc, char** argv) {
       if (result == ERROR_SUCCESS) {
         char line[512];
         snprintf(line, sizeof line,
-                 " class=%s class_length=%u subkeys=%u max_subkey=%u "
-                 "max_class=%u values=%u max_value_name=%u max_value=%u "
+                 " class=%s class_length=%lu subkeys=%lu max_subkey=%lu "
+                 "max_class=%lu values=%lu max_value_name=%lu max_value=%lu "
                  "time=%llu",
-                 class_name, class_length, subkeys, max_subkey, max_class,
-                 values, max_value_name, max_value,
+                 class_name, static_cast<unsigned long>(class_length),
+                 static_cast<unsigned long>(subkeys),
+                 static_cast<unsigned long>(max_subkey),
+                 static_cast<unsigned long>(max_class),
+                 static_cast<unsigned long>(values),
+                 static_cast<unsigned long>(max_value_name),
+                 static_cast<unsigned long>(max_value),
                  (static_cast<unsigned long long>(time.dwHighDateTime) << 32) |
                      time.dwLowDateTime);
         details = line;
@@ -123,7 +158,12 @@ int main(int argc, char** argv) {
       result = RegCloseKey(HKEY_CURRENT_USER);
     } else if (op == "sleep") {
       if (i + 1 >= argc) return Usage();
-      usleep(static_cast<useconds_t>(atoi(argv[++i])) * 1000);
+      int milliseconds = atoi(argv[++i]);
+#ifdef _WIN32
+      Sleep(static_cast<DWORD>(milliseconds));
+#else
+      usleep(static_cast<useconds_t>(milliseconds) * 1000);
+#endif
     } else if (op == "crash") {
       printf("crash 0\n");
       fflush(stdout);
