@@ -29,6 +29,7 @@ class FaultInjectionEnv : public Env {
 
   explicit FaultInjectionEnv(Env* base = PosixEnv()) : base_(base) {}
 
+  // The next time the process reaches `step`, it fails; once.
   void FailAt(Step step) { fail_at_ = step; }
   // Every wineserver lock file reads as held by a running server.
   void SimulateRunningServer(bool running) { server_running_ = running; }
@@ -43,7 +44,7 @@ class FaultInjectionEnv : public Env {
   IoStatus NewExclusiveFile(const std::string& path, uint32_t mode,
                             std::unique_ptr<WritableFile>* file) override {
     ++saves_started_;
-    if (fail_at_ == kCreate) return Injected("create " + path);
+    if (Fails(kCreate)) return Injected("create " + path);
     std::unique_ptr<WritableFile> real;
     IoStatus status = base_->NewExclusiveFile(path, mode, &real);
     if (status.ok()) file->reset(new FaultyFile(this, std::move(real)));
@@ -52,21 +53,21 @@ class FaultInjectionEnv : public Env {
   IoStatus TruncateForRewrite(const std::string& path,
                               std::unique_ptr<WritableFile>* file) override {
     ++saves_started_;
-    if (fail_at_ == kRewrite) return Injected("open " + path);
+    if (Fails(kRewrite)) return Injected("open " + path);
     std::unique_ptr<WritableFile> real;
     IoStatus status = base_->TruncateForRewrite(path, &real);
     if (status.ok()) file->reset(new FaultyFile(this, std::move(real)));
     return status;
   }
   IoStatus RenameFile(const std::string& from, const std::string& to) override {
-    if (fail_at_ == kRename) return Injected("rename " + from);
+    if (Fails(kRename)) return Injected("rename " + from);
     return base_->RenameFile(from, to);
   }
   IoStatus RemoveFile(const std::string& path) override {
     return base_->RemoveFile(path);
   }
   IoStatus SyncDirectory(const std::string& path) override {
-    if (fail_at_ == kDirectorySync) return Injected("fsync " + path);
+    if (Fails(kDirectorySync)) return Injected("fsync " + path);
     return base_->SyncDirectory(path);
   }
   IoStatus ListDirectory(const std::string& path,
@@ -93,19 +94,19 @@ class FaultInjectionEnv : public Env {
     FaultyFile(FaultInjectionEnv* env, std::unique_ptr<WritableFile> real)
         : env_(env), real_(std::move(real)) {}
     IoStatus Append(const std::string& data) override {
-      if (env_->fail_at_ == kWrite) {
+      if (env_->Fails(kWrite)) {
         real_->Append(data.substr(0, data.size() / 2));
         return Injected("write");
       }
       return real_->Append(data);
     }
     IoStatus Sync() override {
-      if (env_->fail_at_ == kFileSync) return Injected("fsync");
+      if (env_->Fails(kFileSync)) return Injected("fsync");
       return real_->Sync();
     }
     IoStatus Close() override {
       IoStatus status = real_->Close();
-      if (env_->fail_at_ == kClose) return Injected("close");
+      if (env_->Fails(kClose)) return Injected("close");
       return status;
     }
 
@@ -114,6 +115,12 @@ class FaultInjectionEnv : public Env {
     std::unique_ptr<WritableFile> real_;
   };
 
+  // Whether `step` is to fail now; a failure happens once.
+  bool Fails(Step step) {
+    if (fail_at_ != step) return false;
+    fail_at_ = kNothing;
+    return true;
+  }
   static IoStatus Injected(const std::string& what) {
     return IoStatus::FromErrno(EIO, what + " (injected)");
   }

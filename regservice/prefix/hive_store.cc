@@ -51,6 +51,8 @@ LONG HiveStore::Load() {
     return Fail(ERROR_FILE_NOT_FOUND, "no prefix: neither WINEPREFIX nor HOME");
   }
   const std::string path = UserRegPath();
+  // Stat before reading: if the file changes in between, Save() sees a
+  // version other than the one read and reads again, never the reverse.
   FileInfo info;
   IoStatus status = env_->GetFileInfo(path, &info);
   if (!status.ok()) {
@@ -161,7 +163,17 @@ IoStatus HiveStore::WriteReplacing(const std::string& bytes,
 
 IoStatus HiveStore::WriteInPlace(const std::string& bytes) {
   // Not atomic, but replacing the file would break the link; Wine's own
-  // save does the same.
+  // save does the same. If writing fails after the truncation, the old
+  // content is put back as well as it can be.
+  std::string original;
+  IoStatus status = env_->ReadFile(UserRegPath(), &original);
+  if (!status.ok()) return status;
+  status = RewriteInPlace(bytes);
+  if (!status.ok()) RewriteInPlace(original);
+  return status;
+}
+
+IoStatus HiveStore::RewriteInPlace(const std::string& bytes) {
   std::unique_ptr<WritableFile> file;
   IoStatus status = env_->TruncateForRewrite(UserRegPath(), &file);
   if (!status.ok()) return status;

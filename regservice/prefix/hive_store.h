@@ -98,6 +98,7 @@ class HiveStore {
   void RemoveStaleTemporaryFiles();
   IoStatus WriteReplacing(const std::string& bytes, const FileInfo& target);
   IoStatus WriteInPlace(const std::string& bytes);
+  IoStatus RewriteInPlace(const std::string& bytes);
 
   Env* env_;
   PrefixLocation location_;

@@ -200,6 +200,27 @@ TEST_F(HiveStoreTest, HardLinkedFileIsWrittenThrough) {
   EXPECT_EQ(a.st_ino, b.st_ino);
 }
 
+TEST_F(HiveStoreTest, FailedRewriteInPlacePutsTheOldContentBack) {
+  std::string real = dir_ / "real.reg";
+  ASSERT_EQ(0, rename(UserReg().c_str(), real.c_str()));
+  ASSERT_EQ(0, symlink("real.reg", UserReg().c_str()));
+  const FaultInjectionEnv::Step steps[] = {
+      FaultInjectionEnv::kRewrite,
+      FaultInjectionEnv::kWrite,
+      FaultInjectionEnv::kFileSync,
+  };
+  for (FaultInjectionEnv::Step step : steps) {
+    FaultInjectionEnv env;
+    auto store = NewStore(&env);
+    Change(store.get());
+    env.FailAt(step);
+    EXPECT_EQ(ERROR_CANTWRITE, store->Save()) << "step " << step;
+    EXPECT_EQ(kUserReg, TestDir::Read(real)) << "step " << step;
+    EXPECT_EQ((std::vector<std::string>{"real.reg", "user.reg"}),
+              TestDir::List(dir_.path()));
+  }
+}
+
 TEST_F(HiveStoreTest, UnusableHiveFailsAndCreatesNothing) {
   struct Case {
     const char* name;
