@@ -179,6 +179,7 @@ class Hive::Impl {
   std::string NewSectionText(const std::vector<Name>& path, uint64_t now) const;
   void Apply(std::vector<Splice>* splices);
   uint32_t RegisterSection(size_t begin);
+  void ClaimNames(uint32_t section, uint32_t key);
 
   std::string bytes_;
   std::string eol_ = "\n";
@@ -509,9 +510,6 @@ void Hive::Impl::CollectValues(uint32_t key, KeyValues* merged,
     if (scan.has_time) {
       merged->has_time = true;
       merged->time = scan.time;
-    } else if (scan.has_seconds) {
-      merged->has_time = true;
-      merged->time = SecondsToFileTime(scan.seconds);
     }
     if (scan.has_class) merged->class_name = scan.class_name;
     if (last && s == keys_[key].last_section) *last = std::move(scan);
@@ -553,7 +551,17 @@ bool Hive::Impl::QueryKey(const KeyPath& path, KeyInfo* info) const {
     info->max_value_data = std::max<uint32_t>(
         info->max_value_data, static_cast<uint32_t>(v.data.size()));
   }
-  info->last_write = merged.has_time ? merged.time : 0;
+  // Wine gives a key the seconds of the header that made it, then any
+  // "#time=" of its sections; the seconds of later headers are ignored.
+  if (merged.has_time) {
+    info->last_write = merged.time;
+  } else if (key != kRoot) {
+    SectionHeader header;
+    if (HeaderAt(sections_[keys_[key].name_section].begin, &header) &&
+        header.has_seconds) {
+      info->last_write = SecondsToFileTime(header.seconds);
+    }
+  }
   return true;
 }
 
@@ -775,6 +783,23 @@ uint32_t Hive::Impl::RegisterSection(size_t begin) {
   return index;
 }
 
+// When the file is read again, the first header on a key's path makes the
+// key: its spelling and its seconds. A new section placed before the one
+// that made an ancestor takes that role (the spelling is the same).
+void Hive::Impl::ClaimNames(uint32_t section, uint32_t key) {
+  uint32_t depth = 0;
+  for (uint32_t k = key; k != kRoot; k = keys_[k].parent) ++depth;
+  const size_t begin = sections_[section].begin;
+  for (uint32_t k = key; k != kRoot; k = keys_[k].parent) {
+    --depth;
+    Key& entry = keys_[k];
+    if (entry.name_section == kNone || sections_[entry.name_section].begin > begin) {
+      entry.name_section = section;
+      entry.name_element = depth;
+    }
+  }
+}
+
 bool Hive::Impl::CreateKey(const KeyPath& path, uint64_t now) {
   if (!loaded_) return false;
   for (const Name& element : path) {
@@ -814,6 +839,7 @@ bool Hive::Impl::CreateKey(const KeyPath& path, uint64_t now) {
     if (sp.new_section) begin = sp.new_begin + sp.text.find('[');
   }
   uint32_t section = RegisterSection(begin);
+  ClaimNames(section, key);
   for (size_t i = depth; i < path.size(); ++i) {
     Name folded = FoldName(path[i]);
     key = AddChild(key, HashChild(key, folded), section,
@@ -843,8 +869,10 @@ bool Hive::Impl::SetValue(const KeyPath& path, const Name& name,
     splices.push_back({place, place,
                        SectionInsertText(place, NewSectionText(PathOf(key), now) + line)});
     Apply(&splices);
-    LinkSection(RegisterSection(splices[0].new_begin + splices[0].text.find('[')),
-                key);
+    uint32_t section =
+        RegisterSection(splices[0].new_begin + splices[0].text.find('['));
+    LinkSection(section, key);
+    ClaimNames(section, key);
     return true;
   }
   AddTimeSplices(keys_[key].last_section, last, now, &splices);

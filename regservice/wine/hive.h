@@ -100,10 +100,14 @@ class Hive {
   // False if the key or the value does not exist.
   bool GetValue(const KeyPath& path, const Name& name, Value* value) const;
 
-  // False if the key does not exist. The class is the last "#class=" of the
-  // key's sections. last_write is the time of the last section that gives
-  // one ("#time=", else the seconds after "]"), or 0 when none does (Wine
-  // would use the time it loaded the file).
+  // False if the key does not exist. The class is the text of the last
+  // well-formed "#class=" of the key's sections. (Wine keeps a NUL after a
+  // class it loaded and counts it: RegQueryInfoKey reports 4 for
+  // #class="q\"x"; class_name here is the 3 units of text.)
+  // last_write is what Wine loads: the last "#time=" of the key's sections,
+  // else the seconds after the "]" of the header that made the key (the
+  // first one whose path holds it; later headers' seconds do not count),
+  // else 0 where Wine would use the time it loaded the file.
   bool QueryKey(const KeyPath& path, KeyInfo* info) const;
 
  private:

@@ -203,7 +203,9 @@ TEST(HiveKeyTest, QueryKeyCountsAsWineDoes) {
               "\"A\"=hex:01\n"
               "\"c\"=dword:1\n"
               "\n[Software\\\\acme\\\\tool\\\\x]\n"
-              "\n[NoTime]\n");
+              "\n[NoTime]\n"
+              "\n[Late\\\\k]\n"
+              "\n[Late] 1796869137\n");
   KeyInfo info;
   ASSERT_TRUE(hive->QueryKey({u"Software", u"Acme"}, &info));
   EXPECT_TRUE(info.class_name == u"MyClass\"x\u00e9");
@@ -212,11 +214,11 @@ TEST(HiveKeyTest, QueryKeyCountsAsWineDoes) {
   EXPECT_EQ(4u, info.values);           // a (twice), B, m, c
   EXPECT_EQ(1u, info.max_value_name);
   EXPECT_EQ(4u, info.max_value_data);   // "a" is now one byte; c is four
-  // The last section with a time gives it.
-  EXPECT_EQ(1796869001ULL * 10000000 + 116444736000000000ULL, info.last_write);
+  // "#time=" wins over the seconds of any header.
+  EXPECT_EQ(kNow, info.last_write);
 
   ASSERT_TRUE(hive->QueryKey({}, &info));
-  EXPECT_EQ(2u, info.subkeys);
+  EXPECT_EQ(3u, info.subkeys);
   EXPECT_EQ(8u, info.max_subkey_name);
   EXPECT_EQ(0u, info.values);
   EXPECT_EQ(0u, info.last_write);
@@ -228,6 +230,13 @@ TEST(HiveKeyTest, QueryKeyCountsAsWineDoes) {
   EXPECT_EQ(15u, info.max_value_name);
   EXPECT_EQ(4u, info.max_value_data);
   EXPECT_EQ(1796869137ULL * 10000000 + 116444736000000000ULL, info.last_write);
+
+  // A key that exists through a deeper path has the seconds of the first
+  // header that made it; later headers' seconds do not count.
+  ASSERT_TRUE(hive->QueryKey({u"Software"}, &info));
+  EXPECT_EQ(1796869137ULL * 10000000 + 116444736000000000ULL, info.last_write);
+  ASSERT_TRUE(hive->QueryKey({u"Late"}, &info));
+  EXPECT_EQ(0u, info.last_write);
 
   ASSERT_TRUE(hive->QueryKey({u"NoTime"}, &info));
   EXPECT_EQ(0u, info.last_write);
@@ -257,6 +266,108 @@ TEST(HiveKeyTest, ValuesOutsideGoodSectionsAreDropped) {
   EXPECT_EQ(0u, info.values);
   EXPECT_EQ(1u, info.subkeys);
   EXPECT_EQ(Dword(2), Get(hive.hive(), {u"good"}, u"INDENTED").data);
+}
+
+// A hand-made file and what Wine 8's registry returned for it, through
+// "reg query" and RegQueryInfoKey in a program run under Wine.
+TEST(HiveKeyTest, ReadsAsWineReadIt) {
+  const char kCrafted[] =
+      "\n[A1\\\\hexempty]\n"
+      "\"x\"=hex():01\n"
+      "\"y\"=hex( 1a):01\n"
+      "[A1\\\\dw]\n"
+      "\"neg\"=dword:-1\n"
+      "\"big\"=dword:123456789\n"
+      "\"hx\"=dword: 0x2A\n"
+      "\"over\"=dword:12345678901234567890\n"
+      "[A1\\\\hex0x]\n"
+      "\"h\"=hex:0x12,100000000\n"
+      "[A1\\\\swallow]\n"
+      "\"h\"=hex:01,\\\n"
+      "[A1\\\\swallowed]\n"
+      "\"v\"=\"1\"\n"
+      "\n"
+      "[A1\\\\nul\0x]\n"
+      "\"v\"=\"x\"\n"
+      "[A1\\\\nulval] 5\n"
+      "\"a\0b\"=\"1\"\n"
+      "\"c\"=\"d\0e\"\n"
+      "[\\0zz]\n"
+      "\"rootval\"=\"r\"\n"
+      "[A1\\\\dup] 1000\n"
+      "#time=1dd884ccfb82800\n"
+      "\"a\"=\"1\"\n"
+      "[a1\\\\DUP] 2000\n"
+      "\"A\"=\"2\"\n"
+      "[A1\\\\dup3] 1000\n"
+      "[a1\\\\DUP3]\n"
+      "[A1\\\\cls]\n"
+      "#class=\"abc\"\n"
+      "#class=\"q\\\"x\"\n"
+      "[A1\\\\cls]\n"
+      "#class=noquote\n"
+      "[B1\\\\x\\\\y] 3000\n"
+      "[C1\\\\k]\n"
+      "[C1] 4000\n";
+  Loaded hive(std::string(kHead) + std::string(kCrafted, sizeof(kCrafted) - 1));
+  struct Case {
+    KeyPath key;
+    Name name;
+    bool exists;
+    uint32_t type;
+    std::string data;
+  } cases[] = {
+      {{u"A1", u"hexempty"}, u"x", true, 0, "\x01"},
+      {{u"A1", u"hexempty"}, u"y", true, 0x1a, "\x01"},
+      {{u"A1", u"dw"}, u"neg", true, kRegDword, Dword(0xffffffff)},
+      {{u"A1", u"dw"}, u"big", true, kRegDword, Dword(0x23456789)},
+      {{u"A1", u"dw"}, u"hx", true, kRegDword, Dword(0x2a)},
+      {{u"A1", u"dw"}, u"over", true, kRegDword, Dword(0xffffffff)},
+      {{u"A1", u"hex0x"}, u"h", true, kRegBinary, std::string("\x12\0", 2)},
+      {{u"A1", u"swallow"}, u"h", true, 0, ""},
+      {{u"A1", u"swallow"}, u"v", true, kRegSz, Sz(u"1")},
+      {{u"A1", u"nulval"}, u"a", false, 0, ""},
+      {{u"A1", u"nulval"}, u"c", true, 0, ""},
+      {{}, u"rootval", true, kRegSz, Sz(u"r")},
+      {{u"A1", u"dup"}, u"A", true, kRegSz, Sz(u"2")},
+  };
+  for (const Case& c : cases) {
+    Value value;
+    const std::string row(c.name.begin(), c.name.end());
+    ASSERT_EQ(c.exists, hive->GetValue(c.key, c.name, &value)) << row;
+    if (!c.exists) continue;
+    EXPECT_EQ(c.type, value.type) << row;
+    EXPECT_EQ(c.data, value.data) << row;
+  }
+  EXPECT_FALSE(hive->KeyExists({u"A1", u"swallowed"}));
+  EXPECT_FALSE(hive->KeyExists({u"A1", u"nul"}));
+
+  const uint64_t k1970 = 116444736000000000ULL;
+  struct Info {
+    KeyPath key;
+    uint32_t subkeys;
+    uint32_t values;
+    uint64_t last_write;
+    Name class_name;
+  } infos[] = {
+      {{u"A1"}, 8, 0, 0, u""},
+      {{u"A1", u"dup"}, 0, 1, 0x1dd884ccfb82800ULL, u""},
+      {{u"A1", u"dup3"}, 0, 0, k1970 + 1000ULL * 10000000, u""},
+      {{u"A1", u"cls"}, 0, 0, 0, u"q\"x"},
+      {{u"A1", u"nulval"}, 0, 1, k1970 + 5ULL * 10000000, u""},
+      {{u"B1"}, 1, 0, k1970 + 3000ULL * 10000000, u""},
+      {{u"B1", u"x"}, 1, 0, k1970 + 3000ULL * 10000000, u""},
+      {{u"C1"}, 1, 0, 0, u""},
+  };
+  for (const Info& c : infos) {
+    KeyInfo info;
+    const std::string row(c.key.back().begin(), c.key.back().end());
+    ASSERT_TRUE(hive->QueryKey(c.key, &info)) << row;
+    EXPECT_EQ(c.subkeys, info.subkeys) << row;
+    EXPECT_EQ(c.values, info.values) << row;
+    EXPECT_EQ(c.last_write, info.last_write) << row;
+    EXPECT_TRUE(c.class_name == info.class_name) << row;
+  }
 }
 
 // ---- Changes: byte preservation -----------------------------------------
