@@ -150,13 +150,16 @@ class WinePrefix:
                 result.stderr[-1000:]))
         return result
 
-    def start_persistent_server(self, log_path=os.devnull):
+    def start_persistent_server(self, log_path=os.devnull, linger=300):
         """Starts `wineserver -p` for the prefix, its messages (such as
         complaints about user.reg) going to `log_path`, and waits until it
-        listens. Later Wine calls then need no server start of their own."""
+        listens. Later Wine calls then need no server start of their own.
+        The server exits by itself `linger` seconds after its last client,
+        so that one is not left behind for good if the test is killed before
+        it can stop it."""
         self.server_may_run = True
         with open(log_path, "ab") as log:
-            subprocess.run(["wineserver", "-p"], env=self.env(),
+            subprocess.run(["wineserver", "-p%d" % linger], env=self.env(),
                            stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=log,
                            timeout=WINE_TIMEOUT, check=True)
