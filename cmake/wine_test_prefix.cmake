@@ -5,3 +5,10 @@ add_test(NAME wine_test_prefix_teardown
   COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine_prefix_teardown.sh)
 set_tests_properties(wine_test_prefix_teardown PROPERTIES
   FIXTURES_CLEANUP wine_test_prefix)
+
+# Arguments for gtest_discover_tests of a test program run under Wine: the
+# first listing may have to make the prefix (wineboot), which takes longer
+# than discovery's default 5 s.
+set(QUILLFIX_WINE_DISCOVERY
+  DISCOVERY_TIMEOUT 180
+  PROPERTIES FIXTURES_REQUIRED wine_test_prefix)

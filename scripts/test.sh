@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs the whole test suite twice: a
-# debug build, then the same under AddressSanitizer and UBSan. Ends with
-# ctest's summary; fails when any test fails.
+# Installs what is missing, builds and runs the whole test suite: a debug
+# build, the same under AddressSanitizer and UBSan, then the Windows build
+# (MinGW-w64) under Wine, with the differential test against the debug
+# build. Ends with ctest's summary; fails when any test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test || exit 1
@@ -10,11 +11,11 @@ scripts/install-deps.sh test || exit 1
 rm -rf build/wine-base build/wine-tmp
 
 status=0
-for preset in dev asan; do
+for preset in dev asan mingw; do
   cmake --preset "$preset" >/dev/null || exit 1
   cmake --build --preset "$preset" -j2 || exit 1
 done
-for preset in dev asan; do
+for preset in dev asan mingw; do
   echo "=== tests: $preset ==="
   ctest --preset "$preset" -j2 || status=1
 done
