@@ -10,6 +10,7 @@ namespace prefix {
 namespace {
 
 std::string IconvName(unsigned int code_page) {
+  if (code_page == 65001) return "UTF-8";
   return "CP" + std::to_string(code_page);
 }
 

@@ -28,6 +28,7 @@ TEST(AnsiTextTest, ToUtf16) {
       // A lead byte at the end has no trail.
       {932, "a\x95", u"a\u0095"},
       {936, "\xc4\xe3", u"\u4f60"},
+      {65001, "\xc3\xa9\xe2\x82\xac", u"\u00e9\u20ac"},
       {1252, "", u""},
   };
   for (const Case& c : cases) {

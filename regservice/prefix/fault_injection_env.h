@@ -30,7 +30,11 @@ class FaultInjectionEnv : public Env {
   explicit FaultInjectionEnv(Env* base = PosixEnv()) : base_(base) {}
 
   // The next time the process reaches `step`, it fails; once.
-  void FailAt(Step step) { fail_at_ = step; }
+  // The failure's errno is `error`.
+  void FailAt(Step step, int error = EIO) {
+    fail_at_ = step;
+    error_ = error;
+  }
   // Every wineserver lock file reads as held by a running server.
   void SimulateRunningServer(bool running) { server_running_ = running; }
   int saves_started() const { return saves_started_; }
@@ -96,17 +100,17 @@ class FaultInjectionEnv : public Env {
     IoStatus Append(const std::string& data) override {
       if (env_->Fails(kWrite)) {
         real_->Append(data.substr(0, data.size() / 2));
-        return Injected("write");
+        return env_->Injected("write");
       }
       return real_->Append(data);
     }
     IoStatus Sync() override {
-      if (env_->Fails(kFileSync)) return Injected("fsync");
+      if (env_->Fails(kFileSync)) return env_->Injected("fsync");
       return real_->Sync();
     }
     IoStatus Close() override {
       IoStatus status = real_->Close();
-      if (env_->Fails(kClose)) return Injected("close");
+      if (env_->Fails(kClose)) return env_->Injected("close");
       return status;
     }
 
@@ -121,12 +125,13 @@ class FaultInjectionEnv : public Env {
     fail_at_ = kNothing;
     return true;
   }
-  static IoStatus Injected(const std::string& what) {
-    return IoStatus::FromErrno(EIO, what + " (injected)");
+  IoStatus Injected(const std::string& what) const {
+    return IoStatus::FromErrno(error_, what + " (injected)");
   }
 
   Env* base_;
   Step fail_at_ = kNothing;
+  int error_ = EIO;
   bool server_running_ = false;
   int saves_started_ = 0;
 };

@@ -7,8 +7,22 @@ namespace regservice {
 namespace prefix {
 
 namespace {
+
 const char kTemporaryPrefix[] = "user.reg.quillfix-";
 const char kTemporarySuffix[] = ".tmp";
+
+// The Windows code for a failed write.
+LONG WriteError(const IoStatus& status) {
+  switch (status.error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    default:
+      return ERROR_CANTWRITE;
+  }
+}
+
 }  // namespace
 
 bool IsTemporaryFileName(const std::string& name) {
@@ -220,7 +234,7 @@ LONG HiveStore::Save() {
     // The file on disk may now differ from what was loaded (a failed
     // directory sync after the rename); compare again at the next save.
     loaded_version_ = FileInfo();
-    return Fail(ERROR_CANTWRITE, status.message);
+    return Fail(WriteError(status), status.message);
   }
   journal_.clear();
   if (!env_->GetFileInfo(UserRegPath(), &loaded_version_).ok()) {

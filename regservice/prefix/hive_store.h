@@ -84,7 +84,8 @@ class HiveStore {
   // failure the file is as it was, no temporary file is left and the
   // changes stay pending. ERROR_SHARING_VIOLATION while a server runs;
   // ERROR_FILE_NOT_FOUND if user.reg has gone; ERROR_BADDB if it changed
-  // into something Wine would not load; ERROR_CANTWRITE when writing fails.
+  // into something Wine would not load; ERROR_ACCESS_DENIED when the
+  // prefix may not be written; ERROR_CANTWRITE when writing fails otherwise.
   LONG Save();
 
   // The message of the last failure, for diagnostics.

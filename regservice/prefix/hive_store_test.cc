@@ -124,6 +124,14 @@ TEST_F(HiveStoreTest, FailedDirectorySyncIsReportedWithCompleteFile) {
   EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
 }
 
+TEST_F(HiveStoreTest, PrefixThatMayNotBeWrittenIsAccessDenied) {
+  env_.FailAt(FaultInjectionEnv::kCreate, EACCES);
+  auto store = NewStore(&env_);
+  Change(store.get());
+  EXPECT_EQ(ERROR_ACCESS_DENIED, store->Save());
+  EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
+}
+
 TEST_F(HiveStoreTest, StaleTemporaryFilesAreRemovedOthersKept) {
   TestDir::Write(dir_ / "user.reg.quillfix-99999-0.tmp", "partial");
   TestDir::Write(dir_ / "reg1a2b0000.tmp", "wine's");
