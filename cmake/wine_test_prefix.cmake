@@ -2,7 +2,7 @@
 # one test prefix. Each such test requires the fixture below, whose cleanup
 # stops that prefix's wineserver and removes the prefix once they are done.
 add_test(NAME wine_test_prefix_teardown
-  COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine_prefix_teardown.sh)
+  COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine_prefix_teardown.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(wine_test_prefix_teardown PROPERTIES
   FIXTURES_CLEANUP wine_test_prefix)
 
