@@ -188,9 +188,15 @@ class Hive::Impl {
   std::vector<Key> keys_;
   std::vector<Section> sections_;
   std::vector<uint32_t> table_;  // open addressing: key index + 1, 0 empty
+  // The elements of the header NameOf read last: the keys along one path
+  // mostly share it, and a very deep path must not be parsed per level.
+  mutable uint32_t names_section_ = kNone;
+  mutable std::vector<Name> names_;
 };
 
 void Hive::Impl::Reset() {
+  names_section_ = kNone;
+  names_.clear();
   loaded_ = false;
   modified_ = false;
   eol_ = "\n";
@@ -414,12 +420,14 @@ bool Hive::Impl::HeaderAt(size_t begin, SectionHeader* header) const {
 Name Hive::Impl::NameOf(uint32_t key) const {
   if (key == kRoot) return Name();
   const Key& k = keys_[key];
-  SectionHeader header;
-  if (!HeaderAt(sections_[k.name_section].begin, &header) ||
-      k.name_element >= header.elements.size()) {
-    return Name();  // cannot happen: the header made this key
+  if (names_section_ != k.name_section) {
+    SectionHeader header;
+    HeaderAt(sections_[k.name_section].begin, &header);
+    names_.swap(header.elements);
+    names_section_ = k.name_section;
   }
-  return std::move(header.elements[k.name_element]);
+  // Always in range: the header made this key.
+  return k.name_element < names_.size() ? names_[k.name_element] : Name();
 }
 
 std::vector<Name> Hive::Impl::PathOf(uint32_t key) const {
@@ -779,6 +787,7 @@ uint32_t Hive::Impl::RegisterSection(size_t begin) {
     bump(&k.name_section);
   }
   for (Section& s : sections_) bump(&s.next_same_key);
+  names_section_ = kNone;
   sections_.insert(sections_.begin() + index, Section{begin, kNone, kNone});
   return index;
 }

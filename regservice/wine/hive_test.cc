@@ -892,6 +892,28 @@ TEST(HiveHostileTest, GarbageNulBytesAndHugeLines) {
   }
 }
 
+// A path of 20000 levels in a header, met again after another section:
+// every level is a real key, and reaching them must not parse the long
+// header once per level.
+TEST(HiveHostileTest, VeryDeepPath) {
+  std::string deep;
+  for (int i = 0; i < 20000; ++i) deep += "k\\\\";
+  Loaded hive(std::string(kHead) + "\n[" + deep + "end]\n\n[z]\n\n[" + deep + "q]\n");
+  KeyPath path(20000, u"K");
+  EXPECT_TRUE(hive->KeyExists(path));
+  ASSERT_TRUE(hive->CreateKey(path, kNow));  // exists: no change
+  EXPECT_FALSE(hive->Modified());
+  path.push_back(u"new");
+  ASSERT_TRUE(hive->CreateKey(path, kNow));
+  path.pop_back();
+  KeyInfo info;
+  ASSERT_TRUE(hive->QueryKey(path, &info));
+  EXPECT_EQ(3u, info.subkeys);  // end, q, new
+  Loaded again(hive->Bytes());
+  path.push_back(u"NEW");
+  EXPECT_TRUE(again->KeyExists(path));
+}
+
 }  // namespace
 }  // namespace wine
 }  // namespace regservice
