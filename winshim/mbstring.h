@@ -37,7 +37,8 @@ unsigned char* _mbsnbcpy(unsigned char* dst, const unsigned char* src,
 
 namespace winshim {
 
-// The ANSI code page the functions above work in. 1252 until changed.
+// The ANSI code page the functions above work in: the one the locale gives
+// (see winshim/codepage.h), until changed.
 unsigned int MultibyteCodePage();
 void SetMultibyteCodePage(unsigned int code_page);
 
