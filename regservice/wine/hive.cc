@@ -90,7 +90,7 @@ class Hive::Impl {
     uint32_t first_section = kNone;  // this key's sections, in file order
     uint32_t last_section = kNone;
     uint32_t name_section = kNone;  // the header that spells the name
-    uint32_t name_element = 0;
+    uint32_t name_offset = 0;       // where in it, from the section's start
   };
   // A line Wine reads as a section header; sections_ is in file order and
   // also holds rejected headers (key kNone), since they end a section too.
@@ -151,12 +151,12 @@ class Hive::Impl {
     return section + 1 < sections_.size() ? sections_[section + 1].begin
                                           : bytes_.size();
   }
-  uint32_t AddSection(size_t begin, const SectionHeader& header,
-                      PathCache* cache);
+  uint32_t AddSection(size_t begin, size_t bracket,
+                      const SectionHeader& header, PathCache* cache);
   void LinkSection(uint32_t section, uint32_t key);
   uint32_t FindChild(uint32_t parent, const Name& folded, uint32_t hash) const;
   uint32_t AddChild(uint32_t parent, uint32_t hash, uint32_t section,
-                    uint32_t element);
+                    uint32_t name_offset);
   void InsertIntoTable(uint32_t key);
   uint32_t FindKey(const KeyPath& path) const;
   Name NameOf(uint32_t key) const;
@@ -179,7 +179,8 @@ class Hive::Impl {
   std::string NewSectionText(const std::vector<Name>& path, uint64_t now) const;
   void Apply(std::vector<Splice>* splices);
   uint32_t RegisterSection(size_t begin);
-  void ClaimNames(uint32_t section, uint32_t key);
+  void ClaimNames(uint32_t section, uint32_t key,
+                  const std::vector<size_t>& offsets);
 
   std::string bytes_;
   std::string eol_ = "\n";
@@ -188,15 +189,9 @@ class Hive::Impl {
   std::vector<Key> keys_;
   std::vector<Section> sections_;
   std::vector<uint32_t> table_;  // open addressing: key index + 1, 0 empty
-  // The elements of the header NameOf read last: the keys along one path
-  // mostly share it, and a very deep path must not be parsed per level.
-  mutable uint32_t names_section_ = kNone;
-  mutable std::vector<Name> names_;
 };
 
 void Hive::Impl::Reset() {
-  names_section_ = kNone;
-  names_.clear();
   loaded_ = false;
   modified_ = false;
   eol_ = "\n";
@@ -249,7 +244,8 @@ bool Hive::Impl::Load(std::string bytes, std::string* error) {
     switch (*p) {
       case '[':
         ParseSectionHeader(p, end, &header);
-        current = header.ok ? AddSection(line.begin, header, &cache) : kNone;
+        current = header.ok ? AddSection(line.begin, start - line.begin, header, &cache)
+                            : kNone;
         if (!header.ok) sections_.push_back({line.begin, kNone, kNone});
         break;
       case '"':
@@ -294,8 +290,8 @@ bool Hive::Impl::Load(std::string bytes, std::string* error) {
 }
 
 
-uint32_t Hive::Impl::AddSection(size_t begin, const SectionHeader& header,
-                                PathCache* cache) {
+uint32_t Hive::Impl::AddSection(size_t begin, size_t bracket,
+                                const SectionHeader& header, PathCache* cache) {
   uint32_t section = static_cast<uint32_t>(sections_.size());
   sections_.push_back({begin, kNone, kNone});
   const std::vector<Name>& elements = header.elements;
@@ -312,7 +308,8 @@ uint32_t Hive::Impl::AddSection(size_t begin, const SectionHeader& header,
     uint32_t hash = HashChild(key, folded);
     uint32_t child = FindChild(key, folded, hash);
     if (child == kNone) {
-      child = AddChild(key, hash, section, static_cast<uint32_t>(i));
+      child = AddChild(key, hash, section,
+                       static_cast<uint32_t>(bracket + header.element_offsets[i]));
     }
     key = child;
     cache->folded.push_back(std::move(folded));
@@ -361,13 +358,13 @@ uint32_t Hive::Impl::FindChild(uint32_t parent, const Name& folded,
 }
 
 uint32_t Hive::Impl::AddChild(uint32_t parent, uint32_t hash,
-                              uint32_t section, uint32_t element) {
+                              uint32_t section, uint32_t name_offset) {
   uint32_t id = static_cast<uint32_t>(keys_.size());
   Key k;
   k.hash = hash;
   k.parent = parent;
   k.name_section = section;
-  k.name_element = element;
+  k.name_offset = name_offset;
   k.next_sibling = keys_[parent].first_child;
   keys_.push_back(k);
   keys_[parent].first_child = id;
@@ -413,21 +410,21 @@ bool Hive::Impl::HeaderAt(size_t begin, SectionHeader* header) const {
   if (start == line.content_end || bytes_[start] != '[') return false;
   ParseSectionHeader(bytes_.data() + start, bytes_.data() + line.content_end,
                      header);
-  if (header->ok) header->path_end += start;
+  if (header->ok) {
+    header->path_end += start;
+    for (size_t& offset : header->element_offsets) offset += start - begin;
+  }
   return header->ok;
 }
 
+// Reads only the one element, so that the keys along a very deep path do
+// not each parse the whole header.
 Name Hive::Impl::NameOf(uint32_t key) const {
   if (key == kRoot) return Name();
   const Key& k = keys_[key];
-  if (names_section_ != k.name_section) {
-    SectionHeader header;
-    HeaderAt(sections_[k.name_section].begin, &header);
-    names_.swap(header.elements);
-    names_section_ = k.name_section;
-  }
-  // Always in range: the header made this key.
-  return k.name_element < names_.size() ? names_[k.name_element] : Name();
+  const char* base = bytes_.data();
+  return ReadHeaderElement(base + sections_[k.name_section].begin + k.name_offset,
+                           base + bytes_.size());
 }
 
 std::vector<Name> Hive::Impl::PathOf(uint32_t key) const {
@@ -787,7 +784,6 @@ uint32_t Hive::Impl::RegisterSection(size_t begin) {
     bump(&k.name_section);
   }
   for (Section& s : sections_) bump(&s.next_same_key);
-  names_section_ = kNone;
   sections_.insert(sections_.begin() + index, Section{begin, kNone, kNone});
   return index;
 }
@@ -795,7 +791,8 @@ uint32_t Hive::Impl::RegisterSection(size_t begin) {
 // When the file is read again, the first header on a key's path makes the
 // key: its spelling and its seconds. A new section placed before the one
 // that made an ancestor takes that role (the spelling is the same).
-void Hive::Impl::ClaimNames(uint32_t section, uint32_t key) {
+void Hive::Impl::ClaimNames(uint32_t section, uint32_t key,
+                            const std::vector<size_t>& offsets) {
   uint32_t depth = 0;
   for (uint32_t k = key; k != kRoot; k = keys_[k].parent) ++depth;
   const size_t begin = sections_[section].begin;
@@ -804,7 +801,7 @@ void Hive::Impl::ClaimNames(uint32_t section, uint32_t key) {
     Key& entry = keys_[k];
     if (entry.name_section == kNone || sections_[entry.name_section].begin > begin) {
       entry.name_section = section;
-      entry.name_element = depth;
+      entry.name_offset = static_cast<uint32_t>(offsets[depth]);
     }
   }
 }
@@ -848,11 +845,13 @@ bool Hive::Impl::CreateKey(const KeyPath& path, uint64_t now) {
     if (sp.new_section) begin = sp.new_begin + sp.text.find('[');
   }
   uint32_t section = RegisterSection(begin);
-  ClaimNames(section, key);
+  SectionHeader header;
+  HeaderAt(begin, &header);
+  ClaimNames(section, key, header.element_offsets);
   for (size_t i = depth; i < path.size(); ++i) {
     Name folded = FoldName(path[i]);
     key = AddChild(key, HashChild(key, folded), section,
-                   static_cast<uint32_t>(existing + i - depth));
+                   static_cast<uint32_t>(header.element_offsets[existing + i - depth]));
   }
   LinkSection(section, key);
   return true;
@@ -878,10 +877,12 @@ bool Hive::Impl::SetValue(const KeyPath& path, const Name& name,
     splices.push_back({place, place,
                        SectionInsertText(place, NewSectionText(PathOf(key), now) + line)});
     Apply(&splices);
-    uint32_t section =
-        RegisterSection(splices[0].new_begin + splices[0].text.find('['));
+    size_t begin = splices[0].new_begin + splices[0].text.find('[');
+    uint32_t section = RegisterSection(begin);
     LinkSection(section, key);
-    ClaimNames(section, key);
+    SectionHeader header;
+    HeaderAt(begin, &header);
+    ClaimNames(section, key, header.element_offsets);
     return true;
   }
   AddTimeSplices(keys_[key].last_section, last, now, &splices);

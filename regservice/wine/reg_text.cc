@@ -245,80 +245,101 @@ size_t SkipBlanks(const std::string& bytes, const Line& line) {
 
 // ---- Reading -----------------------------------------------------------
 
+// Decodes one character or escape sequence at *p, as the server does
+// (\x hex, octal, C escapes, UTF-8, invalid bytes dropped), into units[].
+// Returns how many units it made (0 to 2), or -1 for a backslash that ends
+// the text.
+int DecodeSequence(const char** pp, const char* end, char16_t units[2]) {
+  const char* p = *pp;
+  int count = 0;
+  auto put = [&count, units](uint32_t unit) {
+    units[count++] = static_cast<char16_t>(unit);
+  };
+  if (*p == '\\') {
+    ++p;
+    if (p >= end) return -1;
+    int escaped = -1;
+    switch (*p) {
+      case 'a': escaped = '\a'; break;
+      case 'b': escaped = '\b'; break;
+      case 'e': escaped = 0x1b; break;
+      case 'f': escaped = '\f'; break;
+      case 'n': escaped = '\n'; break;
+      case 'r': escaped = '\r'; break;
+      case 't': escaped = '\t'; break;
+      case 'v': escaped = '\v'; break;
+      default: break;
+    }
+    if (escaped >= 0) {
+      put(escaped);
+      *pp = p + 1;
+      return count;
+    }
+    if (*p == 'x') {
+      ++p;
+      if (p >= end || !IsHexDigit(*p)) {
+        put('x');
+      } else {
+        uint32_t unit = 0;
+        for (int i = 0; i < 4 && p < end && IsHexDigit(*p); ++i, ++p) {
+          unit = unit * 16 + HexValue(*p);
+        }
+        put(unit);
+      }
+      *pp = p;
+      return count;
+    }
+    if (*p >= '0' && *p <= '7') {
+      uint32_t unit = 0;
+      for (int i = 0; i < 3 && p < end && *p >= '0' && *p <= '7'; ++i, ++p) {
+        unit = unit * 8 + (*p - '0');
+      }
+      put(unit);
+      *pp = p;
+      return count;
+    }
+    // Any other escaped character stands for itself.
+  }
+  unsigned char ch = static_cast<unsigned char>(*p++);
+  *pp = p;
+  if (ch < 0x80) {
+    put(ch);
+    return count;
+  }
+  // UTF-8; a malformed sequence is dropped, as the server does.
+  int trail = ch >= 0xf0 ? (ch < 0xf8 ? 3 : -1)
+            : ch >= 0xe0 ? 2
+            : ch >= 0xc0 ? 1
+                         : -1;
+  if (trail < 0) return 0;
+  static const uint32_t kMask[] = {0x7f, 0x1f, 0x0f, 0x07};
+  static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+  uint32_t code = ch & kMask[trail];
+  for (int i = 0; i < trail; ++i) {
+    if (p >= end) return 0;
+    unsigned char next = static_cast<unsigned char>(*p) ^ 0x80;
+    if (next >= 0x40) return 0;
+    code = (code << 6) | next;
+    *pp = ++p;
+  }
+  if (code < kMin[trail] || code > 0x10ffff) return 0;
+  if (code <= 0xffff) {
+    put(code);
+  } else {
+    code -= 0x10000;
+    put(0xd800 | (code >> 10));
+    put(0xdc00 | (code & 0x3ff));
+  }
+  return count;
+}
+
 const char* ParseEscaped(const char* p, const char* end, char delim,
                          Name* out) {
-  auto put = [out](uint32_t unit) {
-    if (out) out->push_back(static_cast<char16_t>(unit));
-  };
+  char16_t units[2];
   while (p < end && *p != delim) {
-    if (*p == '\\') {
-      ++p;
-      if (p >= end) return nullptr;
-      switch (*p) {
-        case 'a': put('\a'); ++p; continue;
-        case 'b': put('\b'); ++p; continue;
-        case 'e': put('\x1b'); ++p; continue;
-        case 'f': put('\f'); ++p; continue;
-        case 'n': put('\n'); ++p; continue;
-        case 'r': put('\r'); ++p; continue;
-        case 't': put('\t'); ++p; continue;
-        case 'v': put('\v'); ++p; continue;
-        case 'x': {
-          ++p;
-          if (p >= end || !IsHexDigit(*p)) {
-            put('x');
-            continue;
-          }
-          uint32_t unit = 0;
-          for (int i = 0; i < 4 && p < end && IsHexDigit(*p); ++i, ++p) {
-            unit = unit * 16 + HexValue(*p);
-          }
-          put(unit);
-          continue;
-        }
-        case '0': case '1': case '2': case '3':
-        case '4': case '5': case '6': case '7': {
-          uint32_t unit = 0;
-          for (int i = 0; i < 3 && p < end && *p >= '0' && *p <= '7'; ++i, ++p) {
-            unit = unit * 8 + (*p - '0');
-          }
-          put(unit);
-          continue;
-        }
-        default:
-          break;  // any other escaped character stands for itself
-      }
-    }
-    unsigned char ch = static_cast<unsigned char>(*p++);
-    if (ch < 0x80) {
-      put(ch);
-      continue;
-    }
-    // UTF-8; a malformed sequence is dropped, as the server does.
-    int trail = ch >= 0xf0 ? (ch < 0xf8 ? 3 : -1)
-              : ch >= 0xe0 ? 2
-              : ch >= 0xc0 ? 1
-                           : -1;
-    if (trail < 0) continue;
-    static const uint32_t kMask[] = {0x7f, 0x1f, 0x0f, 0x07};
-    static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    uint32_t code = ch & kMask[trail];
-    bool ok = true;
-    for (int i = 0; i < trail; ++i) {
-      if (p >= end) { ok = false; break; }
-      unsigned char next = static_cast<unsigned char>(*p) ^ 0x80;
-      if (next >= 0x40) { ok = false; break; }
-      code = (code << 6) | next;
-      ++p;
-    }
-    if (!ok || code < kMin[trail] || code > 0x10ffff) continue;
-    if (code <= 0xffff) {
-      put(code);
-    } else {
-      code -= 0x10000;
-      put(0xd800 | (code >> 10));
-      put(0xdc00 | (code & 0x3ff));
-    }
+    int count = DecodeSequence(&p, end, units);
+    if (count < 0) return nullptr;
+    if (out) out->append(units, count);
   }
   if (p >= end) return nullptr;
   return p + 1;
@@ -327,39 +348,77 @@ const char* ParseEscaped(const char* p, const char* end, char delim,
 void ParseSectionHeader(const char* p, const char* end, SectionHeader* out) {
   out->ok = false;
   out->elements.clear();
+  out->element_offsets.clear();
   out->has_seconds = false;
   out->seconds = 0;
-  Name path;
-  const char* after = ParseEscaped(p + 1, end, ']', &path);
-  if (!after) return;
+  // The path is unescaped, then split at each backslash unit; empty
+  // elements are skipped.
+  bool any_unit = false;
+  bool root = false;
+  bool too_long = false;
+  Name element;
+  size_t element_offset = 0;
+  auto finish_element = [&]() {
+    if (element.empty()) return;
+    if (element.size() > kMaxKeyNameUnits) too_long = true;
+    out->elements.push_back(std::move(element));
+    out->element_offsets.push_back(element_offset);
+    element.clear();
+  };
+  const char* q = p + 1;
+  char16_t units[2];
+  while (q < end && *q != ']') {
+    const char* sequence = q;
+    int count = DecodeSequence(&q, end, units);
+    if (count < 0) return;
+    for (int i = 0; i < count; ++i) {
+      if (!any_unit) {
+        any_unit = true;
+        root = units[i] == 0;  // "[\0..." is the root to Wine
+      }
+      if (units[i] == u'\\') {
+        finish_element();
+      } else {
+        if (element.empty()) element_offset = sequence - p;
+        element.push_back(units[i]);
+      }
+    }
+  }
+  if (q >= end) return;  // no closing ']'
+  finish_element();
+  const char* after = q + 1;
   out->path_end = after - p;
   // " %u": white space, then a decimal number; anything after is ignored.
-  const char* q = SkipSpaces(after, end);
-  const char* digits = q;
+  const char* r = SkipSpaces(after, end);
+  const char* digits = r;
   if (digits < end && (*digits == '+' || *digits == '-')) ++digits;
   if (digits < end && *digits >= '0' && *digits <= '9') {
     out->has_seconds = true;
-    out->seconds = static_cast<uint32_t>(StrToUL(q, end, 10, nullptr));
+    out->seconds = static_cast<uint32_t>(StrToUL(r, end, 10, nullptr));
   }
-  // A path whose first unit is NUL (empty, or an escaped \0) is the root.
-  if (path.empty() || path[0] == 0) {
-    out->ok = true;
+  if (root) {
+    out->elements.clear();
+    out->element_offsets.clear();
+  } else if (too_long) {
+    out->elements.clear();
+    out->element_offsets.clear();
     return;
   }
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t sep = path.find(u'\\', start);
-    if (sep == Name::npos) sep = path.size();
-    if (sep > start) {
-      if (sep - start > kMaxKeyNameUnits) {
-        out->elements.clear();
-        return;
-      }
-      out->elements.emplace_back(path, start, sep - start);
-    }
-    start = sep + 1;
-  }
   out->ok = true;
+}
+
+Name ReadHeaderElement(const char* p, const char* end) {
+  Name element;
+  char16_t units[2];
+  while (p < end && *p != ']') {
+    int count = DecodeSequence(&p, end, units);
+    if (count < 0) break;
+    for (int i = 0; i < count; ++i) {
+      if (units[i] == u'\\') return element;
+      element.push_back(units[i]);
+    }
+  }
+  return element;
 }
 
 void ReadValueLine(const std::string& bytes, const Line& line,

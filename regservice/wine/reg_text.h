@@ -72,6 +72,8 @@ struct SectionHeader {
   // longer than 256 units. Such a section's values are dropped.
   bool ok = false;
   std::vector<Name> elements;  // empty elements left out; empty: the root
+  std::vector<size_t> element_offsets;  // of each element's first byte,
+                                       // from the '['
   size_t path_end = 0;         // offset (from the '[') just after the ']'
   bool has_seconds = false;
   uint32_t seconds = 0;
@@ -79,6 +81,10 @@ struct SectionHeader {
 
 // Parses a header line's text from its '[' at `p` to `end`.
 void ParseSectionHeader(const char* p, const char* end, SectionHeader* out);
+
+// The element of a well-formed header that starts at p (an element offset
+// from ParseSectionHeader): read up to the next separator or the ']'.
+Name ReadHeaderElement(const char* p, const char* end);
 
 // A value line, with any hex continuation lines, read the way Wine does.
 struct ValueLine {
