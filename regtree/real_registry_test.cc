@@ -5,6 +5,7 @@
 // Every test works below a scratch key, HKCU\Software\QuillfixTest\<random>,
 // which is removed at the end.
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <random>
 #include <string>
