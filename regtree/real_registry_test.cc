@@ -5,8 +5,8 @@
 // Every test works below a scratch key, HKCU\Software\QuillfixTest\<random>,
 // which is removed at the end.
 #include <chrono>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 
