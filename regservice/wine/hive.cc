@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "regservice/wine/key_index.h"
 #include "regservice/wine/reg_text.h"
 
 namespace regservice {
@@ -12,21 +13,9 @@ namespace wine {
 
 namespace {
 
-constexpr uint32_t kNone = 0xffffffffu;
-constexpr uint32_t kRoot = 0;
+constexpr uint32_t kNone = KeyIndex::kNone;
+constexpr uint32_t kRoot = KeyIndex::kRoot;
 constexpr size_t kNoPos = static_cast<size_t>(-1);
-
-uint32_t HashChild(uint32_t parent, const Name& folded) {
-  uint64_t h = 1469598103934665603ULL ^ parent;
-  h *= 1099511628211ULL;
-  for (char16_t u : folded) {
-    h ^= u;
-    h *= 1099511628211ULL;
-  }
-  h ^= h >> 29;
-  h *= 0xbf58476d1ce4e5b9ULL;
-  return static_cast<uint32_t>(h >> 32);
-}
 
 // A short, printable piece of a line for an error message.
 std::string Excerpt(const char* p, const char* end) {
@@ -67,13 +56,17 @@ struct Splice {
 // paths make. A key records where its first spelling is written (a section
 // header and the element in it) rather than a copy of its name; values are
 // read from the text only when a key's values are asked for.
+// The file's bytes, the index of its sections and keys, and the changes.
+// A key's values are read from its sections' text only when they are asked
+// for or changed.
 class Hive::Impl {
  public:
+  Impl() : index_(&bytes_) {}
   bool Load(std::string bytes, std::string* error);
   const std::string& bytes() const { return bytes_; }
   bool modified() const { return modified_; }
   bool KeyExists(const KeyPath& path) const {
-    return loaded_ && FindKey(path) != kNone;
+    return loaded_ && index_.FindKey(path) != kNone;
   }
   bool CreateKey(const KeyPath& path, uint64_t now);
   bool SetValue(const KeyPath& path, const Name& name, uint32_t type,
@@ -82,24 +75,6 @@ class Hive::Impl {
   bool QueryKey(const KeyPath& path, KeyInfo* info) const;
 
  private:
-  struct Key {
-    uint32_t hash = 0;  // of the parent and the folded name
-    uint32_t parent = kNone;
-    uint32_t first_child = kNone;
-    uint32_t next_sibling = kNone;
-    uint32_t first_section = kNone;  // this key's sections, in file order
-    uint32_t last_section = kNone;
-    uint32_t name_section = kNone;  // the header that spells the name
-    uint32_t name_offset = 0;       // where in it, from the section's start
-  };
-  // A line Wine reads as a section header; sections_ is in file order and
-  // also holds rejected headers (key kNone), since they end a section too.
-  struct Section {
-    size_t begin;
-    uint32_t key;
-    uint32_t next_same_key;
-  };
-  // What one pass over a section's lines finds.
   struct ValueRef {
     Name name;
     uint32_t type;
@@ -109,15 +84,14 @@ class Hive::Impl {
     size_t end;      // and after a blank line that ended its hex list
     bool dangling;   // its hex list goes on past the end of the file
   };
+  // What one pass over a section's lines finds.
   struct SectionScan {
-    size_t header_end = 0;  // just after the header line
-    size_t path_end = 0;    // just after the header's ']'
+    size_t header_end = 0;       // just after the header line
+    size_t path_end = 0;         // just after the header's ']'
     size_t time_begin = kNoPos;  // the last "#time=" line
     size_t time_end = kNoPos;
     bool has_time = false;
     uint64_t time = 0;
-    bool has_seconds = false;
-    uint32_t seconds = 0;
     bool has_class = false;
     Name class_name;
     size_t last_option_end = kNoPos;
@@ -128,8 +102,7 @@ class Hive::Impl {
     Name name;  // first spelling
     uint32_t type;
     std::string data;
-    uint32_t section;  // of the last occurrence
-    size_t begin;
+    size_t begin;  // of the last occurrence
     size_t end;
   };
   struct KeyValues {
@@ -139,68 +112,34 @@ class Hive::Impl {
     std::vector<MergedValue> values;
     std::unordered_map<Name, size_t> by_folded_name;
   };
-  // The previous header's folded elements and keys: consecutive sections
-  // mostly share a path prefix, which then needs no lookup.
-  struct PathCache {
-    std::vector<Name> folded;
-    std::vector<uint32_t> keys;
-  };
 
   void Reset();
-  size_t SectionEnd(uint32_t section) const {
-    return section + 1 < sections_.size() ? sections_[section + 1].begin
-                                          : bytes_.size();
-  }
-  uint32_t AddSection(size_t begin, size_t bracket,
-                      const SectionHeader& header, PathCache* cache);
-  void LinkSection(uint32_t section, uint32_t key);
-  uint32_t FindChild(uint32_t parent, const Name& folded, uint32_t hash) const;
-  uint32_t AddChild(uint32_t parent, uint32_t hash, uint32_t section,
-                    uint32_t name_offset);
-  void InsertIntoTable(uint32_t key);
-  uint32_t FindKey(const KeyPath& path) const;
-  Name NameOf(uint32_t key) const;
-  std::vector<Name> PathOf(uint32_t key) const;
-  bool HeaderAt(size_t begin, SectionHeader* header) const;
-
   void ScanSection(uint32_t section, SectionScan* scan) const;
   void CollectValues(uint32_t key, KeyValues* merged, SectionScan* last) const;
 
   void AddTimeSplices(uint32_t section, const SectionScan& scan, uint64_t now,
                       std::vector<Splice>* splices) const;
   size_t ValueInsertPoint(const SectionScan& scan, const Name& name) const;
-  size_t BackOverBlankLines(size_t pos) const;
   bool EndsInDanglingValue() const;
   std::string SectionInsertText(size_t place, std::string section) const;
-  void SubtreeSections(uint32_t key, size_t* first_begin,
-                       uint32_t* last_section) const;
-  size_t NewSectionPlace(uint32_t parent, const Name& child) const;
-  size_t PlaceOfSectionFor(uint32_t key) const;
+  size_t BackOverBlankLines(size_t pos) const;
   std::string NewSectionText(const std::vector<Name>& path, uint64_t now) const;
   void Apply(std::vector<Splice>* splices);
-  uint32_t RegisterSection(size_t begin);
-  void ClaimNames(uint32_t section, uint32_t key,
-                  const std::vector<size_t>& offsets);
+  void InsertSection(size_t place, std::string text, uint32_t existing,
+                     const KeyPath& new_names, std::vector<Splice>* splices);
 
   std::string bytes_;
   std::string eol_ = "\n";
   bool loaded_ = false;
   bool modified_ = false;
-  std::vector<Key> keys_;
-  std::vector<Section> sections_;
-  std::vector<uint32_t> table_;  // open addressing: key index + 1, 0 empty
+  KeyIndex index_;
 };
 
 void Hive::Impl::Reset() {
   loaded_ = false;
   modified_ = false;
   eol_ = "\n";
-  keys_.clear();
-  keys_.shrink_to_fit();
-  sections_.clear();
-  sections_.shrink_to_fit();
-  table_.clear();
-  table_.shrink_to_fit();
+  index_.Reset(0);
 }
 
 bool Hive::Impl::Load(std::string bytes, std::string* error) {
@@ -218,20 +157,11 @@ bool Hive::Impl::Load(std::string bytes, std::string* error) {
   if (line.has_newline && line.next >= 2 && bytes_[line.next - 2] == '\r') {
     eol_ = "\r\n";
   }
-  // Sized from a quick count of header lines, so that the index does not
-  // grow by doubling (and keep up to twice the room it needs).
-  size_t headers = CountHeaderLines(bytes_);
-  sections_.reserve(headers + 1);
-  keys_.reserve(headers + headers / 8 + 16);
-  size_t slots = 1024;
-  while (slots < 2 * keys_.capacity()) slots *= 2;
-  table_.assign(slots, 0);
-  keys_.push_back(Key());
+  index_.Reset(CountHeaderLines(bytes_));
 
   const char* base = bytes_.data();
   uint32_t current = kNone;  // the key the lines now belong to
   std::string arch;
-  PathCache cache;
   SectionHeader header;
   ValueLine value;
   size_t line_no = 1;
@@ -244,9 +174,12 @@ bool Hive::Impl::Load(std::string bytes, std::string* error) {
     switch (*p) {
       case '[':
         ParseSectionHeader(p, end, &header);
-        current = header.ok ? AddSection(line.begin, start - line.begin, header, &cache)
-                            : kNone;
-        if (!header.ok) sections_.push_back({line.begin, kNone, kNone});
+        if (header.ok) {
+          current = index_.AddSection(line.begin, start - line.begin, header);
+        } else {
+          current = kNone;
+          index_.AddRejectedSection(line.begin);
+        }
         break;
       case '"':
       case '@':
@@ -290,161 +223,15 @@ bool Hive::Impl::Load(std::string bytes, std::string* error) {
 }
 
 
-uint32_t Hive::Impl::AddSection(size_t begin, size_t bracket,
-                                const SectionHeader& header, PathCache* cache) {
-  uint32_t section = static_cast<uint32_t>(sections_.size());
-  sections_.push_back({begin, kNone, kNone});
-  const std::vector<Name>& elements = header.elements;
-  size_t common = 0;
-  while (common < elements.size() && common < cache->folded.size() &&
-         NamesEqual(elements[common], cache->folded[common])) {
-    ++common;
-  }
-  cache->folded.resize(common);
-  cache->keys.resize(common);
-  uint32_t key = common ? cache->keys[common - 1] : kRoot;
-  for (size_t i = common; i < elements.size(); ++i) {
-    Name folded = FoldName(elements[i]);
-    uint32_t hash = HashChild(key, folded);
-    uint32_t child = FindChild(key, folded, hash);
-    if (child == kNone) {
-      child = AddChild(key, hash, section,
-                       static_cast<uint32_t>(bracket + header.element_offsets[i]));
-    }
-    key = child;
-    cache->folded.push_back(std::move(folded));
-    cache->keys.push_back(key);
-  }
-  LinkSection(section, key);
-  return key;
-}
-
-void Hive::Impl::LinkSection(uint32_t section, uint32_t key) {
-  sections_[section].key = key;
-  Key& k = keys_[key];
-  size_t begin = sections_[section].begin;
-  uint32_t prev = kNone;
-  uint32_t next = k.first_section;
-  // Sections arrive in file order while loading, so check the tail first.
-  if (k.last_section != kNone && sections_[k.last_section].begin < begin) {
-    prev = k.last_section;
-    next = kNone;
-  } else {
-    while (next != kNone && sections_[next].begin < begin) {
-      prev = next;
-      next = sections_[next].next_same_key;
-    }
-  }
-  sections_[section].next_same_key = next;
-  if (prev == kNone) {
-    k.first_section = section;
-  } else {
-    sections_[prev].next_same_key = section;
-  }
-  if (next == kNone) k.last_section = section;
-}
-
-uint32_t Hive::Impl::FindChild(uint32_t parent, const Name& folded,
-                               uint32_t hash) const {
-  const size_t mask = table_.size() - 1;
-  for (size_t i = hash & mask; table_[i] != 0; i = (i + 1) & mask) {
-    uint32_t id = table_[i] - 1;
-    const Key& k = keys_[id];
-    if (k.hash == hash && k.parent == parent && NamesEqual(NameOf(id), folded)) {
-      return id;
-    }
-  }
-  return kNone;
-}
-
-uint32_t Hive::Impl::AddChild(uint32_t parent, uint32_t hash,
-                              uint32_t section, uint32_t name_offset) {
-  uint32_t id = static_cast<uint32_t>(keys_.size());
-  Key k;
-  k.hash = hash;
-  k.parent = parent;
-  k.name_section = section;
-  k.name_offset = name_offset;
-  k.next_sibling = keys_[parent].first_child;
-  keys_.push_back(k);
-  keys_[parent].first_child = id;
-  InsertIntoTable(id);
-  return id;
-}
-
-void Hive::Impl::InsertIntoTable(uint32_t key) {
-  if (keys_.size() * 2 > table_.size()) {
-    std::vector<uint32_t> old;
-    old.swap(table_);
-    table_.assign(old.size() * 2, 0);
-    for (uint32_t slot : old) {
-      if (slot == 0) continue;
-      size_t mask = table_.size() - 1;
-      size_t i = keys_[slot - 1].hash & mask;
-      while (table_[i] != 0) i = (i + 1) & mask;
-      table_[i] = slot;
-    }
-  }
-  size_t mask = table_.size() - 1;
-  size_t i = keys_[key].hash & mask;
-  while (table_[i] != 0) i = (i + 1) & mask;
-  table_[i] = key + 1;
-}
-
-uint32_t Hive::Impl::FindKey(const KeyPath& path) const {
-  uint32_t key = kRoot;
-  for (const Name& element : path) {
-    if (element.empty() || element.size() > kMaxKeyNameUnits) return kNone;
-    Name folded = FoldName(element);
-    key = FindChild(key, folded, HashChild(key, folded));
-    if (key == kNone) return kNone;
-  }
-  return key;
-}
-
-bool Hive::Impl::HeaderAt(size_t begin, SectionHeader* header) const {
-  LineCursor cursor(bytes_, begin, bytes_.size());
-  Line line;
-  if (!cursor.Next(&line)) return false;
-  size_t start = SkipBlanks(bytes_, line);
-  if (start == line.content_end || bytes_[start] != '[') return false;
-  ParseSectionHeader(bytes_.data() + start, bytes_.data() + line.content_end,
-                     header);
-  if (header->ok) {
-    header->path_end += start;
-    for (size_t& offset : header->element_offsets) offset += start - begin;
-  }
-  return header->ok;
-}
-
-// Reads only the one element, so that the keys along a very deep path do
-// not each parse the whole header.
-Name Hive::Impl::NameOf(uint32_t key) const {
-  if (key == kRoot) return Name();
-  const Key& k = keys_[key];
-  const char* base = bytes_.data();
-  return ReadHeaderElement(base + sections_[k.name_section].begin + k.name_offset,
-                           base + bytes_.size());
-}
-
-std::vector<Name> Hive::Impl::PathOf(uint32_t key) const {
-  std::vector<Name> path;
-  for (; key != kRoot; key = keys_[key].parent) path.push_back(NameOf(key));
-  std::reverse(path.begin(), path.end());
-  return path;
-}
-
 void Hive::Impl::ScanSection(uint32_t section, SectionScan* scan) const {
   const char* base = bytes_.data();
-  LineCursor cursor(bytes_, sections_[section].begin, SectionEnd(section));
+  LineCursor cursor(bytes_, index_.section_begin(section), index_.SectionEnd(section));
   Line line;
   cursor.Next(&line);
   scan->header_end = line.next;
   SectionHeader header;
-  HeaderAt(sections_[section].begin, &header);
+  ParseHeaderLine(bytes_, index_.section_begin(section), &header);
   scan->path_end = header.path_end;
-  scan->has_seconds = header.has_seconds;
-  scan->seconds = header.seconds;
   ValueLine value;
   while (cursor.Next(&line)) {
     size_t start = SkipBlanks(bytes_, line);
@@ -492,22 +279,21 @@ void Hive::Impl::ScanSection(uint32_t section, SectionScan* scan) const {
 
 void Hive::Impl::CollectValues(uint32_t key, KeyValues* merged,
                                SectionScan* last) const {
-  for (uint32_t s = keys_[key].first_section; s != kNone;
-       s = sections_[s].next_same_key) {
+  for (uint32_t s = index_.first_section(key); s != kNone;
+       s = index_.next_section_of_key(s)) {
     SectionScan scan;
     ScanSection(s, &scan);
-    for (ValueRef& v : scan.values) {
+    for (const ValueRef& v : scan.values) {
       Name folded = FoldName(v.name);
       auto it = merged->by_folded_name.find(folded);
       if (it == merged->by_folded_name.end()) {
         merged->by_folded_name.emplace(std::move(folded), merged->values.size());
-        merged->values.push_back({v.name, v.type, v.data, s, v.begin, v.own_end});
+        merged->values.push_back({v.name, v.type, v.data, v.begin, v.own_end});
       } else {
         // The last line for a name wins; its first spelling stays.
         MergedValue& m = merged->values[it->second];
         m.type = v.type;
         m.data = v.data;
-        m.section = s;
         m.begin = v.begin;
         m.end = v.own_end;
       }
@@ -517,14 +303,14 @@ void Hive::Impl::CollectValues(uint32_t key, KeyValues* merged,
       merged->time = scan.time;
     }
     if (scan.has_class) merged->class_name = scan.class_name;
-    if (last && s == keys_[key].last_section) *last = std::move(scan);
+    if (last && s == index_.last_section(key)) *last = std::move(scan);
   }
 }
 
 bool Hive::Impl::GetValue(const KeyPath& path, const Name& name,
                           Value* value) const {
   if (!loaded_) return false;
-  uint32_t key = FindKey(path);
+  uint32_t key = index_.FindKey(path);
   if (key == kNone) return false;
   KeyValues merged;
   CollectValues(key, &merged, nullptr);
@@ -537,17 +323,16 @@ bool Hive::Impl::GetValue(const KeyPath& path, const Name& name,
 
 bool Hive::Impl::QueryKey(const KeyPath& path, KeyInfo* info) const {
   if (!loaded_) return false;
-  uint32_t key = FindKey(path);
+  uint32_t key = index_.FindKey(path);
   if (key == kNone) return false;
   KeyValues merged;
   CollectValues(key, &merged, nullptr);
   *info = KeyInfo();
   info->class_name = merged.class_name;
-  for (uint32_t c = keys_[key].first_child; c != kNone;
-       c = keys_[c].next_sibling) {
+  for (uint32_t c = index_.first_child(key); c != kNone; c = index_.next_sibling(c)) {
     ++info->subkeys;
     info->max_subkey_name = std::max<uint32_t>(
-        info->max_subkey_name, static_cast<uint32_t>(NameOf(c).size()));
+        info->max_subkey_name, static_cast<uint32_t>(index_.NameOf(c).size()));
   }
   for (const MergedValue& v : merged.values) {
     ++info->values;
@@ -562,7 +347,8 @@ bool Hive::Impl::QueryKey(const KeyPath& path, KeyInfo* info) const {
     info->last_write = merged.time;
   } else if (key != kRoot) {
     SectionHeader header;
-    if (HeaderAt(sections_[keys_[key].name_section].begin, &header) &&
+    if (ParseHeaderLine(bytes_, index_.section_begin(index_.making_section(key)),
+                        &header) &&
         header.has_seconds) {
       info->last_write = SecondsToFileTime(header.seconds);
     }
@@ -575,7 +361,7 @@ bool Hive::Impl::QueryKey(const KeyPath& path, KeyInfo* info) const {
 void Hive::Impl::AddTimeSplices(uint32_t section, const SectionScan& scan,
                                 uint64_t now,
                                 std::vector<Splice>* splices) const {
-  size_t begin = sections_[section].begin;
+  size_t begin = index_.section_begin(section);
   splices->push_back({begin, scan.header_end,
                       bytes_.substr(begin, scan.path_end - begin) + " " +
                           FormatSeconds(now) + eol_});
@@ -612,9 +398,12 @@ size_t Hive::Impl::ValueInsertPoint(const SectionScan& scan,
 // reads such a value as REG_NONE; text appended after it would instead be
 // read as its continuation, or end it well-formed if it starts blank.
 bool Hive::Impl::EndsInDanglingValue() const {
-  if (sections_.empty() || sections_.back().key == kNone) return false;
+  const size_t count = index_.section_count();
+  if (count == 0 || index_.section_key(static_cast<uint32_t>(count - 1)) == kNone) {
+    return false;
+  }
   SectionScan scan;
-  ScanSection(static_cast<uint32_t>(sections_.size() - 1), &scan);
+  ScanSection(static_cast<uint32_t>(count - 1), &scan);
   return !scan.values.empty() && scan.values.back().dangling;
 }
 
@@ -647,80 +436,6 @@ size_t Hive::Impl::BackOverBlankLines(size_t pos) const {
   return pos;
 }
 
-void Hive::Impl::SubtreeSections(uint32_t key, size_t* first_begin,
-                                 uint32_t* last_section) const {
-  *first_begin = kNoPos;
-  *last_section = kNone;
-  std::vector<uint32_t> stack{key};
-  while (!stack.empty()) {
-    uint32_t k = stack.back();
-    stack.pop_back();
-    for (uint32_t s = keys_[k].first_section; s != kNone;
-         s = sections_[s].next_same_key) {
-      *first_begin = std::min(*first_begin, sections_[s].begin);
-      if (*last_section == kNone ||
-          sections_[s].begin > sections_[*last_section].begin) {
-        *last_section = s;
-      }
-    }
-    for (uint32_t c = keys_[k].first_child; c != kNone;
-         c = keys_[c].next_sibling) {
-      stack.push_back(c);
-    }
-  }
-}
-
-// Wine writes a key's section, then its subkeys' in sorted order. A new
-// subkey goes after everything of the sibling just before it; failing that,
-// before everything of the sibling just after it; failing that, after the
-// parent's last section; failing that, at the end of the file.
-size_t Hive::Impl::NewSectionPlace(uint32_t parent, const Name& child) const {
-  uint32_t prev = kNone;
-  uint32_t next = kNone;
-  Name prev_name;
-  Name next_name;
-  for (uint32_t c = keys_[parent].first_child; c != kNone;
-       c = keys_[c].next_sibling) {
-    Name name = NameOf(c);
-    int order = CompareNames(name, child);
-    if (order < 0 && (prev == kNone || CompareNames(name, prev_name) > 0)) {
-      prev = c;
-      prev_name = std::move(name);
-    } else if (order > 0 &&
-               (next == kNone || CompareNames(name, next_name) < 0)) {
-      next = c;
-      next_name = std::move(name);
-    }
-  }
-  size_t first;
-  uint32_t last;
-  if (prev != kNone) {
-    SubtreeSections(prev, &first, &last);
-    if (last != kNone) return SectionEnd(last);
-  }
-  if (next != kNone) {
-    SubtreeSections(next, &first, &last);
-    if (first != kNoPos) return first;
-  }
-  if (keys_[parent].last_section != kNone) {
-    return SectionEnd(keys_[parent].last_section);
-  }
-  return bytes_.size();
-}
-
-// An existing key with no section of its own (it exists as part of deeper
-// paths, or is the root): its section goes before its subkeys', as Wine
-// writes it; the root's `[]` comes first of all.
-size_t Hive::Impl::PlaceOfSectionFor(uint32_t key) const {
-  if (key == kRoot) {
-    return sections_.empty() ? bytes_.size() : sections_[0].begin;
-  }
-  size_t first;
-  uint32_t last;
-  SubtreeSections(key, &first, &last);
-  return first != kNoPos ? first : bytes_.size();
-}
-
 std::string Hive::Impl::NewSectionText(const std::vector<Name>& path,
                                        uint64_t now) const {
   return eol_ + "[" + EscapeKeyPath(path) + "] " + FormatSeconds(now) + eol_ +
@@ -742,6 +457,7 @@ void Hive::Impl::Apply(std::vector<Splice>* splices) {
   }
   std::string out;
   out.reserve(bytes_.size() + growth);
+  std::vector<TextMove> moves;
   size_t pos = 0;
   for (Splice& sp : *splices) {
     out.append(bytes_, pos, sp.begin - pos);
@@ -751,57 +467,28 @@ void Hive::Impl::Apply(std::vector<Splice>* splices) {
     }
     sp.new_begin = out.size();
     out += sp.text;
+    moves.push_back({sp.end, out.size()});
     pos = sp.end;
   }
   out.append(bytes_, pos, std::string::npos);
-
-  // An old offset moves with the last splice that ends at or before it.
-  size_t j = 0;
-  const Splice* before = nullptr;
-  for (Section& s : sections_) {
-    while (j < splices->size() && (*splices)[j].end <= s.begin) {
-      before = &(*splices)[j++];
-    }
-    if (before) {
-      s.begin = before->new_begin + before->text.size() + (s.begin - before->end);
-    }
-  }
   bytes_.swap(out);
+  index_.Move(moves);
   modified_ = true;
 }
 
-uint32_t Hive::Impl::RegisterSection(size_t begin) {
-  auto at = std::lower_bound(
-      sections_.begin(), sections_.end(), begin,
-      [](const Section& s, size_t b) { return s.begin < b; });
-  uint32_t index = static_cast<uint32_t>(at - sections_.begin());
-  auto bump = [index](uint32_t* ref) {
-    if (*ref != kNone && *ref >= index) ++*ref;
-  };
-  for (Key& k : keys_) {
-    bump(&k.first_section);
-    bump(&k.last_section);
-    bump(&k.name_section);
-  }
-  for (Section& s : sections_) bump(&s.next_same_key);
-  sections_.insert(sections_.begin() + index, Section{begin, kNone, kNone});
-  return index;
-}
-
-// When the file is read again, the first header on a key's path makes the
-// key: its spelling and its seconds. A new section placed before the one
-// that made an ancestor takes that role (the spelling is the same).
-void Hive::Impl::ClaimNames(uint32_t section, uint32_t key,
-                            const std::vector<size_t>& offsets) {
-  uint32_t depth = 0;
-  for (uint32_t k = key; k != kRoot; k = keys_[k].parent) ++depth;
-  const size_t begin = sections_[section].begin;
-  for (uint32_t k = key; k != kRoot; k = keys_[k].parent) {
-    --depth;
-    Key& entry = keys_[k];
-    if (entry.name_section == kNone || sections_[entry.name_section].begin > begin) {
-      entry.name_section = section;
-      entry.name_offset = static_cast<uint32_t>(offsets[depth]);
+// Writes a new section (`text`, starting with its blank line) at `place`
+// along with `splices`, and records it for `existing` and the new keys
+// below it.
+void Hive::Impl::InsertSection(size_t place, std::string text,
+                               uint32_t existing, const KeyPath& new_names,
+                               std::vector<Splice>* splices) {
+  splices->push_back({place, place, SectionInsertText(place, std::move(text))});
+  splices->back().new_section = true;
+  Apply(splices);
+  for (const Splice& sp : *splices) {
+    if (sp.new_section) {
+      index_.AddWrittenSection(sp.new_begin + sp.text.find('['), existing,
+                               new_names);
     }
   }
 }
@@ -815,45 +502,22 @@ bool Hive::Impl::CreateKey(const KeyPath& path, uint64_t now) {
       return false;
     }
   }
-  uint32_t key = kRoot;
   size_t depth = 0;
-  for (; depth < path.size(); ++depth) {
-    Name folded = FoldName(path[depth]);
-    uint32_t child = FindChild(key, folded, HashChild(key, folded));
-    if (child == kNone) break;
-    key = child;
-  }
+  uint32_t key = index_.FindDeepest(path, &depth);
   if (depth == path.size()) return true;
 
-  std::vector<Name> full = PathOf(key);
-  const size_t existing = full.size();
+  std::vector<Name> full = index_.PathOf(key);
   full.insert(full.end(), path.begin() + depth, path.end());
   std::vector<Splice> splices;
   // The parent of the first new key gets the new time too.
-  if (keys_[key].last_section != kNone) {
+  if (index_.last_section(key) != kNone) {
     SectionScan scan;
-    ScanSection(keys_[key].last_section, &scan);
-    AddTimeSplices(keys_[key].last_section, scan, now, &splices);
+    ScanSection(index_.last_section(key), &scan);
+    AddTimeSplices(index_.last_section(key), scan, now, &splices);
   }
-  size_t place = BackOverBlankLines(NewSectionPlace(key, path[depth]));
-  splices.push_back({place, place, SectionInsertText(place, NewSectionText(full, now))});
-  splices.back().new_section = true;
-  Apply(&splices);
-
-  size_t begin = 0;
-  for (const Splice& sp : splices) {
-    if (sp.new_section) begin = sp.new_begin + sp.text.find('[');
-  }
-  uint32_t section = RegisterSection(begin);
-  SectionHeader header;
-  HeaderAt(begin, &header);
-  ClaimNames(section, key, header.element_offsets);
-  for (size_t i = depth; i < path.size(); ++i) {
-    Name folded = FoldName(path[i]);
-    key = AddChild(key, HashChild(key, folded), section,
-                   static_cast<uint32_t>(header.element_offsets[existing + i - depth]));
-  }
-  LinkSection(section, key);
+  size_t place = BackOverBlankLines(index_.PlaceForNewChild(key, path[depth]));
+  InsertSection(place, NewSectionText(full, now), key,
+                KeyPath(path.begin() + depth, path.end()), &splices);
   return true;
 }
 
@@ -861,7 +525,7 @@ bool Hive::Impl::SetValue(const KeyPath& path, const Name& name,
                           uint32_t type, const std::string& data,
                           uint64_t now) {
   if (!loaded_ || name.size() > kMaxValueNameUnits) return false;
-  uint32_t key = FindKey(path);
+  uint32_t key = index_.FindKey(path);
   if (key == kNone) return false;
   KeyValues merged;
   SectionScan last;
@@ -872,20 +536,13 @@ bool Hive::Impl::SetValue(const KeyPath& path, const Name& name,
   std::string line = FormatValue(existing ? existing->name : name, type, data, eol_);
 
   std::vector<Splice> splices;
-  if (keys_[key].last_section == kNone) {
-    size_t place = BackOverBlankLines(PlaceOfSectionFor(key));
-    splices.push_back({place, place,
-                       SectionInsertText(place, NewSectionText(PathOf(key), now) + line)});
-    Apply(&splices);
-    size_t begin = splices[0].new_begin + splices[0].text.find('[');
-    uint32_t section = RegisterSection(begin);
-    LinkSection(section, key);
-    SectionHeader header;
-    HeaderAt(begin, &header);
-    ClaimNames(section, key, header.element_offsets);
+  if (index_.last_section(key) == kNone) {
+    size_t place = BackOverBlankLines(index_.PlaceForSectionOf(key));
+    InsertSection(place, NewSectionText(index_.PathOf(key), now) + line, key,
+                  KeyPath(), &splices);
     return true;
   }
-  AddTimeSplices(keys_[key].last_section, last, now, &splices);
+  AddTimeSplices(index_.last_section(key), last, now, &splices);
   if (existing) {
     splices.push_back({existing->begin, existing->end, line});
   } else {

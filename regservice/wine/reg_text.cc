@@ -407,6 +407,20 @@ void ParseSectionHeader(const char* p, const char* end, SectionHeader* out) {
   out->ok = true;
 }
 
+bool ParseHeaderLine(const std::string& text, size_t begin,
+                     SectionHeader* header) {
+  LineCursor cursor(text, begin, text.size());
+  Line line;
+  header->ok = false;
+  if (!cursor.Next(&line)) return false;
+  size_t start = SkipBlanks(text, line);
+  if (start == line.content_end || text[start] != '[') return false;
+  ParseSectionHeader(text.data() + start, text.data() + line.content_end, header);
+  header->path_end += start;
+  for (size_t& offset : header->element_offsets) offset += start - begin;
+  return header->ok;
+}
+
 Name ReadHeaderElement(const char* p, const char* end) {
   Name element;
   char16_t units[2];

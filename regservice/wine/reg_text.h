@@ -82,6 +82,12 @@ struct SectionHeader {
 // Parses a header line's text from its '[' at `p` to `end`.
 void ParseSectionHeader(const char* p, const char* end, SectionHeader* out);
 
+// Parses the header line that starts at text[begin]; path_end is then an
+// offset in text and element_offsets are from `begin`. False if the line
+// is not a header Wine accepts.
+bool ParseHeaderLine(const std::string& text, size_t begin,
+                     SectionHeader* header);
+
 // The element of a well-formed header that starts at p (an element offset
 // from ParseSectionHeader): read up to the next separator or the ']'.
 Name ReadHeaderElement(const char* p, const char* end);
