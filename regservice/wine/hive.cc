@@ -52,10 +52,6 @@ struct Splice {
 
 }  // namespace
 
-// The file's bytes, plus an index of its sections and of the keys their
-// paths make. A key records where its first spelling is written (a section
-// header and the element in it) rather than a copy of its name; values are
-// read from the text only when a key's values are asked for.
 // The file's bytes, the index of its sections and keys, and the changes.
 // A key's values are read from its sections' text only when they are asked
 // for or changed.
@@ -222,10 +218,10 @@ bool Hive::Impl::Load(std::string bytes, std::string* error) {
   return true;
 }
 
-
 void Hive::Impl::ScanSection(uint32_t section, SectionScan* scan) const {
   const char* base = bytes_.data();
-  LineCursor cursor(bytes_, index_.section_begin(section), index_.SectionEnd(section));
+  LineCursor cursor(bytes_, index_.section_begin(section),
+                    index_.SectionEnd(section));
   Line line;
   cursor.Next(&line);
   scan->header_end = line.next;
@@ -416,6 +412,9 @@ std::string Hive::Impl::SectionInsertText(size_t place,
   return section;
 }
 
+// A new section goes after the last line before `pos` that is not blank:
+// it brings its own blank line, and the blank lines that stood before the
+// next section stay before it.
 size_t Hive::Impl::BackOverBlankLines(size_t pos) const {
   if (pos == bytes_.size() && (bytes_.empty() || bytes_.back() != '\n')) {
     return pos;
