@@ -115,7 +115,14 @@ bool StartsWith(const char* p, const char* end, const char* tag) {
 const char* ParseHexList(const char* p, const char* end, std::string* out) {
   while (p < end && IsHexDigit(*p)) {
     const char* stop;
-    uint32_t byte = static_cast<uint32_t>(StrToUL(p, end, 16, &stop));
+    uint32_t byte;
+    if (end - p >= 2 && IsHexDigit(p[1]) && (end - p == 2 || !IsHexDigit(p[2]))) {
+      // The usual two digits: what strtoul would read, without its cost.
+      byte = HexValue(p[0]) * 16 + HexValue(p[1]);
+      stop = p + 2;
+    } else {
+      byte = static_cast<uint32_t>(StrToUL(p, end, 16, &stop));
+    }
     if (stop == p || byte > 0xff) return nullptr;
     if (out) out->push_back(static_cast<char>(byte));
     p = SkipSpaces(stop, end);
