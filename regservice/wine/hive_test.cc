@@ -49,6 +49,11 @@ std::string Replace(std::string text, const std::string& from,
   return text;
 }
 
+// A new section as Wine writes it for a key made at kNow.
+std::string Section(const std::string& path) {
+  return "\n[" + path + "] " + kNowSeconds + "\n" + kNowTime + "\n";
+}
+
 std::string ReadTestData(const std::string& name) {
   std::ifstream in(std::string(WINE_HIVE_TESTDATA) + "/" + name,
                    std::ios::binary);
@@ -266,6 +271,28 @@ TEST(HiveKeyTest, ValuesOutsideGoodSectionsAreDropped) {
   EXPECT_EQ(0u, info.values);
   EXPECT_EQ(1u, info.subkeys);
   EXPECT_EQ(Dword(2), Get(hive.hive(), {u"good"}, u"INDENTED").data);
+}
+
+TEST(HiveKeyTest, RejectedHeadersInARowStillEndTheSectionBefore) {
+  const std::string text = std::string(kHead) +
+                           "\n[a]\n\"v\"=\"1\"\n"
+                           "[bad one\n[bad two\n\"x\"=\"dropped\"\n[bad three\n"
+                           "\n[b]\n\"y\"=\"2\"\n";
+  Loaded hive(text);
+  KeyInfo info;
+  ASSERT_TRUE(hive->QueryKey({u"a"}, &info));
+  EXPECT_EQ(1u, info.values);
+  ASSERT_TRUE(hive->QueryKey({u"b"}, &info));
+  EXPECT_EQ(1u, info.values);
+  ASSERT_TRUE(hive->SetValue({u"a"}, u"w", kRegSz, Sz(u"3"), kNow));
+  ASSERT_TRUE(hive->CreateKey({u"a1"}, kNow));
+  EXPECT_EQ(std::string(kHead) + "\n[a] " + kNowSeconds + "\n" + kNowTime +
+                "\n\"v\"=\"1\"\n\"w\"=\"3\"\n" + Section("a1") +
+                "[bad one\n[bad two\n\"x\"=\"dropped\"\n[bad three\n"
+                "\n[b]\n\"y\"=\"2\"\n",
+            hive->Bytes());
+  ASSERT_TRUE(hive->QueryKey({u"a1"}, &info));
+  EXPECT_EQ(0u, info.values);
 }
 
 // A hand-made file and what Wine 8's registry returned for it, through
@@ -528,9 +555,6 @@ const char kSorted[] =
     "[Software\\\\D] 100\n"
     "#time=1\n";
 
-std::string Section(const std::string& path) {
-  return "\n[" + path + "] " + kNowSeconds + "\n" + kNowTime + "\n";
-}
 
 TEST(HiveEditTest, NewKeysGoWhereWineWouldWriteThem) {
   const std::string a = "[Software\\\\A] 100\n#time=1\n";

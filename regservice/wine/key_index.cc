@@ -27,6 +27,9 @@ uint32_t HashChild(uint32_t parent, const Name& folded) {
 KeyIndex::KeyIndex(const std::string* text) : text_(text) { Reset(0); }
 
 void KeyIndex::Reset(size_t headers) {
+  // A header line takes at least a few bytes; garbage full of '[' lines
+  // must not reserve more than real sections would need.
+  headers = std::min(headers, text_->size() / 32);
   std::vector<Key>().swap(keys_);
   std::vector<Section>().swap(sections_);
   last_folded_.clear();
@@ -44,6 +47,9 @@ void KeyIndex::Reset(size_t headers) {
 // ---- Loading ---------------------------------------------------------------
 
 void KeyIndex::AddRejectedSection(size_t begin) {
+  // Only the first of a run matters, as the end of the section before it:
+  // a file of nothing but bad headers must not grow the index per line.
+  if (!sections_.empty() && sections_.back().key == kNone) return;
   sections_.push_back({begin, kNone, kNone});
 }
 

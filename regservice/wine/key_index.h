@@ -35,12 +35,13 @@ class KeyIndex {
   KeyIndex& operator=(const KeyIndex&) = delete;
 
   // Empties the index down to the root key, with room for about `headers`
-  // sections.
+  // sections (at most one per 32 bytes of text).
   void Reset(size_t headers);
 
   // ---- Loading: sections are added in file order.
 
-  // A header Wine rejects: no key, but it ends the section before it.
+  // A header Wine rejects: no key, but it ends the section before it (only
+  // the first of several in a row is kept).
   void AddRejectedSection(size_t begin);
   // A header at `begin` (its '[' `bracket` bytes further) that Wine accepts:
   // makes the keys on its path and returns the last one.
