@@ -743,7 +743,11 @@ TEST(HiveEditTest, IndexMatchesAFreshLoadAfterEveryChange) {
     }
     return path;
   };
-  const std::string starts[] = {kMessy, kSorted, ReadTestData("wineboot_user.reg")};
+  const std::string starts[] = {
+      kMessy, kSorted, ReadTestData("wineboot_user.reg"),
+      std::string(kHead) + "\n[]\n@=\"root\"\n[bad\n[worse\n\"x\"=\"1\"\n"
+                           "[software\\\\b] 5\n\"v\"=hex:01,\\\n[Software\\\\Swallowed]\n"
+                           "[A\\\\\\x00e9]\n[SOFTWARE\\\\B]\n\"Z\"=dword:1\n[no end"};
   for (const std::string& start : starts) {
     Loaded hive(start);
     for (int op = 0; op < 150; ++op) {
