@@ -54,8 +54,12 @@ class Hive {
   // "user.reg:1: not a valid registry file" in *error, when Wine would
   // ignore the whole file (first line not exactly "WINE REGISTRY Version 2",
   // an empty file, a wrong or unknown #arch before the first section); the
-  // hive is then empty and must not be saved. Lines Wine would skip or
-  // half-read are kept as they are and read the way Wine reads them.
+  // hive is then empty and must not be saved. The other messages are
+  // "user.reg:<line>: unknown architecture '<line text>'" and "...:
+  // mismatched architecture '...'" (win32 and win64 are accepted, but not
+  // both). An #arch line right after a rejected header counts too, as for
+  // Wine. Lines Wine would skip or half-read are kept as they are and read
+  // the way Wine reads them. Bytes() still gives the bytes after a failure.
   bool Load(std::string bytes, std::string* error);
 
   // The file's bytes with every change made since Load. Identical to the
