@@ -820,7 +820,7 @@ TEST(HiveWinebootTest, EditChangesOnlyTheSection) {
 // read what the hive wrote, wrote back exactly the same text.
 TEST(HiveWinebootTest, WritesWhatWinesServerWritesBack) {
   const std::string original = ReadTestData("wineboot_user.reg");
-  const std::string wine_saved = ReadTestData("wine_saved_a1test.txt");
+  const std::string wine_saved = ReadTestData("wine_saved_new_sections.txt");
   ASSERT_FALSE(wine_saved.empty());
   Loaded hive(original);
   const KeyPath key = {u"Software", u"A1Test", u"Sub \u00e9[x]"};
