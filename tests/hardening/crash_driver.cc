@@ -1,0 +1,269 @@
+// crash_driver: kills the prefix registry's file store with SIGKILL in the
+// middle of its writes, many times, and checks what each kill leaves behind.
+//
+// The store loads user.reg once in this process. Each round forks a child
+// that makes the product's Preferences key and writes one value into it,
+// then saves (lock, temporary file, write, fsync, rename, fsync of the
+// folder), as a run of the program does; this process kills the child after
+// a random delay spread over the time a save takes. The change always starts
+// from the same file and carries a fixed time, so the file after a
+// complete save is always the same bytes. After every kill user.reg must be
+// byte-identical to the file before the save or to the file after it, and
+// every other new entry in the folder must be a temporary file the store
+// recognises as its own (so that a later save removes it, and nothing
+// mistakes it for data). When the save got through, the file is put back
+// and the store loaded again.
+//
+// Usage: crash_driver PREFIX KILLS SEED
+// Prints one summary line: "kills=N before=N after=N completed=N
+// max_temporaries=N"; exits 1 with a message on the first violation.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "regservice/prefix/env.h"
+#include "regservice/prefix/hive_store.h"
+
+using regservice::prefix::HiveStore;
+using regservice::prefix::PosixEnv;
+using regservice::prefix::PrefixLocation;
+
+namespace {
+
+const uint64_t kChangeTime = 0x1dd884ccfb82800;  // a fixed FILETIME
+
+[[noreturn]] void Die(const std::string& message) {
+  fprintf(stderr, "crash_driver: %s\n", message.c_str());
+  exit(1);
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) Die("cannot read " + path);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// Puts `bytes` back as the file, atomically, under a name the store does
+// not use for its temporaries.
+void Restore(const std::string& path, const std::string& bytes) {
+  const std::string temp = path + ".restore";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) Die("cannot write " + temp);
+  }
+  if (rename(temp.c_str(), path.c_str()) != 0) Die("cannot rename " + temp);
+}
+
+std::vector<std::string> ListFolder(const std::string& folder) {
+  std::vector<std::string> names;
+  if (!PosixEnv()->ListDirectory(folder, &names).ok()) {
+    Die("cannot list " + folder);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+regservice::wine::Name Utf16(const std::string& ascii) {
+  return regservice::wine::Name(ascii.begin(), ascii.end());
+}
+
+class CrashRounds {
+ public:
+  CrashRounds(const std::string& prefix, unsigned seed)
+      : prefix_(prefix), user_reg_(prefix + "/user.reg"), random_(seed) {
+    location_.directory = prefix;
+    const char* tmpdir = getenv("TMPDIR");
+    location_.tmpdir = tmpdir ? tmpdir : "";
+    location_.uid = getuid();
+    before_ = ReadAll(user_reg_);
+    for (const std::string& name : ListFolder(prefix)) entries_.insert(name);
+    LoadStore();
+  }
+
+  // Runs saves to completion to learn the file they make and how long they
+  // take.
+  void Calibrate() {
+    for (int i = 0; i < 3; ++i) {
+      auto started = std::chrono::steady_clock::now();
+      pid_t child = StartSave();
+      int status = 0;
+      waitpid(child, &status, 0);
+      durations_.push_back(std::chrono::steady_clock::now() - started);
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        Die("a save that was not killed failed");
+      }
+      std::string written = ReadAll(user_reg_);
+      if (written == before_) Die("the save changed nothing");
+      if (!after_.empty() && written != after_) {
+        Die("two saves of the same change wrote different files");
+      }
+      after_ = written;
+      Reset();
+    }
+  }
+
+  void Run(int kills) {
+    // Delays spread up to a bound that starts at the quickest save's time
+    // and follows the load of the machine: it shrinks when a save got
+    // through before the kill (each costs a reload of the file) and grows
+    // slowly when kills land before the rename, so that most kills land
+    // inside the save and some after its rename.
+    double bound_ns = static_cast<double>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(
+            *std::min_element(durations_.begin(), durations_.end()))
+            .count());
+    int rounds = 0;
+    while (kills_ < kills) {
+      if (++rounds > kills * 4) Die("too few saves could be killed");
+      std::uniform_real_distribution<double> delay(0, bound_ns);
+      int64_t wait_ns = static_cast<int64_t>(delay(random_));
+      pid_t child = StartSave();
+      struct timespec pause = {static_cast<time_t>(wait_ns / 1000000000),
+                               static_cast<long>(wait_ns % 1000000000)};
+      nanosleep(&pause, nullptr);
+      kill(child, SIGKILL);
+      int status = 0;
+      waitpid(child, &status, 0);
+      if (WIFSIGNALED(status)) {
+        ++kills_;
+      } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        ++completed_;
+        bound_ns *= 0.9;
+      } else {
+        Die("a save failed on its own");
+      }
+      if (!Check() && WIFSIGNALED(status)) bound_ns *= 1.02;
+    }
+    // A later save removes what the killed ones left behind.
+    pid_t child = StartSave();
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (ReadAll(user_reg_) != after_) Die("the last save wrote another file");
+    if (TemporaryCount() != 0) Die("the last save left temporary files");
+  }
+
+  void PrintSummary() const {
+    printf("kills=%d before=%d after=%d completed=%d max_temporaries=%d\n",
+           kills_, seen_before_, seen_after_, completed_, max_temporaries_);
+  }
+
+ private:
+  void LoadStore() {
+    store_.reset(new HiveStore(PosixEnv(), location_));
+    if (store_->Load() != ERROR_SUCCESS) {
+      Die("cannot load " + user_reg_ + ": " + store_->last_error());
+    }
+  }
+
+  // Forks a child that makes the change and saves it, then exits.
+  pid_t StartSave() {
+    fflush(stdout);
+    pid_t child = fork();
+    if (child < 0) Die("fork failed");
+    if (child == 0) {
+      regservice::wine::KeyPath path = {Utf16("Software"), Utf16("Corvane"),
+                                        Utf16("Varlo 6.8"),
+                                        Utf16("Preferences")};
+      bool ok = store_->CreateKey(path, kChangeTime) == ERROR_SUCCESS &&
+                store_->SetValue(path, Utf16("Quillfix"), 3,
+                                 std::string(1, '\x01'),
+                                 kChangeTime) == ERROR_SUCCESS &&
+                store_->Save() == ERROR_SUCCESS;
+      _exit(ok ? 0 : 3);
+    }
+    return child;
+  }
+
+  int TemporaryCount() const {
+    int count = 0;
+    for (const std::string& name : ListFolder(prefix_)) {
+      if (regservice::prefix::IsTemporaryFileName(name)) ++count;
+    }
+    return count;
+  }
+
+  // Returns whether the save had got through (user.reg is the new file).
+  bool Check() {
+    std::string now = ReadAll(user_reg_);
+    bool saved = now == after_;
+    if (!saved && now != before_) {
+      size_t at = 0;
+      while (at < now.size() && at < before_.size() && now[at] == before_[at]) {
+        ++at;
+      }
+      Die("after kill " + std::to_string(kills_) + " user.reg (" +
+          std::to_string(now.size()) + " bytes) is neither the old nor the " +
+          "new file; first difference from the old one at byte " +
+          std::to_string(at));
+    }
+    int temporaries = 0;
+    for (const std::string& name : ListFolder(prefix_)) {
+      if (entries_.count(name)) continue;
+      if (!regservice::prefix::IsTemporaryFileName(name)) {
+        Die("a kill left " + name + ", which is no temporary of the store");
+      }
+      ++temporaries;
+    }
+    max_temporaries_ = std::max(max_temporaries_, temporaries);
+    if (saved) {
+      ++seen_after_;
+      Reset();
+    } else {
+      ++seen_before_;
+    }
+    return saved;
+  }
+
+  // Back to the file before the change, loaded afresh.
+  void Reset() {
+    Restore(user_reg_, before_);
+    LoadStore();
+  }
+
+  const std::string prefix_;
+  const std::string user_reg_;
+  PrefixLocation location_;
+  std::unique_ptr<HiveStore> store_;
+  std::mt19937_64 random_;
+  std::string before_;
+  std::string after_;
+  std::set<std::string> entries_;
+  std::vector<std::chrono::steady_clock::duration> durations_;
+  int kills_ = 0;
+  int completed_ = 0;
+  int seen_before_ = 0;
+  int seen_after_ = 0;
+  int max_temporaries_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    fprintf(stderr, "usage: crash_driver PREFIX KILLS SEED\n");
+    return 2;
+  }
+  CrashRounds rounds(argv[1], static_cast<unsigned>(atoi(argv[3])));
+  rounds.Calibrate();
+  rounds.Run(atoi(argv[2]));
+  rounds.PrintSummary();
+  return 0;
+}

@@ -1,0 +1,110 @@
+"""The program under valgrind: the end-to-end suite (app/quillfix_e2e_test.py)
+runs with quillfix replaced by a wrapper that starts it under memcheck, and
+one more run patches a generated 1 MB user.reg. Every run must end with no
+memory error, no leaked block (definitely, indirectly or possibly lost) and
+no file descriptor left open that the process opened itself.
+
+Run by ctest, which passes the programs' paths in QUILLFIX,
+QUILLFIX_INIT_FAILS and QUILLFIX_ROOT_REJECTED (the last two run as they
+are: one stops before the framework starts, the other aborts on purpose).
+"""
+
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+APP = os.path.join(HERE, "..", "..", "app")
+sys.path.insert(0, os.path.join(HERE, "..", "..", "bench"))
+import gen_user_reg  # noqa: E402
+
+QUILLFIX = os.environ.get("QUILLFIX", "")
+ERROR_STATUS = 97
+VALGRIND = ["valgrind", "--leak-check=full",
+            "--errors-for-leak-kinds=definite,indirect,possible",
+            "--track-fds=yes", "--error-exitcode=%d" % ERROR_STATUS]
+
+
+def problems_in_log(text):
+    """What a memcheck log reports beyond a clean run: its error count,
+    and each descriptor open at exit that was not inherited."""
+    found = []
+    summary = re.search(r"ERROR SUMMARY: (\d+) errors", text)
+    if summary is None:
+        found.append("no error summary (valgrind did not finish)")
+    elif summary.group(1) != "0":
+        found.append("%s errors" % summary.group(1))
+    lines = [re.sub(r"^==\d+== ?", "", line) for line in text.splitlines()]
+    for i, line in enumerate(lines):
+        if line.startswith("Open ") and "descriptor" in line or \
+                line.startswith("Open AF_"):
+            following = lines[i + 1].strip() if i + 1 < len(lines) else ""
+            if following != "<inherited from parent>":
+                found.append("left open: %s (%s)" % (line, following))
+    return found
+
+
+@unittest.skipUnless(shutil.which("valgrind"), "valgrind is not installed")
+class ValgrindTest(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="quillfix-valgrind-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.logs = os.path.join(self.work, "logs")
+        os.mkdir(self.logs)
+        self.wrapper = os.path.join(self.work, "quillfix")
+        with open(self.wrapper, "w") as f:
+            f.write("#!/bin/sh\nexec %s --log-file=%s/run.%%p.log %s \"$@\"\n"
+                    % (" ".join(VALGRIND), self.logs, QUILLFIX))
+        os.chmod(self.wrapper, 0o755)
+
+    def assertCleanLogs(self, minimum_runs):
+        logs = sorted(glob.glob(os.path.join(self.logs, "*.log")))
+        self.assertGreaterEqual(len(logs), minimum_runs)
+        for log in logs:
+            with open(log) as f:
+                text = f.read()
+            self.assertEqual([], problems_in_log(text), text[-3000:])
+
+    def test_the_log_check_sees_a_leaked_descriptor(self):
+        # A shell that opens a file and exits with it open.
+        log = os.path.join(self.logs, "shell.log")
+        subprocess.run(VALGRIND + ["--log-file=" + log, "/bin/sh", "-c",
+                                   "exec 7</dev/null"], check=False,
+                       capture_output=True, timeout=120)
+        with open(log) as f:
+            problems = problems_in_log(f.read())
+        os.unlink(log)
+        self.assertTrue(any("/dev/null" in p for p in problems), problems)
+
+    def test_end_to_end_suite_under_valgrind(self):
+        env = dict(os.environ, QUILLFIX=self.wrapper,
+                   PYTHONDONTWRITEBYTECODE="1")
+        result = subprocess.run(
+            [sys.executable, "-m", "unittest", "quillfix_e2e_test"],
+            cwd=APP, env=env, capture_output=True, text=True, timeout=1200)
+        self.assertEqual(0, result.returncode, result.stderr[-5000:])
+        self.assertCleanLogs(minimum_runs=10)
+
+    def test_patch_of_a_large_file_under_valgrind(self):
+        prefix = os.path.join(self.work, "prefix")
+        os.mkdir(prefix)
+        text, = gen_user_reg.generate_variants(
+            1024 * 1024, seed=3, variants=[{"varlo", "varloplus"}])
+        gen_user_reg.write_file(os.path.join(prefix, "user.reg"), text)
+        result = subprocess.run([self.wrapper], capture_output=True,
+                                env=dict(os.environ, WINEPREFIX=prefix),
+                                timeout=600)
+        self.assertEqual((0, b"", b""), (result.returncode, result.stdout,
+                                         result.stderr))
+        with open(os.path.join(prefix, "user.reg")) as f:
+            self.assertEqual(2, f.read().count('\n"Quillfix"=hex:01\n'))
+        self.assertCleanLogs(minimum_runs=1)
+
+
+if __name__ == "__main__":
+    unittest.main()
