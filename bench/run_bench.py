@@ -306,6 +306,14 @@ def check_targets(benches, wine, replacements):
             verdict(spread <= 1.2, "%s: ms per MB %s, max/min %.2f "
                     "(target <= 1.20)" % (name, " / ".join(
                         "%.2f" % v for v in per_mb), spread))
+        # The floor's own spread: what fixed costs (process start, fsync
+        # latency) alone do to the figure at small sizes.
+        for name in ("floor x1", "read"):
+            per_mb = [sizes[s].results[name].median() * 1000
+                      / (sizes[s].file_bytes / MIB) for s in sorted(sizes)]
+            print("info  %s: ms per MB %s, max/min %.2f" % (
+                name, " / ".join("%.2f" % v for v in per_mb),
+                max(per_mb) / min(per_mb)))
     if wine is not None:
         bench = sizes[WINE_SIZE]
         speedup = wine.result.median() / bench.results["one"].median()
