@@ -214,6 +214,9 @@ struct Chunk {
 std::vector<Chunk> SplitSections(const std::string& text) {
   std::vector<Chunk> chunks(1);
   bool continuation = false;
+  // Whether the last header made a key: values after a malformed header
+  // are dropped unread, so a backslash there continues nothing.
+  bool in_key = false;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
@@ -228,7 +231,11 @@ std::vector<Chunk> SplitSections(const std::string& text) {
       chunks.emplace_back();
       chunks.back().has_path = ParseHeaderPath(line, first,
                                                &chunks.back().path);
-    } else if (!blank && chunks.size() > 1 &&
+      in_key = chunks.back().has_path;
+      for (const Name& element : chunks.back().path) {
+        if (element.size() > 256) in_key = false;
+      }
+    } else if (!blank && in_key &&
                (line[first] == '"' || line[first] == '@')) {
       size_t list = HexListStart(line, first);
       continuation = list != std::string::npos &&
