@@ -87,9 +87,18 @@ LONG HiveStore::Load() {
   return ERROR_SUCCESS;
 }
 
+bool HiveStore::ServerServesPrefix() const {
+  // Our own savers hold the server's lock too, but only under the
+  // directory lock: holding that lock while asking keeps a save in another
+  // process from passing for a running server.
+  std::unique_ptr<Lock> directory_lock;
+  env_->LockDirectory(location_.directory, &directory_lock);
+  return server_lock_.ServerRunning();
+}
+
 LONG HiveStore::CreateKey(const wine::KeyPath& path, uint64_t now) {
   if (hive_->KeyExists(path)) return ERROR_SUCCESS;
-  if (server_lock_.ServerRunning()) {
+  if (ServerServesPrefix()) {
     return Fail(ERROR_SHARING_VIOLATION, "a wineserver serves the prefix");
   }
   Change change;
@@ -106,7 +115,7 @@ LONG HiveStore::CreateKey(const wine::KeyPath& path, uint64_t now) {
 LONG HiveStore::SetValue(const wine::KeyPath& path, const wine::Name& name,
                          uint32_t type, const std::string& data, uint64_t now) {
   if (!hive_->KeyExists(path)) return Fail(ERROR_FILE_NOT_FOUND, "no key");
-  if (server_lock_.ServerRunning()) {
+  if (ServerServesPrefix()) {
     return Fail(ERROR_SHARING_VIOLATION, "a wineserver serves the prefix");
   }
   Change change;

@@ -95,6 +95,8 @@ class HiveStore {
 
  private:
   LONG Fail(LONG code, const std::string& message);
+  // Whether a wineserver serves the prefix now.
+  bool ServerServesPrefix() const;
   LONG ReloadAndReplay();
   void RemoveStaleTemporaryFiles();
   IoStatus WriteReplacing(const std::string& bytes, const FileInfo& target);
