@@ -9,6 +9,7 @@
 // The sections are found here by a reader of our own, written from the
 // format notes rather than from the hive's code, so that the two check
 // each other.
+#include <algorithm>
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
@@ -221,7 +222,9 @@ std::vector<Chunk> SplitSections(const std::string& text) {
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     end = end == std::string::npos ? text.size() : end + 1;
+    // Wine reads a line as a C string: a NUL ends it there.
     std::string line = text.substr(start, end - start);
+    line.resize(std::min(line.size(), line.find('\0')));
     size_t first = 0;
     while (first < line.size() && IsSpace(line[first])) ++first;
     bool blank = first >= line.size();
@@ -241,7 +244,7 @@ std::vector<Chunk> SplitSections(const std::string& text) {
       continuation = list != std::string::npos &&
                      ListContinues(line, list, true);
     }
-    chunks.back().bytes += line;
+    chunks.back().bytes.append(text, start, end - start);
     start = end;
   }
   return chunks;
