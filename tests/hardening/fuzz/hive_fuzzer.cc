@@ -156,6 +156,29 @@ bool ParseHeaderPath(const std::string& line, size_t open, KeyPath* path) {
   return true;
 }
 
+// Reads a number as C's strtoul(p, &end, 16) would from `at`; returns the
+// position after it (`at` when there is none) and sets *too_big when it
+// exceeds `limit`.
+size_t ReadHexNumber(const std::string& line, size_t at, uint64_t limit,
+                     bool* too_big) {
+  size_t i = at;
+  while (i < line.size() && IsSpace(line[i])) ++i;
+  if (i < line.size() && (line[i] == '+' || line[i] == '-')) ++i;
+  if (i + 2 < line.size() && line[i] == '0' &&
+      (line[i + 1] == 'x' || line[i + 1] == 'X') &&
+      HexDigit(line[i + 2]) >= 0) {
+    i += 2;
+  }
+  if (i >= line.size() || HexDigit(line[i]) < 0) return at;
+  uint64_t value = 0;
+  *too_big = false;
+  while (i < line.size() && HexDigit(line[i]) >= 0) {
+    value = value * 16 + static_cast<uint64_t>(HexDigit(line[i++]));
+    if (value > limit) *too_big = true;
+  }
+  return i;
+}
+
 // Where the byte list of a hex value line starts (just past "hex:" or
 // "hex(N):"), or npos when the line is no hex value. `at` is the line's
 // first non-blank character.
@@ -168,40 +191,35 @@ size_t HexListStart(const std::string& line, size_t at) {
     if (i >= line.size()) return std::string::npos;
   }
   ++i;  // past the closing quote or '@'
-  while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+  while (i < line.size() && IsSpace(line[i])) ++i;
   if (i >= line.size() || line[i] != '=') return std::string::npos;
   ++i;
-  while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+  while (i < line.size() && IsSpace(line[i])) ++i;
   if (line.compare(i, 4, "hex:") == 0) return i + 4;
   if (line.compare(i, 4, "hex(") != 0) return std::string::npos;
-  i += 4;
-  while (i < line.size() && HexDigit(line[i]) >= 0) ++i;
+  bool too_big = false;
+  i = ReadHexNumber(line, i + 4, UINT64_MAX, &too_big);
   if (line.compare(i, 2, "):") != 0) return std::string::npos;
   return i + 2;
 }
 
-// Whether a list of hex bytes starting at `at` ends in a backslash that
-// continues it on the next line. Blanks may come before the first byte
-// only on a continuation line.
-bool ListContinues(const std::string& line, size_t at, bool first_line) {
+// Whether a list of hex bytes starting at `at` goes on over the next line,
+// read as Wine reads it: numbers as strtoul reads them, each at most 0xff,
+// commas and blanks between them optional, then a backslash (anything
+// after it ignored). Any other character ends the value with an error.
+bool ListContinues(const std::string& line, size_t at) {
   size_t i = at;
-  if (first_line && i < line.size() && (line[i] == ' ' || line[i] == '\t')) {
-    return false;
+  while (i < line.size() && HexDigit(line[i]) >= 0) {
+    bool too_big = false;
+    size_t end = ReadHexNumber(line, i, 0xff, &too_big);
+    if (end == i || too_big) return false;
+    i = end;
+    while (i < line.size() && IsSpace(line[i])) ++i;
+    if (i < line.size() && line[i] == ',') ++i;
+    while (i < line.size() && IsSpace(line[i])) ++i;
   }
-  for (;;) {
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    if (i < line.size() && line[i] == '\\') return true;
-    int digits = 0;
-    while (digits < 2 && i < line.size() && HexDigit(line[i]) >= 0) {
-      ++i;
-      ++digits;
-    }
-    if (digits == 0) return false;
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    if (i < line.size() && line[i] == '\\') return true;
-    if (i >= line.size() || line[i] != ',') return false;
-    ++i;
-  }
+  while (i < line.size() && IsSpace(line[i])) ++i;
+  return i < line.size() && line[i] == '\\';
 }
 
 // A stretch of the file: what comes before the first section, or one
@@ -229,7 +247,7 @@ std::vector<Chunk> SplitSections(const std::string& text) {
     while (first < line.size() && IsSpace(line[first])) ++first;
     bool blank = first >= line.size();
     if (continuation) {
-      continuation = !blank && ListContinues(line, first, false);
+      continuation = !blank && ListContinues(line, first);
     } else if (!blank && line[first] == '[') {
       chunks.emplace_back();
       chunks.back().has_path = ParseHeaderPath(line, first,
@@ -241,8 +259,7 @@ std::vector<Chunk> SplitSections(const std::string& text) {
     } else if (!blank && in_key &&
                (line[first] == '"' || line[first] == '@')) {
       size_t list = HexListStart(line, first);
-      continuation = list != std::string::npos &&
-                     ListContinues(line, list, true);
+      continuation = list != std::string::npos && ListContinues(line, list);
     }
     chunks.back().bytes.append(text, start, end - start);
     start = end;
