@@ -11,6 +11,10 @@ namespace {
 const char kTemporaryPrefix[] = "user.reg.quillfix-";
 const char kTemporarySuffix[] = ".tmp";
 
+// Room reserved past the file's bytes, so that the few lines a run changes
+// are spliced into the same buffer instead of a new copy of the file.
+const size_t kEditRoom = 64 * 1024;
+
 // The Windows code for a failed write.
 LONG WriteError(const IoStatus& status) {
   switch (status.error) {
@@ -77,6 +81,7 @@ LONG HiveStore::Load() {
   }
   if (!info.is_regular) return Fail(ERROR_CANTREAD, path + ": not a file");
   std::string bytes;
+  bytes.reserve(static_cast<size_t>(info.size) + kEditRoom);
   status = env_->ReadFile(path, &bytes);
   if (!status.ok()) return Fail(ERROR_CANTREAD, status.message);
   std::unique_ptr<wine::Hive> hive(new wine::Hive);
@@ -133,7 +138,11 @@ LONG HiveStore::SetValue(const wine::KeyPath& path, const wine::Name& name,
 }
 
 LONG HiveStore::ReloadAndReplay() {
+  FileInfo info;
   std::string bytes;
+  if (env_->GetFileInfo(UserRegPath(), &info).ok()) {
+    bytes.reserve(static_cast<size_t>(info.size) + kEditRoom);
+  }
   IoStatus status = env_->ReadFile(UserRegPath(), &bytes);
   if (!status.ok()) return Fail(ERROR_CANTREAD, status.message);
   std::unique_ptr<wine::Hive> hive(new wine::Hive);

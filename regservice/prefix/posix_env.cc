@@ -108,6 +108,13 @@ class RealEnv : public Env {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return IoStatus::FromErrno(errno, "open " + path);
     data->clear();
+    // One allocation of the final size (or the caller's larger one), not a
+    // series of doublings that each copy what was read so far.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > 0 &&
+        data->capacity() < static_cast<size_t>(st.st_size)) {
+      data->reserve(static_cast<size_t>(st.st_size));
+    }
     char buffer[1 << 16];
     while (true) {
       ssize_t n = read(fd, buffer, sizeof buffer);
