@@ -37,6 +37,16 @@ size_t CountHeaderLines(const std::string& bytes) {
   return count;
 }
 
+// Whether "hex" occurs in [p, end): a line without it holds no hex list,
+// so no continuation lines follow it.
+bool MayHoldHexTag(const char* p, const char* end) {
+  while ((p = static_cast<const char*>(std::memchr(p, 'h', end - p)))) {
+    if (end - p >= 3 && p[1] == 'e' && p[2] == 'x') return true;
+    ++p;
+  }
+  return false;
+}
+
 bool StartsWithArch(const char* p, const char* end) {
   return end - p >= 6 && std::memcmp(p, "#arch=", 6) == 0;
 }
@@ -169,6 +179,10 @@ bool Hive::Impl::Load(std::string bytes, std::string* error) {
     const char* end = base + line.content_end;
     switch (*p) {
       case '[':
+        if (index_.AddPlainSection(line.begin, start - line.begin, p, end,
+                                   &current)) {
+          break;
+        }
         ParseSectionHeader(p, end, &header);
         if (header.ok) {
           current = index_.AddSection(line.begin, start - line.begin, header);
@@ -180,7 +194,8 @@ bool Hive::Impl::Load(std::string bytes, std::string* error) {
       case '"':
       case '@':
         // Only a hex list can go on over more lines, and it needs a '\'.
-        if (current != kNone && std::memchr(p, '\\', end - p)) {
+        if (current != kNone && std::memchr(p, '\\', end - p) &&
+            MayHoldHexTag(p, end)) {
           size_t before = cursor.pos();
           ReadValueLine(bytes_, line, &cursor, false, &value);
           for (size_t q = before; q < cursor.pos(); ++q) {
@@ -448,29 +463,56 @@ void Hive::Impl::Apply(std::vector<Splice>* splices) {
                                                : a.end < b.end;
                    });
   // Text appended after a last line with no newline must not join it.
+  const size_t old_size = bytes_.size();
   bool needs_newline = !bytes_.empty() && bytes_.back() != '\n';
-  size_t growth = 0;
   for (const Splice& sp : *splices) {
-    if (sp.end == bytes_.size() && sp.end > sp.begin) needs_newline = false;
-    growth += sp.text.size() + eol_.size();
+    if (sp.end == old_size && sp.end > sp.begin) needs_newline = false;
   }
-  std::string out;
-  out.reserve(bytes_.size() + growth);
+  // Where everything lands, worked out on the old offsets first.
   std::vector<TextMove> moves;
-  size_t pos = 0;
+  size_t grown = 0;
+  size_t shrunk = 0;
   for (Splice& sp : *splices) {
-    out.append(bytes_, pos, sp.begin - pos);
-    if (needs_newline && sp.begin == bytes_.size()) {
-      out += eol_;
+    if (needs_newline && sp.begin == old_size) {
+      sp.text.insert(0, eol_);
       needs_newline = false;
     }
-    sp.new_begin = out.size();
-    out += sp.text;
-    moves.push_back({sp.end, out.size()});
-    pos = sp.end;
+    sp.new_begin = sp.begin + grown - shrunk;
+    grown += sp.text.size();
+    shrunk += sp.end - sp.begin;
+    moves.push_back({sp.end, sp.end + grown - shrunk});
   }
-  out.append(bytes_, pos, std::string::npos);
-  bytes_.swap(out);
+  // Then the splices go into the buffer itself, last first so that the
+  // old offsets of the earlier ones still hold. Splices close together
+  // (one section's header, time and value) become one replace, so the
+  // rest of the file moves once per edit; with the room the store
+  // reserves past the end, the buffer is not reallocated either.
+  const size_t kJoinGap = 64 * 1024;
+  size_t i = splices->size();
+  while (i > 0) {
+    size_t first = i - 1;
+    while (first > 0 &&
+           (*splices)[first].begin - (*splices)[first - 1].end < kJoinGap) {
+      --first;
+    }
+    const Splice& head = (*splices)[first];
+    const Splice& tail = (*splices)[i - 1];
+    if (first + 1 == i) {
+      bytes_.replace(head.begin, head.end - head.begin, head.text);
+    } else {
+      std::string joined;
+      for (size_t j = first; j < i; ++j) {
+        const Splice& sp = (*splices)[j];
+        if (j > first) {
+          const Splice& prev = (*splices)[j - 1];
+          joined.append(bytes_, prev.end, sp.begin - prev.end);
+        }
+        joined += sp.text;
+      }
+      bytes_.replace(head.begin, tail.end - head.begin, joined);
+    }
+    i = first;
+  }
   index_.Move(moves);
   modified_ = true;
 }

@@ -74,8 +74,13 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoul(argv[i], nullptr, 10));
   if (sizes.empty()) sizes = {1, 10, 100};
   for (size_t mb : sizes) {
-    std::string text = MakeFile(mb << 20);
-    text.shrink_to_fit();
+    // Sized as the store reads a file: its bytes and 64 KiB of room for
+    // the edits.
+    std::string made = MakeFile(mb << 20);
+    std::string text;
+    text.reserve(made.size() + (64 << 10));
+    text.assign(made);
+    std::string().swap(made);
     size_t size = text.size();
     long before = CurrentKib();
     Hive hive;

@@ -193,6 +193,40 @@ TEST(HiveKeyTest, FindsKeysAsWineDoes) {
   }
 }
 
+// Plain headers are indexed from their bytes and reuse the previous
+// header's keys for a shared prefix; escaped ones are decoded. Every
+// spelling of a key must still reach the same key, never a second one.
+TEST(HiveKeyTest, EverySpellingOfAKeyIsOneKey) {
+  Loaded hive(std::string(kHead) +
+              "\n[Vendor\\\\App\\\\One]\n"
+              "\n[VENDOR\\\\app\\\\Two]\n"
+              "\n[Vend\\x6fr\\\\App\\\\Three]\n"
+              "\n[vendor\\\\App\\\\one\\\\Deep]\n"
+              "\n[Vendor\\\\Apple]\n"
+              "\n[Vendor\\\\\\\\App\\\\\\\\Four\\\\]\n"
+              "\n[Vendor\\\\App\\\\Caf\\xe9]\n"
+              "\n[vendor\\\\app\\\\CAF\\xc9]\n"
+              "\n[Other\\\\App]\n");
+  struct Case {
+    KeyPath path;
+    uint32_t subkeys;
+  } cases[] = {
+      {{}, 2},
+      {{u"vendor"}, 2},
+      {{u"Vendor", u"APP"}, 5},
+      {{u"Vendor", u"App", u"ONE"}, 1},
+      {{u"Vendor", u"Apple"}, 0},
+      {{u"Other", u"App"}, 0},
+  };
+  for (const Case& c : cases) {
+    std::string row;
+    for (const Name& e : c.path) row += std::string(e.begin(), e.end()) + "\\";
+    KeyInfo info;
+    ASSERT_TRUE(hive->QueryKey(c.path, &info)) << row;
+    EXPECT_EQ(c.subkeys, info.subkeys) << row;
+  }
+}
+
 TEST(HiveKeyTest, QueryKeyCountsAsWineDoes) {
   Loaded hive(std::string(kHead) +
               "\n[Software\\\\Acme\\\\Tool] 1796869137\n"
@@ -631,6 +665,40 @@ TEST(HiveEditTest, SectionForAKeyThatIsOnlyAPrefix) {
                                                     Section("") + "@=\"root\"\n");
   EXPECT_EQ(expected, hive->Bytes());
   EXPECT_EQ(Sz(u"root"), Get(hive.hive(), {}, u"").data);
+}
+
+// The parent's new time and the new section far below it are two changes
+// made in one edit; so are a value and a time next to each other.
+TEST(HiveEditTest, ChangesFarApartAndCloseTogether) {
+  std::string filler;
+  for (int i = 0; filler.size() < 200000; ++i) {
+    filler += "\"v" + std::to_string(i) + "\"=dword:00000001\n";
+  }
+  const std::string parent = "\n[Software\\\\A] 100\n#time=1\n";
+  const std::string parent_now = std::string("\n[Software\\\\A] ") +
+                                 kNowSeconds + "\n" + kNowTime + "\n";
+  const std::string text = std::string(kHead) + parent +
+                           "\n[Software\\\\A\\\\B] 100\n" + filler +
+                           "\n[Software\\\\C] 100\n\"c\"=dword:00000002\n";
+  Loaded hive(text);
+  ASSERT_TRUE(hive->CreateKey({u"Software", u"A", u"Z"}, kNow));
+  std::string expected =
+      Replace(Replace(text, parent, parent_now), "\n[Software\\\\C]",
+              Section("Software\\\\A\\\\Z") + "\n[Software\\\\C]");
+  EXPECT_EQ(expected, hive->Bytes());
+  ASSERT_TRUE(hive->SetValue({u"Software", u"C"}, u"c", kRegDword, Dword(3), kNow));
+  expected = Replace(Replace(expected, "[Software\\\\C] 100\n",
+                             std::string("[Software\\\\C] ") + kNowSeconds +
+                                 "\n" + kNowTime + "\n"),
+                     "\"c\"=dword:00000002", "\"c\"=dword:00000003");
+  EXPECT_EQ(expected, hive->Bytes());
+  // The index followed both edits.
+  ASSERT_TRUE(hive->SetValue({u"Software", u"A", u"Z"}, u"z", kRegDword, Dword(4), kNow));
+  EXPECT_EQ(Dword(4), Get(hive.hive(), {u"software", u"a", u"z"}, u"Z").data);
+  EXPECT_EQ(Dword(3), Get(hive.hive(), {u"software", u"c"}, u"C").data);
+  Loaded again(hive->Bytes());
+  EXPECT_EQ(Dword(4), Get(again.hive(), {u"Software", u"A", u"Z"}, u"z").data);
+  EXPECT_EQ(Dword(1), Get(again.hive(), {u"Software", u"A", u"B"}, u"v7").data);
 }
 
 TEST(HiveEditTest, CreatesMissingLevelsAndKeepsExistingSpelling) {

@@ -1,6 +1,7 @@
 #include "regservice/wine/key_index.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace regservice {
@@ -34,6 +35,7 @@ void KeyIndex::Reset(size_t headers) {
   std::vector<Section>().swap(sections_);
   last_folded_.clear();
   last_keys_.clear();
+  last_spans_.clear();
   // Sized up front so that the index does not grow by doubling, and keep
   // up to twice the room it needs.
   sections_.reserve(headers + 1);
@@ -77,8 +79,77 @@ uint32_t KeyIndex::AddSection(size_t begin, size_t bracket,
     last_folded_.push_back(std::move(folded));
     last_keys_.push_back(key);
   }
+  last_spans_.clear();
   LinkSection(section, key);
   return key;
+}
+
+bool KeyIndex::AddPlainSection(size_t begin, size_t bracket, const char* p,
+                               const char* end, uint32_t* key_out) {
+  spans_.clear();
+  const char* base = text_->data();
+  const char* element = p + 1;
+  const char* q = element;
+  auto finish_element = [&]() {
+    if (q > element) {
+      spans_.push_back({static_cast<size_t>(element - base),
+                        static_cast<size_t>(q - element)});
+    }
+  };
+  for (;;) {
+    if (q >= end) return false;  // no ']': let the full parser reject it
+    const unsigned char c = static_cast<unsigned char>(*q);
+    if (c == ']') break;
+    if (c < 0x20 || c >= 0x7f) return false;
+    if (c == '\\') {
+      if (end - q < 2 || q[1] != '\\') return false;
+      finish_element();
+      q += 2;
+      element = q;
+      continue;
+    }
+    ++q;
+  }
+  finish_element();
+  // One byte is one unit here, so a long element is too long for Wine.
+  for (const Span& span : spans_) {
+    if (span.length > kMaxKeyNameUnits) return false;
+  }
+
+  uint32_t section = static_cast<uint32_t>(sections_.size());
+  sections_.push_back({begin, kNone, kNone});
+  size_t common = 0;
+  while (common < spans_.size() && common < last_spans_.size() &&
+         common < last_keys_.size() &&
+         spans_[common].length == last_spans_[common].length &&
+         std::memcmp(base + spans_[common].offset,
+                     base + last_spans_[common].offset,
+                     spans_[common].length) == 0) {
+    ++common;
+  }
+  last_folded_.clear();
+  last_spans_.resize(common);
+  last_keys_.resize(common);
+  uint32_t key = common ? last_keys_[common - 1] : kRoot;
+  for (size_t i = common; i < spans_.size(); ++i) {
+    const char* name = base + spans_[i].offset;
+    folded_.resize(spans_[i].length);
+    for (size_t j = 0; j < spans_[i].length; ++j) {
+      folded_[j] = FoldUnit(static_cast<unsigned char>(name[j]));
+    }
+    uint32_t hash = HashChild(key, folded_);
+    uint32_t child = FindChild(key, folded_, hash);
+    if (child == kNone) {
+      child = AddChild(key, hash, section,
+                       bracket + static_cast<size_t>(name - p));
+    }
+    key = child;
+    last_spans_.push_back(spans_[i]);
+    last_keys_.push_back(key);
+  }
+  LinkSection(section, key);
+  *key_out = key;
+  return true;
 }
 
 // ---- Keys ------------------------------------------------------------------

@@ -46,6 +46,12 @@ class KeyIndex {
   // A header at `begin` (its '[' `bracket` bytes further) that Wine accepts:
   // makes the keys on its path and returns the last one.
   uint32_t AddSection(size_t begin, size_t bracket, const SectionHeader& header);
+  // The same for the usual header, read from its text [p, end) (p at the
+  // '['): printable ASCII, a doubled backslash between elements, nothing
+  // else escaped, so that its names need no decoding. Returns false,
+  // having added nothing, for any other header; AddSection takes it then.
+  bool AddPlainSection(size_t begin, size_t bracket, const char* p,
+                       const char* end, uint32_t* key);
 
   // ---- Keys
 
@@ -135,6 +141,15 @@ class KeyIndex {
   // lookup.
   std::vector<Name> last_folded_;
   std::vector<uint32_t> last_keys_;
+  // The same for a plain header: where its elements' bytes are in the text
+  // (the same bytes need no lookup), and room to fold one name.
+  struct Span {
+    size_t offset;
+    size_t length;
+  };
+  std::vector<Span> last_spans_;
+  std::vector<Span> spans_;
+  Name folded_;
 };
 
 }  // namespace wine
