@@ -48,15 +48,27 @@ const FoldTable& Folds() {
   return *table;
 }
 
+// Each byte's value as a hex digit, -1 if it is none: hex lists are most
+// of a typical file's bytes.
+struct HexDigits {
+  int8_t value[256];
+  constexpr HexDigits() : value() {
+    for (int c = 0; c < 256; ++c) {
+      value[c] = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
+                 : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
+                 : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
+                                        : static_cast<int8_t>(-1);
+    }
+  }
+};
+constexpr HexDigits kHexDigits;
+
 bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
-         (c >= 'A' && c <= 'F');
+  return kHexDigits.value[static_cast<unsigned char>(c)] >= 0;
 }
 
 int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return c - 'A' + 10;
+  return kHexDigits.value[static_cast<unsigned char>(c)];
 }
 
 // C strtoul(p, &end, base) on [p, end) without reading past `end`:
@@ -114,6 +126,14 @@ bool StartsWith(const char* p, const char* end, const char* tag) {
 // byte above 0xff. Mirrors the server's parse_hex.
 const char* ParseHexList(const char* p, const char* end, std::string* out) {
   while (p < end && IsHexDigit(*p)) {
+    if (end - p >= 3 && p[2] == ',' && IsHexDigit(p[1])) {
+      // "hh,", as Wine writes every byte but a line's last.
+      if (out) {
+        out->push_back(static_cast<char>(HexValue(p[0]) * 16 + HexValue(p[1])));
+      }
+      p = SkipSpaces(p + 3, end);
+      continue;
+    }
     const char* stop;
     uint32_t byte;
     if (end - p >= 2 && IsHexDigit(p[1]) && (end - p == 2 || !IsHexDigit(p[2]))) {
@@ -352,6 +372,24 @@ const char* ParseEscaped(const char* p, const char* end, char delim,
   return p + 1;
 }
 
+namespace {
+
+// ParseEscaped that only counts the units, for a name read to be skipped.
+const char* CountEscaped(const char* p, const char* end, char delim,
+                         size_t* count) {
+  char16_t units[2];
+  *count = 0;
+  while (p < end && *p != delim) {
+    int n = DecodeSequence(&p, end, units);
+    if (n < 0) return nullptr;
+    *count += static_cast<size_t>(n);
+  }
+  if (p >= end) return nullptr;
+  return p + 1;
+}
+
+}  // namespace
+
 void ParseSectionHeader(const char* p, const char* end, SectionHeader* out) {
   out->ok = false;
   out->elements.clear();
@@ -461,10 +499,10 @@ void ReadValueLine(const std::string& bytes, const Line& line,
   if (*p == '@') {
     ++p;
   } else {
-    Name scratch;
-    const char* after = ParseEscaped(p + 1, end, '"', want_data ? name : &scratch);
+    const char* after = want_data ? ParseEscaped(p + 1, end, '"', name)
+                                  : CountEscaped(p + 1, end, '"', &name_units);
     if (!after) return;
-    name_units = want_data ? name->size() : scratch.size();
+    if (want_data) name_units = name->size();
     p = after;
   }
   p = SkipSpaces(p, end);
