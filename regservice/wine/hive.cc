@@ -151,7 +151,9 @@ void Hive::Impl::Reset() {
 bool Hive::Impl::Load(std::string bytes, std::string* error) {
   Reset();
   bytes_ = std::move(bytes);
-  LineCursor cursor(bytes_, 0, bytes_.size());
+  // One look for a NUL in the whole file is cheaper than one per line.
+  const bool has_nul = std::memchr(bytes_.data(), '\0', bytes_.size()) != nullptr;
+  LineCursor cursor(bytes_, 0, bytes_.size(), has_nul);
   Line line;
   static const char kFirstLine[] = "WINE REGISTRY Version 2";
   const size_t first_len = sizeof(kFirstLine) - 1;

@@ -36,12 +36,17 @@ void KeyIndex::Reset(size_t headers) {
   last_folded_.clear();
   last_keys_.clear();
   last_spans_.clear();
-  // Sized up front so that the index does not grow by doubling, and keep
-  // up to twice the room it needs.
-  sections_.reserve(headers + 1);
-  keys_.reserve(headers + headers / 8 + 16);
+  // Sized up front so that the index does not grow by doubling, with room
+  // for the sections a run writes.
+  sections_.reserve(headers + 64);
+  // Keys that have no section of their own (the levels above the deepest
+  // ones) can outnumber the sections; room that stays unused costs
+  // address space, not memory, whereas growing would copy every key.
+  keys_.reserve(2 * headers + 16);
+  // The table starts at most half full for one key per section and an
+  // eighth more; it doubles when keys fill half of it.
   size_t slots = 1024;
-  while (slots < 2 * keys_.capacity()) slots *= 2;
+  while (slots < 2 * (headers + headers / 8 + 16)) slots *= 2;
   std::vector<uint32_t>(slots, 0).swap(table_);
   keys_.push_back(Key());
 }

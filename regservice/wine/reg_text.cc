@@ -239,8 +239,12 @@ bool IsSpace(char c) {
          c == '\r';
 }
 
-LineCursor::LineCursor(const std::string& bytes, size_t pos, size_t limit)
-    : bytes_(bytes), pos_(pos), limit_(std::min(limit, bytes.size())) {}
+LineCursor::LineCursor(const std::string& bytes, size_t pos, size_t limit,
+                       bool may_hold_nul)
+    : bytes_(bytes),
+      pos_(pos),
+      limit_(std::min(limit, bytes.size())),
+      may_hold_nul_(may_hold_nul) {}
 
 bool LineCursor::Next(Line* line) {
   if (pos_ >= limit_) return false;
@@ -252,7 +256,8 @@ bool LineCursor::Next(Line* line) {
   line->has_newline = nl != nullptr;
   line->next = nl ? text_end + 1 : limit_;
   // Wine reads lines with fgets and strlen: a NUL byte ends the text.
-  const void* nul = std::memchr(start, '\0', text_end - pos_);
+  const void* nul =
+      may_hold_nul_ ? std::memchr(start, '\0', text_end - pos_) : nullptr;
   if (nul) {
     line->content_end = static_cast<const char*>(nul) - base;
   } else if (nl && text_end > pos_ && base[text_end - 1] == '\r') {

@@ -41,9 +41,12 @@ struct Line {
 };
 
 // Walks the lines of bytes[pos, limit). `bytes` must outlive the cursor.
+// `may_hold_nul` false (the caller checked the range) spares looking for a
+// NUL in every line.
 class LineCursor {
  public:
-  LineCursor(const std::string& bytes, size_t pos, size_t limit);
+  LineCursor(const std::string& bytes, size_t pos, size_t limit,
+             bool may_hold_nul = true);
   bool Next(Line* line);
   size_t pos() const { return pos_; }
   void Rewind(size_t pos) { pos_ = pos; }
@@ -52,6 +55,7 @@ class LineCursor {
   const std::string& bytes_;
   size_t pos_;
   size_t limit_;
+  bool may_hold_nul_;
 };
 
 // The first byte of `line` that is not white space; content_end if none.
