@@ -27,12 +27,16 @@ std::string Excerpt(const char* p, const char* end) {
   return out;
 }
 
+// Lines that start with '['. Looks for the '[', which is rare, not for
+// every newline.
 size_t CountHeaderLines(const std::string& bytes) {
   size_t count = 0;
-  const char* p = bytes.data();
+  const char* begin = bytes.data();
+  const char* p = begin;
   const char* end = p + bytes.size();
-  while ((p = static_cast<const char*>(std::memchr(p, '\n', end - p)))) {
-    if (++p < end && *p == '[') ++count;
+  while ((p = static_cast<const char*>(std::memchr(p, '[', end - p)))) {
+    if (p > begin && p[-1] == '\n') ++count;
+    ++p;
   }
   return count;
 }
