@@ -7,10 +7,8 @@ Standard library only.
 
 import contextlib
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__))), "wine"))
@@ -38,32 +36,10 @@ def run_linux(prefix, program, *args):
 @contextlib.contextmanager
 def clone_prefix(source):
     """A copy of the prefix `source` (a winetest.WinePrefix whose server is
-    stopped), made the way winetest.copy_prefix copies the base: drive_c
-    hard-linked, everything else, the registry files above all, copied.
-    Yields a WinePrefix; its server is stopped and the copy removed at the
-    end."""
+    stopped), made as winetest.copy_prefix makes it. Yields a WinePrefix;
+    its server is stopped and the copy removed at the end."""
     if source.server_may_run:
         raise AssertionError("stop the server of %s before copying it"
                              % source.path)
-    work = os.path.join(os.path.dirname(winetest.BASE), "wine-tmp")
-    os.makedirs(work, exist_ok=True)
-    path = tempfile.mkdtemp(prefix="clone-", dir=work)
-    prefix = winetest.WinePrefix(path)
-    try:
-        for entry in os.listdir(source.path):
-            origin = os.path.join(source.path, entry)
-            target = os.path.join(path, entry)
-            if os.path.islink(origin):
-                os.symlink(os.readlink(origin), target)
-            elif os.path.isdir(origin):
-                shutil.copytree(origin, target, symlinks=True,
-                                copy_function=os.link if entry == "drive_c"
-                                else shutil.copy2)
-            else:
-                shutil.copy2(origin, target)
+    with winetest.copy_prefix(source.path) as prefix:
         yield prefix
-    finally:
-        try:
-            prefix.stop()
-        finally:
-            shutil.rmtree(path, ignore_errors=True)

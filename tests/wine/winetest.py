@@ -227,31 +227,32 @@ class WinePrefix:
 
 
 @contextlib.contextmanager
-def copy_prefix():
-    """A fresh copy of the base prefix in a temporary directory, as a
-    WinePrefix; its server is stopped and the copy removed at the end.
-    drive_c is hard-linked, not copied (it is large and Wine leaves it
-    alone when it only works on the registry); the registry files are real
-    copies."""
-    base = base_prefix()
+def copy_prefix(source=None):
+    """A fresh copy of the prefix folder `source` (by default the base
+    prefix) in a temporary directory, as a WinePrefix; its server is
+    stopped and the copy removed at the end. drive_c is hard-linked, not
+    copied (it is large and Wine leaves it alone when it only works on the
+    registry); the registry files are real copies. No server may run for
+    `source` while it is copied."""
+    source = source or base_prefix()
     work = os.path.join(os.path.dirname(BASE), "wine-tmp")
     os.makedirs(work, exist_ok=True)
     path = tempfile.mkdtemp(prefix="prefix-", dir=work)
     prefix = WinePrefix(path)
     try:
-        for entry in os.listdir(base):
-            source = os.path.join(base, entry)
+        for entry in os.listdir(source):
+            origin = os.path.join(source, entry)
             target = os.path.join(path, entry)
             if entry == _COMPLETE_MARK:
                 continue
-            if os.path.islink(source):
-                os.symlink(os.readlink(source), target)
-            elif os.path.isdir(source):
-                shutil.copytree(source, target, symlinks=True,
+            if os.path.islink(origin):
+                os.symlink(os.readlink(origin), target)
+            elif os.path.isdir(origin):
+                shutil.copytree(origin, target, symlinks=True,
                                 copy_function=_link_or_copy
                                 if entry == "drive_c" else shutil.copy2)
             else:
-                shutil.copy2(source, target)
+                shutil.copy2(origin, target)
         yield prefix
     finally:
         try:
