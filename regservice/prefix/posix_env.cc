@@ -205,15 +205,21 @@ class RealEnv : public Env {
     return IoStatus::Ok();
   }
 
+  // The wineserver's lock: a write lock on byte 0 of its lock file.
+  static struct flock ServerLockRange() {
+    struct flock range;
+    memset(&range, 0, sizeof range);
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 1;
+    return range;
+  }
+
   ServerLockState ProbeServerLock(const std::string& path) override {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return ServerLockState::kAbsent;
-    struct flock query;
-    memset(&query, 0, sizeof query);
-    query.l_type = F_WRLCK;
-    query.l_whence = SEEK_SET;
-    query.l_start = 0;
-    query.l_len = 1;
+    struct flock query = ServerLockRange();
     ServerLockState state = ServerLockState::kFree;
     // A lock we cannot ask about is taken as held: writing then is unsafe.
     if (fcntl(fd, F_GETLK, &query) != 0 || query.l_type != F_UNLCK) {
@@ -230,12 +236,7 @@ class RealEnv : public Env {
       if (errno == ENOENT) return ServerLockState::kAbsent;
       return ServerLockState::kHeld;
     }
-    struct flock request;
-    memset(&request, 0, sizeof request);
-    request.l_type = F_WRLCK;
-    request.l_whence = SEEK_SET;
-    request.l_start = 0;
-    request.l_len = 1;
+    struct flock request = ServerLockRange();
     if (fcntl(fd, F_SETLK, &request) != 0) {
       close(fd);
       return ServerLockState::kHeld;
