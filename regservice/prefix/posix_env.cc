@@ -107,26 +107,31 @@ class RealEnv : public Env {
   IoStatus ReadFile(const std::string& path, std::string* data) override {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return IoStatus::FromErrno(errno, "open " + path);
-    data->clear();
-    // One allocation of the final size (or the caller's larger one), not a
-    // series of doublings that each copy what was read so far.
+    // Read straight into one allocation of the file's size (or the
+    // caller's larger one), with no copy through a buffer of our own and
+    // no series of doublings. A file that grows meanwhile is read to its
+    // end all the same.
     struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size > 0 &&
-        data->capacity() < static_cast<size_t>(st.st_size)) {
-      data->reserve(static_cast<size_t>(st.st_size));
+    size_t expected = 0;
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+      expected = static_cast<size_t>(st.st_size);
     }
-    char buffer[1 << 16];
+    data->resize(expected);
+    size_t done = 0;
     while (true) {
-      ssize_t n = read(fd, buffer, sizeof buffer);
+      if (done == data->size()) data->resize(done + (1 << 16));
+      ssize_t n = read(fd, &(*data)[done], data->size() - done);
       if (n < 0) {
         if (errno == EINTR) continue;
         int error = errno;
         close(fd);
+        data->clear();
         return IoStatus::FromErrno(error, "read " + path);
       }
       if (n == 0) break;
-      data->append(buffer, static_cast<size_t>(n));
+      done += static_cast<size_t>(n);
     }
+    data->resize(done);
     close(fd);
     return IoStatus::Ok();
   }

@@ -7,6 +7,7 @@
 
 #include "regservice/wine/key_index.h"
 #include "regservice/wine/reg_text.h"
+#include "regservice/wine/section_finder.h"
 
 namespace regservice {
 namespace wine {
@@ -25,30 +26,6 @@ std::string Excerpt(const char* p, const char* end) {
     out += (c >= 0x20 && c < 0x7f) ? static_cast<char>(c) : '?';
   }
   return out;
-}
-
-// Lines that start with '['. Looks for the '[', which is rare, not for
-// every newline.
-size_t CountHeaderLines(const std::string& bytes) {
-  size_t count = 0;
-  const char* begin = bytes.data();
-  const char* p = begin;
-  const char* end = p + bytes.size();
-  while ((p = static_cast<const char*>(std::memchr(p, '[', end - p)))) {
-    if (p > begin && p[-1] == '\n') ++count;
-    ++p;
-  }
-  return count;
-}
-
-// Whether "hex" occurs in [p, end): a line without it holds no hex list,
-// so no continuation lines follow it.
-bool MayHoldHexTag(const char* p, const char* end) {
-  while ((p = static_cast<const char*>(std::memchr(p, 'h', end - p)))) {
-    if (end - p >= 3 && p[1] == 'e' && p[2] == 'x') return true;
-    ++p;
-  }
-  return false;
 }
 
 bool StartsWithArch(const char* p, const char* end) {
@@ -124,6 +101,8 @@ class Hive::Impl {
   };
 
   void Reset();
+  bool CheckArchitectures(size_t begin, size_t end, std::string* arch,
+                          std::string* error) const;
   void ScanSection(uint32_t section, SectionScan* scan) const;
   void CollectValues(uint32_t key, KeyValues* merged, SectionScan* last) const;
 
@@ -142,22 +121,21 @@ class Hive::Impl {
   std::string eol_ = "\n";
   bool loaded_ = false;
   bool modified_ = false;
-  KeyIndex index_;
+  // Sorts out keys as lookups reach them, which const lookups do too.
+  mutable KeyIndex index_;
 };
 
 void Hive::Impl::Reset() {
   loaded_ = false;
   modified_ = false;
   eol_ = "\n";
-  index_.Reset(0);
+  index_.Reset();
 }
 
 bool Hive::Impl::Load(std::string bytes, std::string* error) {
   Reset();
   bytes_ = std::move(bytes);
-  // One look for a NUL in the whole file is cheaper than one per line.
-  const bool has_nul = std::memchr(bytes_.data(), '\0', bytes_.size()) != nullptr;
-  LineCursor cursor(bytes_, 0, bytes_.size(), has_nul);
+  LineCursor cursor(bytes_, 0, bytes_.size());
   Line line;
   static const char kFirstLine[] = "WINE REGISTRY Version 2";
   const size_t first_len = sizeof(kFirstLine) - 1;
@@ -169,73 +147,64 @@ bool Hive::Impl::Load(std::string bytes, std::string* error) {
   if (line.has_newline && line.next >= 2 && bytes_[line.next - 2] == '\r') {
     eol_ = "\r\n";
   }
-  index_.Reset(CountHeaderLines(bytes_));
-
-  const char* base = bytes_.data();
-  uint32_t current = kNone;  // the key the lines now belong to
+  // Only the header lines are read here; a key's values are read when it
+  // is used. Lines outside any accepted section are read as well, since
+  // an #arch line there is a global option that can refuse the file.
+  SectionFinder finder(bytes_, line.next);
   std::string arch;
-  SectionHeader header;
-  ValueLine value;
-  size_t line_no = 1;
-  while (cursor.Next(&line)) {
-    ++line_no;
-    size_t start = SkipBlanks(bytes_, line);
-    if (start == line.content_end) continue;
-    const char* p = base + start;
-    const char* end = base + line.content_end;
-    switch (*p) {
-      case '[':
-        if (index_.AddPlainSection(line.begin, start - line.begin, p, end,
-                                   &current)) {
-          break;
-        }
-        ParseSectionHeader(p, end, &header);
-        if (header.ok) {
-          current = index_.AddSection(line.begin, start - line.begin, header);
-        } else {
-          current = kNone;
-          index_.AddRejectedSection(line.begin);
-        }
-        break;
-      case '"':
-      case '@':
-        // Only a hex list can go on over more lines, and it needs a '\'.
-        if (current != kNone && std::memchr(p, '\\', end - p) &&
-            MayHoldHexTag(p, end)) {
-          size_t before = cursor.pos();
-          ReadValueLine(bytes_, line, &cursor, false, &value);
-          for (size_t q = before; q < cursor.pos(); ++q) {
-            if (base[q] == '\n') ++line_no;
-          }
-        }
-        break;
-      case '#':
-        // With no key open, '#' lines are global options: Wine refuses the
-        // whole file over a bad architecture.
-        if (current == kNone && StartsWithArch(p, end)) {
-          std::string value_text(p + 6, end);
-          const char* problem = nullptr;
-          if (value_text != "win32" && value_text != "win64") {
-            problem = "unknown architecture";
-          } else if (!arch.empty() && arch != value_text) {
-            problem = "mismatched architecture";
-          }
-          if (problem) {
-            if (error) {
-              *error = "user.reg:" + std::to_string(line_no) + ": " + problem +
-                       " '" + Excerpt(p, end) + "'";
-            }
-            Reset();
-            return false;
-          }
-          arch = value_text;
-        }
-        break;
-      default:
-        break;
+  size_t keyless_from = line.next;  // lines with no key open start here
+  bool key_open = false;
+  FoundHeader header;
+  while (finder.Next(&header)) {
+    if (!key_open &&
+        !CheckArchitectures(keyless_from, header.begin, &arch, error)) {
+      Reset();
+      return false;
     }
+    index_.AddSection(header);
+    key_open = header.kind != HeaderKind::kRejected;
+    keyless_from = header.begin;
+  }
+  if (!key_open &&
+      !CheckArchitectures(keyless_from, bytes_.size(), &arch, error)) {
+    Reset();
+    return false;
   }
   loaded_ = true;
+  return true;
+}
+
+// Checks the "#arch=" lines of bytes_[begin, end), lines read with no key
+// open: Wine refuses the whole file over an unknown architecture or two
+// different ones.
+bool Hive::Impl::CheckArchitectures(size_t begin, size_t end,
+                                    std::string* arch,
+                                    std::string* error) const {
+  const char* base = bytes_.data();
+  LineCursor cursor(bytes_, begin, end);
+  Line line;
+  while (cursor.Next(&line)) {
+    const char* p = base + SkipBlanks(bytes_, line);
+    const char* line_end = base + line.content_end;
+    if (!StartsWithArch(p, line_end)) continue;
+    std::string value_text(p + 6, line_end);
+    const char* problem = nullptr;
+    if (value_text != "win32" && value_text != "win64") {
+      problem = "unknown architecture";
+    } else if (!arch->empty() && *arch != value_text) {
+      problem = "mismatched architecture";
+    }
+    if (problem) {
+      if (error) {
+        const size_t line_no =
+            1 + std::count(base, base + line.begin, '\n');
+        *error = "user.reg:" + std::to_string(line_no) + ": " + problem +
+                 " '" + Excerpt(p, line_end) + "'";
+      }
+      return false;
+    }
+    *arch = value_text;
+  }
   return true;
 }
 
@@ -296,8 +265,8 @@ void Hive::Impl::ScanSection(uint32_t section, SectionScan* scan) const {
 
 void Hive::Impl::CollectValues(uint32_t key, KeyValues* merged,
                                SectionScan* last) const {
-  for (uint32_t s = index_.first_section(key); s != kNone;
-       s = index_.next_section_of_key(s)) {
+  const std::vector<uint32_t>& sections = index_.SectionsOf(key);
+  for (uint32_t s : sections) {
     SectionScan scan;
     ScanSection(s, &scan);
     for (const ValueRef& v : scan.values) {
@@ -320,7 +289,7 @@ void Hive::Impl::CollectValues(uint32_t key, KeyValues* merged,
       merged->time = scan.time;
     }
     if (scan.has_class) merged->class_name = scan.class_name;
-    if (last && s == index_.last_section(key)) *last = std::move(scan);
+    if (last && s == sections.back()) *last = std::move(scan);
   }
 }
 
@@ -416,7 +385,7 @@ size_t Hive::Impl::ValueInsertPoint(const SectionScan& scan,
 // read as its continuation, or end it well-formed if it starts blank.
 bool Hive::Impl::EndsInDanglingValue() const {
   const size_t count = index_.section_count();
-  if (count == 0 || index_.section_key(static_cast<uint32_t>(count - 1)) == kNone) {
+  if (count == 0 || !index_.section_accepted(static_cast<uint32_t>(count - 1))) {
     return false;
   }
   SectionScan scan;
@@ -557,10 +526,11 @@ bool Hive::Impl::CreateKey(const KeyPath& path, uint64_t now) {
   full.insert(full.end(), path.begin() + depth, path.end());
   std::vector<Splice> splices;
   // The parent of the first new key gets the new time too.
-  if (index_.last_section(key) != kNone) {
+  const uint32_t parent_last = index_.LastSectionOf(key);
+  if (parent_last != kNone) {
     SectionScan scan;
-    ScanSection(index_.last_section(key), &scan);
-    AddTimeSplices(index_.last_section(key), scan, now, &splices);
+    ScanSection(parent_last, &scan);
+    AddTimeSplices(parent_last, scan, now, &splices);
   }
   size_t place = BackOverBlankLines(index_.PlaceForNewChild(key, path[depth]));
   InsertSection(place, NewSectionText(full, now), key,
@@ -583,13 +553,14 @@ bool Hive::Impl::SetValue(const KeyPath& path, const Name& name,
   std::string line = FormatValue(existing ? existing->name : name, type, data, eol_);
 
   std::vector<Splice> splices;
-  if (index_.last_section(key) == kNone) {
+  const uint32_t last_section = index_.LastSectionOf(key);
+  if (last_section == kNone) {
     size_t place = BackOverBlankLines(index_.PlaceForSectionOf(key));
     InsertSection(place, NewSectionText(index_.PathOf(key), now) + line, key,
                   KeyPath(), &splices);
     return true;
   }
-  AddTimeSplices(index_.last_section(key), last, now, &splices);
+  AddTimeSplices(last_section, last, now, &splices);
   if (existing) {
     splices.push_back({existing->begin, existing->end, line});
   } else {

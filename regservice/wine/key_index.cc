@@ -9,8 +9,6 @@ namespace wine {
 
 namespace {
 
-constexpr size_t kNoPos = static_cast<size_t>(-1);
-
 uint32_t HashChild(uint32_t parent, const Name& folded) {
   uint64_t h = 1469598103934665603ULL ^ parent;
   h *= 1099511628211ULL;
@@ -25,136 +23,112 @@ uint32_t HashChild(uint32_t parent, const Name& folded) {
 
 }  // namespace
 
-KeyIndex::KeyIndex(const std::string* text) : text_(text) { Reset(0); }
+KeyIndex::KeyIndex(const std::string* text) : text_(text) { Reset(); }
 
-void KeyIndex::Reset(size_t headers) {
-  // A header line takes at least a few bytes; garbage full of '[' lines
-  // must not reserve more than real sections would need.
-  headers = std::min(headers, text_->size() / 32);
-  std::vector<Key>().swap(keys_);
-  std::vector<Section>().swap(sections_);
-  last_folded_.clear();
-  last_keys_.clear();
-  last_spans_.clear();
-  // Sized up front so that the index does not grow by doubling, with room
-  // for the sections a run writes.
-  sections_.reserve(headers + 64);
-  // Keys that have no section of their own (the levels above the deepest
-  // ones) can outnumber the sections; room that stays unused costs
-  // address space, not memory, whereas growing would copy every key.
-  keys_.reserve(2 * headers + 16);
-  // The table starts at most half full for one key per section and an
-  // eighth more; it doubles when keys fill half of it.
-  size_t slots = 1024;
-  while (slots < 2 * (headers + headers / 8 + 16)) slots *= 2;
-  std::vector<uint32_t>(slots, 0).swap(table_);
-  keys_.push_back(Key());
+void KeyIndex::Reset() {
+  std::vector<size_t>().swap(begins_);
+  std::vector<bool>().swap(accepted_);
+  std::vector<Key>(1).swap(keys_);
+  keys_[kRoot].expanded = true;
+  std::vector<uint32_t>(64, 0).swap(table_);
+  root_sorter_ = Sorter();
 }
 
-// ---- Loading ---------------------------------------------------------------
-
-void KeyIndex::AddRejectedSection(size_t begin) {
-  // Only the first of a run matters, as the end of the section before it:
-  // a file of nothing but bad headers must not grow the index per line.
-  if (!sections_.empty() && sections_.back().key == kNone) return;
-  sections_.push_back({begin, kNone, kNone});
-}
-
-uint32_t KeyIndex::AddSection(size_t begin, size_t bracket,
-                              const SectionHeader& header) {
-  uint32_t section = static_cast<uint32_t>(sections_.size());
-  sections_.push_back({begin, kNone, kNone});
-  const std::vector<Name>& elements = header.elements;
-  size_t common = 0;
-  while (common < elements.size() && common < last_folded_.size() &&
-         NamesEqual(elements[common], last_folded_[common])) {
-    ++common;
+void KeyIndex::AddSection(const FoundHeader& header) {
+  // Of a run of rejected headers only the first matters, as the end of the
+  // section before it: a file of nothing but bad headers must not grow the
+  // index per line.
+  const bool accepted = header.kind != HeaderKind::kRejected;
+  if (!accepted && !accepted_.empty() && !accepted_.back()) return;
+  const uint32_t section = static_cast<uint32_t>(begins_.size());
+  begins_.push_back(header.begin);
+  accepted_.push_back(accepted);
+  if (header.kind == HeaderKind::kRoot) {
+    keys_[kRoot].sections.push_back(section);
+  } else if (header.kind == HeaderKind::kPath) {
+    // The line was just read, so its first element costs little now.
+    SortOut(kRoot, section,
+            static_cast<uint32_t>(header.path_begin - header.begin),
+            &root_sorter_);
   }
-  last_folded_.resize(common);
-  last_keys_.resize(common);
-  uint32_t key = common ? last_keys_[common - 1] : kRoot;
-  for (size_t i = common; i < elements.size(); ++i) {
-    Name folded = FoldName(elements[i]);
-    uint32_t hash = HashChild(key, folded);
-    uint32_t child = FindChild(key, folded, hash);
-    if (child == kNone) {
-      child = AddChild(key, hash, section, bracket + header.element_offsets[i]);
-    }
-    key = child;
-    last_folded_.push_back(std::move(folded));
-    last_keys_.push_back(key);
-  }
-  last_spans_.clear();
-  LinkSection(section, key);
-  return key;
 }
 
-bool KeyIndex::AddPlainSection(size_t begin, size_t bracket, const char* p,
-                               const char* end, uint32_t* key_out) {
-  spans_.clear();
+void KeyIndex::AddPending(uint32_t key, uint32_t section, uint32_t resume) {
+  std::vector<Run>& pending = keys_[key].pending;
+  if (!pending.empty() && pending.back().end == section &&
+      pending.back().resume == resume) {
+    ++pending.back().end;
+  } else {
+    pending.push_back({section, section + 1, resume});
+  }
+}
+
+// ---- Sorting out a key's subkeys --------------------------------------------
+
+void KeyIndex::Expand(uint32_t key) {
+  if (keys_[key].expanded) return;
+  keys_[key].expanded = true;
+  std::vector<Run> runs;
+  runs.swap(keys_[key].pending);
   const char* base = text_->data();
-  const char* element = p + 1;
-  const char* q = element;
-  auto finish_element = [&]() {
-    if (q > element) {
-      spans_.push_back({static_cast<size_t>(element - base),
-                        static_cast<size_t>(q - element)});
+  Sorter sorter;
+  // The headers of a large key lie far apart in a text larger than the
+  // caches: asking for a few lines ahead overlaps their loads.
+  constexpr uint32_t kAhead = 8;
+  for (const Run& run : runs) {
+    for (uint32_t s = run.begin; s < run.end; ++s) {
+      if (s + kAhead < run.end) {
+        __builtin_prefetch(base + begins_[s + kAhead] + run.resume);
+      }
+      SortOut(key, s, run.resume, &sorter);
     }
-  };
-  for (;;) {
-    if (q >= end) return false;  // no ']': let the full parser reject it
-    const unsigned char c = static_cast<unsigned char>(*q);
-    if (c == ']') break;
-    if (c < 0x20 || c >= 0x7f) return false;
-    if (c == '\\') {
-      if (end - q < 2 || q[1] != '\\') return false;
-      finish_element();
-      q += 2;
-      element = q;
-      continue;
-    }
-    ++q;
   }
-  finish_element();
-  // One byte is one unit here, so a long element is too long for Wine.
-  for (const Span& span : spans_) {
-    if (span.length > kMaxKeyNameUnits) return false;
-  }
+  std::vector<uint32_t>& own = keys_[key].sections;
+  if (!std::is_sorted(own.begin(), own.end())) std::sort(own.begin(), own.end());
+}
 
-  uint32_t section = static_cast<uint32_t>(sections_.size());
-  sections_.push_back({begin, kNone, kNone});
-  size_t common = 0;
-  while (common < spans_.size() && common < last_spans_.size() &&
-         common < last_keys_.size() &&
-         spans_[common].length == last_spans_[common].length &&
-         std::memcmp(base + spans_[common].offset,
-                     base + last_spans_[common].offset,
-                     spans_[common].length) == 0) {
-    ++common;
+// Puts a section of the key's subtree where it belongs: among the key's own
+// sections when its path ends here, else among those of the subkey its next
+// element names, read from `resume` bytes into its line.
+void KeyIndex::SortOut(uint32_t key, uint32_t section, uint32_t resume,
+                       Sorter* sorter) {
+  const char* base = text_->data();
+  const size_t line = begins_[section];
+  PathElement& element = sorter->element;
+  ReadPathElement(*text_, line + resume, &element);
+  if (!element.found) {
+    keys_[key].sections.push_back(section);
+    sorter->last_child = kNone;
+    return;
   }
-  last_folded_.clear();
-  last_spans_.resize(common);
-  last_keys_.resize(common);
-  uint32_t key = common ? last_keys_[common - 1] : kRoot;
-  for (size_t i = common; i < spans_.size(); ++i) {
-    const char* name = base + spans_[i].offset;
-    folded_.resize(spans_[i].length);
-    for (size_t j = 0; j < spans_[i].length; ++j) {
-      folded_[j] = FoldUnit(static_cast<unsigned char>(name[j]));
+  const size_t length = element.end - element.begin;
+  uint32_t child;
+  if (element.plain && sorter->last_child != kNone &&
+      length == sorter->last_length &&
+      std::memcmp(base + element.begin, base + sorter->last_begin, length) == 0) {
+    child = sorter->last_child;
+  } else {
+    if (element.plain) {
+      folded_.resize(length);
+      for (size_t j = 0; j < length; ++j) {
+        folded_[j] = FoldUnit(static_cast<unsigned char>(base[element.begin + j]));
+      }
+    } else {
+      folded_ = FoldName(element.name);
     }
-    uint32_t hash = HashChild(key, folded_);
-    uint32_t child = FindChild(key, folded_, hash);
-    if (child == kNone) {
-      child = AddChild(key, hash, section,
-                       bracket + static_cast<size_t>(name - p));
-    }
-    key = child;
-    last_spans_.push_back(spans_[i]);
-    last_keys_.push_back(key);
+    child = FindOrAddChild(key, folded_, section, element.begin - line);
   }
-  LinkSection(section, key);
-  *key_out = key;
-  return true;
+  AddPending(child, section, static_cast<uint32_t>(element.end - line));
+  sorter->last_child = element.plain ? child : kNone;
+  sorter->last_begin = element.begin;
+  sorter->last_length = length;
+}
+
+uint32_t KeyIndex::FindOrAddChild(uint32_t parent, const Name& folded,
+                                  uint32_t section, size_t name_offset) {
+  const uint32_t hash = HashChild(parent, folded);
+  const uint32_t child = FindChild(parent, folded, hash);
+  return child != kNone ? child : AddChild(parent, hash, section, name_offset);
 }
 
 // ---- Keys ------------------------------------------------------------------
@@ -180,8 +154,9 @@ uint32_t KeyIndex::AddChild(uint32_t parent, uint32_t hash, uint32_t section,
   k.parent = parent;
   k.name_section = section;
   k.name_offset = static_cast<uint32_t>(name_offset);
+  k.depth = keys_[parent].depth + 1;
   k.next_sibling = keys_[parent].first_child;
-  keys_.push_back(k);
+  keys_.push_back(std::move(k));
   keys_[parent].first_child = id;
   InsertIntoTable(id);
   return id;
@@ -205,17 +180,18 @@ void KeyIndex::InsertIntoTable(uint32_t key) {
   table_[i] = key + 1;
 }
 
-uint32_t KeyIndex::FindKey(const KeyPath& path) const {
+uint32_t KeyIndex::FindKey(const KeyPath& path) {
   size_t depth;
   uint32_t key = FindDeepest(path, &depth);
   return depth == path.size() ? key : kNone;
 }
 
-uint32_t KeyIndex::FindDeepest(const KeyPath& path, size_t* depth) const {
+uint32_t KeyIndex::FindDeepest(const KeyPath& path, size_t* depth) {
   uint32_t key = kRoot;
   for (*depth = 0; *depth < path.size(); ++*depth) {
     const Name& element = path[*depth];
     if (element.empty() || element.size() > kMaxKeyNameUnits) break;
+    Expand(key);
     Name folded = FoldName(element);
     uint32_t child = FindChild(key, folded, HashChild(key, folded));
     if (child == kNone) break;
@@ -230,7 +206,7 @@ Name KeyIndex::NameOf(uint32_t key) const {
   if (key == kRoot) return Name();
   const Key& k = keys_[key];
   const char* base = text_->data();
-  return ReadHeaderElement(base + sections_[k.name_section].begin + k.name_offset,
+  return ReadHeaderElement(base + begins_[k.name_section] + k.name_offset,
                            base + text_->size());
 }
 
@@ -241,69 +217,57 @@ std::vector<Name> KeyIndex::PathOf(uint32_t key) const {
   return path;
 }
 
-// ---- Sections --------------------------------------------------------------
-
-size_t KeyIndex::SectionEnd(uint32_t section) const {
-  return section + 1 < sections_.size() ? sections_[section + 1].begin
-                                        : text_->size();
+uint32_t KeyIndex::first_child(uint32_t key) {
+  Expand(key);
+  return keys_[key].first_child;
 }
 
-void KeyIndex::LinkSection(uint32_t section, uint32_t key) {
-  sections_[section].key = key;
-  Key& k = keys_[key];
-  size_t begin = sections_[section].begin;
-  uint32_t prev = kNone;
-  uint32_t next = k.first_section;
-  // Sections arrive in file order while loading, so check the tail first.
-  if (k.last_section != kNone && sections_[k.last_section].begin < begin) {
-    prev = k.last_section;
-    next = kNone;
-  } else {
-    while (next != kNone && sections_[next].begin < begin) {
-      prev = next;
-      next = sections_[next].next_same_key;
-    }
-  }
-  sections_[section].next_same_key = next;
-  if (prev == kNone) {
-    k.first_section = section;
-  } else {
-    sections_[prev].next_same_key = section;
-  }
-  if (next == kNone) k.last_section = section;
+// ---- Sections --------------------------------------------------------------
+
+const std::vector<uint32_t>& KeyIndex::SectionsOf(uint32_t key) {
+  Expand(key);
+  return keys_[key].sections;
+}
+
+uint32_t KeyIndex::LastSectionOf(uint32_t key) {
+  const std::vector<uint32_t>& sections = SectionsOf(key);
+  return sections.empty() ? kNone : sections.back();
+}
+
+size_t KeyIndex::SectionEnd(uint32_t section) const {
+  return section + 1 < begins_.size() ? begins_[section + 1] : text_->size();
 }
 
 // ---- Placement -------------------------------------------------------------
 
-void KeyIndex::SubtreeSections(uint32_t key, size_t* first_begin,
-                               uint32_t* last_section) const {
-  *first_begin = kNoPos;
-  *last_section = kNone;
+// The first and last sections (by number, so in file order) of the key and
+// of every key below it; kNone when there are none.
+void KeyIndex::SubtreeSections(uint32_t key, uint32_t* first,
+                               uint32_t* last) const {
+  *first = kNone;
+  *last = kNone;
+  auto take = [first, last](uint32_t begin, uint32_t end) {
+    if (*first == kNone || begin < *first) *first = begin;
+    if (*last == kNone || end - 1 > *last) *last = end - 1;
+  };
   std::vector<uint32_t> stack{key};
   while (!stack.empty()) {
-    uint32_t k = stack.back();
+    const Key& k = keys_[stack.back()];
     stack.pop_back();
-    for (uint32_t s = keys_[k].first_section; s != kNone;
-         s = sections_[s].next_same_key) {
-      *first_begin = std::min(*first_begin, sections_[s].begin);
-      if (*last_section == kNone ||
-          sections_[s].begin > sections_[*last_section].begin) {
-        *last_section = s;
-      }
-    }
-    for (uint32_t c = keys_[k].first_child; c != kNone; c = keys_[c].next_sibling) {
+    for (const Run& run : k.pending) take(run.begin, run.end);
+    for (uint32_t s : k.sections) take(s, s + 1);
+    for (uint32_t c = k.first_child; c != kNone; c = keys_[c].next_sibling) {
       stack.push_back(c);
     }
   }
 }
 
-size_t KeyIndex::PlaceForNewChild(uint32_t parent, const Name& child) const {
+size_t KeyIndex::PlaceForNewChild(uint32_t parent, const Name& child) {
   uint32_t prev = kNone;
   uint32_t next = kNone;
   Name prev_name;
   Name next_name;
-  for (uint32_t c = keys_[parent].first_child; c != kNone;
-       c = keys_[c].next_sibling) {
+  for (uint32_t c = first_child(parent); c != kNone; c = keys_[c].next_sibling) {
     Name name = NameOf(c);
     int order = CompareNames(name, child);
     if (order < 0 && (prev == kNone || CompareNames(name, prev_name) > 0)) {
@@ -315,7 +279,7 @@ size_t KeyIndex::PlaceForNewChild(uint32_t parent, const Name& child) const {
       next_name = std::move(name);
     }
   }
-  size_t first;
+  uint32_t first;
   uint32_t last;
   if (prev != kNone) {
     SubtreeSections(prev, &first, &last);
@@ -323,22 +287,18 @@ size_t KeyIndex::PlaceForNewChild(uint32_t parent, const Name& child) const {
   }
   if (next != kNone) {
     SubtreeSections(next, &first, &last);
-    if (first != kNoPos) return first;
+    if (first != kNone) return begins_[first];
   }
-  if (keys_[parent].last_section != kNone) {
-    return SectionEnd(keys_[parent].last_section);
-  }
-  return text_->size();
+  const uint32_t own_last = LastSectionOf(parent);
+  return own_last != kNone ? SectionEnd(own_last) : text_->size();
 }
 
-size_t KeyIndex::PlaceForSectionOf(uint32_t key) const {
-  if (key == kRoot) {
-    return sections_.empty() ? text_->size() : sections_[0].begin;
-  }
-  size_t first;
+size_t KeyIndex::PlaceForSectionOf(uint32_t key) {
+  if (key == kRoot) return begins_.empty() ? text_->size() : begins_[0];
+  uint32_t first;
   uint32_t last;
   SubtreeSections(key, &first, &last);
-  return first != kNoPos ? first : text_->size();
+  return first != kNone ? begins_[first] : text_->size();
 }
 
 // ---- Changes ---------------------------------------------------------------
@@ -347,28 +307,35 @@ void KeyIndex::Move(const std::vector<TextMove>& moves) {
   // An offset moves with the last change that ends at or before it.
   size_t j = 0;
   const TextMove* before = nullptr;
-  for (Section& s : sections_) {
-    while (j < moves.size() && moves[j].old_end <= s.begin) before = &moves[j++];
-    if (before) s.begin = before->new_end + (s.begin - before->old_end);
+  for (size_t& begin : begins_) {
+    while (j < moves.size() && moves[j].old_end <= begin) before = &moves[j++];
+    if (before) begin = before->new_end + (begin - before->old_end);
   }
 }
 
-uint32_t KeyIndex::InsertSection(size_t begin) {
-  auto at = std::lower_bound(
-      sections_.begin(), sections_.end(), begin,
-      [](const Section& s, size_t b) { return s.begin < b; });
-  uint32_t index = static_cast<uint32_t>(at - sections_.begin());
-  auto bump = [index](uint32_t* ref) {
-    if (*ref != kNone && *ref >= index) ++*ref;
+// Makes room for a new section numbered `section`: every number from it on
+// goes up by one. A run of another key's sections that the new one falls
+// inside is split around it.
+void KeyIndex::RenumberFrom(uint32_t section) {
+  auto bump = [section](uint32_t* ref) {
+    if (*ref != kNone && *ref >= section) ++*ref;
   };
   for (Key& k : keys_) {
-    bump(&k.first_section);
-    bump(&k.last_section);
     bump(&k.name_section);
+    for (uint32_t& s : k.sections) bump(&s);
+    for (size_t i = 0; i < k.pending.size(); ++i) {
+      Run& run = k.pending[i];
+      if (run.begin >= section) {
+        ++run.begin;
+        ++run.end;
+      } else if (run.end > section) {
+        const Run after{section + 1, run.end + 1, run.resume};
+        run.end = section;
+        k.pending.insert(k.pending.begin() + i + 1, after);
+        ++i;
+      }
+    }
   }
-  for (Section& s : sections_) bump(&s.next_same_key);
-  sections_.insert(sections_.begin() + index, Section{begin, kNone, kNone});
-  return index;
 }
 
 // When the file is read again, the first header on a key's path makes the
@@ -376,26 +343,27 @@ uint32_t KeyIndex::InsertSection(size_t begin) {
 // that made an ancestor takes that role (the spelling is the same).
 void KeyIndex::ClaimNames(uint32_t section, uint32_t key,
                           const std::vector<size_t>& offsets) {
-  uint32_t depth = 0;
-  for (uint32_t k = key; k != kRoot; k = keys_[k].parent) ++depth;
-  const size_t begin = sections_[section].begin;
   for (uint32_t k = key; k != kRoot; k = keys_[k].parent) {
-    --depth;
     Key& entry = keys_[k];
-    if (entry.name_section == kNone || sections_[entry.name_section].begin > begin) {
+    if (entry.name_section == kNone || entry.name_section > section) {
       entry.name_section = section;
-      entry.name_offset = static_cast<uint32_t>(offsets[depth]);
+      entry.name_offset = static_cast<uint32_t>(offsets[entry.depth - 1]);
     }
   }
 }
 
 uint32_t KeyIndex::AddWrittenSection(size_t begin, uint32_t existing,
                                      const KeyPath& names) {
-  uint32_t section = InsertSection(begin);
+  Expand(existing);
+  const uint32_t section = static_cast<uint32_t>(
+      std::lower_bound(begins_.begin(), begins_.end(), begin) - begins_.begin());
+  RenumberFrom(section);
+  begins_.insert(begins_.begin() + section, begin);
+  accepted_.insert(accepted_.begin() + section, true);
+
   SectionHeader header;
   ParseHeaderLine(*text_, begin, &header);
-  size_t depth = 0;
-  for (uint32_t k = existing; k != kRoot; k = keys_[k].parent) ++depth;
+  const size_t depth = keys_[existing].depth;
   // Never short: the caller wrote this header for exactly this path.
   header.element_offsets.resize(std::max(header.element_offsets.size(),
                                          depth + names.size()));
@@ -405,8 +373,10 @@ uint32_t KeyIndex::AddWrittenSection(size_t begin, uint32_t existing,
     Name folded = FoldName(names[i]);
     key = AddChild(key, HashChild(key, folded), section,
                    header.element_offsets[depth + i]);
+    keys_[key].expanded = true;  // nothing below it yet
   }
-  LinkSection(section, key);
+  std::vector<uint32_t>& own = keys_[key].sections;
+  own.insert(std::upper_bound(own.begin(), own.end(), section), section);
   return key;
 }
 

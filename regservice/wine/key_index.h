@@ -1,7 +1,13 @@
 // The keys that a user.reg's section headers make, and where in the text
 // each section and each key's name are. Holds offsets into the text, never
 // copies of it: a key's name is read from the header that first spelled it.
-// Not thread-safe.
+//
+// Loading records where each header line starts and sorts the headers out
+// by their first element only. A key's subkeys and own sections are sorted
+// out of the headers below it the first time they are asked for, so a
+// lookup reads the headers on its way down and no others: finding two
+// products' keys in a large file does not build the whole tree. That is
+// also why lookups are not const. Not thread-safe.
 #ifndef QUILLFIX_REGSERVICE_WINE_KEY_INDEX_H_
 #define QUILLFIX_REGSERVICE_WINE_KEY_INDEX_H_
 
@@ -12,6 +18,7 @@
 
 #include "regservice/wine/hive.h"
 #include "regservice/wine/reg_text.h"
+#include "regservice/wine/section_finder.h"
 
 namespace regservice {
 namespace wine {
@@ -34,51 +41,37 @@ class KeyIndex {
   KeyIndex(const KeyIndex&) = delete;
   KeyIndex& operator=(const KeyIndex&) = delete;
 
-  // Empties the index down to the root key, with room for about `headers`
-  // sections (at most one per 32 bytes of text).
-  void Reset(size_t headers);
+  // Empties the index down to the root key.
+  void Reset();
 
-  // ---- Loading: sections are added in file order.
-
-  // A header Wine rejects: no key, but it ends the section before it (only
-  // the first of several in a row is kept).
-  void AddRejectedSection(size_t begin);
-  // A header at `begin` (its '[' `bracket` bytes further) that Wine accepts:
-  // makes the keys on its path and returns the last one.
-  uint32_t AddSection(size_t begin, size_t bracket, const SectionHeader& header);
-  // The same for the usual header, read from its text [p, end) (p at the
-  // '['): printable ASCII, a doubled backslash between elements, nothing
-  // else escaped, so that its names need no decoding. Returns false,
-  // having added nothing, for any other header; AddSection takes it then.
-  bool AddPlainSection(size_t begin, size_t bracket, const char* p,
-                       const char* end, uint32_t* key);
+  // A header line, added in file order. A rejected header makes no key but
+  // still ends the section before it (only the first of several in a row
+  // is kept).
+  void AddSection(const FoundHeader& header);
 
   // ---- Keys
 
   // kNone when a key on the path does not exist. Names match in any case.
-  uint32_t FindKey(const KeyPath& path) const;
+  uint32_t FindKey(const KeyPath& path);
   // The deepest existing key on the path; *depth is how many elements of
   // the path it took.
-  uint32_t FindDeepest(const KeyPath& path, size_t* depth) const;
+  uint32_t FindDeepest(const KeyPath& path, size_t* depth);
   // The key's name in its first spelling; empty for the root.
   Name NameOf(uint32_t key) const;
   std::vector<Name> PathOf(uint32_t key) const;
-  uint32_t parent(uint32_t key) const { return keys_[key].parent; }
-  uint32_t first_child(uint32_t key) const { return keys_[key].first_child; }
+  uint32_t first_child(uint32_t key);
   uint32_t next_sibling(uint32_t key) const { return keys_[key].next_sibling; }
-  // The header that made the key when the file was read (kNone: root).
+  // The first header whose path holds the key (kNone: root).
   uint32_t making_section(uint32_t key) const { return keys_[key].name_section; }
 
   // ---- Sections: numbered in file order.
 
-  uint32_t first_section(uint32_t key) const { return keys_[key].first_section; }
-  uint32_t last_section(uint32_t key) const { return keys_[key].last_section; }
-  uint32_t next_section_of_key(uint32_t section) const {
-    return sections_[section].next_same_key;
-  }
-  size_t section_count() const { return sections_.size(); }
-  size_t section_begin(uint32_t section) const { return sections_[section].begin; }
-  uint32_t section_key(uint32_t section) const { return sections_[section].key; }
+  // The key's own sections, in file order.
+  const std::vector<uint32_t>& SectionsOf(uint32_t key);
+  uint32_t LastSectionOf(uint32_t key);  // kNone if it has none
+  size_t section_count() const { return begins_.size(); }
+  size_t section_begin(uint32_t section) const { return begins_[section]; }
+  bool section_accepted(uint32_t section) const { return accepted_[section]; }
   // Where the next header starts, or the end of the text.
   size_t SectionEnd(uint32_t section) const;
 
@@ -89,10 +82,10 @@ class KeyIndex {
   // it, else after the parent's last section, else at the end of the text.
   // In a file out of order "everything of" is the last (or first) such
   // section in the file. Returns the start of a line or the end.
-  size_t PlaceForNewChild(uint32_t parent, const Name& child) const;
+  size_t PlaceForNewChild(uint32_t parent, const Name& child);
   // For an existing key with no section: before its subkeys' sections; the
   // root's goes before every other section.
-  size_t PlaceForSectionOf(uint32_t key) const;
+  size_t PlaceForSectionOf(uint32_t key);
 
   // ---- Changes
 
@@ -105,51 +98,59 @@ class KeyIndex {
                              const KeyPath& names);
 
  private:
+  // Sections [begin, end), by number, below a key not yet expanded. The
+  // next element of their paths is read from `resume` bytes into their
+  // lines, so that going down a level never reads the levels above again.
+  struct Run {
+    uint32_t begin;
+    uint32_t end;
+    uint32_t resume;
+  };
   struct Key {
     uint32_t hash = 0;  // of the parent and the folded name
     uint32_t parent = kNone;
     uint32_t first_child = kNone;
     uint32_t next_sibling = kNone;
-    uint32_t first_section = kNone;  // this key's sections, in file order
-    uint32_t last_section = kNone;
     uint32_t name_section = kNone;  // the header that spells the name
-    uint32_t name_offset = 0;       // where in it, from the section's start
+    uint32_t name_offset = 0;       // where in it, from the line's start
+    uint32_t depth = 0;
+    // Until then, `pending` holds the sections of the key and of every key
+    // below it; afterwards `sections` holds its own, and its subkeys exist.
+    bool expanded = false;
+    std::vector<uint32_t> sections;
+    std::vector<Run> pending;
   };
-  struct Section {
-    size_t begin;
-    uint32_t key;  // kNone for a rejected header
-    uint32_t next_same_key;
+  // Sorting sections out below one key: the section before's element,
+  // since neighbouring sections mostly share their path and the same bytes
+  // need no lookup.
+  struct Sorter {
+    uint32_t last_child = kNone;
+    size_t last_begin = 0;
+    size_t last_length = 0;
+    PathElement element;
   };
 
+  void Expand(uint32_t key);
+  void SortOut(uint32_t key, uint32_t section, uint32_t resume, Sorter* sorter);
+  void AddPending(uint32_t key, uint32_t section, uint32_t resume);
   uint32_t FindChild(uint32_t parent, const Name& folded, uint32_t hash) const;
+  uint32_t FindOrAddChild(uint32_t parent, const Name& folded,
+                          uint32_t section, size_t name_offset);
   uint32_t AddChild(uint32_t parent, uint32_t hash, uint32_t section,
                     size_t name_offset);
   void InsertIntoTable(uint32_t key);
-  void LinkSection(uint32_t section, uint32_t key);
-  uint32_t InsertSection(size_t begin);
+  void RenumberFrom(uint32_t section);
   void ClaimNames(uint32_t section, uint32_t key,
                   const std::vector<size_t>& offsets);
-  void SubtreeSections(uint32_t key, size_t* first_begin,
-                       uint32_t* last_section) const;
+  void SubtreeSections(uint32_t key, uint32_t* first, uint32_t* last) const;
 
   const std::string* text_;
+  std::vector<size_t> begins_;  // of every header line kept
+  std::vector<bool> accepted_;
   std::vector<Key> keys_;
-  std::vector<Section> sections_;
   std::vector<uint32_t> table_;  // open addressing: key index + 1, 0 empty
-  // The previous header's folded elements and keys, while loading:
-  // consecutive sections mostly share a path prefix, which then needs no
-  // lookup.
-  std::vector<Name> last_folded_;
-  std::vector<uint32_t> last_keys_;
-  // The same for a plain header: where its elements' bytes are in the text
-  // (the same bytes need no lookup), and room to fold one name.
-  struct Span {
-    size_t offset;
-    size_t length;
-  };
-  std::vector<Span> last_spans_;
-  std::vector<Span> spans_;
-  Name folded_;
+  Sorter root_sorter_;  // the root's subkeys are sorted out while loading
+  Name folded_;         // room to fold one name
 };
 
 }  // namespace wine

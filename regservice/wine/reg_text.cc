@@ -471,6 +471,117 @@ bool ParseHeaderLine(const std::string& text, size_t begin,
   return header->ok;
 }
 
+namespace {
+
+// Which bytes of a key path stand for themselves: printable ASCII but the
+// backslash (an escape, or half of a separator) and the closing ']'.
+struct PlainPathBytes {
+  bool plain[256];
+  constexpr PlainPathBytes() : plain() {
+    for (int c = 0x20; c < 0x7f; ++c) plain[c] = c != '\\' && c != ']';
+  }
+};
+constexpr PlainPathBytes kPlainPathBytes;
+
+inline const char* SkipPlainPathBytes(const char* q, const char* end) {
+  while (q < end && kPlainPathBytes.plain[static_cast<unsigned char>(*q)]) ++q;
+  return q;
+}
+
+bool IsSeparator(const char* q, const char* end) {
+  return end - q >= 2 && q[0] == '\\' && q[1] == '\\';
+}
+
+}  // namespace
+
+HeaderKind ClassifyHeaderLine(const std::string& text, size_t begin,
+                              size_t* path_begin) {
+  const char* base = text.data();
+  const char* end = base + text.size();
+  const char* q = base + begin;
+  while (q < end && *q != '\n' && IsSpace(*q)) ++q;
+  if (q < end && *q == '[') {
+    const char* path = q + 1;
+    // Stops at ']' or at the first byte that is not plain; a line break or
+    // a NUL is not, so the loop never leaves the line.
+    bool any = false;
+    const char* element = path;
+    for (q = path;;) {
+      q = SkipPlainPathBytes(q, end);
+      // One byte is one unit here; a longer element is Wine's to reject.
+      if (q - element > static_cast<ptrdiff_t>(kMaxKeyNameUnits)) break;
+      if (q > element) any = true;
+      if (q < end && *q == ']') {
+        *path_begin = path - base;
+        return any ? HeaderKind::kPath : HeaderKind::kRoot;
+      }
+      if (!IsSeparator(q, end)) break;
+      q += 2;
+      element = q;
+    }
+  }
+  SectionHeader header;
+  if (!ParseHeaderLine(text, begin, &header)) return HeaderKind::kRejected;
+  if (header.elements.empty()) return HeaderKind::kRoot;
+  *path_begin = begin + header.element_offsets[0];
+  return HeaderKind::kPath;
+}
+
+// The header was accepted, so its ']' comes before the end of its line and
+// no sequence reaches past the ']': reading up to the text's end finds the
+// same sequences as reading up to the line's end would.
+void ReadPathElement(const std::string& text, size_t from, PathElement* out) {
+  const char* base = text.data();
+  const char* end = base + text.size();
+  const char* q = base + from;
+  out->found = false;
+  out->plain = true;
+  out->name.clear();
+  char16_t units[2];
+  // Separators, and empty elements between them.
+  for (;;) {
+    if (q >= end || *q == ']') return;
+    if (kPlainPathBytes.plain[static_cast<unsigned char>(*q)]) break;
+    if (IsSeparator(q, end)) {
+      q += 2;
+      continue;
+    }
+    const char* sequence = q;
+    const int count = DecodeSequence(&q, end, units);
+    if (count < 0) return;
+    if (count == 1 && units[0] == u'\\') continue;
+    if (count > 0) {
+      q = sequence;
+      break;
+    }
+  }
+  out->found = true;
+  out->begin = q - base;
+  for (;;) {
+    const char* run = q;
+    q = SkipPlainPathBytes(q, end);
+    if (!out->plain) {
+      for (; run < q; ++run) out->name.push_back(static_cast<unsigned char>(*run));
+    }
+    if (q >= end || *q == ']' || IsSeparator(q, end)) break;
+    const char* sequence = q;
+    const int count = DecodeSequence(&q, end, units);
+    if (count < 0) break;
+    if (count == 1 && units[0] == u'\\') {
+      q = sequence;
+      break;
+    }
+    if (out->plain) {
+      out->plain = false;
+      for (const char* b = base + out->begin; b < sequence; ++b) {
+        out->name.push_back(static_cast<unsigned char>(*b));
+      }
+    }
+    for (int i = 0; i < count; ++i) out->name.push_back(units[i]);
+  }
+  out->end = q - base;
+}
+
 Name ReadHeaderElement(const char* p, const char* end) {
   Name element;
   char16_t units[2];

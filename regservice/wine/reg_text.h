@@ -92,6 +92,34 @@ void ParseSectionHeader(const char* p, const char* end, SectionHeader* out);
 bool ParseHeaderLine(const std::string& text, size_t begin,
                      SectionHeader* header);
 
+// What Wine makes of a section header line.
+enum class HeaderKind {
+  kRejected,  // no key: the section's values are dropped
+  kRoot,      // the root's own section ("[]", or "[\0..." as Wine reads it)
+  kPath,      // a key below the root
+};
+
+// Classifies the header line that starts at text[begin] (its first
+// non-blank byte is '['). For kPath, *path_begin is where its path can be
+// read from with ReadPathElement.
+// The usual header (printable ASCII, a doubled backslash between elements,
+// nothing else escaped) is told from its bytes without decoding or
+// allocating; any other goes through ParseHeaderLine.
+HeaderKind ClassifyHeaderLine(const std::string& text, size_t begin,
+                              size_t* path_begin);
+
+// One element of an accepted header's path, read from a point inside the
+// path where an element or a separator starts (never the '[' itself).
+struct PathElement {
+  bool found = false;  // false: the path ends (']') first
+  bool plain = false;  // printable ASCII, nothing escaped: the bytes are
+                       // the name; otherwise `name` holds it
+  size_t begin = 0;    // its first byte
+  size_t end = 0;      // where the separator or ']' after it starts
+  Name name;
+};
+void ReadPathElement(const std::string& text, size_t from, PathElement* out);
+
 // The element of a well-formed header that starts at p (an element offset
 // from ParseSectionHeader): read up to the next separator or the ']'.
 Name ReadHeaderElement(const char* p, const char* end);

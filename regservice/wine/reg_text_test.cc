@@ -150,14 +150,16 @@ TEST(NameTest, SortsAsWineWrites) {
 
 // ---- Section headers ---------------------------------------------------
 
-TEST(SectionHeaderTest, Table) {
-  struct Case {
-    std::string line;
-    bool ok;
-    std::vector<Name> elements;
-    bool has_seconds;
-    uint32_t seconds;
-  } cases[] = {
+struct HeaderCase {
+  std::string line;
+  bool ok;
+  std::vector<Name> elements;
+  bool has_seconds;
+  uint32_t seconds;
+};
+
+std::vector<HeaderCase> HeaderCases() {
+  return {
       {"[Software\\\\Wine] 1796869137", true, {u"Software", u"Wine"}, true, 1796869137},
       {"[Software\\\\Wine]", true, {u"Software", u"Wine"}, false, 0},
       {"[a\\bc]", true, {u"a\bc"}, false, 0},  // one backslash escapes
@@ -176,8 +178,16 @@ TEST(SectionHeaderTest, Table) {
       {"[ends in \\]", false, {}, false, 0},
       {"[" + std::string(256, 'k') + "]", true, {Name(256, u'k')}, false, 0},
       {"[a\\\\" + std::string(257, 'k') + "]", false, {}, false, 0},
+      {"[a\\\\" + std::string(256, 'k') + "]", true, {u"a", Name(256, u'k')}, false, 0},
+      {"[\\\\a\\x5c\\\\b]", true, {u"a", u"b"}, false, 0},
+      {"[a\\\\\\0b]", true, {u"a", Name(u"\0b", 2)}, false, 0},  // NUL inside
+      {"[K\\xe9y\\\\\\xd83d\\xde00]", true, {u"K\u00e9y", u"\U0001F600"}, false, 0},
+      {"[caf\xc3\xa9\\\\x]", true, {u"caf\u00e9", u"x"}, false, 0},  // raw UTF-8
   };
-  for (const Case& c : cases) {
+}
+
+TEST(SectionHeaderTest, Table) {
+  for (const HeaderCase& c : HeaderCases()) {
     SectionHeader header;
     ParseSectionHeader(c.line.data(), c.line.data() + c.line.size(), &header);
     EXPECT_EQ(c.ok, header.ok) << c.line;
@@ -186,6 +196,45 @@ TEST(SectionHeaderTest, Table) {
     EXPECT_EQ(c.has_seconds, header.has_seconds) << c.line;
     EXPECT_EQ(c.seconds, header.seconds) << c.line;
     EXPECT_EQ(']', c.line[header.path_end - 1]) << c.line;
+  }
+}
+
+// The quick readers the index uses must agree with the full parser on
+// every header, the usual ones and those they hand over to it.
+TEST(SectionHeaderTest, QuickReadersAgreeWithTheParser) {
+  std::vector<HeaderCase> cases = HeaderCases();
+  // Lines the parser only sees through a line reader.
+  cases.push_back({"  \t[Indented\\\\Key] 3", true, {u"Indented", u"Key"}, true, 3});
+  cases.push_back({"[Crlf\\\\Key]\r", true, {u"Crlf", u"Key"}, false, 0});
+  cases.push_back({std::string("[Nul\0]"), false, {}, false, 0});
+  cases.push_back({"[Cut", false, {}, false, 0});
+  for (const HeaderCase& c : cases) {
+    // A line between others, so that a reader that runs past it shows.
+    const std::string text = "x\n" + c.line + "\n[next]\n";
+    const size_t begin = 2;
+    size_t path_begin = 0;
+    const HeaderKind kind = ClassifyHeaderLine(text, begin, &path_begin);
+    const HeaderKind expected = !c.ok ? HeaderKind::kRejected
+                                : c.elements.empty() ? HeaderKind::kRoot
+                                                     : HeaderKind::kPath;
+    EXPECT_EQ(static_cast<int>(expected), static_cast<int>(kind)) << c.line;
+    if (kind != HeaderKind::kPath) continue;
+    std::vector<Name> elements;
+    PathElement element;
+    for (size_t from = path_begin;; from = element.end) {
+      ReadPathElement(text, from, &element);
+      if (!element.found) break;
+      ASSERT_LT(element.end, text.size()) << c.line;
+      Name name = element.plain ? Name(text.begin() + element.begin,
+                                       text.begin() + element.end)
+                                : element.name;
+      // A name is read back from where its element starts.
+      EXPECT_TRUE(ReadHeaderElement(text.data() + element.begin,
+                                    text.data() + text.size()) == name)
+          << c.line;
+      elements.push_back(std::move(name));
+    }
+    EXPECT_TRUE(elements == c.elements) << c.line;
   }
 }
 

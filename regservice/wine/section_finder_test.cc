@@ -1,0 +1,86 @@
+#include "regservice/wine/section_finder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace regservice {
+namespace wine {
+namespace {
+
+// The 1-based line numbers of the headers found, each with R for a
+// rejected one; the first line is the file's signature line.
+std::string HeaderLines(const std::string& body) {
+  const std::string text = "WINE REGISTRY Version 2\n" + body;
+  SectionFinder finder(text, text.find('\n') + 1);
+  std::string out;
+  FoundHeader header;
+  size_t counted = 0;  // lines are counted up to here
+  size_t line = 1;
+  while (finder.Next(&header)) {
+    EXPECT_GE(header.begin, counted) << "out of order";
+    for (; counted < header.begin; ++counted) line += text[counted] == '\n';
+    if (!out.empty()) out += ' ';
+    out += std::to_string(line);
+    if (header.kind == HeaderKind::kRejected) out += 'R';
+  }
+  return out;
+}
+
+TEST(SectionFinderTest, FindsTheLinesWineReadsAsHeaders) {
+  struct Case {
+    const char* what;
+    std::string body;
+    std::string lines;
+  } cases[] = {
+      {"usual", "\n[A] 1\n#time=1\n\"v\"=\"x\"\n\n[A\\\\B] 2\n", "3 7"},
+      {"blanks before the bracket", "[A]\n \t[B]\n", "2 3"},
+      {"a bracket inside a line", "[A]\n\"v\"=\"[B]\"\n @=\"[\"\n", "2"},
+      {"rejected", "[A\n[B]\n", "2R 3"},
+      {"a NUL before the bracket", std::string("[A]\n\0[B]\n", 10), "2"},
+      {"CRLF", "[A]\r\n\r\n[B]\r\n", "2 4"},
+      // A hex list that goes on swallows the next line, header or not.
+      {"swallowed", "[A]\n\"h\"=hex:01,\\\n[B]\n\n[C]\n", "2 6"},
+      {"swallowed, text after the backslash",
+       "[A]\n\"h\"=hex:01,\\ junk\n[B]\n[C]\n", "2 5"},
+      {"a chain of continuations", "[A]\n\"h\"=hex:01,\\\n  02,\\\n[B]\n  03\n[C]\n",
+       "2 7"},
+      {"a blank line ends the list", "[A]\n\"h\"=hex:01,\\\n\n[B]\n", "2 5"},
+      {"a string with backslashes", "[A]\n\"p\"=\"C:\\\\windows\\\\\"\n[B]\n", "2 4"},
+      {"hex(7) list", "[A]\n\"m\"=hex(7):41,00,\\\n[B]\n[C]\n", "2 5"},
+      {"a list that is no hex", "[A]\n\"d\"=dword:1\\\n[B]\n", "2 4"},
+      // Values are not read in a rejected section or before any section.
+      {"after a rejected header", "[A\n\"h\"=hex:01,\\\n[B]\n", "2R 4"},
+      {"before any section", "\"h\"=hex:01,\\\n[B]\n", "3"},
+      {"a header line ending in a backslash", "[A] 1 \\\n[B]\n", "2 3"},
+      {"a list running to the end", "[A]\n\"h\"=hex:01,\\\n", "2"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.lines, HeaderLines(c.body)) << c.what;
+  }
+}
+
+// Lines with backslashes make the finder read back over the lines before
+// a header; each line must still be read about once, not once per header
+// after it, or a large file of such lines would take quadratic time.
+TEST(SectionFinderTest, ManyHeadersAfterBackslashLines) {
+  std::string body;
+  std::string expected;
+  size_t line = 2;
+  for (int i = 0; i < 50000; ++i) {
+    body += "[K" + std::to_string(i) + "]\n\"p\"=\"a\\\\b\"\n";
+    if (i) expected += ' ';
+    expected += std::to_string(line);
+    line += 2;
+  }
+  EXPECT_EQ(expected, HeaderLines(body));
+  // Every header but the first is swallowed by the list just before it.
+  std::string swallowed = "[A]\n";
+  for (int i = 0; i < 50000; ++i) swallowed += "\"h\"=hex:01,\\\n[B" + std::to_string(i) + "]\n";
+  EXPECT_EQ("2", HeaderLines(swallowed));
+}
+
+}  // namespace
+}  // namespace wine
+}  // namespace regservice
