@@ -129,7 +129,7 @@ void Hive::Impl::Reset() {
   loaded_ = false;
   modified_ = false;
   eol_ = "\n";
-  index_.Reset();
+  index_.Reset(0);
 }
 
 bool Hive::Impl::Load(std::string bytes, std::string* error) {
@@ -147,6 +147,7 @@ bool Hive::Impl::Load(std::string bytes, std::string* error) {
   if (line.has_newline && line.next >= 2 && bytes_[line.next - 2] == '\r') {
     eol_ = "\r\n";
   }
+  index_.Reset(bytes_.size());
   // Only the header lines are read here; a key's values are read when it
   // is used. Lines outside any accepted section are read as well, since
   // an #arch line there is a global option that can refuse the file.

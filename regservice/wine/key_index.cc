@@ -23,12 +23,17 @@ uint32_t HashChild(uint32_t parent, const Name& folded) {
 
 }  // namespace
 
-KeyIndex::KeyIndex(const std::string* text) : text_(text) { Reset(); }
+KeyIndex::KeyIndex(const std::string* text) : text_(text) { Reset(0); }
 
-void KeyIndex::Reset() {
+void KeyIndex::Reset(size_t text_size) {
   std::vector<size_t>().swap(begins_);
+  // Room for a header per 128 bytes, about a third of what Wine's files
+  // have: untouched room costs address space, not memory, whereas growing
+  // would copy every offset.
+  begins_.reserve(text_size / 128 + 16);
   std::vector<bool>().swap(accepted_);
   std::vector<Key>(1).swap(keys_);
+  std::vector<Run>().swap(runs_);
   keys_[kRoot].expanded = true;
   std::vector<uint32_t>(64, 0).swap(table_);
   root_sorter_ = Sorter();
@@ -44,7 +49,7 @@ void KeyIndex::AddSection(const FoundHeader& header) {
   begins_.push_back(header.begin);
   accepted_.push_back(accepted);
   if (header.kind == HeaderKind::kRoot) {
-    keys_[kRoot].sections.push_back(section);
+    Append(&keys_[kRoot].own, section, 0);
   } else if (header.kind == HeaderKind::kPath) {
     // The line was just read, so its first element costs little now.
     SortOut(kRoot, section,
@@ -53,13 +58,43 @@ void KeyIndex::AddSection(const FoundHeader& header) {
   }
 }
 
-void KeyIndex::AddPending(uint32_t key, uint32_t section, uint32_t resume) {
-  std::vector<Run>& pending = keys_[key].pending;
-  if (!pending.empty() && pending.back().end == section &&
-      pending.back().resume == resume) {
-    ++pending.back().end;
+void KeyIndex::Append(RunList* list, uint32_t section, uint32_t resume) {
+  if (list->last != kNone) {
+    Run& last = runs_[list->last];
+    if (last.end == section && last.resume == resume) {
+      ++last.end;
+      return;
+    }
+  }
+  const uint32_t run = static_cast<uint32_t>(runs_.size());
+  runs_.push_back({section, section + 1, resume, kNone});
+  if (list->last == kNone) {
+    list->first = run;
   } else {
-    pending.push_back({section, section + 1, resume});
+    runs_[list->last].next = run;
+  }
+  list->last = run;
+}
+
+// Adds a section that no run holds yet among the key's own, in order.
+void KeyIndex::InsertOwn(uint32_t key, uint32_t section) {
+  RunList& own = keys_[key].own;
+  uint32_t prev = kNone;
+  for (uint32_t r = own.first; r != kNone && runs_[r].begin < section;
+       r = runs_[r].next) {
+    prev = r;
+  }
+  if (prev == own.last) {
+    Append(&own, section, 0);
+    return;
+  }
+  const uint32_t run = static_cast<uint32_t>(runs_.size());
+  const uint32_t next = prev == kNone ? own.first : runs_[prev].next;
+  runs_.push_back({section, section + 1, 0, next});
+  if (prev == kNone) {
+    own.first = run;
+  } else {
+    runs_[prev].next = run;
   }
 }
 
@@ -68,14 +103,27 @@ void KeyIndex::AddPending(uint32_t key, uint32_t section, uint32_t resume) {
 void KeyIndex::Expand(uint32_t key) {
   if (keys_[key].expanded) return;
   keys_[key].expanded = true;
-  std::vector<Run> runs;
-  runs.swap(keys_[key].pending);
+  const uint32_t first = keys_[key].pending.first;
+  keys_[key].pending = RunList();
+  // Room for a subkey per section at most: untouched room costs address
+  // space, not memory, whereas growing would copy every key.
+  size_t sections = 0;
+  for (uint32_t r = first; r != kNone; r = runs_[r].next) {
+    sections += runs_[r].end - runs_[r].begin;
+  }
+  if (keys_.size() + sections > keys_.capacity()) {
+    keys_.reserve(std::max(keys_.size() + sections, 2 * keys_.capacity()));
+  }
+  if (runs_.size() + sections > runs_.capacity()) {
+    runs_.reserve(std::max(runs_.size() + sections, 2 * runs_.capacity()));
+  }
   const char* base = text_->data();
   Sorter sorter;
   // The headers of a large key lie far apart in a text larger than the
   // caches: asking for a few lines ahead overlaps their loads.
   constexpr uint32_t kAhead = 8;
-  for (const Run& run : runs) {
+  for (uint32_t r = first; r != kNone; r = runs_[r].next) {
+    const Run run = runs_[r];  // a copy: sorting out adds runs
     for (uint32_t s = run.begin; s < run.end; ++s) {
       if (s + kAhead < run.end) {
         __builtin_prefetch(base + begins_[s + kAhead] + run.resume);
@@ -83,8 +131,6 @@ void KeyIndex::Expand(uint32_t key) {
       SortOut(key, s, run.resume, &sorter);
     }
   }
-  std::vector<uint32_t>& own = keys_[key].sections;
-  if (!std::is_sorted(own.begin(), own.end())) std::sort(own.begin(), own.end());
 }
 
 // Puts a section of the key's subtree where it belongs: among the key's own
@@ -97,7 +143,7 @@ void KeyIndex::SortOut(uint32_t key, uint32_t section, uint32_t resume,
   PathElement& element = sorter->element;
   ReadPathElement(*text_, line + resume, &element);
   if (!element.found) {
-    keys_[key].sections.push_back(section);
+    Append(&keys_[key].own, section, 0);
     sorter->last_child = kNone;
     return;
   }
@@ -118,7 +164,8 @@ void KeyIndex::SortOut(uint32_t key, uint32_t section, uint32_t resume,
     }
     child = FindOrAddChild(key, folded_, section, element.begin - line);
   }
-  AddPending(child, section, static_cast<uint32_t>(element.end - line));
+  Append(&keys_[child].pending, section,
+         static_cast<uint32_t>(element.end - line));
   sorter->last_child = element.plain ? child : kNone;
   sorter->last_begin = element.begin;
   sorter->last_length = length;
@@ -224,14 +271,19 @@ uint32_t KeyIndex::first_child(uint32_t key) {
 
 // ---- Sections --------------------------------------------------------------
 
-const std::vector<uint32_t>& KeyIndex::SectionsOf(uint32_t key) {
+std::vector<uint32_t> KeyIndex::SectionsOf(uint32_t key) {
   Expand(key);
-  return keys_[key].sections;
+  std::vector<uint32_t> sections;
+  for (uint32_t r = keys_[key].own.first; r != kNone; r = runs_[r].next) {
+    for (uint32_t s = runs_[r].begin; s < runs_[r].end; ++s) sections.push_back(s);
+  }
+  return sections;
 }
 
 uint32_t KeyIndex::LastSectionOf(uint32_t key) {
-  const std::vector<uint32_t>& sections = SectionsOf(key);
-  return sections.empty() ? kNone : sections.back();
+  Expand(key);
+  const uint32_t last = keys_[key].own.last;
+  return last == kNone ? kNone : runs_[last].end - 1;
 }
 
 size_t KeyIndex::SectionEnd(uint32_t section) const {
@@ -254,8 +306,11 @@ void KeyIndex::SubtreeSections(uint32_t key, uint32_t* first,
   while (!stack.empty()) {
     const Key& k = keys_[stack.back()];
     stack.pop_back();
-    for (const Run& run : k.pending) take(run.begin, run.end);
-    for (uint32_t s : k.sections) take(s, s + 1);
+    for (const RunList& list : {k.pending, k.own}) {
+      for (uint32_t r = list.first; r != kNone; r = runs_[r].next) {
+        take(runs_[r].begin, runs_[r].end);
+      }
+    }
     for (uint32_t c = k.first_child; c != kNone; c = keys_[c].next_sibling) {
       stack.push_back(c);
     }
@@ -317,22 +372,27 @@ void KeyIndex::Move(const std::vector<TextMove>& moves) {
 // goes up by one. A run of another key's sections that the new one falls
 // inside is split around it.
 void KeyIndex::RenumberFrom(uint32_t section) {
-  auto bump = [section](uint32_t* ref) {
-    if (*ref != kNone && *ref >= section) ++*ref;
-  };
   for (Key& k : keys_) {
-    bump(&k.name_section);
-    for (uint32_t& s : k.sections) bump(&s);
-    for (size_t i = 0; i < k.pending.size(); ++i) {
-      Run& run = k.pending[i];
-      if (run.begin >= section) {
-        ++run.begin;
-        ++run.end;
-      } else if (run.end > section) {
-        const Run after{section + 1, run.end + 1, run.resume};
-        run.end = section;
-        k.pending.insert(k.pending.begin() + i + 1, after);
-        ++i;
+    if (k.name_section != kNone && k.name_section >= section) ++k.name_section;
+  }
+  // Runs of expanded keys' old lists are renumbered too; nothing reads them.
+  const size_t count = runs_.size();
+  for (size_t i = 0; i < count; ++i) {
+    Run& run = runs_[i];
+    if (run.begin >= section) {
+      ++run.begin;
+      ++run.end;
+    } else if (run.end > section) {
+      const Run after{section + 1, run.end + 1, run.resume, run.next};
+      run.end = section;
+      run.next = static_cast<uint32_t>(runs_.size());
+      runs_.push_back(after);  // `run` is not used after this
+    }
+  }
+  for (Key& k : keys_) {
+    for (RunList* list : {&k.pending, &k.own}) {
+      while (list->last != kNone && runs_[list->last].next != kNone) {
+        list->last = runs_[list->last].next;
       }
     }
   }
@@ -375,8 +435,7 @@ uint32_t KeyIndex::AddWrittenSection(size_t begin, uint32_t existing,
                    header.element_offsets[depth + i]);
     keys_[key].expanded = true;  // nothing below it yet
   }
-  std::vector<uint32_t>& own = keys_[key].sections;
-  own.insert(std::upper_bound(own.begin(), own.end(), section), section);
+  InsertOwn(key, section);
   return key;
 }
 

@@ -41,8 +41,9 @@ class KeyIndex {
   KeyIndex(const KeyIndex&) = delete;
   KeyIndex& operator=(const KeyIndex&) = delete;
 
-  // Empties the index down to the root key.
-  void Reset();
+  // Empties the index down to the root key, ready for a text of
+  // `text_size` bytes.
+  void Reset(size_t text_size);
 
   // A header line, added in file order. A rejected header makes no key but
   // still ends the section before it (only the first of several in a row
@@ -67,7 +68,7 @@ class KeyIndex {
   // ---- Sections: numbered in file order.
 
   // The key's own sections, in file order.
-  const std::vector<uint32_t>& SectionsOf(uint32_t key);
+  std::vector<uint32_t> SectionsOf(uint32_t key);
   uint32_t LastSectionOf(uint32_t key);  // kNone if it has none
   size_t section_count() const { return begins_.size(); }
   size_t section_begin(uint32_t section) const { return begins_[section]; }
@@ -98,14 +99,23 @@ class KeyIndex {
                              const KeyPath& names);
 
  private:
-  // Sections [begin, end), by number, below a key not yet expanded. The
-  // next element of their paths is read from `resume` bytes into their
-  // lines, so that going down a level never reads the levels above again.
+  // Sections [begin, end), by number, in lists linked through runs_: a
+  // key's own sections, and those below a key not yet expanded. For the
+  // latter, the next element of their paths is read from `resume` bytes
+  // into their lines, so that going down a level never reads the levels
+  // above again.
   struct Run {
     uint32_t begin;
     uint32_t end;
     uint32_t resume;
+    uint32_t next;
   };
+  struct RunList {
+    uint32_t first = kNone;
+    uint32_t last = kNone;
+  };
+  // Kept small and free of allocations of its own: a large key can have
+  // tens of thousands of subkeys.
   struct Key {
     uint32_t hash = 0;  // of the parent and the folded name
     uint32_t parent = kNone;
@@ -114,12 +124,13 @@ class KeyIndex {
     uint32_t name_section = kNone;  // the header that spells the name
     uint32_t name_offset = 0;       // where in it, from the line's start
     uint32_t depth = 0;
-    // Until then, `pending` holds the sections of the key and of every key
-    // below it; afterwards `sections` holds its own, and its subkeys exist.
+    // Until expanded, `pending` holds the sections of the key and of every
+    // key below it; afterwards `own` holds its own, and its subkeys exist.
     bool expanded = false;
-    std::vector<uint32_t> sections;
-    std::vector<Run> pending;
+    RunList pending;
+    RunList own;
   };
+
   // Sorting sections out below one key: the section before's element,
   // since neighbouring sections mostly share their path and the same bytes
   // need no lookup.
@@ -132,7 +143,8 @@ class KeyIndex {
 
   void Expand(uint32_t key);
   void SortOut(uint32_t key, uint32_t section, uint32_t resume, Sorter* sorter);
-  void AddPending(uint32_t key, uint32_t section, uint32_t resume);
+  void Append(RunList* list, uint32_t section, uint32_t resume);
+  void InsertOwn(uint32_t key, uint32_t section);
   uint32_t FindChild(uint32_t parent, const Name& folded, uint32_t hash) const;
   uint32_t FindOrAddChild(uint32_t parent, const Name& folded,
                           uint32_t section, size_t name_offset);
@@ -148,6 +160,7 @@ class KeyIndex {
   std::vector<size_t> begins_;  // of every header line kept
   std::vector<bool> accepted_;
   std::vector<Key> keys_;
+  std::vector<Run> runs_;
   std::vector<uint32_t> table_;  // open addressing: key index + 1, 0 empty
   Sorter root_sorter_;  // the root's subkeys are sorted out while loading
   Name folded_;         // room to fold one name
