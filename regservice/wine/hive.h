@@ -5,10 +5,11 @@
 // Not thread-safe. Knows nothing of files, locks or code pages: the caller
 // hands in the file's bytes and takes the new bytes back.
 //
-// The bytes stay the source of truth. Loading makes one pass over the lines
-// and keeps only an index of the section headers and of the keys their paths
-// make; a key's values are read from its sections' text when they are asked
-// for or changed. A change splices the text: the lines it rewrites are in
+// The bytes stay the source of truth. Loading reads only the section header
+// lines (found with memchr, not by walking every line) and keeps where each
+// starts; the keys their paths make are sorted out a level at a time as
+// lookups reach them, and a key's values are read from its sections' text
+// when they are asked for or changed. A change splices the text: the lines it rewrites are in
 // Wine's own form (escaping, value forms, hex wrapped at column 76) and end
 // like the file's first line (LF or CRLF); every other byte stays as it was.
 #ifndef QUILLFIX_REGSERVICE_WINE_HIVE_H_
