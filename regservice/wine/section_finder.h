@@ -6,8 +6,9 @@
 // hex list ("hex:01,02,\" goes on at the next line, whatever that line
 // holds). Only a line with a backslash can continue one, so the finder
 // looks for '[' with memchr and reads the lines before a candidate only
-// when the line just above it holds a backslash. Every line is read at most
-// once that way, so the cost stays linear in the worst case.
+// when the line just above it holds a backslash. Such lines are read back
+// at most once and forward at most once, so the cost stays linear in the
+// worst case.
 #ifndef QUILLFIX_REGSERVICE_WINE_SECTION_FINDER_H_
 #define QUILLFIX_REGSERVICE_WINE_SECTION_FINDER_H_
 
