@@ -27,9 +27,9 @@ KeyIndex::KeyIndex(const std::string* text) : text_(text) { Reset(0); }
 
 void KeyIndex::Reset(size_t text_size) {
   std::vector<size_t>().swap(begins_);
-  // Room for a header per 128 bytes, about a third of what Wine's files
-  // have: untouched room costs address space, not memory, whereas growing
-  // would copy every offset.
+  // Room for a header per 128 bytes, three or four times as many as Wine's
+  // files hold: untouched room costs address space, not memory, whereas
+  // growing would copy every offset.
   begins_.reserve(text_size / 128 + 16);
   std::vector<bool>().swap(accepted_);
   std::vector<Key>(1).swap(keys_);
