@@ -12,7 +12,10 @@ cmake --preset release >/dev/null
 cmake --build --preset release -j2 >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillfix-demo-XXXXXX")
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all
+mkdir "$work/tmp"
+# Wine keeps its server's directory under TMPDIR: inside the work folder,
+# it goes with it.
+export WINEPREFIX="$work/prefix" TMPDIR="$work/tmp" WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY  # no windows from wineboot
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
