@@ -47,3 +47,28 @@ void CProductRoot::WriteValue(CString subkey, CString valueName,
   // Leaving the scope releases the value, then the root: the tree folds up
   // leaf first, closing each key, and HKEY_CURRENT_USER last.
 }
+
+LONG CProductRoot::ReadValue(CString subkey, CString valueName, DWORD* type,
+                             std::string* data) {
+  CString path;
+  path.LoadStringA(stringId);
+  path += subkey;
+  HKEY key = nullptr;
+  LONG result = RegOpenKeyA(HKEY_CURRENT_USER, path, &key);
+  if (result != ERROR_SUCCESS) return result;
+  // Ask for the size, then read; again if the value grew in between.
+  DWORD size = 0;
+  result = RegQueryValueExA(key, valueName, nullptr, type, nullptr, &size);
+  while (result == ERROR_SUCCESS) {
+    data->assign(size, '\0');
+    result = RegQueryValueExA(key, valueName, nullptr, type,
+                              reinterpret_cast<BYTE*>(&(*data)[0]), &size);
+    if (result == ERROR_SUCCESS) {
+      data->resize(size);
+      break;
+    }
+    if (result == ERROR_MORE_DATA) result = ERROR_SUCCESS;
+  }
+  RegCloseKey(key);
+  return result;
+}

@@ -4,6 +4,7 @@
 #define QUILLFIX_APP_PRODUCT_ROOT_H_
 
 #include <cstdint>
+#include <string>
 
 #include "regservice/regservice.h"
 #include "winshim/afx.h"
@@ -27,6 +28,14 @@ class CProductRoot {
   // here, writing nothing (see EndPatchRunAbnormally).
   void WriteValue(CString subkey, CString valueName, const BYTE* data,
                   DWORD size);
+
+  // Reads the value `valueName` of the key at the root path followed by
+  // `subkey` into *type and *data, changing nothing. Returns the first
+  // failure of RegOpenKeyA or RegQueryValueExA (ERROR_FILE_NOT_FOUND when
+  // the key or the value is missing), ERROR_SUCCESS otherwise; closes the
+  // key it opened.
+  LONG ReadValue(CString subkey, CString valueName, DWORD* type,
+                 std::string* data);
 
   // Public: the patch run re-targets one object by assigning it.
   uint32_t stringId;

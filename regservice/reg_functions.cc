@@ -56,4 +56,10 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass,
 
 LONG RegCloseKey(HKEY hKey) { return CurrentRegistry()->CloseKey(hKey); }
 
+LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
+                      LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  return CurrentRegistry()->QueryValueEx(hKey, lpValueName, lpReserved,
+                                         lpType, lpData, lpcbData);
+}
+
 }  // extern "C"

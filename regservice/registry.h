@@ -12,7 +12,7 @@
 
 namespace regservice {
 
-// One implementation of the six operations. Each method has the contract of
+// One implementation of the seven operations. Each method has the contract of
 // the Windows function of the same name (RegOpenKeyA for OpenKey, and so on)
 // and returns a Windows error code, ERROR_SUCCESS on success.
 class Registry {
@@ -34,6 +34,7 @@ class Registry {
                             LPDWORD security_descriptor_size,
                             PFILETIME last_write_time) = 0;
   virtual LONG CloseKey(HKEY key) = 0;
+  virtual LONG QueryValueEx(HKEY key, LPCSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) = 0;
 
   // The implementation the functions use unless another is installed.
   // Lives for the whole process; never null.

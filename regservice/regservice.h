@@ -1,5 +1,5 @@
-// The registry service: the six registry operations that Quillfix uses, with
-// the types and constants that go with them.
+// The registry service: the seven registry operations that quillfix and
+// quillfix-report use, with the types and constants that go with them.
 //
 // On Windows this is the platform's own <windows.h>. Elsewhere it declares
 // the same names with the same signatures; the operations are then carried
@@ -33,6 +33,7 @@ typedef const CHAR* LPCSTR;
 typedef CHAR* LPSTR;
 typedef DWORD* LPDWORD;
 typedef const BYTE* LPCBYTE;
+typedef BYTE* LPBYTE;
 
 typedef struct _FILETIME {
   DWORD dwLowDateTime;
@@ -109,6 +110,8 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass,
                       LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
                       PFILETIME lpftLastWriteTime);
 LONG RegCloseKey(HKEY hKey);
+LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
+                      LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 
 #ifdef __cplusplus
 }

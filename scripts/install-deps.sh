@@ -1,14 +1,27 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, when missing.
-# Usage: scripts/install-deps.sh [build|test]   (default: test)
+# Usage: scripts/install-deps.sh [build|demo|package|test]   (default: test)
+#   build    compiler, CMake, Ninja, GoogleTest
+#   demo     build, and Wine for scripts/demo.sh
+#   package  build, and what the .deb, the ZIP and their checks need
+#            (MinGW-w64 for the Windows build, dpkg-dev, lintian)
+#   test     everything the test suite runs
 set -euo pipefail
 
+mode="${1:-test}"
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
-if [ "${1:-test}" = test ]; then
-  packages+=(python3 valgrind wine wine64 g++-mingw-w64-x86-64
-             binutils-mingw-w64-x86-64 googletest clang libclang-rt-14-dev
-             strace time)
-fi
+case "$mode" in
+  build) ;;
+  demo) packages+=(wine wine64) ;;
+  package)
+    packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 dpkg-dev
+               fakeroot file lintian groff-base) ;;
+  test)
+    packages+=(python3 valgrind wine wine64 g++-mingw-w64-x86-64
+               binutils-mingw-w64-x86-64 googletest clang libclang-rt-14-dev
+               strace time dpkg-dev fakeroot file lintian groff-base) ;;
+  *) echo "usage: $0 [build|demo|package|test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -13,6 +13,11 @@
 //   set NAME TYPE HEX  RegSetValueExA(current key, NAME, 0, TYPE, bytes);
 //                      TYPE in decimal, HEX the data ("" or "-" for none)
 //   query              RegQueryInfoKeyA(current key) with every output
+//   get NAME SIZE      RegQueryValueExA(current key, NAME) with a type and a
+//                      size pointer and a buffer of SIZE bytes (at most 64,
+//                      filled with 0xcc), or "-" for no buffer (the size
+//                      then goes in as 8); prints the type, the size and
+//                      the buffer with two bytes past its end
 //   close              RegCloseKey(current key); the current key becomes
 //                      the one opened before it
 //   closeroot          RegCloseKey(HKEY_CURRENT_USER)
@@ -49,7 +54,8 @@ namespace {
 int Usage() {
   fprintf(stderr,
           "usage: regdriver [--codepage N] "
-          "{create|open|openex[sub] PATH | set NAME TYPE HEX | query | close | "
+          "{create|open|openex[sub] PATH | set NAME TYPE HEX | get NAME SIZE | "
+          "query | close | "
           "closeroot | sleep MS | crash}...\n");
   return 2;
 }
@@ -150,6 +156,32 @@ int main(int argc, char** argv) {
                  (static_cast<unsigned long long>(time.dwHighDateTime) << 32) |
                      time.dwLowDateTime);
         details = line;
+      }
+    } else if (op == "get") {
+      if (i + 2 >= argc) return Usage();
+      const std::string name_text = Arg(argv[i + 1]);
+      const bool with_buffer = strcmp(argv[i + 2], "-") != 0;
+      const DWORD room =
+          with_buffer ? static_cast<DWORD>(strtoul(argv[i + 2], nullptr, 10))
+                      : 8;
+      if (room > 64) return Usage();
+      i += 2;
+      BYTE buffer[66];
+      memset(buffer, 0xcc, sizeof buffer);
+      DWORD type = 0xdeadbeef, size = room;
+      result = RegQueryValueExA(current, name_text.c_str(), nullptr, &type,
+                                with_buffer ? buffer : nullptr, &size);
+      char line[200];
+      snprintf(line, sizeof line, " type=%lx size=%lu",
+               static_cast<unsigned long>(type),
+               static_cast<unsigned long>(size));
+      details = line;
+      if (with_buffer) {
+        details += " data=";
+        for (DWORD b = 0; b < room + 2; ++b) {
+          snprintf(line, sizeof line, "%02x", buffer[b]);
+          details += line;
+        }
       }
     } else if (op == "close") {
       result = RegCloseKey(current);

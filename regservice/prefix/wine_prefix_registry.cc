@@ -43,6 +43,18 @@ std::string Utf16LeBytes(const std::u16string& text) {
   return bytes;
 }
 
+// The UTF-16 units of little-endian bytes; an odd last byte is dropped.
+std::u16string Utf16LeUnits(const std::string& bytes) {
+  std::u16string text;
+  text.reserve(bytes.size() / 2);
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    text.push_back(static_cast<char16_t>(
+        static_cast<unsigned char>(bytes[i]) |
+        static_cast<unsigned char>(bytes[i + 1]) << 8));
+  }
+  return text;
+}
+
 }  // namespace
 
 PrefixLocation PrefixLocationFromEnvironment() {
@@ -267,6 +279,54 @@ LONG WinePrefixRegistry::CloseKey(HKEY key) {
     return store_.Save();
   }
   return ERROR_SUCCESS;
+}
+
+LONG WinePrefixRegistry::QueryValueEx(HKEY key, LPCSTR value_name,
+                                      LPDWORD reserved, LPDWORD type,
+                                      LPBYTE data, LPDWORD size) {
+  // Wine's order of checks and of what it fills in on failure: the type
+  // becomes REG_NONE and, when no buffer is passed, the size 0, before the
+  // key and the value are looked up.
+  if ((data != nullptr && size == nullptr) || reserved != nullptr) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  const DWORD room = size != nullptr ? *size : 0;
+  if (data == nullptr && size != nullptr) *size = 0;
+  if (type != nullptr) *type = REG_NONE;
+
+  wine::KeyPath path;
+  LONG status = Resolve(key, &path);
+  if (status != ERROR_SUCCESS) return status;
+  std::u16string name;
+  if (value_name != nullptr) {
+    name = AnsiToUtf16(CodePage(), value_name, strlen(value_name));
+  }
+  wine::Value value;
+  if (!store_.hive().GetValue(path, name, &value)) {
+    return ERROR_FILE_NOT_FOUND;
+  }
+
+  std::string bytes = value.data;
+  bool add_nul = false;
+  if (IsStringType(value.type)) {
+    // Whole UTF-16 units only; no NUL is added to the length, but one is
+    // written after text that lacks it when the buffer has room.
+    bytes = Utf16ToAnsi(CodePage(), Utf16LeUnits(value.data));
+    add_nul = !bytes.empty() && bytes.back() != '\0';
+  }
+  LONG result = ERROR_SUCCESS;
+  if (data != nullptr && !bytes.empty()) {
+    if (bytes.size() > room) {
+      result = ERROR_MORE_DATA;  // the buffer is left untouched
+    } else {
+      memcpy(data, bytes.data(), bytes.size());
+      if (add_nul && bytes.size() < room) data[bytes.size()] = 0;
+    }
+  }
+  if (type != nullptr) *type = value.type;
+  if (size != nullptr) *size = static_cast<DWORD>(bytes.size());
+  return result;
 }
 
 LONG WinePrefixRegistry::Flush() {

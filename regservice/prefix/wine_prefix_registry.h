@@ -2,7 +2,7 @@
 // read and written directly while no Wine runs. Registry::Default() on
 // this platform.
 //
-// Answers as Wine's registry does for the six operations: paths are split
+// Answers as Wine's registry does for the seven operations: paths are split
 // at backslashes with empty elements skipped (a leading backslash is
 // ERROR_BAD_PATHNAME), names are matched without regard to case, names and
 // string data are converted from the ANSI code page (winshim's
@@ -59,6 +59,8 @@ class WinePrefixRegistry : public Registry {
                     LPDWORD max_value_length, LPDWORD security_descriptor_size,
                     PFILETIME last_write_time) override;
   LONG CloseKey(HKEY key) override;
+  LONG QueryValueEx(HKEY key, LPCSTR value_name, LPDWORD reserved,
+                    LPDWORD type, LPBYTE data, LPDWORD size) override;
 
   // Writes pending changes now. ERROR_SUCCESS when there were none.
   LONG Flush();

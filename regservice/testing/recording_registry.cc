@@ -12,6 +12,7 @@ const char* RegOpName(RegOp op) {
     case RegOp::kSetValueEx: return "SetValueEx";
     case RegOp::kQueryInfoKey: return "QueryInfoKey";
     case RegOp::kCloseKey: return "CloseKey";
+    case RegOp::kQueryValueEx: return "QueryValueEx";
   }
   return "?";
 }
@@ -261,6 +262,40 @@ LONG RecordingRegistry::CloseKey(HKEY key) {
   }
   if (key != HKEY_CURRENT_USER) open_.erase(key);
   return call.result = ERROR_SUCCESS;
+}
+
+LONG RecordingRegistry::QueryValueEx(HKEY key, LPCSTR value_name,
+                                     LPDWORD reserved, LPDWORD type,
+                                     LPBYTE data, LPDWORD size) {
+  RegCall& call =
+      Record(RegOp::kQueryValueEx, key, value_name ? value_name : "");
+  call.name_was_null = value_name == nullptr;
+  if ((data != nullptr && size == nullptr) || reserved != nullptr) {
+    return call.result = ERROR_INVALID_PARAMETER;
+  }
+  if (LONG failure = InjectedFailure(call.op, call.name)) {
+    return call.result = failure;
+  }
+  std::string path;
+  if (!Resolve(key, &path)) return call.result = ERROR_INVALID_HANDLE;
+  const DWORD room = size != nullptr ? *size : 0;
+  if (data == nullptr && size != nullptr) *size = 0;
+  if (type != nullptr) *type = REG_NONE;
+  const StoredValue* value = FindValue(path, call.name);
+  if (value == nullptr) return call.result = ERROR_FILE_NOT_FOUND;
+  call.type = value->type;
+  LONG result = ERROR_SUCCESS;
+  if (data != nullptr && !value->data.empty()) {
+    if (value->data.size() > room) {
+      result = ERROR_MORE_DATA;
+    } else {
+      std::memcpy(data, value->data.data(), value->data.size());
+      call.data = value->data;
+    }
+  }
+  if (type != nullptr) *type = value->type;
+  if (size != nullptr) *size = static_cast<DWORD>(value->data.size());
+  return call.result = result;
 }
 
 }  // namespace regservice

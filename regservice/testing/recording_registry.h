@@ -14,7 +14,7 @@
 namespace regservice {
 
 enum class RegOp { kOpenKey, kOpenKeyEx, kCreateKey, kSetValueEx,
-                   kQueryInfoKey, kCloseKey };
+                   kQueryInfoKey, kCloseKey, kQueryValueEx };
 
 // "OpenKey", "OpenKeyEx", ...
 const char* RegOpName(RegOp op);
@@ -23,7 +23,8 @@ const char* RegOpName(RegOp op);
 struct RegCall {
   RegOp op;
   HKEY key = nullptr;      // the handle passed in
-  std::string name;        // sub key or value name as passed; for
+  std::string name;        // sub key or value name as passed (for
+                           // QueryValueEx the value name); for
                            // QueryInfoKey and CloseKey the path of `key`
   bool name_was_null = false;
   DWORD options = 0;       // ulOptions or Reserved
@@ -88,6 +89,11 @@ class RecordingRegistry : public Registry {
                     LPDWORD security_descriptor_size,
                     PFILETIME last_write_time) override;
   LONG CloseKey(HKEY key) override;
+  // Reads back what SetValueEx stored, bytes as they were given (string
+  // data included), with Wine's answers for missing values and short
+  // buffers.
+  LONG QueryValueEx(HKEY key, LPCSTR value_name, LPDWORD reserved,
+                    LPDWORD type, LPBYTE data, LPDWORD size) override;
 
  private:
   struct Key {

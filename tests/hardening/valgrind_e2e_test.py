@@ -1,10 +1,11 @@
-"""The program under valgrind: the end-to-end suite (app/quillfix_e2e_test.py)
-runs with quillfix replaced by a wrapper that starts it under memcheck, and
-one more run patches a generated 1 MB user.reg. Every run must end with no
-memory error, no leaked block (definitely, indirectly or possibly lost) and
-no file descriptor left open that the process opened itself.
+"""The programs under valgrind: the end-to-end suites
+(app/quillfix_e2e_test.py, app/report_e2e_test.py) run with the program
+replaced by a wrapper that starts it under memcheck, and one more run
+patches a generated 1 MB user.reg. Every run must end with no memory
+error, no leaked block (definitely, indirectly or possibly lost) and no
+file descriptor left open that the process opened itself.
 
-Run by ctest, which passes the programs' paths in QUILLFIX,
+Run by ctest, which passes the programs' paths in QUILLFIX, QUILLFIX_REPORT,
 QUILLFIX_INIT_FAILS and QUILLFIX_ROOT_REJECTED (the last two run as they
 are: one stops before the framework starts, the other aborts on purpose).
 """
@@ -24,6 +25,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "bench"))
 import gen_user_reg  # noqa: E402
 
 QUILLFIX = os.environ.get("QUILLFIX", "")
+QUILLFIX_REPORT = os.environ.get("QUILLFIX_REPORT", "")
 ERROR_STATUS = 97
 VALGRIND = ["valgrind", "--leak-check=full",
             "--errors-for-leak-kinds=definite,indirect,possible",
@@ -56,11 +58,16 @@ class ValgrindTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.work, True)
         self.logs = os.path.join(self.work, "logs")
         os.mkdir(self.logs)
-        self.wrapper = os.path.join(self.work, "quillfix")
-        with open(self.wrapper, "w") as f:
+        self.wrapper = self.make_wrapper("quillfix", QUILLFIX)
+
+    def make_wrapper(self, name, program):
+        """A script that runs `program` under memcheck, logging to logs/."""
+        wrapper = os.path.join(self.work, name)
+        with open(wrapper, "w") as f:
             f.write("#!/bin/sh\nexec %s --log-file=%s/run.%%p.log %s \"$@\"\n"
-                    % (" ".join(VALGRIND), self.logs, QUILLFIX))
-        os.chmod(self.wrapper, 0o755)
+                    % (" ".join(VALGRIND), self.logs, program))
+        os.chmod(wrapper, 0o755)
+        return wrapper
 
     def assertCleanLogs(self, minimum_runs):
         logs = sorted(glob.glob(os.path.join(self.logs, "*.log")))
@@ -89,6 +96,16 @@ class ValgrindTest(unittest.TestCase):
             cwd=APP, env=env, capture_output=True, text=True, timeout=1200)
         self.assertEqual(0, result.returncode, result.stderr[-5000:])
         self.assertCleanLogs(minimum_runs=10)
+
+    def test_report_suite_under_valgrind(self):
+        env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1",
+                   QUILLFIX_REPORT=self.make_wrapper("quillfix-report",
+                                                     QUILLFIX_REPORT))
+        result = subprocess.run(
+            [sys.executable, "-m", "unittest", "report_e2e_test"],
+            cwd=APP, env=env, capture_output=True, text=True, timeout=1200)
+        self.assertEqual(0, result.returncode, result.stderr[-5000:])
+        self.assertCleanLogs(minimum_runs=15)
 
     def test_patch_of_a_large_file_under_valgrind(self):
         prefix = os.path.join(self.work, "prefix")

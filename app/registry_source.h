@@ -1,0 +1,22 @@
+// Which registry the Reg* functions of this build read for the current
+// user, and whether it can be read at all. One implementation per
+// platform: the Windows registry, or the Wine prefix's user.reg.
+#ifndef QUILLFIX_APP_REGISTRY_SOURCE_H_
+#define QUILLFIX_APP_REGISTRY_SOURCE_H_
+
+#include <string>
+
+namespace report {
+
+struct RegistrySource {
+  bool readable = false;
+  std::string name;     // "Windows registry", or the user.reg path
+  std::string problem;  // why it cannot be read, one line; empty if it can
+};
+
+// Opens the current user's registry, reading (never writing) it.
+RegistrySource CheckRegistry();
+
+}  // namespace report
+
+#endif  // QUILLFIX_APP_REGISTRY_SOURCE_H_

@@ -1,0 +1,50 @@
+// The current user's registry of a Wine prefix: the user.reg that the
+// default registry loads, and, when it cannot, the store's reason.
+#include <string>
+
+#include "app/registry_source.h"
+#include "regservice/prefix/wine_prefix_registry.h"
+#include "regservice/registry.h"
+
+namespace report {
+
+RegistrySource CheckRegistry() {
+  RegistrySource source;
+  // Loads user.reg, or fails with the reason the store gives.
+  LONG status = RegQueryInfoKeyA(HKEY_CURRENT_USER, nullptr, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr);
+  source.readable = status == ERROR_SUCCESS;
+  auto* prefix = dynamic_cast<regservice::prefix::WinePrefixRegistry*>(
+      regservice::CurrentRegistry());
+  if (prefix == nullptr) {
+    // Some other registry stands in (a test's, or one through Wine).
+    source.name = "Wine registry";
+    if (!source.readable) {
+      source.problem = "cannot open HKEY_CURRENT_USER (error " +
+                       std::to_string(status) + ")";
+    }
+    return source;
+  }
+  const regservice::prefix::HiveStore& store = prefix->store();
+  source.name = store.UserRegPath();
+  if (source.readable) return source;
+
+  const std::string path = store.UserRegPath();
+  const std::string directory = path.substr(0, path.size() - 9);  // /user.reg
+  if (directory.empty()) {
+    source.problem = "no Wine prefix (" + store.last_error() +
+                     "); set WINEPREFIX to the prefix's absolute path";
+  } else if (status == ERROR_FILE_NOT_FOUND) {
+    source.problem =
+        "no Wine prefix at " + directory + " (" + store.last_error() + ")";
+  } else if (status == ERROR_BADDB) {
+    source.problem =
+        path + ": Wine would not load this file (" + store.last_error() + ")";
+  } else {
+    source.problem = "cannot read " + path + " (" + store.last_error() + ")";
+  }
+  return source;
+}
+
+}  // namespace report
