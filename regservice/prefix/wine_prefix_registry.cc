@@ -185,7 +185,13 @@ LONG WinePrefixRegistry::CreateKey(HKEY key, LPCSTR sub_key, PHKEY result) {
     status = ParseSubKey(sub_key, &path);
     if (status != ERROR_SUCCESS) return status;
   }
-  status = store_.CreateKey(path, clock_());
+  // One time for the whole operation. The keys made above the deepest one
+  // take theirs from its header, which holds whole seconds, as Wine reads
+  // the file: a whole second gives them, the deepest key and its parent
+  // the same time.
+  const uint64_t kTicksPerSecond = 10000000;
+  const uint64_t now = clock_();
+  status = store_.CreateKey(path, now - now % kTicksPerSecond);
   if (status != ERROR_SUCCESS) return status;
   // Even an empty path gives a new handle here.
   *result = handles_.Add(std::move(path));

@@ -7,6 +7,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
@@ -400,6 +401,62 @@ TEST_F(WinePrefixRegistryTest, NamesFollowTheCodePage) {
   std::string error;
   ASSERT_TRUE(hive.Load(TestDir::Read(UserReg()), &error));
   EXPECT_TRUE(hive.KeyExists({u"Software", u"\u8868"}));
+}
+
+// The last write time of the key at `path`, as the registry reports it.
+uint64_t LastWrite(Registry* registry, const char* path) {
+  HKEY key = nullptr;
+  if (registry->OpenKey(HKEY_CURRENT_USER, path, &key) != ERROR_SUCCESS) {
+    ADD_FAILURE() << path << " not found";
+    return 0;
+  }
+  FILETIME time = {0, 0};
+  EXPECT_EQ(ERROR_SUCCESS,
+            registry->QueryInfoKey(key, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, &time));
+  registry->CloseKey(key);
+  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) |
+         time.dwLowDateTime;
+}
+
+// One RegCreateKeyA is one moment: the keys it makes and the parent it
+// changes all get the same time, however the clock moves meanwhile.
+TEST_F(WinePrefixRegistryTest, OneCreateGivesItsKeysAndTheirParentOneTime) {
+  struct Case {
+    const char* parent;  // exists before
+    const char* created;
+    std::vector<const char*> made;
+  } cases[] = {
+      {"Software\\Classy", "Software\\Classy\\A\\B\\C",
+       {"Software\\Classy\\A", "Software\\Classy\\A\\B",
+        "Software\\Classy\\A\\B\\C"}},
+      {"Software\\Classy", "Software\\Classy\\One", {"Software\\Classy\\One"}},
+  };
+  for (const Case& c : cases) {
+    TestDir::Write(UserReg(), kUserReg);
+    auto registry = NewRegistry();
+    // Every reading of the clock is 1.5 s later than the one before, and
+    // none is a whole second.
+    uint64_t ticks = kFileTime + 7654321;
+    registry->set_clock([&ticks] { return ticks += 15000000; });
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              registry->CreateKey(HKEY_CURRENT_USER, c.created, &key));
+    const uint64_t parent = LastWrite(registry.get(), c.parent);
+    EXPECT_NE(kFileTime, parent) << c.created;
+    for (const char* made : c.made) {
+      EXPECT_EQ(parent, LastWrite(registry.get(), made)) << made;
+    }
+    ASSERT_EQ(ERROR_SUCCESS, registry->CloseKey(key));
+    // And so does Wine when it loads the file.
+    auto reloaded = NewRegistry();
+    const uint64_t parent_in_file = LastWrite(reloaded.get(), c.parent);
+    EXPECT_EQ(parent, parent_in_file) << c.created;
+    for (const char* made : c.made) {
+      EXPECT_EQ(parent_in_file, LastWrite(reloaded.get(), made)) << made;
+    }
+  }
 }
 
 TEST_F(WinePrefixRegistryTest, QueryInfoKey) {
