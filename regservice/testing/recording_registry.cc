@@ -186,7 +186,7 @@ LONG RecordingRegistry::SetValueEx(HKEY key, LPCSTR value_name,
 }
 
 LONG RecordingRegistry::QueryInfoKey(
-    HKEY key, LPSTR class_name, LPDWORD class_length, LPDWORD /*reserved*/,
+    HKEY key, LPSTR class_name, LPDWORD class_length, LPDWORD reserved,
     LPDWORD subkeys, LPDWORD max_subkey_length, LPDWORD max_class_length,
     LPDWORD values, LPDWORD max_value_name_length, LPDWORD max_value_length,
     LPDWORD security_descriptor_size, PFILETIME last_write_time) {
@@ -195,6 +195,14 @@ LONG RecordingRegistry::QueryInfoKey(
   RegCall& call = Record(RegOp::kQueryInfoKey, key,
                          !valid ? "<invalid>"
                          : path.empty() ? kRootName : path);
+  call.query.class_name = class_name != nullptr;
+  call.query.class_length = class_length != nullptr;
+  if (class_length != nullptr) call.query.class_length_in = *class_length;
+  const void* others[9] = {reserved, subkeys, max_subkey_length,
+                           max_class_length, values, max_value_name_length,
+                           max_value_length, security_descriptor_size,
+                           last_write_time};
+  for (int i = 0; i < 9; ++i) call.query.others[i] = others[i] != nullptr;
   if (LONG failure = InjectedFailure(call.op, call.name)) {
     return call.result = failure;
   }

@@ -19,6 +19,18 @@ enum class RegOp { kOpenKey, kOpenKeyEx, kCreateKey, kSetValueEx,
 // "OpenKey", "OpenKeyEx", ...
 const char* RegOpName(RegOp op);
 
+// What a QueryInfoKey call passed besides the key.
+struct QueryInfoArgs {
+  bool class_name = false;      // the class buffer is not null
+  bool class_length = false;    // the class length is not null
+  DWORD class_length_in = 0;    // the class length on entry, when given
+  // The nine other pointers in their order (reserved, subkeys,
+  // max_subkey_length, max_class_length, values, max_value_name_length,
+  // max_value_length, security_descriptor_size, last_write_time): true for
+  // each that is not null.
+  bool others[9] = {};
+};
+
 // One call as it was made, with what it returned.
 struct RegCall {
   RegOp op;
@@ -30,6 +42,7 @@ struct RegCall {
   REGSAM access = 0;
   DWORD type = 0;
   std::vector<BYTE> data;
+  QueryInfoArgs query;      // QueryInfoKey only
   LONG result = ERROR_SUCCESS;
   HKEY returned = nullptr;  // the handle handed out, if any
 };
