@@ -7,7 +7,7 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
 if [ "${1:-test}" = test ]; then
   packages+=(python3 valgrind wine wine64 g++-mingw-w64-x86-64
              binutils-mingw-w64-x86-64 googletest clang libclang-rt-14-dev
-             strace time)
+             strace time locales)
 fi
 
 missing=()
