@@ -1,5 +1,6 @@
 #include "regservice/testing/recording_registry.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace regservice {
@@ -110,6 +111,12 @@ RegCall& RecordingRegistry::Record(RegOp op, HKEY key,
   call.key = key;
   call.name = name;
   calls_.push_back(call);
+  if (!log_path_.empty()) {
+    if (std::FILE* log = std::fopen(log_path_.c_str(), "a")) {
+      std::fprintf(log, "%s %s\n", RegOpName(op), name.c_str());
+      std::fclose(log);
+    }
+  }
   return calls_.back();
 }
 

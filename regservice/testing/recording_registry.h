@@ -75,6 +75,11 @@ class RecordingRegistry : public Registry {
   void FailOn(RegOp op, const std::string& name,
               LONG code = ERROR_ACCESS_DENIED);
 
+  // Also appends each later call, as it is made, to the file at `path` as
+  // one "Op name" line (see CallSummary), written at once: what a child
+  // process asked for can be read after it died.
+  void LogCallsTo(const std::string& path) { log_path_ = path; }
+
   const std::vector<RegCall>& calls() const { return calls_; }
   // Each call as "Op name", in order: {"OpenKeyEx A", "CreateKey B", ...}.
   std::vector<std::string> CallSummary() const;
@@ -120,6 +125,7 @@ class RecordingRegistry : public Registry {
   std::map<HKEY, std::string> open_;
   std::map<std::pair<RegOp, std::string>, LONG> failures_;
   std::vector<RegCall> calls_;
+  std::string log_path_;
   uintptr_t next_handle_ = 0x1000;
   int bad_closes_ = 0;
 };
