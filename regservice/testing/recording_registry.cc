@@ -3,7 +3,32 @@
 #include <cstdio>
 #include <cstring>
 
+#include "winshim/mbstring.h"
+
 namespace regservice {
+namespace {
+
+// `name` with ASCII letters in upper case, double-byte characters of the
+// current code page kept whole.
+std::string FoldCase(const std::string& name) {
+  std::string folded = name;
+  for (size_t i = 0; i < folded.size(); ++i) {
+    unsigned char byte = static_cast<unsigned char>(folded[i]);
+    if (_ismbblead(byte) && i + 1 < folded.size()) {
+      ++i;  // the trail byte is part of the character
+    } else if (byte >= 'a' && byte <= 'z') {
+      folded[i] = static_cast<char>(byte - 'a' + 'A');
+    }
+  }
+  return folded;
+}
+
+}  // namespace
+
+bool RegistryNameLess::operator()(const std::string& a,
+                                  const std::string& b) const {
+  return FoldCase(a) < FoldCase(b);
+}
 
 const char* RegOpName(RegOp op) {
   switch (op) {
@@ -230,11 +255,11 @@ LONG RecordingRegistry::QueryInfoKey(
     *class_length = needed;
   }
   DWORD child_count = 0, longest_child = 0;
-  std::string prefix = path.empty() ? "" : path + "\\";
+  const std::string prefix = FoldCase(path.empty() ? "" : path + "\\");
   for (const auto& entry : keys_) {
     const std::string& other = entry.first;
-    if (other.size() <= prefix.size() || other.compare(0, prefix.size(),
-                                                       prefix) != 0) {
+    if (other.size() <= prefix.size() ||
+        FoldCase(other).compare(0, prefix.size(), prefix) != 0) {
       continue;
     }
     std::string rest = other.substr(prefix.size());

@@ -1,6 +1,8 @@
 // A Registry for tests: an in-memory registry below HKEY_CURRENT_USER that
 // records every call with its arguments and can be told to fail chosen
-// calls. Key names are compared exactly (letter case included).
+// calls. Key and value names are compared without regard to the case of
+// ASCII letters (a double-byte character's trail byte is left as it is), as
+// the registry compares them; a name keeps the spelling it was made with.
 #ifndef QUILLFIX_REGSERVICE_TESTING_RECORDING_REGISTRY_H_
 #define QUILLFIX_REGSERVICE_TESTING_RECORDING_REGISTRY_H_
 
@@ -45,6 +47,11 @@ struct RegCall {
   QueryInfoArgs query;      // QueryInfoKey only
   LONG result = ERROR_SUCCESS;
   HKEY returned = nullptr;  // the handle handed out, if any
+};
+
+// Orders names as the registry tells them apart: ASCII letters folded.
+struct RegistryNameLess {
+  bool operator()(const std::string& a, const std::string& b) const;
 };
 
 class RecordingRegistry : public Registry {
@@ -110,7 +117,7 @@ class RecordingRegistry : public Registry {
  private:
   struct Key {
     std::string class_name;
-    std::map<std::string, StoredValue> values;
+    std::map<std::string, StoredValue, RegistryNameLess> values;
   };
 
   // Resolves `key` to a key path; false for a null, unknown or closed handle.
@@ -121,7 +128,7 @@ class RecordingRegistry : public Registry {
   LONG Open(RegCall& call, HKEY key, LPCSTR sub_key, PHKEY result,
             bool create);
 
-  std::map<std::string, Key> keys_;  // "" is HKEY_CURRENT_USER
+  std::map<std::string, Key, RegistryNameLess> keys_;  // "" is the root
   std::map<HKEY, std::string> open_;
   std::map<std::pair<RegOp, std::string>, LONG> failures_;
   std::vector<RegCall> calls_;
