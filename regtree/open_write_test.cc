@@ -88,6 +88,23 @@ TEST_F(OpenWriteTest, NodesDifferingInCaseOpenOneRegistryKey) {
   EXPECT_FALSE(registry_.HasKey("Software\\Corvane\\corvane"));
 }
 
+// An empty name right below HKEY_CURRENT_USER opens the root itself, as
+// RegOpenKeyExA answers there; the node then holds HKEY_CURRENT_USER.
+TEST_F(OpenWriteTest, EmptyNameBelowTheRootOpensTheRootItself) {
+  registry_.AddKey("A");
+  Wrap();
+  {
+    CValueRef value = root_.Subkey("\\A").Value("V");
+    EXPECT_TRUE(value.SetBinary(kOne, 1));
+    ASSERT_EQ((std::vector<std::string>{"OpenKeyEx ", "OpenKeyEx A",
+                                        "SetValueEx V"}),
+              Calls());
+    EXPECT_EQ(HKEY_CURRENT_USER, Call(0).returned);
+    EXPECT_EQ(HKEY_CURRENT_USER, Call(1).key);
+  }
+  EXPECT_NE(nullptr, registry_.FindValue("A", "V"));
+}
+
 TEST_F(OpenWriteTest, SecondValueOfAnOpenKeyNeedsNoOpening) {
   registry_.AddKey("A\\B");
   Wrap();

@@ -189,6 +189,14 @@ LONG RecordingRegistry::OpenKeyEx(HKEY key, LPCSTR sub_key, DWORD options,
   call.name_was_null = sub_key == nullptr;
   call.options = options;
   call.access = access;
+  if (key == HKEY_CURRENT_USER && result != nullptr &&
+      (sub_key == nullptr || sub_key[0] == 0) &&
+      InjectedFailure(call.op, call.name) == ERROR_SUCCESS) {
+    // An empty path below the predefined root gives the root itself; below
+    // an open key, a new handle (Open).
+    *result = call.returned = key;
+    return call.result = ERROR_SUCCESS;
+  }
   return Open(call, key, sub_key, result, /*create=*/false);
 }
 
