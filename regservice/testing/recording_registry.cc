@@ -259,6 +259,9 @@ LONG RecordingRegistry::QueryInfoKey(
         return call.result = ERROR_MORE_DATA;
       }
       std::memcpy(class_name, node.class_name.c_str(), needed + 1);
+      // The rest of the buffer the caller claims is the registry's to
+      // write too: filling it lets the sanitizers catch a shorter buffer.
+      std::memset(class_name + needed + 1, 0, *class_length - needed - 1);
     }
     *class_length = needed;
   }

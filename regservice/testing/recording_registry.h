@@ -74,7 +74,9 @@ class RecordingRegistry : public Registry {
   // Null when the key or value does not exist.
   const StoredValue* FindValue(const std::string& key_path,
                                const std::string& value_name) const;
-  // The class text that QueryInfoKey reports for a key.
+  // The class text that QueryInfoKey reports for a key. QueryInfoKey also
+  // fills the rest of the class buffer, up to the length the caller gives,
+  // with NULs.
   void SetClass(const std::string& key_path, const std::string& class_name);
 
   // Makes every later call of `op` whose name (see RegCall::name) equals
