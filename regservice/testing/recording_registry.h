@@ -50,6 +50,9 @@ struct RegCall {
 };
 
 // Orders names as the registry tells them apart: ASCII letters folded.
+// Trail bytes are found in the current code page, so a test that switches
+// code pages keeps names with bytes above 0x7F out of a registry that
+// outlives the switch.
 struct RegistryNameLess {
   bool operator()(const std::string& a, const std::string& b) const;
 };
