@@ -2,7 +2,12 @@
 // a write.
 #include "app/product_root.h"
 
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -137,17 +142,40 @@ TEST_F(ProductRootTest, IdWithoutStringUsesEmptyRootPath) {
   EXPECT_NE(nullptr, registry_.FindValue("Preferences", "Quillfix"));
 }
 
+// The lines of the file at `path`; none if it is missing.
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream file(path);
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  return lines;
+}
+
 TEST_F(ProductRootTest, RejectedRootEndsTheProcessAbnormally) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The process that dies is a new run of this test: it finds the log's
+  // path in the environment the parent passes on.
+  const char kLogVariable[] = "QUILLFIX_TEST_ABNORMAL_END_LOG";
+  const bool in_parent = std::getenv(kLogVariable) == nullptr;
+  if (in_parent) {
+    const std::string path = ::testing::TempDir() + "quillfix-abnormal-end-" +
+                             std::to_string(getpid()) + ".log";
+    std::remove(path.c_str());
+    setenv(kLogVariable, path.c_str(), 1);
+  }
+  const std::string log = std::getenv(kLogVariable);
+  registry_.LogCallsTo(log);
   registry_.AddKey(kVarlo);
   registry_.FailOn(RegOp::kQueryInfoKey, "HKEY_CURRENT_USER",
                    ERROR_INVALID_HANDLE);
   CProductRoot root(IDS_ROOT_VARLO);
   EXPECT_EXIT(root.WriteValue("Preferences", "Quillfix", kData, 1),
               ::testing::KilledBySignal(SIGABRT), "");
-  // In this process, the parent of the one that died, nothing was written.
-  EXPECT_EQ(nullptr, registry_.FindValue(
-                         std::string(kVarlo) + "\\Preferences", "Quillfix"));
+  // The dying process asked only whether the root can be wrapped: it
+  // opened, made and wrote nothing.
+  EXPECT_EQ(std::vector<std::string>{"QueryInfoKey HKEY_CURRENT_USER"},
+            ReadLines(log));
+  unsetenv(kLogVariable);
+  std::remove(log.c_str());
 }
 
 }  // namespace

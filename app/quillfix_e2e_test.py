@@ -3,7 +3,7 @@ holding a user.reg), runs the built program as a user would, and checks its
 exit status, its output and the user.reg it leaves behind.
 
 Run by ctest, which passes the programs' paths in QUILLFIX,
-QUILLFIX_INIT_FAILS and QUILLFIX_ROOT_REJECTED.
+QUILLFIX_INIT_FAILS, QUILLFIX_ROOT_REJECTED and QUILLFIX_START_ORDER.
 """
 
 import os
@@ -17,6 +17,7 @@ import unittest
 QUILLFIX = os.environ.get("QUILLFIX", "")
 INIT_FAILS = os.environ.get("QUILLFIX_INIT_FAILS", "")
 ROOT_REJECTED = os.environ.get("QUILLFIX_ROOT_REJECTED", "")
+START_ORDER = os.environ.get("QUILLFIX_START_ORDER", "")
 
 HEADER = ("WINE REGISTRY Version 2\n"
           ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n"
@@ -265,6 +266,21 @@ class FailureTest(QuillfixTestCase):
         self.assertEqual(["OpenKey SOFTWARE\\Corvane\\Varlo 6.8\\",
                           "CloseKey ",
                           "QueryInfoKey HKEY_CURRENT_USER"], calls)
+
+
+class StartOrderTest(QuillfixTestCase):
+    def test_application_object_is_built_before_the_streams(self):
+        """A build whose application object reports, when it is destroyed,
+        whether the standard streams were ready when it was built: they
+        must not have been, and must still be usable at its end."""
+        prefix = Prefix(self, HEADER + OTHER)
+        result = run(START_ORDER, prefix.dir, args=("ignored",))
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual(b"built with streams ready: no; "
+                         b"destroyed with streams usable: yes\n",
+                         result.stdout)
+        self.assertEqual(b"", result.stderr)
+        self.assertEqual(HEADER + OTHER, prefix.text())
 
 
 if __name__ == "__main__":

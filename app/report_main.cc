@@ -5,14 +5,16 @@
 // Exit status: 0 when every installed edition holds REG_BINARY 01 (also
 // when none is installed), 1 when one does not, 2 when the registry cannot
 // be read, with the reason on standard error.
-#include <iostream>
-
 #include "app/registry_source.h"
 #include "app/report.h"
 #include "winshim/afx.h"
 #include "winshim/process.h"
 
+// Built before the standard streams and destroyed after them, as in
+// quillfix's main.cc.
 CWinApp theApp(nullptr);
+
+#include <iostream>  // NOLINT(build/include_order): after theApp
 
 int main(int, char*[], char*[]) {
   if (!AfxWinInit(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), 0)) {

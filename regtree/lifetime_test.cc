@@ -72,7 +72,14 @@ TEST_F(LifetimeTest, WrapRootAsksOnlyForTheClassIn260Bytes) {
   bool ok = false;
   CKeyRef root = WrapRoot(HKEY_CURRENT_USER, ok);
   ASSERT_EQ(1u, registry_.calls().size());
-  EXPECT_EQ(HKEY_CURRENT_USER, registry_.calls()[0].key);
+  const regservice::RegCall& call = registry_.calls()[0];
+  EXPECT_EQ(HKEY_CURRENT_USER, call.key);
+  EXPECT_TRUE(call.query.class_name);
+  ASSERT_TRUE(call.query.class_length);
+  EXPECT_EQ(260u, call.query.class_length_in);
+  for (int i = 0; i < 9; ++i) {
+    EXPECT_FALSE(call.query.others[i]) << "pointer " << i + 3 << " given";
+  }
 }
 
 TEST_F(LifetimeTest, LastReleaseClosesLeafFirstAndRootLast) {

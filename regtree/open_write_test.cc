@@ -67,6 +67,44 @@ TEST_F(OpenWriteTest, MissingKeysAreMadeAndSoIsEveryDeeperOne) {
   EXPECT_TRUE(registry_.HasKey("A\\B\\C"));
 }
 
+// Two nodes whose names differ only in case are one key to the registry:
+// both open it, neither makes a key of its own, and a value name in
+// another case is the same value.
+TEST_F(OpenWriteTest, NodesDifferingInCaseOpenOneRegistryKey) {
+  registry_.AddKey("Software\\Corvane");
+  Wrap();
+  CValueRef lower = root_.Subkey("software\\corvane").Value("quillfix");
+  CValueRef upper = root_.Subkey("SOFTWARE\\CORVANE").Value("QUILLFIX");
+  EXPECT_TRUE(lower.SetBinary(kOne, 1));
+  EXPECT_TRUE(upper.SetBinary(kFour, 4));
+  EXPECT_EQ((std::vector<std::string>{
+                "OpenKeyEx software", "OpenKeyEx corvane",
+                "SetValueEx quillfix", "OpenKeyEx SOFTWARE",
+                "OpenKeyEx CORVANE", "SetValueEx QUILLFIX"}),
+            Calls());
+  const auto* stored = registry_.FindValue("Software\\Corvane", "Quillfix");
+  ASSERT_NE(nullptr, stored);
+  EXPECT_EQ(std::vector<BYTE>(kFour, kFour + 4), stored->data);
+  EXPECT_FALSE(registry_.HasKey("Software\\Corvane\\corvane"));
+}
+
+// An empty name right below HKEY_CURRENT_USER opens the root itself, as
+// RegOpenKeyExA answers there; the node then holds HKEY_CURRENT_USER.
+TEST_F(OpenWriteTest, EmptyNameBelowTheRootOpensTheRootItself) {
+  registry_.AddKey("A");
+  Wrap();
+  {
+    CValueRef value = root_.Subkey("\\A").Value("V");
+    EXPECT_TRUE(value.SetBinary(kOne, 1));
+    ASSERT_EQ((std::vector<std::string>{"OpenKeyEx ", "OpenKeyEx A",
+                                        "SetValueEx V"}),
+              Calls());
+    EXPECT_EQ(HKEY_CURRENT_USER, Call(0).returned);
+    EXPECT_EQ(HKEY_CURRENT_USER, Call(1).key);
+  }
+  EXPECT_NE(nullptr, registry_.FindValue("A", "V"));
+}
+
 TEST_F(OpenWriteTest, SecondValueOfAnOpenKeyNeedsNoOpening) {
   registry_.AddKey("A\\B");
   Wrap();

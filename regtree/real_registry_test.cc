@@ -23,6 +23,7 @@
 #include "regservice/prefix/wine_prefix_registry.h"
 #include "regservice/registry.h"
 #include "regservice/wine/hive.h"
+#include "winshim/mbstring.h"
 #endif
 
 namespace {
@@ -165,6 +166,17 @@ int SubkeyCount(const std::string& key) {
   return result == ERROR_SUCCESS ? static_cast<int>(subkeys) : -1;
 }
 
+// Whether the key at `key` below HKEY_CURRENT_USER exists.
+bool KeyExists(const std::string& key) {
+  HKEY handle = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_ALL_ACCESS,
+                    &handle) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(handle);
+  return true;
+}
+
 class RealRegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -209,6 +221,162 @@ class RealRegistryTest : public ::testing::Test {
 
   ScratchRegistry scratch_;
 };
+
+// The calls the registry answers subkey paths for.
+enum class PathCall { kOpenKey, kOpenKeyEx, kCreateKey };
+
+const char* PathCallName(PathCall call) {
+  return call == PathCall::kOpenKey     ? "RegOpenKeyA"
+         : call == PathCall::kOpenKeyEx ? "RegOpenKeyExA"
+                                        : "RegCreateKeyA";
+}
+
+LONG CallWithPath(PathCall call, HKEY key, const char* path, HKEY* result) {
+  switch (call) {
+    case PathCall::kOpenKey:
+      return RegOpenKeyA(key, path, result);
+    case PathCall::kOpenKeyEx:
+      return RegOpenKeyExA(key, path, 0, KEY_ALL_ACCESS, result);
+    case PathCall::kCreateKey:
+      return RegCreateKeyA(key, path, result);
+  }
+  return -1;
+}
+
+// `characters` characters (`character` repeated, one or two bytes each)
+// split into names of 40 by backslashes, which count as characters too;
+// one more backslash at the end when `trailing`.
+std::string PathOfLength(size_t characters, const std::string& character,
+                         bool trailing) {
+  std::string path;
+  const size_t body = trailing ? characters - 1 : characters;
+  size_t in_name = 0;
+  for (size_t i = 0; i < body; ++i) {
+    if (in_name == 40 && i + 1 < body) {
+      path += '\\';
+      in_name = 0;
+    } else {
+      path += character;
+      ++in_name;
+    }
+  }
+  if (trailing) path += '\\';
+  return path;
+}
+
+TEST_F(RealRegistryTest, EmptyAndNullSubkeyPaths) {
+  HKEY scratch = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyA(HKEY_CURRENT_USER,
+                                       scratch_.path().c_str(), &scratch));
+  for (const char* path : {"", static_cast<const char*>(nullptr)}) {
+    const std::string label = path == nullptr ? "null" : "empty";
+    // The opens give HKEY_CURRENT_USER itself.
+    for (PathCall call : {PathCall::kOpenKey, PathCall::kOpenKeyEx}) {
+      HKEY key = nullptr;
+      EXPECT_EQ(ERROR_SUCCESS,
+                CallWithPath(call, HKEY_CURRENT_USER, path, &key))
+          << PathCallName(call) << " " << label;
+      EXPECT_EQ(HKEY_CURRENT_USER, key) << PathCallName(call) << " " << label;
+    }
+    // An open key: RegOpenKeyA gives it back, the others a new handle.
+    HKEY same = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyA(scratch, path, &same)) << label;
+    EXPECT_EQ(scratch, same) << label;
+    for (PathCall call : {PathCall::kOpenKeyEx, PathCall::kCreateKey}) {
+      HKEY key = nullptr;
+      EXPECT_EQ(ERROR_SUCCESS, CallWithPath(call, scratch, path, &key))
+          << PathCallName(call) << " " << label;
+      EXPECT_NE(nullptr, key) << PathCallName(call) << " " << label;
+      EXPECT_NE(scratch, key) << PathCallName(call) << " " << label;
+      if (key != nullptr && key != scratch) RegCloseKey(key);
+    }
+    HKEY created = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_CURRENT_USER, path, &created))
+        << label;
+    EXPECT_NE(nullptr, created) << label;
+    EXPECT_NE(HKEY_CURRENT_USER, created) << label;
+    if (created != nullptr && created != HKEY_CURRENT_USER) {
+      RegCloseKey(created);
+    }
+  }
+  RegCloseKey(scratch);
+}
+
+// The A functions take a subkey path of at most 260 characters, after its
+// conversion to UTF-16; a longer one is ERROR_MORE_DATA, makes nothing and
+// leaves the handle argument as it was. Within the limit a missing key is
+// ERROR_FILE_NOT_FOUND to the opens and is made by RegCreateKeyA.
+void ExpectPathLimit(const std::string& scratch_path,
+                     const std::string& character) {
+  HKEY scratch = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegOpenKeyA(HKEY_CURRENT_USER, scratch_path.c_str(), &scratch));
+  struct Case {
+    size_t characters;
+    bool trailing;
+    bool fits;
+  } cases[] = {
+      {255, false, true},  {256, false, true},  {259, false, true},
+      {260, false, true},  {261, false, false}, {371, false, false},
+      {260, true, true},   {261, true, false},
+  };
+  HKEY const kUntouched = reinterpret_cast<HKEY>(0x1234);
+  for (bool from_root : {false, true}) {
+    for (const Case& c : cases) {
+      // From the root the scratch key's path is part of the length.
+      // A name of its own first, so that no case finds another's keys.
+      const std::string tag = "p" + std::to_string(&c - cases) +
+                              (from_root ? "r" : "k");
+      const std::string prefix =
+          (from_root ? scratch_path + "\\" : "") + tag + "\\";
+      const std::string path =
+          tag + "\\" +
+          PathOfLength(c.characters - prefix.size(), character, c.trailing);
+      const std::string full = (from_root ? scratch_path + "\\" : "") + path;
+      const HKEY base = from_root ? HKEY_CURRENT_USER : scratch;
+      std::string label = std::to_string(c.characters) +
+                          (c.trailing ? " with \\" : "") +
+                          (from_root ? " from the root" : " from a key");
+      // What the path makes first, below the scratch key.
+      const std::string first = scratch_path + "\\" + tag;
+      for (PathCall call : {PathCall::kOpenKey, PathCall::kOpenKeyEx,
+                            PathCall::kCreateKey, PathCall::kOpenKey}) {
+        HKEY key = kUntouched;
+        LONG result = CallWithPath(call, base, full.c_str(), &key);
+        const bool made = call == PathCall::kCreateKey ||
+                          KeyExists(first);
+        LONG expected = !c.fits ? ERROR_MORE_DATA
+                        : made  ? ERROR_SUCCESS
+                                : ERROR_FILE_NOT_FOUND;
+        EXPECT_EQ(expected, result) << PathCallName(call) << " " << label;
+        if (!c.fits) {
+          EXPECT_EQ(kUntouched, key) << PathCallName(call) << " " << label;
+        }
+        if (result == ERROR_SUCCESS) RegCloseKey(key);
+      }
+      EXPECT_EQ(c.fits, KeyExists(first)) << label;
+    }
+  }
+  RegCloseKey(scratch);
+}
+
+TEST_F(RealRegistryTest, SubkeyPathsUpTo260Characters) {
+  ExpectPathLimit(scratch_.path(), "k");
+}
+
+// In code page 932 a character of two bytes is one UTF-16 unit: the limit
+// counts characters, not bytes.
+TEST_F(RealRegistryTest, SubkeyPathsUpTo260DoubleByteCharacters) {
+#ifdef _WIN32
+  if (GetACP() != 932) GTEST_SKIP() << "needs a process in code page 932";
+#else
+  struct CodePage932 {
+    CodePage932() { winshim::SetMultibyteCodePage(932); }
+    ~CodePage932() { winshim::SetMultibyteCodePage(1252); }
+  } code_page;
+#endif
+  ExpectPathLimit(scratch_.path(), "\x82\xa0");  // HIRAGANA LETTER SMALL A
+}
 
 TEST_F(RealRegistryTest, WritesMakeEveryMissingKeyOnThePath) {
   struct Case {

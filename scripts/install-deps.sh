@@ -19,7 +19,7 @@ case "$mode" in
   test)
     packages+=(python3 valgrind wine wine64 g++-mingw-w64-x86-64
                binutils-mingw-w64-x86-64 googletest clang libclang-rt-14-dev
-               strace time dpkg-dev fakeroot file lintian groff-base) ;;
+               strace time locales dpkg-dev fakeroot file lintian groff-base) ;;
   *) echo "usage: $0 [build|demo|package|test]" >&2; exit 2 ;;
 esac
 

@@ -9,6 +9,13 @@ HINSTANCE g_resources = nullptr;
 bool g_initialised = false;
 bool g_fail_init = false;
 
+// A function's static: AfxWinInit may run before this file's globals are
+// built.
+std::vector<winshim::AfxWinInitArguments>& InitCalls() {
+  static std::vector<winshim::AfxWinInitArguments> calls;
+  return calls;
+}
+
 }  // namespace
 
 BOOL CString::LoadStringA(UINT id) {
@@ -42,8 +49,9 @@ CWinApp* AfxGetApp() { return g_app; }
 
 HINSTANCE AfxGetResourceHandle() { return g_resources; }
 
-BOOL AfxWinInit(HINSTANCE instance, HINSTANCE /*previous*/,
-                char* command_line, int show) {
+BOOL AfxWinInit(HINSTANCE instance, HINSTANCE previous, char* command_line,
+                int show) {
+  InitCalls().push_back({instance, previous, command_line, show});
   if (g_fail_init) return FALSE;
   g_resources = instance;
   if (g_app != nullptr) {
@@ -57,4 +65,8 @@ BOOL AfxWinInit(HINSTANCE instance, HINSTANCE /*previous*/,
 
 namespace winshim {
 void FailAfxWinInitForTesting() { g_fail_init = true; }
+
+const std::vector<AfxWinInitArguments>& AfxWinInitCallsForTesting() {
+  return InitCalls();
+}
 }  // namespace winshim

@@ -6,6 +6,7 @@
 #define QUILLFIX_WINSHIM_AFX_H_
 
 #include <string>
+#include <vector>
 
 #include "winshim/process.h"
 
@@ -62,6 +63,17 @@ namespace winshim {
 // Makes every later AfxWinInit fail, as it would on a broken machine. For
 // tests only.
 void FailAfxWinInitForTesting();
+
+// The arguments of one AfxWinInit call.
+struct AfxWinInitArguments {
+  HINSTANCE instance;
+  HINSTANCE previous;
+  char* command_line;
+  int show;
+};
+
+// Every AfxWinInit call of the process so far, in order. For tests.
+const std::vector<AfxWinInitArguments>& AfxWinInitCallsForTesting();
 }  // namespace winshim
 
 #endif  // QUILLFIX_WINSHIM_AFX_H_

@@ -38,7 +38,8 @@ unsigned char* _mbsnbcpy(unsigned char* dst, const unsigned char* src,
 namespace winshim {
 
 // The ANSI code page the functions above work in: the one the locale gives
-// (see winshim/codepage.h), until changed.
+// (see winshim/codepage.h), until changed. Setting 0 lets the locale decide
+// again at the next use.
 unsigned int MultibyteCodePage();
 void SetMultibyteCodePage(unsigned int code_page);
 

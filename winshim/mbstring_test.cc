@@ -1,6 +1,8 @@
 #include "winshim/mbstring.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -16,9 +18,75 @@ class MbstringTest : public ::testing::Test {
   ~MbstringTest() override { winshim::SetMultibyteCodePage(1252); }
 };
 
+#ifdef _WIN32
+
+// The runtime starts in the process's ANSI code page; Wine runs this test in
+// a locale whose code page is 1252 (see CMakeLists.txt).
 TEST_F(MbstringTest, DefaultCodePageIs1252) {
   EXPECT_EQ(1252u, winshim::MultibyteCodePage());
 }
+
+#else  // !_WIN32
+
+// Sets the locale variables for a scope, and restores them at its end.
+class ScopedLocaleEnvironment {
+ public:
+  ScopedLocaleEnvironment(const char* lc_all, const char* lc_ctype,
+                          const char* lang) {
+    const char* values[] = {lc_all, lc_ctype, lang};
+    for (int i = 0; i < 3; ++i) {
+      const char* old = std::getenv(kNames[i]);
+      saved_[i] = old != nullptr;
+      if (old != nullptr) old_[i] = old;
+      if (values[i] != nullptr) {
+        setenv(kNames[i], values[i], 1);
+      } else {
+        unsetenv(kNames[i]);
+      }
+    }
+  }
+  ~ScopedLocaleEnvironment() {
+    for (int i = 0; i < 3; ++i) {
+      if (saved_[i]) {
+        setenv(kNames[i], old_[i].c_str(), 1);
+      } else {
+        unsetenv(kNames[i]);
+      }
+    }
+  }
+
+ private:
+  static constexpr const char* kNames[3] = {"LC_ALL", "LC_CTYPE", "LANG"};
+  bool saved_[3] = {};
+  std::string old_[3];
+};
+
+// Until a test chooses one, the code page is the locale's: 1252 in the C
+// locale and without any locale variable.
+TEST_F(MbstringTest, DefaultCodePageIs1252) {
+  struct Case {
+    const char* lc_all;
+    const char* lc_ctype;
+    const char* lang;
+    unsigned int expected;
+  } cases[] = {
+      {nullptr, nullptr, nullptr, 1252},
+      {nullptr, nullptr, "C", 1252},
+      {nullptr, nullptr, "C.UTF-8", 1252},
+      {"C", nullptr, "ja_JP.UTF-8", 1252},
+      {nullptr, nullptr, "ja_JP.UTF-8", 932},
+      {nullptr, "ru_RU.UTF-8", "ja_JP.UTF-8", 1251},
+  };
+  for (const Case& c : cases) {
+    ScopedLocaleEnvironment environment(c.lc_all, c.lc_ctype, c.lang);
+    winshim::SetMultibyteCodePage(0);  // the locale decides again
+    EXPECT_EQ(c.expected, winshim::MultibyteCodePage())
+        << (c.lc_all ? c.lc_all : "-") << " " << (c.lc_ctype ? c.lc_ctype : "-")
+        << " " << (c.lang ? c.lang : "-");
+  }
+}
+
+#endif  // _WIN32
 
 // "\x95\x5c" is one Shift-JIS character whose trail byte is 0x5C; in a
 // single-byte code page it is two characters, the second a backslash.

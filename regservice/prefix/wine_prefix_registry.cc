@@ -18,6 +18,10 @@ namespace {
 const LONG kErrorNoAccess = 998;
 
 const size_t kMaxKeyNameLength = 256;
+// Wine's A functions convert a subkey path into a buffer of 261 UTF-16
+// units, its terminator included; a longer path is ERROR_MORE_DATA before
+// the registry is asked anything.
+const size_t kMaxSubKeyPathUnits = 260;
 const size_t kMaxValueNameLength = 16383;
 
 uint64_t SystemTimeAsFileTime() {
@@ -101,6 +105,15 @@ LONG WinePrefixRegistry::Resolve(HKEY key, wine::KeyPath* path) {
   return store_.Load();
 }
 
+bool WinePrefixRegistry::PathFitsConversion(LPCSTR sub_key) const {
+  if (sub_key == nullptr) return true;
+  const size_t bytes = strlen(sub_key);
+  // Every unit takes at least one byte: short paths need no conversion.
+  if (bytes <= kMaxSubKeyPathUnits) return true;
+  return AnsiToUtf16(CodePage(), sub_key, bytes).size() <=
+         kMaxSubKeyPathUnits;
+}
+
 LONG WinePrefixRegistry::ParseSubKey(LPCSTR sub_key,
                                      wine::KeyPath* path) const {
   // Split after converting: in a double-byte code page a trail byte may be
@@ -122,6 +135,8 @@ LONG WinePrefixRegistry::ParseSubKey(LPCSTR sub_key,
 
 LONG WinePrefixRegistry::OpenPath(HKEY key, LPCSTR sub_key, PHKEY result) {
   if (key == nullptr) return ERROR_INVALID_HANDLE;
+  // Wine leaves *result as it was here.
+  if (!PathFitsConversion(sub_key)) return ERROR_MORE_DATA;
   *result = nullptr;
   wine::KeyPath path;
   LONG status = Resolve(key, &path);
@@ -157,8 +172,9 @@ LONG WinePrefixRegistry::OpenKeyEx(HKEY key, LPCSTR sub_key, DWORD, REGSAM,
   if (sub_key != nullptr && *sub_key != '\0') {
     return OpenPath(key, sub_key, result);
   }
-  // An empty path gives a new handle to the same key, as Windows documents
-  // it, for a root too (Wine 8 returns a root itself there).
+  // An empty path: HKEY_CURRENT_USER itself, as RegOpenKeyA gives it, but
+  // a new handle to the same key for an open one (Wine's answers both).
+  if (key == HKEY_CURRENT_USER) return OpenKey(key, sub_key, result);
   if (key == nullptr) return ERROR_INVALID_HANDLE;
   *result = nullptr;
   wine::KeyPath path;
@@ -171,6 +187,8 @@ LONG WinePrefixRegistry::OpenKeyEx(HKEY key, LPCSTR sub_key, DWORD, REGSAM,
 LONG WinePrefixRegistry::CreateKey(HKEY key, LPCSTR sub_key, PHKEY result) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   if (key == nullptr) return ERROR_INVALID_HANDLE;
+  // Nothing is made, and *result stays as it was, as in Wine.
+  if (!PathFitsConversion(sub_key)) return ERROR_MORE_DATA;
   *result = nullptr;
   wine::KeyPath path;
   LONG status = Resolve(key, &path);
@@ -179,7 +197,13 @@ LONG WinePrefixRegistry::CreateKey(HKEY key, LPCSTR sub_key, PHKEY result) {
     status = ParseSubKey(sub_key, &path);
     if (status != ERROR_SUCCESS) return status;
   }
-  status = store_.CreateKey(path, clock_());
+  // One time for the whole operation. The keys made above the deepest one
+  // take theirs from its header, which holds whole seconds, as Wine reads
+  // the file: a whole second gives them, the deepest key and its parent
+  // the same time.
+  const uint64_t kTicksPerSecond = 10000000;
+  const uint64_t now = clock_();
+  status = store_.CreateKey(path, now - now % kTicksPerSecond);
   if (status != ERROR_SUCCESS) return status;
   // Even an empty path gives a new handle here.
   *result = handles_.Add(std::move(path));

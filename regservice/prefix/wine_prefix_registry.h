@@ -4,7 +4,8 @@
 //
 // Answers as Wine's registry does for the seven operations: paths are split
 // at backslashes with empty elements skipped (a leading backslash is
-// ERROR_BAD_PATHNAME), names are matched without regard to case, names and
+// ERROR_BAD_PATHNAME), a path of more than 260 UTF-16 units is
+// ERROR_MORE_DATA, names are matched without regard to case, names and
 // string data are converted from the ANSI code page (winshim's
 // MultibyteCodePage) to UTF-16.
 //
@@ -75,6 +76,9 @@ class WinePrefixRegistry : public Registry {
   // ERROR_INVALID_HANDLE for anything else; the load's error if the hive
   // cannot be used.
   LONG Resolve(HKEY key, wine::KeyPath* path);
+  // Whether `sub_key` fits the 260 UTF-16 units that Wine's A functions
+  // convert a path into; a null path does.
+  bool PathFitsConversion(LPCSTR sub_key) const;
   // Appends the elements of `sub_key` to *path.
   LONG ParseSubKey(LPCSTR sub_key, wine::KeyPath* path) const;
   LONG OpenPath(HKEY key, LPCSTR sub_key, PHKEY result);

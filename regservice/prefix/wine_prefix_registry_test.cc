@@ -7,6 +7,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
@@ -96,7 +97,8 @@ LONG RunOperation(Registry* registry, Operation op, HKEY key, const char* path,
 }
 
 TEST_F(WinePrefixRegistryTest, PathsFromTheRoot) {
-  const std::string k256(256, 'k'), k257(257, 'k');
+  const std::string k250(250, 'k'), k254(254, 'k'), k256(256, 'k'),
+      k257(257, 'k');
   const std::string e256(256, '\xe9');  // 256 units after conversion
   struct Case {
     Operation op;
@@ -117,9 +119,11 @@ TEST_F(WinePrefixRegistryTest, PathsFromTheRoot) {
       {kOpen, "Software\\Nope", ERROR_FILE_NOT_FOUND},
       {kOpen, "Software\\Acm", ERROR_FILE_NOT_FOUND},
       {kOpen, "Software\\Acme\\Tool 1.0\\Prefs\\Flag", ERROR_FILE_NOT_FOUND},
-      {kOpen, "Software\\" + k256, ERROR_FILE_NOT_FOUND},
-      {kOpen, "Software\\" + k257, ERROR_INVALID_PARAMETER},
-      {kOpen, "Nope\\" + k257, ERROR_INVALID_PARAMETER},
+      {kOpen, k256, ERROR_FILE_NOT_FOUND},
+      {kOpen, k257, ERROR_INVALID_PARAMETER},
+      {kOpen, "Nope\\" + k254, ERROR_FILE_NOT_FOUND},  // 259 in all
+      {kOpen, "Software\\" + k256, ERROR_MORE_DATA},   // 265 in all
+      {kOpen, "Nope\\" + k257, ERROR_MORE_DATA},
       {kOpenEx, "Software\\Acme", ERROR_SUCCESS},
       {kOpenEx, "SOFTWARE\\acme\\", ERROR_SUCCESS},
       {kOpenEx, "\\Software", ERROR_BAD_PATHNAME},
@@ -128,10 +132,12 @@ TEST_F(WinePrefixRegistryTest, PathsFromTheRoot) {
       {kCreate, "Software\\Acme", ERROR_SUCCESS},
       {kCreate, "Software\\New\\Deeper\\Deepest", ERROR_SUCCESS},
       {kCreate, "Software\\\\New\\\\", ERROR_SUCCESS},
-      {kCreate, "Software\\" + k256, ERROR_SUCCESS},
-      {kCreate, "Software\\" + e256, ERROR_SUCCESS},
-      {kCreate, "Software\\" + k257, ERROR_INVALID_PARAMETER},
-      {kCreate, "Software\\" + e256 + "\xe9", ERROR_INVALID_PARAMETER},
+      {kCreate, k256, ERROR_SUCCESS},
+      {kCreate, e256, ERROR_SUCCESS},
+      {kCreate, k257, ERROR_INVALID_PARAMETER},
+      {kCreate, e256 + "\xe9", ERROR_INVALID_PARAMETER},
+      {kCreate, "Software\\" + k250, ERROR_SUCCESS},  // 259 in all
+      {kCreate, "Software\\" + k256, ERROR_MORE_DATA},
       {kCreate, "\\Software\\New", ERROR_BAD_PATHNAME},
   };
   for (const Case& c : cases) {
@@ -142,7 +148,10 @@ TEST_F(WinePrefixRegistryTest, PathsFromTheRoot) {
     std::string label =
         std::string(OperationName(c.op)) + " '" + c.path.substr(0, 40) + "'";
     EXPECT_EQ(c.expected, result) << label;
-    if (c.expected == ERROR_SUCCESS) {
+    if (c.expected == ERROR_MORE_DATA) {
+      // Refused before anything is looked at: the handle is not touched.
+      EXPECT_EQ(reinterpret_cast<HKEY>(0x1234), key) << label;
+    } else if (c.expected == ERROR_SUCCESS) {
       EXPECT_NE(nullptr, key) << label;
       EXPECT_NE(HKEY_CURRENT_USER, key) << label;
       EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(key)) << label;
@@ -190,17 +199,23 @@ TEST_F(WinePrefixRegistryTest, EmptyPaths) {
     EXPECT_EQ(ERROR_SUCCESS, registry->OpenKey(acme, path, &key));
     EXPECT_EQ(acme, key);
   }
-  // RegOpenKeyExA: a new handle to the same key.
-  EXPECT_EQ(ERROR_SUCCESS, registry->OpenKeyEx(HKEY_CURRENT_USER, "", 0,
-                                               KEY_ALL_ACCESS, &key));
-  EXPECT_NE(HKEY_CURRENT_USER, key);
-  EXPECT_NE(nullptr, key);
-  EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(key));
+  // RegOpenKeyExA: HKEY_CURRENT_USER itself, but a new handle to an open
+  // key.
   HKEY again = nullptr;
-  EXPECT_EQ(ERROR_SUCCESS,
-            registry->OpenKeyEx(acme, "", 0, KEY_ALL_ACCESS, &again));
-  EXPECT_NE(acme, again);
-  EXPECT_NE(nullptr, again);
+  for (const char* path : {"", static_cast<const char*>(nullptr)}) {
+    key = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, registry->OpenKeyEx(HKEY_CURRENT_USER, path, 0,
+                                                 KEY_ALL_ACCESS, &key));
+    EXPECT_EQ(HKEY_CURRENT_USER, key);
+    if (again != nullptr) {
+      EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(again));
+    }
+    again = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS,
+              registry->OpenKeyEx(acme, path, 0, KEY_ALL_ACCESS, &again));
+    EXPECT_NE(acme, again);
+    EXPECT_NE(nullptr, again);
+  }
   DWORD subkeys = 0;
   EXPECT_EQ(ERROR_SUCCESS,
             registry->QueryInfoKey(again, nullptr, nullptr, nullptr, &subkeys,
@@ -386,6 +401,62 @@ TEST_F(WinePrefixRegistryTest, NamesFollowTheCodePage) {
   std::string error;
   ASSERT_TRUE(hive.Load(TestDir::Read(UserReg()), &error));
   EXPECT_TRUE(hive.KeyExists({u"Software", u"\u8868"}));
+}
+
+// The last write time of the key at `path`, as the registry reports it.
+uint64_t LastWrite(Registry* registry, const char* path) {
+  HKEY key = nullptr;
+  if (registry->OpenKey(HKEY_CURRENT_USER, path, &key) != ERROR_SUCCESS) {
+    ADD_FAILURE() << path << " not found";
+    return 0;
+  }
+  FILETIME time = {0, 0};
+  EXPECT_EQ(ERROR_SUCCESS,
+            registry->QueryInfoKey(key, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, &time));
+  registry->CloseKey(key);
+  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) |
+         time.dwLowDateTime;
+}
+
+// One RegCreateKeyA is one moment: the keys it makes and the parent it
+// changes all get the same time, however the clock moves meanwhile.
+TEST_F(WinePrefixRegistryTest, OneCreateGivesItsKeysAndTheirParentOneTime) {
+  struct Case {
+    const char* parent;  // exists before
+    const char* created;
+    std::vector<const char*> made;
+  } cases[] = {
+      {"Software\\Classy", "Software\\Classy\\A\\B\\C",
+       {"Software\\Classy\\A", "Software\\Classy\\A\\B",
+        "Software\\Classy\\A\\B\\C"}},
+      {"Software\\Classy", "Software\\Classy\\One", {"Software\\Classy\\One"}},
+  };
+  for (const Case& c : cases) {
+    TestDir::Write(UserReg(), kUserReg);
+    auto registry = NewRegistry();
+    // Every reading of the clock is 1.5 s later than the one before, and
+    // none is a whole second.
+    uint64_t ticks = kFileTime + 7654321;
+    registry->set_clock([&ticks] { return ticks += 15000000; });
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              registry->CreateKey(HKEY_CURRENT_USER, c.created, &key));
+    const uint64_t parent = LastWrite(registry.get(), c.parent);
+    EXPECT_NE(kFileTime, parent) << c.created;
+    for (const char* made : c.made) {
+      EXPECT_EQ(parent, LastWrite(registry.get(), made)) << made;
+    }
+    ASSERT_EQ(ERROR_SUCCESS, registry->CloseKey(key));
+    // And so does Wine when it loads the file.
+    auto reloaded = NewRegistry();
+    const uint64_t parent_in_file = LastWrite(reloaded.get(), c.parent);
+    EXPECT_EQ(parent, parent_in_file) << c.created;
+    for (const char* made : c.made) {
+      EXPECT_EQ(parent_in_file, LastWrite(reloaded.get(), made)) << made;
+    }
+  }
 }
 
 TEST_F(WinePrefixRegistryTest, QueryInfoKey) {

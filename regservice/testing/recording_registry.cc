@@ -1,8 +1,34 @@
 #include "regservice/testing/recording_registry.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "winshim/mbstring.h"
+
 namespace regservice {
+namespace {
+
+// `name` with ASCII letters in upper case, double-byte characters of the
+// current code page kept whole.
+std::string FoldCase(const std::string& name) {
+  std::string folded = name;
+  for (size_t i = 0; i < folded.size(); ++i) {
+    unsigned char byte = static_cast<unsigned char>(folded[i]);
+    if (_ismbblead(byte) && i + 1 < folded.size()) {
+      ++i;  // the trail byte is part of the character
+    } else if (byte >= 'a' && byte <= 'z') {
+      folded[i] = static_cast<char>(byte - 'a' + 'A');
+    }
+  }
+  return folded;
+}
+
+}  // namespace
+
+bool RegistryNameLess::operator()(const std::string& a,
+                                  const std::string& b) const {
+  return FoldCase(a) < FoldCase(b);
+}
 
 const char* RegOpName(RegOp op) {
   switch (op) {
@@ -111,6 +137,12 @@ RegCall& RecordingRegistry::Record(RegOp op, HKEY key,
   call.key = key;
   call.name = name;
   calls_.push_back(call);
+  if (!log_path_.empty()) {
+    if (std::FILE* log = std::fopen(log_path_.c_str(), "a")) {
+      std::fprintf(log, "%s %s\n", RegOpName(op), name.c_str());
+      std::fclose(log);
+    }
+  }
   return calls_.back();
 }
 
@@ -158,6 +190,14 @@ LONG RecordingRegistry::OpenKeyEx(HKEY key, LPCSTR sub_key, DWORD options,
   call.name_was_null = sub_key == nullptr;
   call.options = options;
   call.access = access;
+  if (key == HKEY_CURRENT_USER && result != nullptr &&
+      (sub_key == nullptr || sub_key[0] == 0) &&
+      InjectedFailure(call.op, call.name) == ERROR_SUCCESS) {
+    // An empty path below the predefined root gives the root itself; below
+    // an open key, a new handle (Open).
+    *result = call.returned = key;
+    return call.result = ERROR_SUCCESS;
+  }
   return Open(call, key, sub_key, result, /*create=*/false);
 }
 
@@ -187,7 +227,7 @@ LONG RecordingRegistry::SetValueEx(HKEY key, LPCSTR value_name,
 }
 
 LONG RecordingRegistry::QueryInfoKey(
-    HKEY key, LPSTR class_name, LPDWORD class_length, LPDWORD /*reserved*/,
+    HKEY key, LPSTR class_name, LPDWORD class_length, LPDWORD reserved,
     LPDWORD subkeys, LPDWORD max_subkey_length, LPDWORD max_class_length,
     LPDWORD values, LPDWORD max_value_name_length, LPDWORD max_value_length,
     LPDWORD security_descriptor_size, PFILETIME last_write_time) {
@@ -196,6 +236,14 @@ LONG RecordingRegistry::QueryInfoKey(
   RegCall& call = Record(RegOp::kQueryInfoKey, key,
                          !valid ? "<invalid>"
                          : path.empty() ? kRootName : path);
+  call.query.class_name = class_name != nullptr;
+  call.query.class_length = class_length != nullptr;
+  if (class_length != nullptr) call.query.class_length_in = *class_length;
+  const void* others[9] = {reserved, subkeys, max_subkey_length,
+                           max_class_length, values, max_value_name_length,
+                           max_value_length, security_descriptor_size,
+                           last_write_time};
+  for (int i = 0; i < 9; ++i) call.query.others[i] = others[i] != nullptr;
   if (LONG failure = InjectedFailure(call.op, call.name)) {
     return call.result = failure;
   }
@@ -212,15 +260,18 @@ LONG RecordingRegistry::QueryInfoKey(
         return call.result = ERROR_MORE_DATA;
       }
       std::memcpy(class_name, node.class_name.c_str(), needed + 1);
+      // The rest of the buffer the caller claims is the registry's to
+      // write too: filling it lets the sanitizers catch a shorter buffer.
+      std::memset(class_name + needed + 1, 0, *class_length - needed - 1);
     }
     *class_length = needed;
   }
   DWORD child_count = 0, longest_child = 0;
-  std::string prefix = path.empty() ? "" : path + "\\";
+  const std::string prefix = FoldCase(path.empty() ? "" : path + "\\");
   for (const auto& entry : keys_) {
     const std::string& other = entry.first;
-    if (other.size() <= prefix.size() || other.compare(0, prefix.size(),
-                                                       prefix) != 0) {
+    if (other.size() <= prefix.size() ||
+        FoldCase(other).compare(0, prefix.size(), prefix) != 0) {
       continue;
     }
     std::string rest = other.substr(prefix.size());

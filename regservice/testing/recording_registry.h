@@ -1,6 +1,8 @@
 // A Registry for tests: an in-memory registry below HKEY_CURRENT_USER that
 // records every call with its arguments and can be told to fail chosen
-// calls. Key names are compared exactly (letter case included).
+// calls. Key and value names are compared without regard to the case of
+// ASCII letters (a double-byte character's trail byte is left as it is), as
+// the registry compares them; a name keeps the spelling it was made with.
 #ifndef QUILLFIX_REGSERVICE_TESTING_RECORDING_REGISTRY_H_
 #define QUILLFIX_REGSERVICE_TESTING_RECORDING_REGISTRY_H_
 
@@ -19,6 +21,18 @@ enum class RegOp { kOpenKey, kOpenKeyEx, kCreateKey, kSetValueEx,
 // "OpenKey", "OpenKeyEx", ...
 const char* RegOpName(RegOp op);
 
+// What a QueryInfoKey call passed besides the key.
+struct QueryInfoArgs {
+  bool class_name = false;      // the class buffer is not null
+  bool class_length = false;    // the class length is not null
+  DWORD class_length_in = 0;    // the class length on entry, when given
+  // The nine other pointers in their order (reserved, subkeys,
+  // max_subkey_length, max_class_length, values, max_value_name_length,
+  // max_value_length, security_descriptor_size, last_write_time): true for
+  // each that is not null.
+  bool others[9] = {};
+};
+
 // One call as it was made, with what it returned.
 struct RegCall {
   RegOp op;
@@ -31,8 +45,17 @@ struct RegCall {
   REGSAM access = 0;
   DWORD type = 0;
   std::vector<BYTE> data;
+  QueryInfoArgs query;      // QueryInfoKey only
   LONG result = ERROR_SUCCESS;
   HKEY returned = nullptr;  // the handle handed out, if any
+};
+
+// Orders names as the registry tells them apart: ASCII letters folded.
+// Trail bytes are found in the current code page, so a test that switches
+// code pages keeps names with bytes above 0x7F out of a registry that
+// outlives the switch.
+struct RegistryNameLess {
+  bool operator()(const std::string& a, const std::string& b) const;
 };
 
 class RecordingRegistry : public Registry {
@@ -55,13 +78,20 @@ class RecordingRegistry : public Registry {
   // Null when the key or value does not exist.
   const StoredValue* FindValue(const std::string& key_path,
                                const std::string& value_name) const;
-  // The class text that QueryInfoKey reports for a key.
+  // The class text that QueryInfoKey reports for a key. QueryInfoKey also
+  // fills the rest of the class buffer, up to the length the caller gives,
+  // with NULs.
   void SetClass(const std::string& key_path, const std::string& class_name);
 
   // Makes every later call of `op` whose name (see RegCall::name) equals
   // `name` fail with `code`, without any other effect.
   void FailOn(RegOp op, const std::string& name,
               LONG code = ERROR_ACCESS_DENIED);
+
+  // Also appends each later call, as it is made, to the file at `path` as
+  // one "Op name" line (see CallSummary), written at once: what a child
+  // process asked for can be read after it died.
+  void LogCallsTo(const std::string& path) { log_path_ = path; }
 
   const std::vector<RegCall>& calls() const { return calls_; }
   // Each call as "Op name", in order: {"OpenKeyEx A", "CreateKey B", ...}.
@@ -98,7 +128,7 @@ class RecordingRegistry : public Registry {
  private:
   struct Key {
     std::string class_name;
-    std::map<std::string, StoredValue> values;
+    std::map<std::string, StoredValue, RegistryNameLess> values;
   };
 
   // Resolves `key` to a key path; false for a null, unknown or closed handle.
@@ -109,10 +139,11 @@ class RecordingRegistry : public Registry {
   LONG Open(RegCall& call, HKEY key, LPCSTR sub_key, PHKEY result,
             bool create);
 
-  std::map<std::string, Key> keys_;  // "" is HKEY_CURRENT_USER
+  std::map<std::string, Key, RegistryNameLess> keys_;  // "" is the root
   std::map<HKEY, std::string> open_;
   std::map<std::pair<RegOp, std::string>, LONG> failures_;
   std::vector<RegCall> calls_;
+  std::string log_path_;
   uintptr_t next_handle_ = 0x1000;
   int bad_closes_ = 0;
 };

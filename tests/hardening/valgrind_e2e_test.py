@@ -6,8 +6,9 @@ error, no leaked block (definitely, indirectly or possibly lost) and no
 file descriptor left open that the process opened itself.
 
 Run by ctest, which passes the programs' paths in QUILLFIX, QUILLFIX_REPORT,
-QUILLFIX_INIT_FAILS and QUILLFIX_ROOT_REJECTED (the last two run as they
-are: one stops before the framework starts, the other aborts on purpose).
+QUILLFIX_INIT_FAILS, QUILLFIX_ROOT_REJECTED and QUILLFIX_START_ORDER (the
+last three run as they are: one stops before the framework starts, one
+aborts on purpose, one only reports the start-up order).
 """
 
 import glob
