@@ -33,6 +33,7 @@ typedef const CHAR* LPCSTR;
 typedef CHAR* LPSTR;
 typedef DWORD* LPDWORD;
 typedef const BYTE* LPCBYTE;
+typedef BYTE* LPBYTE;
 
 typedef struct _FILETIME {
   DWORD dwLowDateTime;

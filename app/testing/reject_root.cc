@@ -48,6 +48,11 @@ class RejectRootRegistry : public Registry {
     Log("CloseKey", "");
     return Real()->CloseKey(key);
   }
+  LONG QueryValueEx(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type,
+                    LPBYTE data, LPDWORD size) override {
+    Log("QueryValueEx", name);
+    return Real()->QueryValueEx(key, name, reserved, type, data, size);
+  }
 
  private:
   static Registry* Real() { return Registry::Default(); }

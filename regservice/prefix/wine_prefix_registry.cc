@@ -269,6 +269,47 @@ LONG WinePrefixRegistry::CloseKey(HKEY key) {
   return ERROR_SUCCESS;
 }
 
+LONG WinePrefixRegistry::QueryValueEx(HKEY key, LPCSTR value_name,
+                                      LPDWORD reserved, LPDWORD type,
+                                      LPBYTE data, LPDWORD size) {
+  if ((data != nullptr && size == nullptr) || reserved != nullptr) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  wine::KeyPath path;
+  LONG status = Resolve(key, &path);
+  if (status != ERROR_SUCCESS) return status;
+  if (!store_.hive().KeyExists(path)) return ERROR_INVALID_HANDLE;
+  std::u16string name;
+  if (value_name != nullptr) {
+    name = AnsiToUtf16(CodePage(), value_name, strlen(value_name));
+  }
+  wine::Value value;
+  if (!store_.hive().GetValue(path, name, &value)) return ERROR_FILE_NOT_FOUND;
+  std::string bytes = value.data;
+  if (IsStringType(value.type)) {
+    // The A function hands out string data in the ANSI code page.
+    std::u16string text;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+      text.push_back(static_cast<char16_t>(
+          static_cast<unsigned char>(bytes[i]) |
+          (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    }
+    bytes = Utf16ToAnsi(CodePage(), text);
+  }
+  if (type != nullptr) *type = value.type;
+  LONG result = ERROR_SUCCESS;
+  if (data != nullptr) {
+    if (bytes.size() > *size) {
+      result = ERROR_MORE_DATA;
+    } else {
+      memcpy(data, bytes.data(), bytes.size());
+    }
+  }
+  if (size != nullptr) *size = static_cast<DWORD>(bytes.size());
+  return result;
+}
+
 LONG WinePrefixRegistry::Flush() {
   return store_.HasPendingChanges() ? store_.Save() : ERROR_SUCCESS;
 }

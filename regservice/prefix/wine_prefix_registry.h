@@ -59,6 +59,8 @@ class WinePrefixRegistry : public Registry {
                     LPDWORD max_value_length, LPDWORD security_descriptor_size,
                     PFILETIME last_write_time) override;
   LONG CloseKey(HKEY key) override;
+  LONG QueryValueEx(HKEY key, LPCSTR value_name, LPDWORD reserved,
+                    LPDWORD type, LPBYTE data, LPDWORD size) override;
 
   // Writes pending changes now. ERROR_SUCCESS when there were none.
   LONG Flush();

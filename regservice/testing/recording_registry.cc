@@ -264,3 +264,29 @@ LONG RecordingRegistry::CloseKey(HKEY key) {
 }
 
 }  // namespace regservice
+
+namespace regservice {
+
+LONG RecordingRegistry::QueryValueEx(HKEY key, LPCSTR value_name, LPDWORD,
+                                     LPDWORD type, LPBYTE data,
+                                     LPDWORD size) {
+  std::string path;
+  if (!Resolve(key, &path)) return ERROR_INVALID_HANDLE;
+  const StoredValue* value =
+      FindValue(path, value_name != nullptr ? value_name : "");
+  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (type != nullptr) *type = value->type;
+  LONG result = ERROR_SUCCESS;
+  if (data != nullptr) {
+    if (size == nullptr) return ERROR_INVALID_PARAMETER;
+    if (value->data.size() > *size) {
+      result = ERROR_MORE_DATA;
+    } else if (!value->data.empty()) {
+      std::memcpy(data, value->data.data(), value->data.size());
+    }
+  }
+  if (size != nullptr) *size = static_cast<DWORD>(value->data.size());
+  return result;
+}
+
+}  // namespace regservice

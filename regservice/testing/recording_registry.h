@@ -88,6 +88,9 @@ class RecordingRegistry : public Registry {
                     LPDWORD security_descriptor_size,
                     PFILETIME last_write_time) override;
   LONG CloseKey(HKEY key) override;
+  // Not recorded: reads only what the other calls stored.
+  LONG QueryValueEx(HKEY key, LPCSTR value_name, LPDWORD reserved,
+                    LPDWORD type, LPBYTE data, LPDWORD size) override;
 
  private:
   struct Key {
