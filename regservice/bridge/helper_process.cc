@@ -145,7 +145,10 @@ std::vector<std::string> ChildEnvironment(const HelperLaunch& launch) {
   std::vector<std::string> replaced = {"WINEPREFIX", "WINEDEBUG"};
   if (!launch.tmpdir.empty()) replaced.push_back("TMPDIR");
   if (launch.switch_user) {
-    replaced.insert(replaced.end(), {"HOME", "USER", "LOGNAME"});
+    replaced.push_back("HOME");
+    if (!launch.user_name.empty()) {
+      replaced.insert(replaced.end(), {"USER", "LOGNAME"});
+    }
   }
   std::vector<std::string> env;
   for (char** entry = environ; entry != nullptr && *entry != nullptr;
@@ -160,7 +163,7 @@ std::vector<std::string> ChildEnvironment(const HelperLaunch& launch) {
   env.push_back("WINEDEBUG=-all");
   if (!launch.tmpdir.empty()) env.push_back("TMPDIR=" + launch.tmpdir);
   if (launch.switch_user) {
-    if (!launch.home.empty()) env.push_back("HOME=" + launch.home);
+    env.push_back("HOME=" + launch.home);
     if (!launch.user_name.empty()) {
       env.push_back("USER=" + launch.user_name);
       env.push_back("LOGNAME=" + launch.user_name);
@@ -267,6 +270,10 @@ bool PlanHelperLaunch(const std::string& prefix_dir, pid_t server_pid,
     launch->switch_user = true;
     launch->uid = owner.st_uid;
     launch->gid = owner.st_gid;
+    // Wine needs a HOME (without one it asks the user database, and
+    // crashes for a user missing there): the owner's, else the directory
+    // the prefix is in, which is the home of ~/.wine.
+    launch->home = DirectoryOf(prefix_dir);
     if (struct passwd* user = getpwuid(owner.st_uid)) {
       launch->home = user->pw_dir;
       launch->user_name = user->pw_name;

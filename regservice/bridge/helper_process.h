@@ -23,8 +23,9 @@ struct HelperLaunch {
   std::string helper;  // the helper program
   std::string prefix;  // WINEPREFIX of the child
   std::string tmpdir;  // TMPDIR of the child; empty leaves the caller's
-  // When set, the child runs as that user (and group), with that HOME
-  // (empty: none), instead of as the caller.
+  // When set, the child runs as that user (and group), with that HOME,
+  // instead of as the caller; USER and LOGNAME become `user_name` unless
+  // it is empty (a user id without an account).
   bool switch_user = false;
   uid_t uid = 0;
   gid_t gid = 0;
