@@ -3,10 +3,13 @@
 # Usage: scripts/install-deps.sh [build|test]   (default: test)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+# The registry helper (a Windows program, run under the prefix's Wine while
+# a wineserver serves it) makes MinGW-w64 a build dependency and Wine a run
+# dependency.
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev
+          g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64)
 if [ "${1:-test}" = test ]; then
-  packages+=(python3 valgrind wine wine64 g++-mingw-w64-x86-64
-             binutils-mingw-w64-x86-64 googletest clang libclang-rt-14-dev
+  packages+=(python3 valgrind googletest clang libclang-rt-14-dev
              strace time)
 fi
 
