@@ -5,7 +5,8 @@ itself never writes user.reg then. When the helper cannot do its work (no
 loader, garbage, silence, killed in the middle of a run), the run still
 ends, with status 0 and nothing written.
 
-ctest passes the program's path in QUILLFIX.
+ctest passes the program's path in QUILLFIX, and where the build put the
+helper in REGHELPER.
 """
 
 import os
@@ -19,6 +20,7 @@ import unittest
 import winetest
 
 QUILLFIX = os.environ.get("QUILLFIX", "")
+REGHELPER = os.environ.get("REGHELPER", "")
 CORVANE = "HKCU\\Software\\Corvane"
 VARLO = CORVANE + "\\Varlo 6.8"
 VARLOPLUS = CORVANE + "\\VarloPlus 6.8"
@@ -170,17 +172,7 @@ class QuillfixOnlineTest(unittest.TestCase):
                 with self.subTest(name), \
                         winetest.copy_prefix(prepared.path) as prefix, \
                         tempfile.TemporaryDirectory() as bin_dir:
-                    server = os.path.join(bin_dir, "wineserver64")
-                    shutil.copy(real_server_binary(), server)
-                    if loader is not None:
-                        path = os.path.join(bin_dir, "wine64")
-                        with open(path, "w") as f:
-                            f.write(loader)
-                        os.chmod(path, 0o755)
-                    prefix.server_may_run = True
-                    subprocess.run([server, "-p300"], env=prefix.env(),
-                                   check=True, timeout=60)
-                    self.wait_for_server(prefix)
+                    self.start_server_beside(prefix, bin_dir, loader)
                     before = prefix.read_user_reg()
                     files = sorted(os.listdir(prefix.path))
 
@@ -193,6 +185,61 @@ class QuillfixOnlineTest(unittest.TestCase):
 
                     prefix.stop()
                     self.assertNotIn(b"Quillfix", prefix.read_user_reg())
+
+    def start_server_beside(self, prefix, bin_dir, loader):
+        """Starts the prefix's server from a copy of the server binary in
+        `bin_dir`, with the script `loader` (if not None) as the loader
+        beside it."""
+        server = os.path.join(bin_dir, "wineserver64")
+        shutil.copy(real_server_binary(), server)
+        if loader is not None:
+            path = os.path.join(bin_dir, "wine64")
+            with open(path, "w") as f:
+                f.write(loader)
+            os.chmod(path, 0o755)
+        prefix.server_may_run = True
+        subprocess.run([server, "-p300"], env=prefix.env(), check=True,
+                       timeout=60)
+        self.wait_for_server(prefix)
+
+    def test_helper_is_looked_for_where_the_program_is_installed(self):
+        # (name, helper copies made around a copy of the program, the one
+        # it must start); the build's own is the last resort.
+        cases = [
+            ("installed beside bin/", ["libexec/quillfix", "bin"],
+             "libexec/quillfix"),
+            ("beside the program", ["bin"], "bin"),
+            ("only the build's own", [], None),
+        ]
+        with winetest.copy_prefix() as prefix, \
+                tempfile.TemporaryDirectory() as wine_dir:
+            record = os.path.join(wine_dir, "started")
+            self.start_server_beside(
+                prefix, wine_dir,
+                "#!/bin/sh\nprintf '%%s\\n' \"$1\" >> %s\n"
+                "printf garbage\nexec cat >/dev/null\n" % record)
+            for name, copies, expected in cases:
+                with self.subTest(name), \
+                        tempfile.TemporaryDirectory() as root:
+                    os.mkdir(os.path.join(root, "bin"))
+                    program = os.path.join(root, "bin", "quillfix")
+                    shutil.copy(QUILLFIX, program)
+                    for place in copies:
+                        os.makedirs(os.path.join(root, place), exist_ok=True)
+                        shutil.copy(REGHELPER, os.path.join(
+                            root, place, "quillfix-reghelper.exe"))
+                    if os.path.exists(record):
+                        os.unlink(record)
+                    result = subprocess.run(
+                        [program], env=prefix.env(), capture_output=True,
+                        stdin=subprocess.DEVNULL, timeout=RUN_TIMEOUT)
+                    self.assertQuietSuccess(result)
+                    with open(record) as f:
+                        started = f.read().split("\n")[0]
+                    want = (REGHELPER if expected is None else os.path.join(
+                        root, expected, "quillfix-reghelper.exe"))
+                    self.assertEqual(os.path.realpath(want),
+                                     os.path.realpath(started))
 
     def wait_for_server(self, prefix):
         deadline = time.monotonic() + 30
