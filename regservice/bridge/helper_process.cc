@@ -130,7 +130,13 @@ class HelperProcessChannel : public HelperChannel {
   bool StillRunning() {
     if (reaped_) return false;
     pid_t done = waitpid(pid_, nullptr, WNOHANG);
-    if (done == pid_ || (done < 0 && errno == ECHILD)) reaped_ = true;
+    if (done == pid_) {
+      reaped_ = true;
+    } else if (done < 0 && errno == ECHILD) {
+      // Reaped without us (a program that ignores SIGCHLD): it runs as
+      // long as its process id does.
+      reaped_ = kill(pid_, 0) != 0 && errno == ESRCH;
+    }
     return !reaped_;
   }
 
