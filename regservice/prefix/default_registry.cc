@@ -45,7 +45,16 @@ Registry* Registry::Default() {
   prefix::WineserverLock servers(prefix::PosixEnv(), location.directory,
                                  location.tmpdir, location.uid);
   pid_t server = 0;
-  if (!location.directory.empty() && servers.FindServer(&server)) {
+  bool served = false;
+  if (!location.directory.empty()) {
+    // Our own saves hold the server's lock too, but only under the
+    // directory lock: holding it while asking keeps another process's save
+    // from passing for a running server.
+    std::unique_ptr<prefix::Lock> directory_lock;
+    prefix::PosixEnv()->LockDirectory(location.directory, &directory_lock);
+    served = servers.FindServer(&server);
+  }
+  if (served) {
     g_bridge = NewBridge(location.directory, server);
     atexit(CloseBridgeAtExit);
     return g_bridge;
