@@ -133,6 +133,21 @@ class QuillfixOnlineTest(unittest.TestCase):
                         online.reg_export("HKCU"), offline.reg_export("HKCU"),
                         "the online and the offline run differ")
 
+    def test_without_a_server_no_wine_is_started(self):
+        with winetest.copy_prefix() as prefix, \
+                tempfile.TemporaryDirectory() as bin_dir:
+            prefix.reg_add(VARLO, "Edition", "REG_SZ", "std")
+            prefix.stop()
+            record = os.path.join(bin_dir, "started")
+            loader = os.path.join(bin_dir, "wine")
+            with open(loader, "w") as f:
+                f.write("#!/bin/sh\necho \"$@\" >> %s\n" % record)
+            os.chmod(loader, 0o755)
+            result = run_quillfix(prefix, PATH=bin_dir + ":/usr/bin:/bin")
+            self.assertQuietSuccess(result)
+            self.assertFalse(os.path.exists(record), "a Wine was started")
+            self.assertIn(QUILLFIX_SECTION.encode(), prefix.read_user_reg())
+
     def test_wine_reads_the_value_while_the_server_runs(self):
         with winetest.copy_prefix() as prefix:
             prefix.start_persistent_server()
