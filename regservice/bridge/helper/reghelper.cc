@@ -123,14 +123,18 @@ bool QueryInfo(WireReader* in, WireWriter* out) {
   auto ptr = [asked](uint32_t bit, DWORD* p) {
     return (asked & bit) ? p : nullptr;
   };
+  char* class_buffer =
+      (asked & wire::kInfoClassName) ? class_name.data() : nullptr;
   LONG status = RegQueryInfoKeyA(
-      ToHandle(key), (asked & wire::kInfoClassName) ? class_name.data() : nullptr,
-      ptr(wire::kInfoClassLength, &class_length),
-      ptr(wire::kInfoReserved, &reserved), ptr(wire::kInfoSubkeys, &counts[0]),
-      ptr(wire::kInfoMaxSubkey, &counts[1]), ptr(wire::kInfoMaxClass, &counts[2]),
+      ToHandle(key), class_buffer, ptr(wire::kInfoClassLength, &class_length),
+      ptr(wire::kInfoReserved, &reserved),
+      ptr(wire::kInfoSubkeys, &counts[0]),
+      ptr(wire::kInfoMaxSubkey, &counts[1]),
+      ptr(wire::kInfoMaxClass, &counts[2]),
       ptr(wire::kInfoValues, &counts[3]),
       ptr(wire::kInfoMaxValueName, &counts[4]),
-      ptr(wire::kInfoMaxValue, &counts[5]), ptr(wire::kInfoSecurity, &counts[6]),
+      ptr(wire::kInfoMaxValue, &counts[5]),
+      ptr(wire::kInfoSecurity, &counts[6]),
       (asked & wire::kInfoLastWrite) ? &last_write : nullptr);
   out->U32(static_cast<uint32_t>(status));
   if (asked & wire::kInfoClassName) {
