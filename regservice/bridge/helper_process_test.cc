@@ -40,12 +40,13 @@ class FakeServer {
     }
     // Until the exec is done, /proc/<pid>/exe is still this test.
     std::string link = "/proc/" + std::to_string(pid_) + "/exe";
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 5000; ++i) {  // a hang guard of 10 s
       char target[4096];
       ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-      if (n > 0 && std::string(target, n) == exe) break;
+      if (n > 0 && std::string(target, n) == exe) return;
       usleep(2000);
     }
+    ADD_FAILURE() << exe << " did not start";
   }
   ~FakeServer() {
     kill(pid_, SIGKILL);

@@ -191,10 +191,9 @@ class QuillfixOnlineTest(unittest.TestCase):
                     before = prefix.read_user_reg()
                     files = sorted(os.listdir(prefix.path))
 
-                    started = time.monotonic()
+                    # A hang fails the run by its timeout.
                     result = run_quillfix(prefix, **env)
                     self.assertQuietSuccess(result)
-                    self.assertLess(time.monotonic() - started, RUN_TIMEOUT)
                     self.assertEqual(before, prefix.read_user_reg())
                     self.assertEqual(files, sorted(os.listdir(prefix.path)))
 
