@@ -34,7 +34,8 @@ class Registry {
                             LPDWORD security_descriptor_size,
                             PFILETIME last_write_time) = 0;
   virtual LONG CloseKey(HKEY key) = 0;
-  virtual LONG QueryValueEx(HKEY key, LPCSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) = 0;
+  virtual LONG QueryValueEx(HKEY key, LPCSTR value_name, LPDWORD reserved,
+                            LPDWORD type, LPBYTE data, LPDWORD size) = 0;
 
   // The implementation the functions use unless another is installed.
   // Lives for the whole process; never null.

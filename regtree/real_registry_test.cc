@@ -1,12 +1,15 @@
 // The registry tree against the registry it runs on, not a recording one:
-// on Windows (or Wine) the platform's registry, elsewhere the prefix
-// registry over a user.reg made for each test. Checks what the tree's
-// writes leave in that registry, read back by other means than the tree.
-// Every test works below a scratch key, HKCU\Software\QuillfixTest\<random>,
-// which is removed at the end.
+// on Windows (or Wine) the platform's registry; elsewhere the prefix
+// registry over a user.reg made for each test, or, when
+// QUILLFIX_TEST_ONLINE_PREFIX names a prefix whose wineserver runs, that
+// server's registry through the bridge. Checks what the tree's writes leave
+// in that registry, read back by other means than the tree. Every test
+// works below a scratch key, HKCU\Software\QuillfixTest\<random>, which is
+// removed at the end where the registry can remove keys.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -18,6 +21,9 @@
 #ifndef _WIN32
 #include <unistd.h>
 
+#include <stdlib.h>
+
+#include "regservice/bridge/bridge_registry.h"
 #include "regservice/prefix/env.h"
 #include "regservice/prefix/test_dir.h"
 #include "regservice/prefix/wine_prefix_registry.h"
@@ -88,12 +94,61 @@ class ScratchRegistry {
 
 #else  // !_WIN32
 
+// The prefix named by QUILLFIX_TEST_ONLINE_PREFIX, or null.
+const char* OnlinePrefix() {
+  const char* prefix = getenv("QUILLFIX_TEST_ONLINE_PREFIX");
+  return prefix != nullptr && *prefix != '\0' ? prefix : nullptr;
+}
+
+// The scratch key in the registry of a running wineserver, reached through
+// the bridge the registry service picks by itself for WINEPREFIX. Read
+// back with RegQueryValueExA's counterpart through the same helper, as the
+// Windows build reads it. The prefix is a test's copy, removed afterwards
+// with the scratch keys (the six calls cannot delete keys).
+class OnlineScratchRegistry {
+ public:
+  OnlineScratchRegistry()
+      : path_(std::string(kScratchParent) + "\\" + RandomName()) {
+    setenv("WINEPREFIX", OnlinePrefix(), 1);
+    EXPECT_NE(nullptr, dynamic_cast<regservice::bridge::BridgeRegistry*>(
+                           regservice::Registry::Default()))
+        << "no wineserver serves " << OnlinePrefix();
+  }
+
+  const std::string& path() const { return path_; }
+
+  bool Read(const std::string& key, const std::string& name,
+            StoredValue* value) {
+    regservice::Registry* registry = regservice::CurrentRegistry();
+    HKEY handle = nullptr;
+    if (registry->OpenKeyEx(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ,
+                            &handle) != ERROR_SUCCESS) {
+      return false;
+    }
+    DWORD size = 0;
+    LONG result = registry->QueryValueEx(handle, name.c_str(), nullptr,
+                                         &value->type, nullptr, &size);
+    if (result == ERROR_SUCCESS) {
+      value->data.assign(size, '\0');
+      result = registry->QueryValueEx(
+          handle, name.c_str(), nullptr, &value->type,
+          reinterpret_cast<BYTE*>(&value->data[0]), &size);
+      value->data.resize(size);
+    }
+    registry->CloseKey(handle);
+    return result == ERROR_SUCCESS;
+  }
+
+ private:
+  std::string path_;
+};
+
 // The scratch key in a prefix of its own, whose registry is made the
 // current one for the test. Read back from user.reg on disk, so a value
 // counts only once the registry has saved it.
-class ScratchRegistry {
+class FileScratchRegistry {
  public:
-  ScratchRegistry()
+  FileScratchRegistry()
       : path_(std::string(kScratchParent) + "\\" + RandomName()),
         registry_(regservice::prefix::PosixEnv(), Location(dir_)),
         current_(&registry_) {
@@ -147,6 +202,32 @@ class ScratchRegistry {
   regservice::prefix::TestDir dir_;
   regservice::prefix::WinePrefixRegistry registry_;
   regservice::ScopedRegistry current_;
+};
+
+// The file-backed scratch registry, or the online one when a prefix is
+// named for it.
+class ScratchRegistry {
+ public:
+  ScratchRegistry() {
+    if (OnlinePrefix() != nullptr) {
+      online_.reset(new OnlineScratchRegistry);
+    } else {
+      file_.reset(new FileScratchRegistry);
+    }
+  }
+
+  const std::string& path() const {
+    return online_ ? online_->path() : file_->path();
+  }
+  bool Read(const std::string& key, const std::string& name,
+            StoredValue* value) {
+    return online_ ? online_->Read(key, name, value)
+                   : file_->Read(key, name, value);
+  }
+
+ private:
+  std::unique_ptr<OnlineScratchRegistry> online_;
+  std::unique_ptr<FileScratchRegistry> file_;
 };
 
 #endif  // _WIN32

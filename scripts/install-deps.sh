@@ -9,16 +9,16 @@
 set -euo pipefail
 
 mode="${1:-test}"
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+# The registry helper (a Windows program, run under the prefix's Wine while
+# a wineserver serves it) makes MinGW-w64 a build dependency and Wine a run
+# dependency.
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev
+          g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64)
 case "$mode" in
-  build) ;;
-  demo) packages+=(wine wine64) ;;
-  package)
-    packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 dpkg-dev
-               fakeroot file lintian groff-base) ;;
+  build|demo) ;;
+  package) packages+=(dpkg-dev fakeroot file lintian groff-base) ;;
   test)
-    packages+=(python3 valgrind wine wine64 g++-mingw-w64-x86-64
-               binutils-mingw-w64-x86-64 googletest clang libclang-rt-14-dev
+    packages+=(python3 valgrind googletest clang libclang-rt-14-dev
                strace time locales dpkg-dev fakeroot file lintian groff-base) ;;
   *) echo "usage: $0 [build|demo|package|test]" >&2; exit 2 ;;
 esac

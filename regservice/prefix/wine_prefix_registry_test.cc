@@ -731,6 +731,47 @@ TEST_F(WinePrefixRegistryTest, UnusableHiveFailsEverythingCreatesNothing) {
   }
 }
 
+TEST_F(WinePrefixRegistryTest, QueryValueReadsWhatTheFileHolds) {
+  auto registry = NewRegistry();
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            registry->OpenKey(HKEY_CURRENT_USER,
+                              "Software\\Acme\\Tool 1.0\\Prefs", &key));
+  struct Case {
+    const char* name;
+    DWORD capacity;
+    LONG result;
+    DWORD type;
+    std::string data;  // what the buffer holds afterwards
+    DWORD size;
+  } cases[] = {
+      {"Flag", 4, ERROR_SUCCESS, REG_BINARY, std::string("\x02___", 4), 1},
+      {"flag", 4, ERROR_SUCCESS, REG_BINARY, std::string("\x02___", 4), 1},
+      // String data comes back in the ANSI code page (1252), NUL included.
+      {"Caf\xe9", 16, ERROR_SUCCESS, REG_SZ,
+       std::string("\xe9t\xe9 \x80\0__________", 16), 6},
+      {"Caf\xe9", 3, ERROR_MORE_DATA, REG_SZ, "___", 6},
+      {"Missing", 4, ERROR_FILE_NOT_FOUND, 0, "____", 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string buffer(c.capacity, '_');
+    DWORD type = 0, size = c.capacity;
+    EXPECT_EQ(c.result,
+              registry->QueryValueEx(key, c.name, nullptr, &type,
+                                     reinterpret_cast<BYTE*>(&buffer[0]),
+                                     &size));
+    EXPECT_EQ(c.type, type);
+    EXPECT_EQ(c.data, buffer);
+    EXPECT_EQ(c.size, size);
+  }
+  DWORD size = 0;
+  EXPECT_EQ(ERROR_INVALID_PARAMETER,
+            registry->QueryValueEx(key, "Flag", nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(&size), nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(key));
+}
+
 TEST(PrefixLocationTest, FromEnvironment) {
   struct Case {
     const char* wineprefix;

@@ -1,6 +1,8 @@
 #include "regservice/prefix/wineserver_lock.h"
 
+#include <fcntl.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -45,6 +47,38 @@ std::vector<std::string> WineserverLock::CandidateLockFiles() const {
 bool WineserverLock::ServerRunning() const {
   for (const std::string& path : CandidateLockFiles()) {
     if (env_->ProbeServerLock(path) == ServerLockState::kHeld) return true;
+  }
+  return false;
+}
+
+namespace {
+
+// The process holding the server lock of `path`, or 0.
+pid_t LockHolder(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return 0;
+  struct flock probe = {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = 0;
+  probe.l_len = 1;
+  pid_t holder = 0;
+  if (fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK) {
+    holder = probe.l_pid;
+  }
+  close(fd);
+  return holder;
+}
+
+}  // namespace
+
+bool WineserverLock::FindServer(pid_t* pid) const {
+  *pid = 0;
+  for (const std::string& path : CandidateLockFiles()) {
+    if (env_->ProbeServerLock(path) == ServerLockState::kHeld) {
+      *pid = LockHolder(path);
+      return true;
+    }
   }
   return false;
 }

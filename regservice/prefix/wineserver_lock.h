@@ -38,6 +38,10 @@ class WineserverLock {
   // Whether a server holds any of them now.
   bool ServerRunning() const;
 
+  // True when a wineserver serves the prefix now; *pid is the server's
+  // process id when known (the holder of its lock), else 0.
+  bool FindServer(pid_t* pid) const;
+
   // Takes the lock of every candidate file that exists, so that no server
   // can start until `*held` is destroyed. Returns false, holding nothing,
   // when a server has one of them.

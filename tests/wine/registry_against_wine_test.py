@@ -4,7 +4,10 @@ operations on two copies of one prefix, natively and under Wine. The result
 of every operation, what the queries report, and the sections of the keys
 written must come out the same.
 
-Cases where the service deliberately answers as Windows documents rather
+Once more with a wineserver running for the native copy: the service then
+goes through its bridge into that server, and every answer must be Wine's.
+
+Cases where the file store deliberately answers as Windows documents rather
 than as Wine 8 does (a short class buffer, RegOpenKeyExA of a root with an
 empty path) and Wine's read past the end of string data without a final
 NUL are left out.
@@ -86,6 +89,19 @@ OPERATIONS = [
     "closeroot",
 ]
 
+# Through the bridge Wine itself answers, so the cases left out above
+# belong in too: a root opened with an empty path, a class buffer.
+BRIDGE_OPERATIONS = OPERATIONS[:-2] + [
+    "openex", "-",
+    "query",
+    "close",
+    "closeroot",
+    "closeroot",
+]
+
+OPERATION_NAMES = {"create", "open", "openex", "createsub", "opensub",
+                   "openexsub", "set", "query", "close", "closeroot"}
+
 SECTIONS = [
     b"[Software\\\\Diff\\\\Caf\\xe9]",
     b"[Software\\\\Diff\\\\" + b"k" * 256 + b"]",
@@ -136,6 +152,36 @@ class AgainstWineTest(unittest.TestCase):
             self.assertEqual(normalized(under_wine.stdout),
                              normalized(native.stdout))
             self.assertEqual(under_wine.returncode, native.returncode)
+            ours_text, wine_text = ours.read_user_reg(), wine.read_user_reg()
+            for header in SECTIONS:
+                self.assertIsNotNone(section_text(wine_text, header), header)
+                self.assertEqual(section_text(wine_text, header),
+                                 section_text(ours_text, header), header)
+
+    def test_bridge_gives_the_answers_wine_gives(self):
+        # With a server running, the native driver's calls go through the
+        # bridge into that server: every answer must be Wine's own, the
+        # cases the file store answers differently included.
+        with winetest.copy_prefix() as ours, winetest.copy_prefix() as wine:
+            ours.start_persistent_server()
+            bridged = subprocess.run(
+                [REGDRIVER, "--codepage", "1252",
+                 *[op.encode("cp1252") for op in BRIDGE_OPERATIONS]],
+                env=ours.env(), capture_output=True, timeout=120)
+            self.assertEqual(b"", bridged.stderr)
+            ours.stop()
+
+            wine.start_persistent_server()
+            under_wine = wine.wine(self.exe, *BRIDGE_OPERATIONS, check=False)
+            wine.stop()
+
+            self.assertEqual(normalized(under_wine.stdout),
+                             normalized(bridged.stdout))
+            # One line per operation: none was left out.
+            self.assertEqual(
+                len([op for op in BRIDGE_OPERATIONS if op in OPERATION_NAMES]),
+                len(normalized(bridged.stdout)))
+            self.assertEqual(under_wine.returncode, bridged.returncode)
             ours_text, wine_text = ours.read_user_reg(), wine.read_user_reg()
             for header in SECTIONS:
                 self.assertIsNotNone(section_text(wine_text, header), header)

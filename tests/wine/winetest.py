@@ -240,25 +240,31 @@ def copy_prefix(source=None):
     path = tempfile.mkdtemp(prefix="prefix-", dir=work)
     prefix = WinePrefix(path)
     try:
-        for entry in os.listdir(source):
-            origin = os.path.join(source, entry)
-            target = os.path.join(path, entry)
-            if entry == _COMPLETE_MARK:
-                continue
-            if os.path.islink(origin):
-                os.symlink(os.readlink(origin), target)
-            elif os.path.isdir(origin):
-                shutil.copytree(origin, target, symlinks=True,
-                                copy_function=_link_or_copy
-                                if entry == "drive_c" else shutil.copy2)
-            else:
-                shutil.copy2(origin, target)
+        copy_prefix_into(source, path)
         yield prefix
     finally:
         try:
             prefix.stop()
         finally:
             shutil.rmtree(path, ignore_errors=True)
+
+
+def copy_prefix_into(source, path):
+    """Copies the prefix folder `source` into the existing, empty folder
+    `path`, as copy_prefix does."""
+    for entry in os.listdir(source):
+        origin = os.path.join(source, entry)
+        target = os.path.join(path, entry)
+        if entry == _COMPLETE_MARK:
+            continue
+        if os.path.islink(origin):
+            os.symlink(os.readlink(origin), target)
+        elif os.path.isdir(origin):
+            shutil.copytree(origin, target, symlinks=True,
+                            copy_function=_link_or_copy
+                            if entry == "drive_c" else shutil.copy2)
+        else:
+            shutil.copy2(origin, target)
 
 
 def parse_reg_export(text):

@@ -1,0 +1,332 @@
+"""quillfix while a wineserver serves the prefix: the writes go through
+quillfix-reghelper.exe into the running server's registry, Wine reads them
+back at once and saves them to user.reg when the server exits; quillfix
+itself never writes user.reg then. When the helper cannot do its work (no
+loader, garbage, silence, killed in the middle of a run), the run still
+ends, with status 0 and nothing written.
+
+ctest passes the program's path in QUILLFIX, and where the build put the
+helper in REGHELPER.
+"""
+
+import os
+import shutil
+import stat
+import subprocess
+import tempfile
+import time
+import unittest
+
+import winetest
+
+QUILLFIX = os.environ.get("QUILLFIX", "")
+REGHELPER = os.environ.get("REGHELPER", "")
+CORVANE = "HKCU\\Software\\Corvane"
+VARLO = CORVANE + "\\Varlo 6.8"
+VARLOPLUS = CORVANE + "\\VarloPlus 6.8"
+EXPORTED_ROOT = "HKEY_CURRENT_USER\\Software\\Corvane\\"
+
+# A run's hang guard: far above the helper's own limits (60 s to start,
+# 10 s an answer).
+RUN_TIMEOUT = 150
+
+# (name, [(key, value name, type, data)] added before the run, editions
+# that get the value).
+SCENARIOS = [
+    ("both editions, Preferences missing",
+     [(VARLO, "Edition", "REG_SZ", "std"),
+      (VARLOPLUS, "Edition", "REG_SZ", "plus")],
+     ["Varlo 6.8", "VarloPlus 6.8"]),
+    ("only VarloPlus",
+     [(VARLOPLUS, "Edition", "REG_SZ", "plus")],
+     ["VarloPlus 6.8"]),
+    ("neither edition",
+     [(CORVANE + "\\Other", "Keep", "REG_SZ", "me")],
+     []),
+    ("Preferences there with other values",
+     [(VARLO + "\\Preferences", "Alpha", "REG_DWORD", "2")],
+     ["Varlo 6.8"]),
+    # user.reg has no section of its own for a key that only has subkeys.
+    ("Varlo only as the parent of another key",
+     [(VARLO + "\\Sub", "Inner", "REG_SZ", "x")],
+     ["Varlo 6.8"]),
+]
+
+QUILLFIX_SECTION = '"Quillfix"=hex:01\n'
+
+
+def real_wine_dir():
+    """The directory of the installed wineserver and its loader."""
+    return os.path.dirname(os.path.realpath(shutil.which("wineserver")))
+
+
+def real_server_binary():
+    for name in ("wineserver64", "wineserver"):
+        path = os.path.join(real_wine_dir(), name)
+        if os.access(path, os.X_OK) and not _is_script(path):
+            return path
+    raise AssertionError("no wineserver binary in " + real_wine_dir())
+
+
+def real_loader():
+    for name in ("wine64", "wine"):
+        path = os.path.join(real_wine_dir(), name)
+        if os.access(path, os.X_OK):
+            return path
+    raise AssertionError("no wine loader in " + real_wine_dir())
+
+
+def _is_script(path):
+    with open(path, "rb") as f:
+        return f.read(2) == b"#!"
+
+
+def run_quillfix(prefix, **env):
+    return subprocess.run([QUILLFIX], env=prefix.env(**env),
+                          stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=RUN_TIMEOUT)
+
+
+def written_editions(export_text):
+    """The editions whose Preferences hold Quillfix = 01 in a `reg export`
+    of HKCU\\Software\\Corvane."""
+    keys = winetest.parse_reg_export(export_text)
+    return sorted(key[len(EXPORTED_ROOT):-len("\\Preferences")]
+                  for key, values in keys.items()
+                  if key.startswith(EXPORTED_ROOT)
+                  and key.endswith("\\Preferences")
+                  and values.get("Quillfix") == (3, b"\x01"))
+
+
+@winetest.skip_without_wine
+class QuillfixOnlineTest(unittest.TestCase):
+    def setUp(self):
+        if not os.access(QUILLFIX, os.X_OK):
+            self.fail("QUILLFIX=%r: no such program" % QUILLFIX)
+
+    def assertQuietSuccess(self, result, what=""):
+        self.assertEqual((0, b"", b""),
+                         (result.returncode, result.stdout, result.stderr),
+                         what)
+
+    def test_patch_run_through_the_running_server_matches_the_offline_run(self):
+        for name, values, expected in SCENARIOS:
+            with self.subTest(name), winetest.copy_prefix() as prepared:
+                for key, value, reg_type, data in values:
+                    prepared.reg_add(key, value, reg_type, data)
+                prepared.stop()
+                with winetest.copy_prefix(prepared.path) as online, \
+                        winetest.copy_prefix(prepared.path) as offline:
+                    online.start_persistent_server()
+                    self.assertQuietSuccess(run_quillfix(online), "online")
+                    # Wine has it now, while its server still runs.
+                    self.assertEqual(
+                        expected,
+                        written_editions(online.reg_export(CORVANE)))
+                    online.stop()  # the server saves user.reg
+                    saved = online.read_user_reg().decode("ascii")
+                    self.assertEqual(len(expected),
+                                     saved.count(QUILLFIX_SECTION), saved)
+
+                    self.assertQuietSuccess(run_quillfix(offline), "offline")
+                    self.assertEqual(
+                        online.reg_export("HKCU"), offline.reg_export("HKCU"),
+                        "the online and the offline run differ")
+
+    def test_without_a_server_no_wine_is_started(self):
+        with winetest.copy_prefix() as prefix, \
+                tempfile.TemporaryDirectory() as bin_dir:
+            prefix.reg_add(VARLO, "Edition", "REG_SZ", "std")
+            prefix.stop()
+            record = os.path.join(bin_dir, "started")
+            loader = os.path.join(bin_dir, "wine")
+            with open(loader, "w") as f:
+                f.write("#!/bin/sh\necho \"$@\" >> %s\n" % record)
+            os.chmod(loader, 0o755)
+            result = run_quillfix(prefix, PATH=bin_dir + ":/usr/bin:/bin")
+            self.assertQuietSuccess(result)
+            self.assertFalse(os.path.exists(record), "a Wine was started")
+            self.assertIn(QUILLFIX_SECTION.encode(), prefix.read_user_reg())
+
+    def test_wine_reads_the_value_while_the_server_runs(self):
+        with winetest.copy_prefix() as prefix:
+            prefix.start_persistent_server()
+            prefix.reg_add(VARLO, "Edition", "REG_SZ", "std")
+            result = run_quillfix(prefix)
+            self.assertQuietSuccess(result)
+            self.assertEqual({"Quillfix": ("REG_BINARY", "01")},
+                             prefix.reg_query(VARLO + "\\Preferences"))
+            prefix.stop()
+            self.assertIn(
+                '[Software\\\\Corvane\\\\Varlo 6.8\\\\Preferences]',
+                prefix.read_user_reg().decode("ascii"))
+
+    def test_helper_that_fails_ends_the_run_with_nothing_written(self):
+        # Each case puts a program where the loader beside the server's
+        # executable is looked for (or none, with no `wine` on PATH).
+        relay = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                             "killing_relay.py")
+        hello = "\\010\\000\\000\\000HGRQ\\001\\000\\000\\000"
+        cases = [
+            ("no loader anywhere", None, {"PATH": "/usr/sbin:/sbin"}),
+            ("loader answers garbage",
+             "#!/bin/sh\nprintf 'garbage\\n'\nexec cat >/dev/null\n", {}),
+            ("helper stops answering after its hello",
+             "#!/bin/sh\nprintf '%s'\nexec cat >/dev/null\n" % hello, {}),
+            ("helper killed at its first write",
+             "#!/bin/sh\nexec python3 %s %s \"$@\"\n"
+             % (relay, real_loader()), {}),
+        ]
+        with winetest.copy_prefix() as prepared:
+            # Preferences exists, so that a run stopped before its write
+            # changes nothing in the server either.
+            prepared.reg_add(VARLO + "\\Preferences", "Alpha", "REG_DWORD",
+                             "2")
+            prepared.stop()
+            for name, loader, env in cases:
+                with self.subTest(name), \
+                        winetest.copy_prefix(prepared.path) as prefix, \
+                        tempfile.TemporaryDirectory() as bin_dir:
+                    self.start_server_beside(prefix, bin_dir, loader)
+                    before = prefix.read_user_reg()
+                    files = sorted(os.listdir(prefix.path))
+
+                    # A hang fails the run by its timeout.
+                    result = run_quillfix(prefix, **env)
+                    self.assertQuietSuccess(result)
+                    self.assertEqual(before, prefix.read_user_reg())
+                    self.assertEqual(files, sorted(os.listdir(prefix.path)))
+
+                    prefix.stop()
+                    self.assertNotIn(b"Quillfix", prefix.read_user_reg())
+
+    def start_server_beside(self, prefix, bin_dir, loader):
+        """Starts the prefix's server from a copy of the server binary in
+        `bin_dir`, with the script `loader` (if not None) as the loader
+        beside it."""
+        server = os.path.join(bin_dir, "wineserver64")
+        shutil.copy(real_server_binary(), server)
+        if loader is not None:
+            path = os.path.join(bin_dir, "wine64")
+            with open(path, "w") as f:
+                f.write(loader)
+            os.chmod(path, 0o755)
+        prefix.server_may_run = True
+        subprocess.run([server, "-p300"], env=prefix.env(), check=True,
+                       timeout=60)
+        self.wait_for_server(prefix)
+
+    def test_helper_is_looked_for_where_the_program_is_installed(self):
+        # (name, helper copies made around a copy of the program, the one
+        # it must start); the build's own is the last resort.
+        cases = [
+            ("installed beside bin/", ["libexec/quillfix", "bin"],
+             "libexec/quillfix"),
+            ("beside the program", ["bin"], "bin"),
+            ("only the build's own", [], None),
+        ]
+        with winetest.copy_prefix() as prefix, \
+                tempfile.TemporaryDirectory() as wine_dir:
+            record = os.path.join(wine_dir, "started")
+            self.start_server_beside(
+                prefix, wine_dir,
+                "#!/bin/sh\nprintf '%%s\\n' \"$1\" >> %s\n"
+                "printf garbage\nexec cat >/dev/null\n" % record)
+            for name, copies, expected in cases:
+                with self.subTest(name), \
+                        tempfile.TemporaryDirectory() as root:
+                    os.mkdir(os.path.join(root, "bin"))
+                    program = os.path.join(root, "bin", "quillfix")
+                    shutil.copy(QUILLFIX, program)
+                    for place in copies:
+                        os.makedirs(os.path.join(root, place), exist_ok=True)
+                        shutil.copy(REGHELPER, os.path.join(
+                            root, place, "quillfix-reghelper.exe"))
+                    if os.path.exists(record):
+                        os.unlink(record)
+                    result = subprocess.run(
+                        [program], env=prefix.env(), capture_output=True,
+                        stdin=subprocess.DEVNULL, timeout=RUN_TIMEOUT)
+                    self.assertQuietSuccess(result)
+                    with open(record) as f:
+                        started = f.read().split("\n")[0]
+                    want = (REGHELPER if expected is None else os.path.join(
+                        root, expected, "quillfix-reghelper.exe"))
+                    self.assertEqual(os.path.realpath(want),
+                                     os.path.realpath(started))
+
+    def wait_for_server(self, prefix):
+        deadline = time.monotonic() + 30
+        while not prefix.server_socket_exists():
+            self.assertLess(time.monotonic(), deadline, "no server")
+            time.sleep(0.05)
+
+    def test_root_writes_through_the_server_of_the_prefix_owner(self):
+        if os.getuid() != 0:
+            self.skipTest("needs root")
+        uid = unused_uid()
+        with winetest.copy_prefix() as prefix, \
+                tempfile.TemporaryDirectory() as home:
+            prefix.reg_add(VARLOPLUS, "Edition", "REG_SZ", "plus")
+            prefix.stop()
+            # Its server directory was root's: the owner's server makes
+            # one of its own.
+            os.unlink(os.path.join(prefix.path, "wineserver"))
+            give_to(prefix.path, uid)
+            os.chown(home, uid, uid)
+            as_owner = ["setpriv", "--reuid", str(uid), "--regid", str(uid),
+                        "--clear-groups", "env", "HOME=" + home]
+            env = prefix.env()
+            try:
+                subprocess.run(as_owner + ["wineserver", "-p300"], env=env,
+                               check=True, timeout=60)
+                self.wait_for_server(prefix)
+                self.assertQuietSuccess(run_quillfix(prefix))
+                # Output through a file: Wine's background processes keep
+                # a pipe open long after `wine` returns.
+                with tempfile.TemporaryFile() as out:
+                    subprocess.run(
+                        as_owner + ["wine", "reg", "query",
+                                    VARLOPLUS + "\\Preferences"],
+                        env=env, stdout=out, stderr=subprocess.DEVNULL,
+                        stdin=subprocess.DEVNULL, timeout=60)
+                    out.seek(0)
+                    self.assertIn(b"Quillfix    REG_BINARY    01", out.read())
+            finally:
+                for option in ("-k", "-w"):
+                    subprocess.run(as_owner + ["wineserver", option],
+                                   env=env, timeout=60)
+            user_reg = os.stat(prefix.user_reg)
+            self.assertEqual((uid, uid), (user_reg.st_uid, user_reg.st_gid))
+            self.assertIn(QUILLFIX_SECTION.encode(), prefix.read_user_reg())
+
+
+def unused_uid():
+    """A user id that no account and no file of the prefix uses."""
+    import pwd
+    used = {entry.pw_uid for entry in pwd.getpwall()}
+    for uid in range(42420, 42520):
+        if uid not in used:
+            return uid
+    raise AssertionError("no unused uid")
+
+
+def give_to(path, uid):
+    """Makes `uid` the owner of the prefix: its directories and the files
+    that are its own. drive_c's files are hard links shared with the base
+    prefix and stay as they are (they only need to be readable)."""
+    for root, dirs, files in os.walk(path):
+        os.chown(root, uid, uid)
+        for name in files:
+            full = os.path.join(root, name)
+            st = os.lstat(full)
+            if stat.S_ISREG(st.st_mode) and st.st_nlink == 1:
+                os.chown(full, uid, uid)
+        for name in dirs:
+            full = os.path.join(root, name)
+            if os.path.islink(full):
+                os.lchown(full, uid, uid)
+
+
+if __name__ == "__main__":
+    unittest.main()
