@@ -77,6 +77,8 @@ LONG BridgeRegistry::OpenOrCreate(uint32_t op, HKEY key, LPCSTR sub_key,
     request.U32(access);
   }
   request.U32(result != nullptr ? 1 : 0);
+  // What the caller's variable holds now: some failures leave it as it was.
+  request.U64(result != nullptr ? HandleNumber(*result) : 0);
   std::string answer;
   if (!Call(request.body(), &answer)) return kBridgeFailed;
   WireReader reader(answer);

@@ -392,6 +392,7 @@ TEST(BridgeRegistryTest, OpenAndCreateSendTheirArgumentsAndPassHandlesOn) {
       EXPECT_EQ(c.access, request.U32());
     }
     EXPECT_EQ(1u, request.U32()) << "result pointer given";
+    EXPECT_EQ(0x99u, request.U64()) << "the caller's handle variable as it was";
     EXPECT_TRUE(request.reader.AtEnd());
   }
 }

@@ -37,7 +37,7 @@ namespace regservice {
 namespace bridge {
 
 const uint32_t kMagic = 0x51524748;  // "HGRQ" on the wire
-const uint32_t kVersion = 1;
+const uint32_t kVersion = 2;
 const uint32_t kAbsent = 0xFFFFFFFFu;
 // Neither side accepts a longer frame: a registry value is far smaller,
 // and a garbage length must not make anyone allocate gigabytes.

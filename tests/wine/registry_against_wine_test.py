@@ -99,7 +99,7 @@ BRIDGE_OPERATIONS = OPERATIONS[:-2] + [
     "closeroot",
 ]
 
-OPERATION_NAMES = {"create", "open", "openex", "createsub", "opensub",
+OPERATION_NAMES = {"create", "open", "openex", "createsub", "opensub", "get",
                    "openexsub", "set", "query", "close", "closeroot"}
 
 SECTIONS = [

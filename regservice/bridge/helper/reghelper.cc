@@ -69,12 +69,16 @@ bool OpenOrCreate(uint32_t op, WireReader* in, WireWriter* out) {
   std::string sub_key;
   bool sub_key_present = false;
   uint32_t options = 0, access = 0, want_result = 0;
+  uint64_t initial = 0;
   if (!in->U64(&key) || !in->Bytes(&sub_key, &sub_key_present)) return false;
   if (op == wire::kOpenKeyEx && (!in->U32(&options) || !in->U32(&access))) {
     return false;
   }
-  if (!in->U32(&want_result) || !in->AtEnd()) return false;
-  HKEY result = nullptr;
+  if (!in->U32(&want_result) || !in->U64(&initial) || !in->AtEnd()) {
+    return false;
+  }
+  // Starts as the caller's variable did: some failures leave it untouched.
+  HKEY result = ToHandle(initial);
   PHKEY result_ptr = want_result ? &result : nullptr;
   const char* name = Text(sub_key, sub_key_present);
   LONG status;
