@@ -11,6 +11,10 @@ namespace {
 const char kTemporaryPrefix[] = "user.reg.quillfix-";
 const char kTemporarySuffix[] = ".tmp";
 
+// How much of system.reg is read for its #arch line, which Wine writes as
+// the fourth line.
+const size_t kSystemRegHead = 4096;
+
 // Room reserved past the file's bytes, so that the few lines a run changes
 // are spliced into the same buffer instead of a new copy of the file.
 const size_t kEditRoom = 64 * 1024;
@@ -37,6 +41,23 @@ bool IsTemporaryFileName(const std::string& name) {
          name.compare(name.size() - suffix, suffix, kTemporarySuffix) == 0;
 }
 
+std::string ArchitectureOfHead(const std::string& head) {
+  size_t start = 0;
+  while (start < head.size()) {
+    size_t end = head.find('\n', start);
+    if (end == std::string::npos) end = head.size();
+    std::string line = head.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t first = line.find_first_not_of(" \t");
+    if (first != std::string::npos) {
+      if (line[first] == '[') break;
+      if (line.compare(first, 6, "#arch=") == 0) return line.substr(first + 6);
+    }
+    start = end + 1;
+  }
+  return "";
+}
+
 bool ApplyChange(const Change& change, wine::Hive* hive) {
   switch (change.kind) {
     case Change::kCreateKey:
@@ -56,7 +77,7 @@ bool ApplyChange(const Change& change, wine::Hive* hive) {
 HiveStore::HiveStore(Env* env, PrefixLocation location)
     : env_(env),
       location_(std::move(location)),
-      server_lock_(env, location_.directory, location_.tmpdir, location_.uid) {}
+      server_lock_(env, location_) {}
 
 LONG HiveStore::Fail(LONG code, const std::string& message) {
   last_error_ = message;
@@ -66,7 +87,8 @@ LONG HiveStore::Fail(LONG code, const std::string& message) {
 LONG HiveStore::Load() {
   if (hive_ != nullptr) return ERROR_SUCCESS;
   if (location_.directory.empty()) {
-    return Fail(ERROR_FILE_NOT_FOUND, "no prefix: neither WINEPREFIX nor HOME");
+    return Fail(ERROR_FILE_NOT_FOUND,
+                "no prefix: WINEPREFIX not an absolute path, or no HOME");
   }
   const std::string path = UserRegPath();
   // Stat before reading: if the file changes in between, Save() sees a
@@ -84,11 +106,42 @@ LONG HiveStore::Load() {
   bytes.reserve(static_cast<size_t>(info.size) + kEditRoom);
   status = env_->ReadFile(path, &bytes);
   if (!status.ok()) return Fail(ERROR_CANTREAD, status.message);
-  std::unique_ptr<wine::Hive> hive(new wine::Hive);
-  std::string error;
-  if (!hive->Load(std::move(bytes), &error)) return Fail(ERROR_BADDB, error);
+  std::unique_ptr<wine::Hive> hive;
+  LONG result = LoadHive(std::move(bytes), &hive);
+  if (result != ERROR_SUCCESS) return result;
   hive_ = std::move(hive);
   loaded_version_ = info;
+  return ERROR_SUCCESS;
+}
+
+LONG HiveStore::LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive) {
+  hive->reset(new wine::Hive);
+  std::string error;
+  if (!(*hive)->Load(std::move(bytes), &error)) {
+    hive->reset();
+    return Fail(ERROR_BADDB, error);
+  }
+  // Wine reads system.reg first and takes the prefix's architecture from
+  // it (its own when the file names none: 64-bit for a 64-bit server); a
+  // user.reg naming another is not loaded, so it must not be written.
+  const std::string& user_arch = (*hive)->Architecture();
+  if (user_arch.empty()) return ERROR_SUCCESS;
+  std::string head;
+  std::string prefix_arch = "win64";
+  const std::string system_reg = location_.directory + "/system.reg";
+  IoStatus status = env_->ReadFileStart(system_reg, kSystemRegHead, &head);
+  if (status.ok()) {
+    std::string named = ArchitectureOfHead(head);
+    if (!named.empty()) prefix_arch = named;
+  } else if (status.error != ENOENT) {
+    hive->reset();
+    return Fail(ERROR_BADDB, status.message);
+  }
+  if (user_arch != prefix_arch) {
+    hive->reset();
+    return Fail(ERROR_BADDB, "user.reg: #arch=" + user_arch +
+                                 " is not the prefix's " + prefix_arch);
+  }
   return ERROR_SUCCESS;
 }
 
@@ -98,7 +151,7 @@ bool HiveStore::ServerServesPrefix() const {
   // process from passing for a running server.
   std::unique_ptr<Lock> directory_lock;
   env_->LockDirectory(location_.directory, &directory_lock);
-  return server_lock_.ServerRunning();
+  return server_lock_.UnsafeToWrite();
 }
 
 LONG HiveStore::CreateKey(const wine::KeyPath& path, uint64_t now) {
@@ -145,9 +198,9 @@ LONG HiveStore::ReloadAndReplay() {
   }
   IoStatus status = env_->ReadFile(UserRegPath(), &bytes);
   if (!status.ok()) return Fail(ERROR_CANTREAD, status.message);
-  std::unique_ptr<wine::Hive> hive(new wine::Hive);
-  std::string error;
-  if (!hive->Load(std::move(bytes), &error)) return Fail(ERROR_BADDB, error);
+  std::unique_ptr<wine::Hive> hive;
+  LONG result = LoadHive(std::move(bytes), &hive);
+  if (result != ERROR_SUCCESS) return result;
   for (const Change& change : journal_) {
     if (!ApplyChange(change, hive.get())) {
       return Fail(ERROR_BADDB, "cannot replay a change on the new file");
@@ -175,7 +228,10 @@ IoStatus HiveStore::WriteReplacing(const std::string& bytes,
                            std::to_string(getpid()) + "-" +
                            std::to_string(temp_counter_++) + kTemporarySuffix;
   std::unique_ptr<WritableFile> file;
-  IoStatus status = env_->NewExclusiveFile(temp, target.mode, &file);
+  // The replacement gets the old file's mode, owner and group: run by an
+  // administrator, the user's file must stay the user's, or their Wine
+  // cannot read it and saves an empty hive over it.
+  IoStatus status = env_->NewExclusiveFile(temp, target, &file);
   if (!status.ok()) return status;
   status = file->Append(bytes);
   if (status.ok()) status = file->Sync();

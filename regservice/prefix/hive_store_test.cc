@@ -41,7 +41,7 @@ class HiveStoreTest : public ::testing::Test {
  protected:
   HiveStoreTest() {
     location_.directory = dir_.path();
-    location_.uid = 3000000000u + static_cast<uid_t>(getpid());
+    location_.system_tmp = tmp_.path();
     TestDir::Write(UserReg(), kUserReg);
   }
   std::string UserReg() const { return dir_ / "user.reg"; }
@@ -58,6 +58,7 @@ class HiveStoreTest : public ::testing::Test {
   }
 
   TestDir dir_;
+  TestDir tmp_;  // the system's temporary directory, for server directories
   PrefixLocation location_;
   FaultInjectionEnv env_;
 };
