@@ -1,7 +1,10 @@
 #include "regservice/prefix/hive_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "regservice/prefix/fault_injection_env.h"
@@ -84,6 +87,190 @@ TEST_F(HiveStoreTest, SaveKeepsPermissions) {
   struct stat st;
   ASSERT_EQ(0, stat(UserReg().c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 07777);
+}
+
+// Run by an administrator on a user's prefix, the user's file stays the
+// user's, whichever way it is written.
+TEST_F(HiveStoreTest, SaveKeepsOwnerGroupAndMode) {
+  const bool root = geteuid() == 0;
+  const uid_t owner = root ? 3999999 : geteuid();
+  const gid_t group = root ? 3999998 : getegid();
+  enum Shape { kPlain, kSymlink, kHardLink };
+  struct Case {
+    const char* name;
+    Shape shape;
+  } cases[] = {
+      {"replaced", kPlain},
+      {"symlink written through", kSymlink},
+      {"hard link written through", kHardLink},
+  };
+  for (const Case& c : cases) {
+    TestDir dir;
+    location_.directory = dir.path();
+    std::string file = dir / "user.reg";
+    if (c.shape == kSymlink) {
+      file = dir / "real.reg";
+      symlink("real.reg", (dir / "user.reg").c_str());
+    }
+    TestDir::Write(file, kUserReg);
+    if (c.shape == kHardLink) link(file.c_str(), (dir / "other.reg").c_str());
+    ASSERT_EQ(0, chown(file.c_str(), owner, group)) << c.name;
+    ASSERT_EQ(0, chmod(file.c_str(), 0640)) << c.name;
+    mode_t old_umask = umask(077);
+    {
+      auto store = NewStore(&env_);
+      Change(store.get());
+      EXPECT_EQ(ERROR_SUCCESS, store->Save()) << c.name;
+    }
+    umask(old_umask);
+    struct stat st;
+    ASSERT_EQ(0, stat((dir / "user.reg").c_str(), &st));
+    EXPECT_EQ(owner, st.st_uid) << c.name;
+    EXPECT_EQ(group, st.st_gid) << c.name;
+    EXPECT_EQ(0640u, st.st_mode & 07777) << c.name;
+    EXPECT_EQ("\x01", ValueInFile(dir / "user.reg", kAcme, u"Flag").data)
+        << c.name;
+  }
+}
+
+// A FIFO where user.reg or system.reg should be is refused, never waited on.
+TEST_F(HiveStoreTest, FifosAreRefusedNotWaitedOn) {
+  struct Case {
+    const char* name;
+    const char* fifo;
+    const char* user_reg;  // written unless it is the FIFO
+  } cases[] = {
+      {"user.reg", "user.reg", nullptr},
+      {"system.reg, user.reg with #arch", "system.reg", kUserReg},
+  };
+  for (const Case& c : cases) {
+    TestDir dir;
+    location_.directory = dir.path();
+    if (c.user_reg) TestDir::Write(dir / "user.reg", c.user_reg);
+    ASSERT_EQ(0, mkfifo((dir / c.fifo).c_str(), 0600));
+    HiveStore store(&env_, location_);
+    EXPECT_NE(ERROR_SUCCESS, store.Load()) << c.name;
+  }
+}
+
+// Wine loads user.reg only when its #arch, if any, is the prefix's, which
+// system.reg names (and a 64-bit server's own when it names none).
+TEST_F(HiveStoreTest, LoadsOnlyWhatWineWouldForThePrefixArchitecture) {
+  const std::string kSystemHead =
+      "WINE REGISTRY Version 2\n"
+      ";; All keys relative to \\\\Machine\n\n";
+  const std::string kUserHead =
+      "WINE REGISTRY Version 2\n"
+      ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n";
+  const std::string kBody = "\n[Software\\\\Acme] 1796869137\n\"Flag\"=hex:02\n";
+  struct Case {
+    const char* name;
+    const char* user_arch;    // the #arch line of user.reg, null: none
+    const char* system_text;  // after system.reg's head; null: no system.reg
+    LONG expected;
+  } cases[] = {
+      {"both win64", "#arch=win64", "#arch=win64\n", ERROR_SUCCESS},
+      {"both win32", "#arch=win32", "#arch=win32\n", ERROR_SUCCESS},
+      {"win32 in a 64-bit prefix", "#arch=win32", "#arch=win64\n",
+       ERROR_BADDB},
+      {"win64 in a 32-bit prefix", "#arch=win64", "#arch=win32\n",
+       ERROR_BADDB},
+      {"CRLF system.reg", "#arch=win32", "\r\n#arch=win32\r\n",
+       ERROR_SUCCESS},
+      {"indented #arch", "#arch=win32", "  #arch=win32\n", ERROR_SUCCESS},
+      {"user.reg names none", nullptr, "#arch=win32\n", ERROR_SUCCESS},
+      {"system.reg names none: win64", "#arch=win64", "", ERROR_SUCCESS},
+      {"system.reg names none: win32", "#arch=win32", "", ERROR_BADDB},
+      {"#arch of a key is no global option", "#arch=win32",
+       "[Software] 1\n#arch=win32\n", ERROR_BADDB},
+      {"no system.reg: win32", "#arch=win32", nullptr, ERROR_BADDB},
+  };
+  for (const Case& c : cases) {
+    TestDir dir;
+    location_.directory = dir.path();
+    std::string user_reg = kUserHead;
+    if (c.user_arch) user_reg += std::string(c.user_arch) + "\n";
+    user_reg += kBody;
+    TestDir::Write(dir / "user.reg", user_reg);
+    if (c.system_text) {
+      TestDir::Write(dir / "system.reg", kSystemHead + c.system_text);
+    }
+    {
+      HiveStore store(&env_, location_);
+      EXPECT_EQ(c.expected, store.Load()) << c.name;
+      if (c.expected == ERROR_SUCCESS) {
+        ASSERT_EQ(ERROR_SUCCESS,
+                  store.SetValue(kAcme, u"Flag", REG_BINARY, "\x01", kNow));
+        EXPECT_EQ(ERROR_SUCCESS, store.Save()) << c.name;
+        continue;
+      }
+    }
+    EXPECT_EQ(user_reg, TestDir::Read(dir / "user.reg")) << c.name;
+  }
+}
+
+// Another writer turns user.reg into a file of the wrong architecture
+// between load and save: the save refuses it.
+TEST_F(HiveStoreTest, SaveRefusesAFileThatBecameAnotherArchitecture) {
+  TestDir::Write(dir_ / "system.reg", "WINE REGISTRY Version 2\n#arch=win64\n");
+  auto store = NewStore(&env_);
+  Change(store.get());
+  std::string other = kUserReg;
+  other.replace(other.find("win64"), 5, "win32");
+  other += "\"Other\"=hex:03\n";
+  TestDir::Write(UserReg(), other);
+  EXPECT_EQ(ERROR_BADDB, store->Save());
+  EXPECT_EQ(other, TestDir::Read(UserReg()));
+}
+
+// Whether another process could take a write lock on byte 0 of `path` now,
+// as a starting wineserver tries to.
+bool OtherProcessCanLock(const std::string& path) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK);
+    struct flock request;
+    memset(&request, 0, sizeof request);
+    request.l_type = F_WRLCK;
+    request.l_whence = SEEK_SET;
+    request.l_len = 1;
+    _exit(fd >= 0 && fcntl(fd, F_SETLK, &request) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Between the check for a server and the rename, no server can start: the
+// lock a new one would take is held, made for the purpose if need be, and
+// left for it afterwards.
+TEST_F(HiveStoreTest, NoServerCanStartDuringTheSave) {
+  TestDir::Write(dir_ / "wineserver", "wine-test");
+  struct stat st;
+  ASSERT_EQ(0, stat(dir_.path().c_str(), &st));
+  const std::string server = ServerDirectoryName(st.st_dev, st.st_ino);
+  const std::vector<std::string> locks = {
+      tmp_ / "wine-test/" + server + "/lock",
+      tmp_ / ".wine-" + std::to_string(st.st_uid) + "/" + server + "/lock",
+  };
+  std::vector<bool> lockable_during;
+  env_.PauseAt(FaultInjectionEnv::kRename, [&] {
+    for (const std::string& lock : locks) {
+      lockable_during.push_back(!TestDir::Exists(lock) ||
+                                OtherProcessCanLock(lock));
+    }
+  });
+  auto store = NewStore(&env_);
+  Change(store.get());
+  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ(std::vector<bool>(locks.size(), false), lockable_during);
+  for (const std::string& lock : locks) {
+    EXPECT_TRUE(TestDir::Exists(lock)) << lock;
+    EXPECT_TRUE(OtherProcessCanLock(lock)) << lock;
+  }
+  // Wine's files stay out of the prefix.
+  EXPECT_EQ((std::vector<std::string>{"user.reg", "wineserver"}),
+            TestDir::List(dir_.path()));
 }
 
 TEST_F(HiveStoreTest, FailureAtAnyStepLeavesFileAndNoTemporary) {
