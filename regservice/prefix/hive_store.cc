@@ -26,6 +26,8 @@ LONG WriteError(const IoStatus& status) {
     case EPERM:
     case EROFS:
       return ERROR_ACCESS_DENIED;
+    case EBUSY:
+      return ERROR_SHARING_VIOLATION;
     default:
       return ERROR_CANTWRITE;
   }
@@ -238,6 +240,7 @@ IoStatus HiveStore::WriteReplacing(const std::string& bytes,
   IoStatus closed = file->Close();
   if (status.ok()) status = closed;
   file.reset();
+  if (status.ok()) status = CheckNoServerAppeared();
   if (status.ok()) status = env_->RenameFile(temp, UserRegPath());
   if (!status.ok()) {
     env_->RemoveFile(temp);
@@ -261,9 +264,24 @@ IoStatus HiveStore::WriteInPlace(const std::string& bytes) {
   return status;
 }
 
+IoStatus HiveStore::CheckNoServerAppeared() const {
+  // The locks keep out every server whose lock file is known. One whose
+  // lock is not (another TMPDIR, or the first start of Debian's Wine in
+  // the prefix, which picks a new directory name) is seen only in /proc:
+  // looked for as late as possible, so that the file changes only
+  // microseconds after the last look.
+  if (server_lock_.ServerInProc() == 0) return IoStatus::Ok();
+  IoStatus status;
+  status.error = EBUSY;
+  status.message = "a wineserver started for the prefix";
+  return status;
+}
+
 IoStatus HiveStore::RewriteInPlace(const std::string& bytes) {
   std::unique_ptr<WritableFile> file;
-  IoStatus status = env_->TruncateForRewrite(UserRegPath(), &file);
+  IoStatus status = CheckNoServerAppeared();
+  if (!status.ok()) return status;
+  status = env_->TruncateForRewrite(UserRegPath(), &file);
   if (!status.ok()) return status;
   status = file->Append(bytes);
   if (status.ok()) status = file->Sync();

@@ -104,6 +104,8 @@ class HiveStore {
   IoStatus WriteReplacing(const std::string& bytes, const FileInfo& target);
   IoStatus WriteInPlace(const std::string& bytes);
   IoStatus RewriteInPlace(const std::string& bytes);
+  // EBUSY when /proc shows a server of the prefix now.
+  IoStatus CheckNoServerAppeared() const;
 
   Env* env_;
   PrefixLocation location_;

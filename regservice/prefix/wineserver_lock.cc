@@ -110,6 +110,12 @@ std::vector<ServerLockFile> WineserverLock::CandidateLockFiles(
   return files;
 }
 
+pid_t WineserverLock::ServerInProc() const {
+  FileInfo prefix;
+  if (!env_->GetFileInfo(location_.directory, &prefix).ok()) return 0;
+  return ServerInProc(prefix);
+}
+
 pid_t WineserverLock::ServerInProc(const FileInfo& prefix_info) const {
   std::vector<std::string> entries;
   if (!env_->ListDirectory(location_.proc, &entries).ok()) return 0;
@@ -202,9 +208,7 @@ bool WineserverLock::HoldAgainstServers(
   }
   // A server that started before the locks were taken, with a TMPDIR none
   // of them is in.
-  FileInfo prefix;
-  if (env_->GetFileInfo(location_.directory, &prefix).ok() &&
-      ServerInProc(prefix) != 0) {
+  if (ServerInProc() != 0) {
     held->clear();
     return false;
   }

@@ -84,11 +84,13 @@ class WineserverLock {
   bool HoldAgainstServers(std::vector<std::unique_ptr<Lock>>* held) const;
 
   // The process of /proc whose working directory is the server directory
-  // of the prefix with `prefix_info` and which holds that directory open.
-  // 0 when there is none (or /proc shows none to this user).
-  pid_t ServerInProc(const FileInfo& prefix_info) const;
+  // of the prefix and which holds the prefix directory open. 0 when there
+  // is none (or /proc shows none to this user).
+  pid_t ServerInProc() const;
 
  private:
+  pid_t ServerInProc(const FileInfo& prefix_info) const;
+
   Env* env_;
   PrefixLocation location_;
 };
