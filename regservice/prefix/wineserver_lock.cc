@@ -122,13 +122,21 @@ pid_t WineserverLock::ServerInProc(const FileInfo& prefix_info) const {
   for (const std::string& entry : entries) {
     if (!AllDigits(entry)) continue;
     const std::string process = location_.proc + "/" + entry;
-    // The working directory's name first: it rules out nearly every
-    // process without listing its descriptors.
+    // The working directory first: it rules out nearly every process
+    // without listing its descriptors. A server works in its server
+    // directory, except while it starts and loads the registry, which it
+    // does from the prefix directory.
     std::string cwd;
+    if (!env_->ReadLink(process + "/cwd", &cwd).ok()) continue;
     uint64_t device = 0, inode = 0;
-    if (!env_->ReadLink(process + "/cwd", &cwd).ok() ||
-        !ParseServerDirectoryName(LastElement(cwd), &device, &inode) ||
-        device != prefix_info.device || inode != prefix_info.inode) {
+    bool in_server_dir =
+        ParseServerDirectoryName(LastElement(cwd), &device, &inode) &&
+        device == prefix_info.device && inode == prefix_info.inode;
+    FileInfo cwd_info;
+    if (!in_server_dir &&
+        !(env_->GetFileInfo(process + "/cwd", &cwd_info).ok() &&
+          cwd_info.device == prefix_info.device &&
+          cwd_info.inode == prefix_info.inode)) {
       continue;
     }
     std::vector<std::string> descriptors;

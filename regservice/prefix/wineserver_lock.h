@@ -5,7 +5,8 @@
 // saves, so the file must not be written while one runs. A server runs as
 // the owner of the prefix directory (Wine refuses a prefix of another
 // user), has its server directory, server-<dev>-<inode> of the prefix
-// directory, as its working directory, keeps the prefix directory open,
+// directory, as its working directory (the prefix directory while it loads
+// the registry), keeps the prefix directory open,
 // and holds a write lock on byte 0 of the file "lock" in its server
 // directory, which lives in
 //   <T>/<name>/   with <name> read from $WINEPREFIX/wineserver and <T> the
@@ -83,9 +84,10 @@ class WineserverLock {
   // descriptor of a file drops the process's locks on it.
   bool HoldAgainstServers(std::vector<std::unique_ptr<Lock>>* held) const;
 
-  // The process of /proc whose working directory is the server directory
-  // of the prefix and which holds the prefix directory open. 0 when there
-  // is none (or /proc shows none to this user).
+  // The process of /proc that holds the prefix directory open and works in
+  // the prefix's server directory or, while it starts, in the prefix
+  // directory itself. 0 when there is none (or /proc shows none to this
+  // user).
   pid_t ServerInProc() const;
 
  private:

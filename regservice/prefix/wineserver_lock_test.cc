@@ -491,7 +491,10 @@ TEST_F(WineserverLockTest, FindsServerByWorkingDirectoryAndHeldPrefix) {
       {"server directory removed since", ours + " (deleted)", {prefix_}, 4242},
       {"prefix not held", ours, {"/dev/null", ours}, 0},
       {"another prefix's server", theirs, {prefix_}, 0},
-      {"a client in the prefix", prefix_, {prefix_}, 0},
+      {"a server loading the registry", prefix_, {prefix_, ours}, 4242},
+      {"working in the prefix through a symlink", dir_ / "prefix-link",
+       {prefix_}, 4242},
+      {"a program in the prefix, prefix not held", prefix_, {ours}, 0},
       {"a copy of the prefix held", ours, {copy}, 0},
   };
   for (const Case& c : cases) {
