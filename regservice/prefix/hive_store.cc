@@ -124,21 +124,22 @@ LONG HiveStore::LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive) {
     return Fail(ERROR_BADDB, error);
   }
   // Wine reads system.reg first and takes the prefix's architecture from
-  // it (its own when the file names none: 64-bit for a 64-bit server); a
-  // user.reg naming another is not loaded, so it must not be written.
+  // it, 32-bit when the file names none (so Wine 8 does); a user.reg
+  // naming another is not loaded, so it must not be written. Without a
+  // system.reg the prefix is not set up yet and nothing tells its
+  // architecture: the file is taken as it is.
   const std::string& user_arch = (*hive)->Architecture();
   if (user_arch.empty()) return ERROR_SUCCESS;
   std::string head;
-  std::string prefix_arch = "win64";
   const std::string system_reg = location_.directory + "/system.reg";
   IoStatus status = env_->ReadFileStart(system_reg, kSystemRegHead, &head);
-  if (status.ok()) {
-    std::string named = ArchitectureOfHead(head);
-    if (!named.empty()) prefix_arch = named;
-  } else if (status.error != ENOENT) {
+  if (!status.ok() && status.error == ENOENT) return ERROR_SUCCESS;
+  if (!status.ok()) {
     hive->reset();
     return Fail(ERROR_BADDB, status.message);
   }
+  std::string prefix_arch = ArchitectureOfHead(head);
+  if (prefix_arch.empty()) prefix_arch = "win32";
   if (user_arch != prefix_arch) {
     hive->reset();
     return Fail(ERROR_BADDB, "user.reg: #arch=" + user_arch +

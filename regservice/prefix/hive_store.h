@@ -15,7 +15,7 @@
 // links is rewritten in place, as Wine does, so that the links survive.
 // Nothing is ever created when the prefix or user.reg is missing, and only
 // a file Wine would load is written: one whose #arch, if it has one, is the
-// prefix's (the #arch of system.reg).
+// prefix's (the #arch of system.reg; 32-bit when that names none).
 //
 // Not thread-safe.
 #ifndef QUILLFIX_REGSERVICE_PREFIX_HIVE_STORE_H_

@@ -154,7 +154,7 @@ TEST_F(HiveStoreTest, FifosAreRefusedNotWaitedOn) {
 }
 
 // Wine loads user.reg only when its #arch, if any, is the prefix's, which
-// system.reg names (and a 64-bit server's own when it names none).
+// system.reg names (32-bit when it names none).
 TEST_F(HiveStoreTest, LoadsOnlyWhatWineWouldForThePrefixArchitecture) {
   const std::string kSystemHead =
       "WINE REGISTRY Version 2\n"
@@ -179,11 +179,12 @@ TEST_F(HiveStoreTest, LoadsOnlyWhatWineWouldForThePrefixArchitecture) {
        ERROR_SUCCESS},
       {"indented #arch", "#arch=win32", "  #arch=win32\n", ERROR_SUCCESS},
       {"user.reg names none", nullptr, "#arch=win32\n", ERROR_SUCCESS},
-      {"system.reg names none: win64", "#arch=win64", "", ERROR_SUCCESS},
-      {"system.reg names none: win32", "#arch=win32", "", ERROR_BADDB},
-      {"#arch of a key is no global option", "#arch=win32",
-       "[Software] 1\n#arch=win32\n", ERROR_BADDB},
-      {"no system.reg: win32", "#arch=win32", nullptr, ERROR_BADDB},
+      {"system.reg names none: win64", "#arch=win64", "", ERROR_BADDB},
+      {"system.reg names none: win32", "#arch=win32", "", ERROR_SUCCESS},
+      {"#arch of a key is no global option", "#arch=win64",
+       "[Software] 1\n#arch=win64\n", ERROR_BADDB},
+      {"no system.reg: win64", "#arch=win64", nullptr, ERROR_SUCCESS},
+      {"no system.reg: win32", "#arch=win32", nullptr, ERROR_SUCCESS},
   };
   for (const Case& c : cases) {
     TestDir dir;
