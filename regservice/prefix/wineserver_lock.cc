@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -50,6 +51,14 @@ std::string LastElement(std::string path) {
   }
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Whether `path` names the server directory of the prefix `prefix_info`:
+// its last element gives the prefix's device and inode.
+bool IsServerDirectoryOf(const std::string& path, const FileInfo& prefix_info) {
+  uint64_t device = 0, inode = 0;
+  return ParseServerDirectoryName(LastElement(path), &device, &inode) &&
+         device == prefix_info.device && inode == prefix_info.inode;
 }
 
 }  // namespace
@@ -119,8 +128,10 @@ pid_t WineserverLock::ServerInProc() const {
 pid_t WineserverLock::ServerInProc(const FileInfo& prefix_info) const {
   std::vector<std::string> entries;
   if (!env_->ListDirectory(location_.proc, &entries).ok()) return 0;
+  const std::string self = std::to_string(getpid());
   for (const std::string& entry : entries) {
-    if (!AllDigits(entry)) continue;
+    // This process holds the prefix directory open too, for its lock.
+    if (!AllDigits(entry) || entry == self) continue;
     const std::string process = location_.proc + "/" + entry;
     // The working directory first: it rules out nearly every process
     // without listing its descriptors. A server works in its server
@@ -128,10 +139,7 @@ pid_t WineserverLock::ServerInProc(const FileInfo& prefix_info) const {
     // does from the prefix directory.
     std::string cwd;
     if (!env_->ReadLink(process + "/cwd", &cwd).ok()) continue;
-    uint64_t device = 0, inode = 0;
-    bool in_server_dir =
-        ParseServerDirectoryName(LastElement(cwd), &device, &inode) &&
-        device == prefix_info.device && inode == prefix_info.inode;
+    const bool in_server_dir = IsServerDirectoryOf(cwd, prefix_info);
     FileInfo cwd_info;
     if (!in_server_dir &&
         !(env_->GetFileInfo(process + "/cwd", &cwd_info).ok() &&
@@ -139,13 +147,29 @@ pid_t WineserverLock::ServerInProc(const FileInfo& prefix_info) const {
           cwd_info.inode == prefix_info.inode)) {
       continue;
     }
+    // Then what it holds: the prefix directory, and the server directory
+    // unless it works there (a program that merely runs in the prefix, or
+    // another run of ours, holds no server directory).
     std::vector<std::string> descriptors;
     if (!env_->ListDirectory(process + "/fd", &descriptors).ok()) continue;
+    bool holds_prefix = false;
+    bool holds_server_dir = in_server_dir;
     for (const std::string& fd : descriptors) {
+      const std::string link = process + "/fd/" + fd;
       FileInfo open_file;
-      if (env_->GetFileInfo(process + "/fd/" + fd, &open_file).ok() &&
-          open_file.is_directory && open_file.device == prefix_info.device &&
+      if (!env_->GetFileInfo(link, &open_file).ok() ||
+          !open_file.is_directory) {
+        continue;
+      }
+      if (open_file.device == prefix_info.device &&
           open_file.inode == prefix_info.inode) {
+        holds_prefix = true;
+      } else if (!holds_server_dir) {
+        std::string target;
+        holds_server_dir = env_->ReadLink(link, &target).ok() &&
+                           IsServerDirectoryOf(target, prefix_info);
+      }
+      if (holds_prefix && holds_server_dir) {
         return static_cast<pid_t>(strtol(entry.c_str(), nullptr, 10));
       }
     }

@@ -84,10 +84,10 @@ class WineserverLock {
   // descriptor of a file drops the process's locks on it.
   bool HoldAgainstServers(std::vector<std::unique_ptr<Lock>>* held) const;
 
-  // The process of /proc that holds the prefix directory open and works in
-  // the prefix's server directory or, while it starts, in the prefix
-  // directory itself. 0 when there is none (or /proc shows none to this
-  // user).
+  // The process of /proc, other than this one, that holds the prefix
+  // directory open and works in the prefix's server directory or, while it
+  // starts, in the prefix directory itself holding the server directory
+  // open. 0 when there is none (or /proc shows none to this user).
   pid_t ServerInProc() const;
 
  private:

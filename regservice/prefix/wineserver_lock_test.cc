@@ -493,8 +493,11 @@ TEST_F(WineserverLockTest, FindsServerByWorkingDirectoryAndHeldPrefix) {
       {"another prefix's server", theirs, {prefix_}, 0},
       {"a server loading the registry", prefix_, {prefix_, ours}, 4242},
       {"working in the prefix through a symlink", dir_ / "prefix-link",
-       {prefix_}, 4242},
+       {ours, prefix_}, 4242},
       {"a program in the prefix, prefix not held", prefix_, {ours}, 0},
+      {"a program in the prefix holding it", prefix_, {prefix_}, 0},
+      {"loading, another prefix's server directory", prefix_,
+       {prefix_, theirs}, 0},
       {"a copy of the prefix held", ours, {copy}, 0},
   };
   for (const Case& c : cases) {
@@ -519,6 +522,20 @@ TEST_F(WineserverLockTest, FindsServerInTheRealProc) {
   mkdir((server_dir + "/" + server_dir_name_).c_str(), 0700);
   pid_t pid = 1;
   EXPECT_FALSE(Lock().FindServer(&pid));
+  {
+    // This process in the prefix, holding it and a server directory open
+    // (as a save holds the prefix for its lock) is no server.
+    char* old_cwd = getcwd(nullptr, 0);
+    int prefix_fd = open(prefix_.c_str(), O_RDONLY | O_DIRECTORY);
+    int server_fd = open((server_dir + "/" + server_dir_name_).c_str(),
+                         O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(0, chdir(prefix_.c_str()));
+    EXPECT_FALSE(Lock().FindServer(&pid));
+    EXPECT_EQ(0, chdir(old_cwd));
+    close(server_fd);
+    close(prefix_fd);
+    free(old_cwd);
+  }
   ProcessIn server(server_dir + "/" + server_dir_name_, prefix_);
   ASSERT_TRUE(server.ready());
   EXPECT_TRUE(Lock().FindServer(&pid));
