@@ -270,7 +270,7 @@ IoStatus HiveStore::CheckNoServerAppeared() const {
   // lock is not (another TMPDIR, or the first start of Debian's Wine in
   // the prefix, which picks a new directory name) is seen only in /proc:
   // looked for as late as possible, so that the file changes only
-  // microseconds after the last look.
+  // milliseconds after the last look.
   if (server_lock_.ServerInProc() == 0) return IoStatus::Ok();
   IoStatus status;
   status.error = EBUSY;

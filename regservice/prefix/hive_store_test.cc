@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "regservice/prefix/fake_server.h"
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
 
@@ -224,24 +225,6 @@ TEST_F(HiveStoreTest, SaveRefusesAFileThatBecameAnotherArchitecture) {
   EXPECT_EQ(other, TestDir::Read(UserReg()));
 }
 
-// Whether another process could take a write lock on byte 0 of `path` now,
-// as a starting wineserver tries to.
-bool OtherProcessCanLock(const std::string& path) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK);
-    struct flock request;
-    memset(&request, 0, sizeof request);
-    request.l_type = F_WRLCK;
-    request.l_whence = SEEK_SET;
-    request.l_len = 1;
-    _exit(fd >= 0 && fcntl(fd, F_SETLK, &request) == 0 ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // Between the check for a server and the rename, no server can start: the
 // lock a new one would take is held, made for the purpose if need be, and
 // left for it afterwards.
@@ -272,6 +255,33 @@ TEST_F(HiveStoreTest, NoServerCanStartDuringTheSave) {
   // Wine's files stay out of the prefix.
   EXPECT_EQ((std::vector<std::string>{"user.reg", "wineserver"}),
             TestDir::List(dir_.path()));
+}
+
+// A server whose lock is not known (started with another TMPDIR) and that
+// shows up in /proc while the file is being written: the file is left as
+// it was.
+TEST_F(HiveStoreTest, ServerAppearingDuringTheSaveStopsIt) {
+  struct stat st;
+  ASSERT_EQ(0, stat(dir_.path().c_str(), &st));
+  const std::string server_dir =
+      tmp_ / ServerDirectoryName(st.st_dev, st.st_ino);
+  mkdir(server_dir.c_str(), 0700);
+  std::unique_ptr<ProcessIn> server;
+  env_.PauseAt(FaultInjectionEnv::kCreate, [&] {
+    server.reset(new ProcessIn(server_dir, dir_.path()));
+  });
+  auto store = NewStore(&env_);
+  Change(store.get());
+  EXPECT_EQ(ERROR_SHARING_VIOLATION, store->Save());
+  ASSERT_TRUE(server && server->ready());
+  EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
+  EXPECT_EQ((std::vector<std::string>{"user.reg"}), TestDir::List(dir_.path()));
+  EXPECT_TRUE(store->HasPendingChanges());
+  // Once it has gone, the changes go in.
+  server.reset();
+  env_.PauseAt(FaultInjectionEnv::kNothing, nullptr);
+  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
 }
 
 TEST_F(HiveStoreTest, FailureAtAnyStepLeavesFileAndNoTemporary) {
