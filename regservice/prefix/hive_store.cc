@@ -128,7 +128,7 @@ LONG HiveStore::LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive) {
   // naming another is not loaded, so it must not be written. Without a
   // system.reg the prefix is not set up yet and nothing tells its
   // architecture: the file is taken as it is.
-  const std::string& user_arch = (*hive)->Architecture();
+  const std::string user_arch = (*hive)->Architecture();
   if (user_arch.empty()) return ERROR_SUCCESS;
   std::string head;
   const std::string system_reg = location_.directory + "/system.reg";

@@ -326,17 +326,23 @@ class RealEnv : public Env {
     return IoStatus::Ok();
   }
 
-  // Gives the file `uid` and `gid` unless it has them already (so that a
-  // user who may not chown still writes their own files).
+  // Gives the file `uid` and `gid` unless it has them already. The owner
+  // must be given; the group as far as the caller may: a user who is not
+  // root can give a file of theirs only to a group of their own, and such a
+  // file keeps the group it was made with.
   static IoStatus SetOwner(int fd, uint32_t uid, uint32_t gid,
                            const std::string& path) {
     struct stat st;
     if (fstat(fd, &st) != 0) return IoStatus::FromErrno(errno, "fstat " + path);
     if (st.st_uid == uid && st.st_gid == gid) return IoStatus::Ok();
-    if (fchown(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0) {
-      return IoStatus::FromErrno(errno, "chown " + path);
+    if (fchown(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) == 0) {
+      return IoStatus::Ok();
     }
-    return IoStatus::Ok();
+    int error = errno;
+    if (error == EPERM && st.st_uid == uid && geteuid() != 0) {
+      return IoStatus::Ok();
+    }
+    return IoStatus::FromErrno(error, "chown " + path);
   }
 
   // The wineserver's lock: a write lock on byte 0 of its lock file.
