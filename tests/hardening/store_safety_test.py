@@ -198,21 +198,6 @@ def user_prefix():
                 shutil.rmtree(home, ignore_errors=True)
 
 
-def open_by_another_process(path, own_pid):
-    """Whether a process other than `own_pid` has `path` open."""
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == own_pid:
-            continue
-        fd_dir = "/proc/%s/fd" % entry
-        try:
-            for fd in os.listdir(fd_dir):
-                if os.readlink(os.path.join(fd_dir, fd)) == path:
-                    return True
-        except OSError:
-            continue
-    return False
-
-
 def skip_unless_root_with_wine(test_class):
     if os.geteuid() != 0:
         return unittest.skip("needs root, to act as another user")(test_class)
@@ -283,18 +268,23 @@ class StoreSafetyTest(unittest.TestCase):
                 with tempfile.TemporaryFile() as out:
                     wine = subprocess.Popen(command, stdin=subprocess.DEVNULL,
                                             stdout=out, stderr=out)
-                    # Go on once the new server is trying for the lock (Wine
-                    # gives up on a lock held for about 6 s).
-                    deadline = time.time() + 4
-                    while time.time() < deadline and \
-                            not open_by_another_process(lock, driver.pid):
+                    # Go on once `reg add` is done (a server that did not
+                    # wait for the save), or after the time it takes when
+                    # nothing holds it up; well before Wine gives up on a
+                    # held lock (about 6 s).
+                    deadline = time.time() + 3
+                    while time.time() < deadline and wine.poll() is None:
                         time.sleep(0.02)
+                    held_up = wine.poll() is None
                     driver.stdin.write(b"go\n")
                     driver.stdin.flush()
                     out_text, err_text = driver.communicate(timeout=RUN_LIMIT)
                     self.assertEqual(b"save 0\n", out_text, err_text)
-                    self.assertEqual(0, wine.wait(
-                        timeout=winetest.WINE_TIMEOUT))
+                    code = wine.wait(timeout=winetest.WINE_TIMEOUT)
+                    out.seek(0)
+                    self.assertEqual(0, code, out.read()[-1000:])
+                    # The Wine start waited for the save.
+                    self.assertTrue(held_up)
             finally:
                 if driver.poll() is None:
                     driver.kill()
