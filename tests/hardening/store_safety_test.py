@@ -38,7 +38,9 @@ RUN_LIMIT = 20
 
 
 def unused_ids():
-    uid = 4100
+    # Spread by process, so that runs in parallel (other worktrees, other
+    # presets) do not share the user's directories in /tmp.
+    uid = 40000 + 2 * (os.getpid() % 10000)
     while True:
         try:
             pwd.getpwuid(uid)
@@ -149,7 +151,12 @@ class UserPrefix:
                         os.lstat(named).st_uid == self.uid:
                     shutil.rmtree(named, ignore_errors=True)
         upstream = "/tmp/.wine-%d" % self.uid
-        shutil.rmtree(upstream, ignore_errors=True)
+        shutil.rmtree(os.path.join(upstream, self.server_dir),
+                      ignore_errors=True)
+        try:
+            os.rmdir(upstream)
+        except OSError:
+            pass
         for path in self.made:
             shutil.rmtree(path, ignore_errors=True)
 
