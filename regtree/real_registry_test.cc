@@ -190,7 +190,8 @@ class FileScratchRegistry {
       const regservice::prefix::TestDir& dir) {
     regservice::prefix::PrefixLocation location;
     location.directory = dir.path();
-    location.uid = getuid();
+    // No server directories are made for these throwaway prefixes.
+    location.system_tmp = dir.path() + "/no-tmp";
     return location;
   }
   // The names these tests use are ASCII.

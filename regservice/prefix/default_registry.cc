@@ -42,8 +42,7 @@ Registry* Registry::Default() {
   if (g_bridge != nullptr) return g_bridge;
   // Never deleted: calls may come from other objects' destructors.
   prefix::PrefixLocation location = prefix::PrefixLocationFromEnvironment();
-  prefix::WineserverLock servers(prefix::PosixEnv(), location.directory,
-                                 location.tmpdir, location.uid);
+  prefix::WineserverLock servers(prefix::PosixEnv(), location);
   pid_t server = 0;
   bool served = false;
   if (!location.directory.empty()) {

@@ -7,6 +7,7 @@
 #ifndef QUILLFIX_REGSERVICE_PREFIX_ENV_H_
 #define QUILLFIX_REGSERVICE_PREFIX_ENV_H_
 
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
 
@@ -37,6 +38,8 @@ struct FileInfo {
   uint64_t size = 0;
   uint64_t links = 0;  // hard links of the target
   uint32_t mode = 0;   // permission bits of the target
+  uint32_t uid = 0;    // owner and group of the target
+  uint32_t gid = 0;
   int64_t mtime_ns = 0;
   int64_t ctime_ns = 0;
 
@@ -60,11 +63,28 @@ class Lock {
   virtual ~Lock() = default;
 };
 
-// What a probe of a wineserver lock file found.
+// Where a wineserver's lock file is: <base>/<directories...>/lock. A
+// server makes each of the directories (mode 0700, below a base it does not
+// make) and the file (mode 0600), and refuses directories that are not its
+// own; so does every use of this.
+struct ServerLockFile {
+  std::string base;                      // /tmp or a TMPDIR
+  std::vector<std::string> directories;  // single names, outermost first
+  uint32_t uid = 0;  // the prefix's owner, who runs its servers
+  uint32_t gid = 0;  // the prefix's group, for what is made on its behalf
+
+  std::string Path() const;
+  bool operator==(const ServerLockFile& other) const;
+};
+
+// What a look at a wineserver lock file found.
 enum class ServerLockState {
   kAbsent,  // no lock file: no server can be running there
   kFree,    // the file exists and nobody holds its lock
   kHeld,    // a process holds it: a server is running
+  kUnsafe,  // not what a server makes there (a directory that is not the
+            // owner's or that others may write, a symlink, a lock that is
+            // not a regular file): nothing can be told, nothing may be written
 };
 
 class Env {
@@ -75,16 +95,25 @@ class Env {
   // path does not exist.
   virtual IoStatus GetFileInfo(const std::string& path, FileInfo* info) = 0;
 
-  // The whole content of a file.
+  // The whole content of a regular file (through a symlink). Anything
+  // else, such as a FIFO, is refused with EINVAL without waiting on it.
   virtual IoStatus ReadFile(const std::string& path, std::string* data) = 0;
 
-  // Creates a new file, failing if it exists, with exactly `mode` (the
-  // umask does not apply).
-  virtual IoStatus NewExclusiveFile(const std::string& path, uint32_t mode,
+  // The same, but at most the first `max_bytes`.
+  virtual IoStatus ReadFileStart(const std::string& path, size_t max_bytes,
+                                 std::string* data) = 0;
+
+  // Where a symlink points, as its text.
+  virtual IoStatus ReadLink(const std::string& path, std::string* target) = 0;
+
+  // Creates a new file, failing if it exists, with exactly the mode (the
+  // umask does not apply), the owner and the group of `like`.
+  virtual IoStatus NewExclusiveFile(const std::string& path,
+                                    const FileInfo& like,
                                     std::unique_ptr<WritableFile>* file) = 0;
 
-  // Opens an existing file (through a symlink) and truncates it, for
-  // rewriting it in place.
+  // Opens an existing regular file (through a symlink) and truncates it,
+  // for rewriting it in place. Anything else is refused with EINVAL.
   virtual IoStatus TruncateForRewrite(const std::string& path,
                                       std::unique_ptr<WritableFile>* file) = 0;
 
@@ -102,12 +131,19 @@ class Env {
                                  std::unique_ptr<Lock>* lock) = 0;
 
   // Asks, without taking it, whether anyone holds a write lock on byte 0
-  // of `path` (how a wineserver marks its lock file).
-  virtual ServerLockState ProbeServerLock(const std::string& path) = 0;
+  // of the file (how a wineserver marks its lock file). When kHeld,
+  // *holder is the holder's pid as the kernel reports it (0 if unknown).
+  // Creates nothing.
+  virtual ServerLockState ProbeServerLock(const ServerLockFile& file,
+                                          pid_t* holder) = 0;
 
   // Takes that write lock without waiting. kHeld when another process has
-  // it; kAbsent when there is no such file; kFree means *lock now holds it.
-  virtual ServerLockState TakeServerLock(const std::string& path,
+  // it; kAbsent when there is no such file (or base); kFree means *lock now
+  // holds it. With `create`, first makes the missing directories and the
+  // file as a server would, owned by file.uid and file.gid; then only a
+  // missing base is kAbsent, and a failure to make them is kUnsafe.
+  virtual ServerLockState TakeServerLock(const ServerLockFile& file,
+                                         bool create,
                                          std::unique_ptr<Lock>* lock) = 0;
 };
 

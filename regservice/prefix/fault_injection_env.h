@@ -1,9 +1,12 @@
 // An Env for tests: the real file system, except for a chosen step of a
-// save that fails, and wineserver locks that can be made to look held.
+// save that fails or waits on a test's hook, and wineserver locks that can
+// be made to look held.
 #ifndef QUILLFIX_REGSERVICE_PREFIX_FAULT_INJECTION_ENV_H_
 #define QUILLFIX_REGSERVICE_PREFIX_FAULT_INJECTION_ENV_H_
 
 #include <errno.h>
+
+#include <functional>
 
 #include <memory>
 #include <string>
@@ -35,6 +38,13 @@ class FaultInjectionEnv : public Env {
     fail_at_ = step;
     error_ = error;
   }
+  // Runs `hook` each time the process reaches `step`, before the step
+  // (a failure set with FailAt comes after it). For holding a save at a
+  // chosen point while something else happens.
+  void PauseAt(Step step, std::function<void()> hook) {
+    pause_at_ = step;
+    hook_ = std::move(hook);
+  }
   // Every wineserver lock file reads as held by a running server.
   void SimulateRunningServer(bool running) { server_running_ = running; }
   int saves_started() const { return saves_started_; }
@@ -45,12 +55,19 @@ class FaultInjectionEnv : public Env {
   IoStatus ReadFile(const std::string& path, std::string* data) override {
     return base_->ReadFile(path, data);
   }
-  IoStatus NewExclusiveFile(const std::string& path, uint32_t mode,
+  IoStatus ReadFileStart(const std::string& path, size_t max_bytes,
+                         std::string* data) override {
+    return base_->ReadFileStart(path, max_bytes, data);
+  }
+  IoStatus ReadLink(const std::string& path, std::string* target) override {
+    return base_->ReadLink(path, target);
+  }
+  IoStatus NewExclusiveFile(const std::string& path, const FileInfo& like,
                             std::unique_ptr<WritableFile>* file) override {
     ++saves_started_;
     if (Fails(kCreate)) return Injected("create " + path);
     std::unique_ptr<WritableFile> real;
-    IoStatus status = base_->NewExclusiveFile(path, mode, &real);
+    IoStatus status = base_->NewExclusiveFile(path, like, &real);
     if (status.ok()) file->reset(new FaultyFile(this, std::move(real)));
     return status;
   }
@@ -82,14 +99,18 @@ class FaultInjectionEnv : public Env {
                          std::unique_ptr<Lock>* lock) override {
     return base_->LockDirectory(path, lock);
   }
-  ServerLockState ProbeServerLock(const std::string& path) override {
-    if (server_running_) return ServerLockState::kHeld;
-    return base_->ProbeServerLock(path);
+  ServerLockState ProbeServerLock(const ServerLockFile& file,
+                                  pid_t* holder) override {
+    if (server_running_) {
+      *holder = 0;
+      return ServerLockState::kHeld;
+    }
+    return base_->ProbeServerLock(file, holder);
   }
-  ServerLockState TakeServerLock(const std::string& path,
+  ServerLockState TakeServerLock(const ServerLockFile& file, bool create,
                                  std::unique_ptr<Lock>* lock) override {
     if (server_running_) return ServerLockState::kHeld;
-    return base_->TakeServerLock(path, lock);
+    return base_->TakeServerLock(file, create, lock);
   }
 
  private:
@@ -119,8 +140,10 @@ class FaultInjectionEnv : public Env {
     std::unique_ptr<WritableFile> real_;
   };
 
-  // Whether `step` is to fail now; a failure happens once.
+  // Runs the pause hook of `step`, then says whether it is to fail now; a
+  // failure happens once.
   bool Fails(Step step) {
+    if (pause_at_ == step && hook_) hook_();
     if (fail_at_ != step) return false;
     fail_at_ = kNothing;
     return true;
@@ -132,6 +155,8 @@ class FaultInjectionEnv : public Env {
   Env* base_;
   Step fail_at_ = kNothing;
   int error_ = EIO;
+  Step pause_at_ = kNothing;
+  std::function<void()> hook_;
   bool server_running_ = false;
   int saves_started_ = 0;
 };

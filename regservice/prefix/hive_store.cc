@@ -11,6 +11,10 @@ namespace {
 const char kTemporaryPrefix[] = "user.reg.quillfix-";
 const char kTemporarySuffix[] = ".tmp";
 
+// How much of system.reg is read for its #arch line, which Wine writes as
+// the fourth line.
+const size_t kSystemRegHead = 4096;
+
 // Room reserved past the file's bytes, so that the few lines a run changes
 // are spliced into the same buffer instead of a new copy of the file.
 const size_t kEditRoom = 64 * 1024;
@@ -22,6 +26,8 @@ LONG WriteError(const IoStatus& status) {
     case EPERM:
     case EROFS:
       return ERROR_ACCESS_DENIED;
+    case EBUSY:
+      return ERROR_SHARING_VIOLATION;
     default:
       return ERROR_CANTWRITE;
   }
@@ -35,6 +41,23 @@ bool IsTemporaryFileName(const std::string& name) {
   return name.size() > prefix + suffix &&
          name.compare(0, prefix, kTemporaryPrefix) == 0 &&
          name.compare(name.size() - suffix, suffix, kTemporarySuffix) == 0;
+}
+
+std::string ArchitectureOfHead(const std::string& head) {
+  size_t start = 0;
+  while (start < head.size()) {
+    size_t end = head.find('\n', start);
+    if (end == std::string::npos) end = head.size();
+    std::string line = head.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t first = line.find_first_not_of(" \t");
+    if (first != std::string::npos) {
+      if (line[first] == '[') break;
+      if (line.compare(first, 6, "#arch=") == 0) return line.substr(first + 6);
+    }
+    start = end + 1;
+  }
+  return "";
 }
 
 bool ApplyChange(const Change& change, wine::Hive* hive) {
@@ -56,7 +79,7 @@ bool ApplyChange(const Change& change, wine::Hive* hive) {
 HiveStore::HiveStore(Env* env, PrefixLocation location)
     : env_(env),
       location_(std::move(location)),
-      server_lock_(env, location_.directory, location_.tmpdir, location_.uid) {}
+      server_lock_(env, location_) {}
 
 LONG HiveStore::Fail(LONG code, const std::string& message) {
   last_error_ = message;
@@ -66,7 +89,8 @@ LONG HiveStore::Fail(LONG code, const std::string& message) {
 LONG HiveStore::Load() {
   if (hive_ != nullptr) return ERROR_SUCCESS;
   if (location_.directory.empty()) {
-    return Fail(ERROR_FILE_NOT_FOUND, "no prefix: neither WINEPREFIX nor HOME");
+    return Fail(ERROR_FILE_NOT_FOUND,
+                "no prefix: WINEPREFIX not an absolute path, or no HOME");
   }
   const std::string path = UserRegPath();
   // Stat before reading: if the file changes in between, Save() sees a
@@ -84,11 +108,43 @@ LONG HiveStore::Load() {
   bytes.reserve(static_cast<size_t>(info.size) + kEditRoom);
   status = env_->ReadFile(path, &bytes);
   if (!status.ok()) return Fail(ERROR_CANTREAD, status.message);
-  std::unique_ptr<wine::Hive> hive(new wine::Hive);
-  std::string error;
-  if (!hive->Load(std::move(bytes), &error)) return Fail(ERROR_BADDB, error);
+  std::unique_ptr<wine::Hive> hive;
+  LONG result = LoadHive(std::move(bytes), &hive);
+  if (result != ERROR_SUCCESS) return result;
   hive_ = std::move(hive);
   loaded_version_ = info;
+  return ERROR_SUCCESS;
+}
+
+LONG HiveStore::LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive) {
+  hive->reset(new wine::Hive);
+  std::string error;
+  if (!(*hive)->Load(std::move(bytes), &error)) {
+    hive->reset();
+    return Fail(ERROR_BADDB, error);
+  }
+  // Wine reads system.reg first and takes the prefix's architecture from
+  // it, 32-bit when the file names none (so Wine 8 does); a user.reg
+  // naming another is not loaded, so it must not be written. Without a
+  // system.reg the prefix is not set up yet and nothing tells its
+  // architecture: the file is taken as it is.
+  const std::string user_arch = (*hive)->Architecture();
+  if (user_arch.empty()) return ERROR_SUCCESS;
+  std::string head;
+  const std::string system_reg = location_.directory + "/system.reg";
+  IoStatus status = env_->ReadFileStart(system_reg, kSystemRegHead, &head);
+  if (!status.ok() && status.error == ENOENT) return ERROR_SUCCESS;
+  if (!status.ok()) {
+    hive->reset();
+    return Fail(ERROR_BADDB, status.message);
+  }
+  std::string prefix_arch = ArchitectureOfHead(head);
+  if (prefix_arch.empty()) prefix_arch = "win32";
+  if (user_arch != prefix_arch) {
+    hive->reset();
+    return Fail(ERROR_BADDB, "user.reg: #arch=" + user_arch +
+                                 " is not the prefix's " + prefix_arch);
+  }
   return ERROR_SUCCESS;
 }
 
@@ -98,7 +154,7 @@ bool HiveStore::ServerServesPrefix() const {
   // process from passing for a running server.
   std::unique_ptr<Lock> directory_lock;
   env_->LockDirectory(location_.directory, &directory_lock);
-  return server_lock_.ServerRunning();
+  return server_lock_.UnsafeToWrite();
 }
 
 LONG HiveStore::CreateKey(const wine::KeyPath& path, uint64_t now) {
@@ -145,9 +201,9 @@ LONG HiveStore::ReloadAndReplay() {
   }
   IoStatus status = env_->ReadFile(UserRegPath(), &bytes);
   if (!status.ok()) return Fail(ERROR_CANTREAD, status.message);
-  std::unique_ptr<wine::Hive> hive(new wine::Hive);
-  std::string error;
-  if (!hive->Load(std::move(bytes), &error)) return Fail(ERROR_BADDB, error);
+  std::unique_ptr<wine::Hive> hive;
+  LONG result = LoadHive(std::move(bytes), &hive);
+  if (result != ERROR_SUCCESS) return result;
   for (const Change& change : journal_) {
     if (!ApplyChange(change, hive.get())) {
       return Fail(ERROR_BADDB, "cannot replay a change on the new file");
@@ -175,13 +231,17 @@ IoStatus HiveStore::WriteReplacing(const std::string& bytes,
                            std::to_string(getpid()) + "-" +
                            std::to_string(temp_counter_++) + kTemporarySuffix;
   std::unique_ptr<WritableFile> file;
-  IoStatus status = env_->NewExclusiveFile(temp, target.mode, &file);
+  // The replacement gets the old file's mode, owner and group: run by an
+  // administrator, the user's file must stay the user's, or their Wine
+  // cannot read it and saves an empty hive over it.
+  IoStatus status = env_->NewExclusiveFile(temp, target, &file);
   if (!status.ok()) return status;
   status = file->Append(bytes);
   if (status.ok()) status = file->Sync();
   IoStatus closed = file->Close();
   if (status.ok()) status = closed;
   file.reset();
+  if (status.ok()) status = CheckNoServerAppeared();
   if (status.ok()) status = env_->RenameFile(temp, UserRegPath());
   if (!status.ok()) {
     env_->RemoveFile(temp);
@@ -205,9 +265,24 @@ IoStatus HiveStore::WriteInPlace(const std::string& bytes) {
   return status;
 }
 
+IoStatus HiveStore::CheckNoServerAppeared() const {
+  // The locks keep out every server whose lock file is known. One whose
+  // lock is not (another TMPDIR, or the first start of Debian's Wine in
+  // the prefix, which picks a new directory name) is seen only in /proc:
+  // looked for as late as possible, so that the file changes only
+  // milliseconds after the last look.
+  if (server_lock_.ServerInProc() == 0) return IoStatus::Ok();
+  IoStatus status;
+  status.error = EBUSY;
+  status.message = "a wineserver started for the prefix";
+  return status;
+}
+
 IoStatus HiveStore::RewriteInPlace(const std::string& bytes) {
   std::unique_ptr<WritableFile> file;
-  IoStatus status = env_->TruncateForRewrite(UserRegPath(), &file);
+  IoStatus status = CheckNoServerAppeared();
+  if (!status.ok()) return status;
+  status = env_->TruncateForRewrite(UserRegPath(), &file);
   if (!status.ok()) return status;
   status = file->Append(bytes);
   if (status.ok()) status = file->Sync();

@@ -6,12 +6,16 @@
 // an exclusive flock on the prefix directory, it reads user.reg again if it
 // changed since it was loaded and replays the journal on the new text, so
 // two processes never lose each other's changes. It refuses while a
-// wineserver serves the prefix and holds the server's lock while writing so
-// that none can start meanwhile. The file is replaced atomically (a
-// temporary file in the prefix directory, fsync, rename, fsync of the
-// directory) and keeps its permissions; a user.reg that is a symlink or has
-// several hard links is rewritten in place, as Wine does, so that the links
-// survive. Nothing is ever created when the prefix or user.reg is missing.
+// wineserver serves the prefix (or may, unseen), and while writing holds the
+// lock of every server directory a server started now would use, so that
+// none can start meanwhile. The file is replaced atomically (a temporary
+// file in the prefix directory, fsync, rename, fsync of the directory) and
+// keeps its mode, owner and group, so that a run by an administrator leaves
+// the user's file theirs; a user.reg that is a symlink or has several hard
+// links is rewritten in place, as Wine does, so that the links survive.
+// Nothing is ever created when the prefix or user.reg is missing, and only
+// a file Wine would load is written: one whose #arch, if it has one, is the
+// prefix's (the #arch of system.reg; 32-bit when that names none).
 //
 // Not thread-safe.
 #ifndef QUILLFIX_REGSERVICE_PREFIX_HIVE_STORE_H_
@@ -42,13 +46,6 @@ struct Change {
   uint64_t time = 0;  // FILETIME of the change
 };
 
-// The prefix and the environment it is served in.
-struct PrefixLocation {
-  std::string directory;  // the prefix; user.reg is directly inside
-  std::string tmpdir;     // $TMPDIR, empty when unset
-  uid_t uid = 0;
-};
-
 class HiveStore {
  public:
   // `env` must outlive the store.
@@ -56,9 +53,10 @@ class HiveStore {
 
   // Loads user.reg on the first call that finds it usable; after that,
   // returns ERROR_SUCCESS without reading again. Fails with
-  // ERROR_FILE_NOT_FOUND when the prefix or user.reg is missing,
-  // ERROR_BADDB when Wine would not load the file, ERROR_CANTREAD when it
-  // cannot be read.
+  // ERROR_FILE_NOT_FOUND when the prefix or user.reg is missing (or no
+  // prefix is named), ERROR_BADDB when Wine would not load the file (its
+  // #arch is not the prefix's included), ERROR_CANTREAD when it cannot be
+  // read or is not a regular file.
   LONG Load();
 
   // REQUIRES: Load() succeeded.
@@ -82,7 +80,8 @@ class HiveStore {
 
   // Writes the pending changes into user.reg (see the file comment). On
   // failure the file is as it was, no temporary file is left and the
-  // changes stay pending. ERROR_SHARING_VIOLATION while a server runs;
+  // changes stay pending. ERROR_SHARING_VIOLATION while a server runs, or
+  // when what is found where one keeps its lock makes that unknowable;
   // ERROR_FILE_NOT_FOUND if user.reg has gone; ERROR_BADDB if it changed
   // into something Wine would not load; ERROR_ACCESS_DENIED when the
   // prefix may not be written; ERROR_CANTWRITE when writing fails otherwise.
@@ -95,13 +94,18 @@ class HiveStore {
 
  private:
   LONG Fail(LONG code, const std::string& message);
-  // Whether a wineserver serves the prefix now.
+  // Whether the prefix must be left alone: a wineserver serves it now, or
+  // may without being seen.
   bool ServerServesPrefix() const;
+  // Loads `bytes` as a hive Wine would load in this prefix.
+  LONG LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive);
   LONG ReloadAndReplay();
   void RemoveStaleTemporaryFiles();
   IoStatus WriteReplacing(const std::string& bytes, const FileInfo& target);
   IoStatus WriteInPlace(const std::string& bytes);
   IoStatus RewriteInPlace(const std::string& bytes);
+  // EBUSY when /proc shows a server of the prefix now.
+  IoStatus CheckNoServerAppeared() const;
 
   Env* env_;
   PrefixLocation location_;
@@ -115,6 +119,10 @@ class HiveStore {
 
 // Applies one change to a hive; false if the hive refused it.
 bool ApplyChange(const Change& change, wine::Hive* hive);
+
+// The architecture ("win32", "win64") the "#arch=" line before the first
+// key of `head`, the start of a system.reg, names; empty when it names none.
+std::string ArchitectureOfHead(const std::string& head);
 
 // Names of our temporary files: "user.reg.quillfix-<pid>-<n>.tmp". Wine
 // names its own "reg<hex>.tmp".

@@ -1,9 +1,13 @@
 #include "regservice/prefix/hive_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include "regservice/prefix/fake_server.h"
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
 
@@ -41,7 +45,7 @@ class HiveStoreTest : public ::testing::Test {
  protected:
   HiveStoreTest() {
     location_.directory = dir_.path();
-    location_.uid = 3000000000u + static_cast<uid_t>(getpid());
+    location_.system_tmp = tmp_.path();
     TestDir::Write(UserReg(), kUserReg);
   }
   std::string UserReg() const { return dir_ / "user.reg"; }
@@ -58,6 +62,7 @@ class HiveStoreTest : public ::testing::Test {
   }
 
   TestDir dir_;
+  TestDir tmp_;  // the system's temporary directory, for server directories
   PrefixLocation location_;
   FaultInjectionEnv env_;
 };
@@ -83,6 +88,200 @@ TEST_F(HiveStoreTest, SaveKeepsPermissions) {
   struct stat st;
   ASSERT_EQ(0, stat(UserReg().c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 07777);
+}
+
+// Run by an administrator on a user's prefix, the user's file stays the
+// user's, whichever way it is written.
+TEST_F(HiveStoreTest, SaveKeepsOwnerGroupAndMode) {
+  const bool root = geteuid() == 0;
+  const uid_t owner = root ? 3999999 : geteuid();
+  const gid_t group = root ? 3999998 : getegid();
+  enum Shape { kPlain, kSymlink, kHardLink };
+  struct Case {
+    const char* name;
+    Shape shape;
+  } cases[] = {
+      {"replaced", kPlain},
+      {"symlink written through", kSymlink},
+      {"hard link written through", kHardLink},
+  };
+  for (const Case& c : cases) {
+    TestDir dir;
+    location_.directory = dir.path();
+    std::string file = dir / "user.reg";
+    if (c.shape == kSymlink) {
+      file = dir / "real.reg";
+      symlink("real.reg", (dir / "user.reg").c_str());
+    }
+    TestDir::Write(file, kUserReg);
+    if (c.shape == kHardLink) link(file.c_str(), (dir / "other.reg").c_str());
+    ASSERT_EQ(0, chown(file.c_str(), owner, group)) << c.name;
+    ASSERT_EQ(0, chmod(file.c_str(), 0640)) << c.name;
+    mode_t old_umask = umask(077);
+    {
+      auto store = NewStore(&env_);
+      Change(store.get());
+      EXPECT_EQ(ERROR_SUCCESS, store->Save()) << c.name;
+    }
+    umask(old_umask);
+    struct stat st;
+    ASSERT_EQ(0, stat((dir / "user.reg").c_str(), &st));
+    EXPECT_EQ(owner, st.st_uid) << c.name;
+    EXPECT_EQ(group, st.st_gid) << c.name;
+    EXPECT_EQ(0640u, st.st_mode & 07777) << c.name;
+    EXPECT_EQ("\x01", ValueInFile(dir / "user.reg", kAcme, u"Flag").data)
+        << c.name;
+  }
+}
+
+// A FIFO where user.reg or system.reg should be is refused, never waited on.
+TEST_F(HiveStoreTest, FifosAreRefusedNotWaitedOn) {
+  struct Case {
+    const char* name;
+    const char* fifo;
+    const char* user_reg;  // written unless it is the FIFO
+  } cases[] = {
+      {"user.reg", "user.reg", nullptr},
+      {"system.reg, user.reg with #arch", "system.reg", kUserReg},
+  };
+  for (const Case& c : cases) {
+    TestDir dir;
+    location_.directory = dir.path();
+    if (c.user_reg) TestDir::Write(dir / "user.reg", c.user_reg);
+    ASSERT_EQ(0, mkfifo((dir / c.fifo).c_str(), 0600));
+    HiveStore store(&env_, location_);
+    EXPECT_NE(ERROR_SUCCESS, store.Load()) << c.name;
+  }
+}
+
+// Wine loads user.reg only when its #arch, if any, is the prefix's, which
+// system.reg names (32-bit when it names none).
+TEST_F(HiveStoreTest, LoadsOnlyWhatWineWouldForThePrefixArchitecture) {
+  const std::string kSystemHead =
+      "WINE REGISTRY Version 2\n"
+      ";; All keys relative to \\\\Machine\n\n";
+  const std::string kUserHead =
+      "WINE REGISTRY Version 2\n"
+      ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n";
+  const std::string kBody = "\n[Software\\\\Acme] 1796869137\n\"Flag\"=hex:02\n";
+  struct Case {
+    const char* name;
+    const char* user_arch;    // the #arch line of user.reg, null: none
+    const char* system_text;  // after system.reg's head; null: no system.reg
+    LONG expected;
+  } cases[] = {
+      {"both win64", "#arch=win64", "#arch=win64\n", ERROR_SUCCESS},
+      {"both win32", "#arch=win32", "#arch=win32\n", ERROR_SUCCESS},
+      {"win32 in a 64-bit prefix", "#arch=win32", "#arch=win64\n",
+       ERROR_BADDB},
+      {"win64 in a 32-bit prefix", "#arch=win64", "#arch=win32\n",
+       ERROR_BADDB},
+      {"CRLF system.reg", "#arch=win32", "\r\n#arch=win32\r\n",
+       ERROR_SUCCESS},
+      {"indented #arch", "#arch=win32", "  #arch=win32\n", ERROR_SUCCESS},
+      {"user.reg names none", nullptr, "#arch=win32\n", ERROR_SUCCESS},
+      {"system.reg names none: win64", "#arch=win64", "", ERROR_BADDB},
+      {"system.reg names none: win32", "#arch=win32", "", ERROR_SUCCESS},
+      {"#arch of a key is no global option", "#arch=win64",
+       "[Software] 1\n#arch=win64\n", ERROR_BADDB},
+      {"no system.reg: win64", "#arch=win64", nullptr, ERROR_SUCCESS},
+      {"no system.reg: win32", "#arch=win32", nullptr, ERROR_SUCCESS},
+  };
+  for (const Case& c : cases) {
+    TestDir dir;
+    location_.directory = dir.path();
+    std::string user_reg = kUserHead;
+    if (c.user_arch) user_reg += std::string(c.user_arch) + "\n";
+    user_reg += kBody;
+    TestDir::Write(dir / "user.reg", user_reg);
+    if (c.system_text) {
+      TestDir::Write(dir / "system.reg", kSystemHead + c.system_text);
+    }
+    {
+      HiveStore store(&env_, location_);
+      EXPECT_EQ(c.expected, store.Load()) << c.name;
+      if (c.expected == ERROR_SUCCESS) {
+        ASSERT_EQ(ERROR_SUCCESS,
+                  store.SetValue(kAcme, u"Flag", REG_BINARY, "\x01", kNow));
+        EXPECT_EQ(ERROR_SUCCESS, store.Save()) << c.name;
+        continue;
+      }
+    }
+    EXPECT_EQ(user_reg, TestDir::Read(dir / "user.reg")) << c.name;
+  }
+}
+
+// Another writer turns user.reg into a file of the wrong architecture
+// between load and save: the save refuses it.
+TEST_F(HiveStoreTest, SaveRefusesAFileThatBecameAnotherArchitecture) {
+  TestDir::Write(dir_ / "system.reg", "WINE REGISTRY Version 2\n#arch=win64\n");
+  auto store = NewStore(&env_);
+  Change(store.get());
+  std::string other = kUserReg;
+  other.replace(other.find("win64"), 5, "win32");
+  other += "\"Other\"=hex:03\n";
+  TestDir::Write(UserReg(), other);
+  EXPECT_EQ(ERROR_BADDB, store->Save());
+  EXPECT_EQ(other, TestDir::Read(UserReg()));
+}
+
+// Between the check for a server and the rename, no server can start: the
+// lock a new one would take is held, made for the purpose if need be, and
+// left for it afterwards.
+TEST_F(HiveStoreTest, NoServerCanStartDuringTheSave) {
+  TestDir::Write(dir_ / "wineserver", "wine-test");
+  struct stat st;
+  ASSERT_EQ(0, stat(dir_.path().c_str(), &st));
+  const std::string server = ServerDirectoryName(st.st_dev, st.st_ino);
+  const std::vector<std::string> locks = {
+      tmp_ / "wine-test/" + server + "/lock",
+      tmp_ / ".wine-" + std::to_string(st.st_uid) + "/" + server + "/lock",
+  };
+  std::vector<bool> lockable_during;
+  env_.PauseAt(FaultInjectionEnv::kRename, [&] {
+    for (const std::string& lock : locks) {
+      lockable_during.push_back(!TestDir::Exists(lock) ||
+                                OtherProcessCanLock(lock));
+    }
+  });
+  auto store = NewStore(&env_);
+  Change(store.get());
+  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ(std::vector<bool>(locks.size(), false), lockable_during);
+  for (const std::string& lock : locks) {
+    EXPECT_TRUE(TestDir::Exists(lock)) << lock;
+    EXPECT_TRUE(OtherProcessCanLock(lock)) << lock;
+  }
+  // Wine's files stay out of the prefix.
+  EXPECT_EQ((std::vector<std::string>{"user.reg", "wineserver"}),
+            TestDir::List(dir_.path()));
+}
+
+// A server whose lock is not known (started with another TMPDIR) and that
+// shows up in /proc while the file is being written: the file is left as
+// it was.
+TEST_F(HiveStoreTest, ServerAppearingDuringTheSaveStopsIt) {
+  struct stat st;
+  ASSERT_EQ(0, stat(dir_.path().c_str(), &st));
+  const std::string server_dir =
+      tmp_ / ServerDirectoryName(st.st_dev, st.st_ino);
+  mkdir(server_dir.c_str(), 0700);
+  std::unique_ptr<ProcessIn> server;
+  env_.PauseAt(FaultInjectionEnv::kCreate, [&] {
+    server.reset(new ProcessIn(server_dir, dir_.path()));
+  });
+  auto store = NewStore(&env_);
+  Change(store.get());
+  EXPECT_EQ(ERROR_SHARING_VIOLATION, store->Save());
+  ASSERT_TRUE(server && server->ready());
+  EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
+  EXPECT_EQ((std::vector<std::string>{"user.reg"}), TestDir::List(dir_.path()));
+  EXPECT_TRUE(store->HasPendingChanges());
+  // Once it has gone, the changes go in.
+  server.reset();
+  env_.PauseAt(FaultInjectionEnv::kNothing, nullptr);
+  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
 }
 
 TEST_F(HiveStoreTest, FailureAtAnyStepLeavesFileAndNoTemporary) {

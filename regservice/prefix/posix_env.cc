@@ -2,10 +2,14 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <vector>
 
 #include "regservice/prefix/env.h"
 
@@ -22,6 +26,17 @@ IoStatus IoStatus::FromErrno(int error, const std::string& context) {
 bool FileInfo::SameVersionAs(const FileInfo& other) const {
   return device == other.device && inode == other.inode && size == other.size &&
          mtime_ns == other.mtime_ns && ctime_ns == other.ctime_ns;
+}
+
+std::string ServerLockFile::Path() const {
+  std::string path = base;
+  for (const std::string& name : directories) path += "/" + name;
+  return path + "/lock";
+}
+
+bool ServerLockFile::operator==(const ServerLockFile& other) const {
+  return base == other.base && directories == other.directories &&
+         uid == other.uid && gid == other.gid;
 }
 
 namespace {
@@ -99,54 +114,51 @@ class RealEnv : public Env {
     info->size = static_cast<uint64_t>(st.st_size);
     info->links = st.st_nlink;
     info->mode = st.st_mode & 07777;
+    info->uid = st.st_uid;
+    info->gid = st.st_gid;
     info->mtime_ns = Nanoseconds(st.st_mtim);
     info->ctime_ns = Nanoseconds(st.st_ctim);
     return IoStatus::Ok();
   }
 
   IoStatus ReadFile(const std::string& path, std::string* data) override {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return IoStatus::FromErrno(errno, "open " + path);
-    // Read straight into one allocation of the file's size (or the
-    // caller's larger one), with no copy through a buffer of our own and
-    // no series of doublings. A file that grows meanwhile is read to its
-    // end all the same.
-    struct stat st;
-    size_t expected = 0;
-    if (fstat(fd, &st) == 0 && st.st_size > 0) {
-      expected = static_cast<size_t>(st.st_size);
-    }
-    data->resize(expected);
-    size_t done = 0;
-    while (true) {
-      if (done == data->size()) data->resize(done + (1 << 16));
-      ssize_t n = read(fd, &(*data)[done], data->size() - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        int error = errno;
-        close(fd);
-        data->clear();
-        return IoStatus::FromErrno(error, "read " + path);
-      }
-      if (n == 0) break;
-      done += static_cast<size_t>(n);
-    }
-    data->resize(done);
-    close(fd);
-    return IoStatus::Ok();
+    return Read(path, SIZE_MAX, data);
   }
 
-  IoStatus NewExclusiveFile(const std::string& path, uint32_t mode,
+  IoStatus ReadFileStart(const std::string& path, size_t max_bytes,
+                         std::string* data) override {
+    return Read(path, max_bytes, data);
+  }
+
+  IoStatus ReadLink(const std::string& path, std::string* target) override {
+    std::vector<char> buffer(256);
+    while (true) {
+      ssize_t n = readlink(path.c_str(), buffer.data(), buffer.size());
+      if (n < 0) return IoStatus::FromErrno(errno, "readlink " + path);
+      if (static_cast<size_t>(n) < buffer.size()) {
+        target->assign(buffer.data(), static_cast<size_t>(n));
+        return IoStatus::Ok();
+      }
+      buffer.resize(buffer.size() * 2);
+    }
+  }
+
+  IoStatus NewExclusiveFile(const std::string& path, const FileInfo& like,
                             std::unique_ptr<WritableFile>* file) override {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                  static_cast<mode_t>(mode));
+    // Made readable by its creator only until it has the right owner.
+    int fd = open(path.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return IoStatus::FromErrno(errno, "create " + path);
-    // open() applied the umask; the copy must have the original's mode.
-    if (fchmod(fd, static_cast<mode_t>(mode)) != 0) {
-      int error = errno;
+    // The owner and group first: chown may clear mode bits. open() applied
+    // the umask; the copy must have the original's mode.
+    IoStatus status = SetOwner(fd, like.uid, like.gid, path);
+    if (status.ok() && fchmod(fd, static_cast<mode_t>(like.mode)) != 0) {
+      status = IoStatus::FromErrno(errno, "chmod " + path);
+    }
+    if (!status.ok()) {
       close(fd);
       unlink(path.c_str());
-      return IoStatus::FromErrno(error, "chmod " + path);
+      return status;
     }
     file->reset(new PosixWritableFile(fd, path));
     return IoStatus::Ok();
@@ -154,8 +166,19 @@ class RealEnv : public Env {
 
   IoStatus TruncateForRewrite(const std::string& path,
                               std::unique_ptr<WritableFile>* file) override {
-    int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    // Truncated only once known to be a regular file: O_TRUNC would act
+    // before the check, and opening a FIFO for writing could wait.
+    int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return IoStatus::FromErrno(errno, "open " + path);
+    IoStatus status = RequireRegular(fd, path);
+    if (status.ok() && ftruncate(fd, 0) != 0) {
+      status = IoStatus::FromErrno(errno, "truncate " + path);
+    }
+    if (status.ok()) status = Blocking(fd, path);
+    if (!status.ok()) {
+      close(fd);
+      return status;
+    }
     file->reset(new PosixWritableFile(fd, path));
     return IoStatus::Ok();
   }
@@ -210,6 +233,118 @@ class RealEnv : public Env {
     return IoStatus::Ok();
   }
 
+  ServerLockState ProbeServerLock(const ServerLockFile& file,
+                                  pid_t* holder) override {
+    *holder = 0;
+    int fd = -1;
+    ServerLockState state = OpenServerLock(file, false, &fd);
+    if (state != ServerLockState::kFree) return state;
+    struct flock query = ServerLockRange();
+    // A lock we cannot ask about is taken as held: writing then is unsafe.
+    if (fcntl(fd, F_GETLK, &query) != 0) {
+      state = ServerLockState::kHeld;
+    } else if (query.l_type != F_UNLCK) {
+      state = ServerLockState::kHeld;
+      *holder = query.l_pid;
+    }
+    close(fd);
+    return state;
+  }
+
+  ServerLockState TakeServerLock(const ServerLockFile& file, bool create,
+                                 std::unique_ptr<Lock>* lock) override {
+    int fd = -1;
+    ServerLockState state = OpenServerLock(file, create, &fd);
+    if (state != ServerLockState::kFree) return state;
+    struct flock request = ServerLockRange();
+    if (fcntl(fd, F_SETLK, &request) != 0) {
+      close(fd);
+      return ServerLockState::kHeld;
+    }
+    lock->reset(new FdLock(fd));
+    return ServerLockState::kFree;
+  }
+
+ private:
+  IoStatus Read(const std::string& path, size_t max_bytes, std::string* data) {
+    // O_NONBLOCK: opening a FIFO must not wait for a writer.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return IoStatus::FromErrno(errno, "open " + path);
+    IoStatus status = RequireRegular(fd, path);
+    if (!status.ok()) {
+      close(fd);
+      return status;
+    }
+    // Read straight into one allocation of the file's size (or the
+    // caller's larger one), with no copy through a buffer of our own and
+    // no series of doublings. A file that grows meanwhile is read to its
+    // end all the same.
+    struct stat st;
+    size_t expected = 0;
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+      expected = static_cast<size_t>(st.st_size);
+    }
+    data->resize(std::min(expected, max_bytes));
+    size_t done = 0;
+    while (done < max_bytes) {
+      if (done == data->size()) {
+        data->resize(std::min(done + (size_t{1} << 16), max_bytes));
+      }
+      ssize_t n = read(fd, &(*data)[done], data->size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        int error = errno;
+        close(fd);
+        data->clear();
+        return IoStatus::FromErrno(error, "read " + path);
+      }
+      if (n == 0) break;
+      done += static_cast<size_t>(n);
+    }
+    data->resize(done);
+    close(fd);
+    return IoStatus::Ok();
+  }
+
+  static IoStatus RequireRegular(int fd, const std::string& path) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return IoStatus::FromErrno(errno, "fstat " + path);
+    if (!S_ISREG(st.st_mode)) {
+      IoStatus status;
+      status.error = EINVAL;
+      status.message = path + ": not a regular file";
+      return status;
+    }
+    return IoStatus::Ok();
+  }
+
+  static IoStatus Blocking(int fd, const std::string& path) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      return IoStatus::FromErrno(errno, "fcntl " + path);
+    }
+    return IoStatus::Ok();
+  }
+
+  // Gives the file `uid` and `gid` unless it has them already. The owner
+  // must be given; the group as far as the caller may: a user who is not
+  // root can give a file of theirs only to a group of their own, and such a
+  // file keeps the group it was made with.
+  static IoStatus SetOwner(int fd, uint32_t uid, uint32_t gid,
+                           const std::string& path) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return IoStatus::FromErrno(errno, "fstat " + path);
+    if (st.st_uid == uid && st.st_gid == gid) return IoStatus::Ok();
+    if (fchown(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) == 0) {
+      return IoStatus::Ok();
+    }
+    int error = errno;
+    if (error == EPERM && st.st_uid == uid && geteuid() != 0) {
+      return IoStatus::Ok();
+    }
+    return IoStatus::FromErrno(error, "chown " + path);
+  }
+
   // The wineserver's lock: a write lock on byte 0 of its lock file.
   static struct flock ServerLockRange() {
     struct flock range;
@@ -221,32 +356,85 @@ class RealEnv : public Env {
     return range;
   }
 
-  ServerLockState ProbeServerLock(const std::string& path) override {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return ServerLockState::kAbsent;
-    struct flock query = ServerLockRange();
-    ServerLockState state = ServerLockState::kFree;
-    // A lock we cannot ask about is taken as held: writing then is unsafe.
-    if (fcntl(fd, F_GETLK, &query) != 0 || query.l_type != F_UNLCK) {
-      state = ServerLockState::kHeld;
+  // Opens the directory `name` inside `parent` without following a
+  // symlink, making it first when `create`, and checks it as a server
+  // checks its own: a directory of the owner that no one else may write.
+  static ServerLockState OpenServerDirectory(int parent, const std::string& name,
+                                             const ServerLockFile& file,
+                                             bool create, int* fd) {
+    bool made = false;
+    if (create) {
+      if (mkdirat(parent, name.c_str(), 0700) == 0) {
+        made = true;
+      } else if (errno != EEXIST) {
+        return ServerLockState::kUnsafe;
+      }
     }
-    close(fd);
-    return state;
+    *fd = openat(parent, name.c_str(),
+                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (*fd < 0) {
+      return errno == ENOENT ? ServerLockState::kAbsent
+                             : ServerLockState::kUnsafe;
+    }
+    bool ok = true;
+    if (made) {
+      ok = SetOwner(*fd, file.uid, file.gid, name).ok() &&
+           fchmod(*fd, 0700) == 0;
+    }
+    struct stat st;
+    ok = ok && fstat(*fd, &st) == 0 && st.st_uid == file.uid &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    if (!ok) {
+      close(*fd);
+      *fd = -1;
+      return ServerLockState::kUnsafe;
+    }
+    return ServerLockState::kFree;
   }
 
-  ServerLockState TakeServerLock(const std::string& path,
-                                 std::unique_ptr<Lock>* lock) override {
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-      if (errno == ENOENT) return ServerLockState::kAbsent;
-      return ServerLockState::kHeld;
+  // Opens the lock file through its directories; kFree means *fd is open
+  // on a regular file (writable when `create`).
+  static ServerLockState OpenServerLock(const ServerLockFile& file, bool create,
+                                        int* fd) {
+    int dir = open(file.base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+      return errno == ENOENT ? ServerLockState::kAbsent
+                             : ServerLockState::kUnsafe;
     }
-    struct flock request = ServerLockRange();
-    if (fcntl(fd, F_SETLK, &request) != 0) {
-      close(fd);
-      return ServerLockState::kHeld;
+    for (const std::string& name : file.directories) {
+      int inner = -1;
+      ServerLockState state =
+          OpenServerDirectory(dir, name, file, create, &inner);
+      close(dir);
+      if (state != ServerLockState::kFree) return state;
+      dir = inner;
     }
-    lock->reset(new FdLock(fd));
+    // Neither a symlink nor a FIFO is ever followed or waited on.
+    const int flags = (create ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK |
+                      O_CLOEXEC;
+    bool made = false;
+    *fd = -1;
+    if (create) {
+      *fd = openat(dir, "lock", flags | O_CREAT | O_EXCL, 0600);
+      made = *fd >= 0;
+    }
+    if (*fd < 0) *fd = openat(dir, "lock", flags);
+    int open_error = errno;
+    close(dir);
+    if (*fd < 0) {
+      return open_error == ENOENT ? ServerLockState::kAbsent
+                                  : ServerLockState::kUnsafe;
+    }
+    bool ok = RequireRegular(*fd, "lock").ok();
+    if (ok && made) {
+      ok = SetOwner(*fd, file.uid, file.gid, "lock").ok() &&
+           fchmod(*fd, 0600) == 0;
+    }
+    if (!ok) {
+      close(*fd);
+      *fd = -1;
+      return ServerLockState::kUnsafe;
+    }
     return ServerLockState::kFree;
   }
 };

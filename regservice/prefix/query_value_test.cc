@@ -53,7 +53,7 @@ class QueryValueTest : public ::testing::Test {
   QueryValueTest() {
     winshim::SetMultibyteCodePage(1252);
     location_.directory = dir_.path();
-    location_.uid = 3000000000u + static_cast<uid_t>(getpid());
+    location_.system_tmp = dir_ / "no-tmp";
     TestDir::Write(dir_ / "user.reg", kUserReg);
   }
 

@@ -64,8 +64,9 @@ std::u16string Utf16LeUnits(const std::string& bytes) {
 PrefixLocation PrefixLocationFromEnvironment() {
   PrefixLocation location;
   const char* prefix = getenv("WINEPREFIX");
-  if (prefix != nullptr && *prefix != '\0') {
-    // Wine refuses a relative WINEPREFIX; so does this.
+  if (prefix != nullptr) {
+    // Wine refuses a WINEPREFIX that is not an absolute path, the empty
+    // one included, and touches nothing; so does this.
     if (prefix[0] == '/') {
       location.directory = prefix;
       while (location.directory.size() > 1 &&
@@ -81,7 +82,6 @@ PrefixLocation PrefixLocationFromEnvironment() {
   }
   const char* tmpdir = getenv("TMPDIR");
   if (tmpdir != nullptr) location.tmpdir = tmpdir;
-  location.uid = getuid();
   return location;
 }
 

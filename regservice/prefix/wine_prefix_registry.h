@@ -37,8 +37,9 @@ namespace regservice {
 namespace prefix {
 
 // The prefix the process environment names: $WINEPREFIX (trailing slashes
-// dropped), else $HOME/.wine; TMPDIR and the user id for finding a
-// wineserver. An empty directory when neither variable is set.
+// dropped), else $HOME/.wine; TMPDIR for finding a wineserver. An empty
+// directory, for no prefix, when WINEPREFIX is set but not an absolute path
+// (empty included), as Wine refuses it, or when neither variable is set.
 PrefixLocation PrefixLocationFromEnvironment();
 
 class WinePrefixRegistry : public Registry {

@@ -46,7 +46,8 @@ class WinePrefixRegistryTest : public ::testing::Test {
   WinePrefixRegistryTest() {
     winshim::SetMultibyteCodePage(1252);
     location_.directory = dir_.path();
-    location_.uid = 3000000000u + static_cast<uid_t>(getpid());
+    // No server directories are made for these throwaway prefixes.
+    location_.system_tmp = dir_ / "no-tmp";
     TestDir::Write(UserReg(), kUserReg);
   }
   ~WinePrefixRegistryTest() override { winshim::SetMultibyteCodePage(1252); }
@@ -779,7 +780,7 @@ TEST(PrefixLocationTest, FromEnvironment) {
     const char* expected;
   } cases[] = {
       {"/p/x", "/home/u", "/p/x"},           {"/p/x//", "/home/u", "/p/x"},
-      {nullptr, "/home/u", "/home/u/.wine"}, {"", "/home/u", "/home/u/.wine"},
+      {nullptr, "/home/u", "/home/u/.wine"}, {"", "/home/u", ""},
       {"relative", "/home/u", ""},           {nullptr, nullptr, ""},
   };
   const char* saved_prefix = getenv("WINEPREFIX");

@@ -1,7 +1,9 @@
 #include "regservice/prefix/wineserver_lock.h"
 
-#include <fcntl.h>
+#include <ctype.h>
+#include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,95 +11,238 @@
 namespace regservice {
 namespace prefix {
 
-WineserverLock::WineserverLock(Env* env, std::string prefix_dir,
-                               std::string tmpdir, uid_t uid)
-    : env_(env),
-      prefix_dir_(std::move(prefix_dir)),
-      tmpdir_(std::move(tmpdir)),
-      uid_(uid) {}
-
-std::vector<std::string> WineserverLock::CandidateLockFiles() const {
-  std::vector<std::string> paths;
-  FileInfo prefix;
-  if (!env_->GetFileInfo(prefix_dir_, &prefix).ok()) return paths;
-  char server_dir[64];
-  snprintf(server_dir, sizeof server_dir, "server-%llx-%llx",
-           static_cast<unsigned long long>(prefix.device),
-           static_cast<unsigned long long>(prefix.inode));
-
-  std::string name;
-  if (env_->ReadFile(prefix_dir_ + "/wineserver", &name).ok() &&
-      !name.empty() && name.find('/') == std::string::npos && name != "." &&
-      name != "..") {
-    std::vector<std::string> bases;
-    if (!tmpdir_.empty()) bases.push_back(tmpdir_);
-    bases.push_back("/tmp");
-    for (const std::string& base : bases) {
-      std::string path = base + "/" + name + "/" + server_dir + "/lock";
-      if (std::find(paths.begin(), paths.end(), path) == paths.end()) {
-        paths.push_back(path);
-      }
-    }
-  }
-  paths.push_back("/tmp/.wine-" + std::to_string(uid_) + "/" + server_dir +
-                  "/lock");
-  return paths;
-}
-
-bool WineserverLock::ServerRunning() const {
-  for (const std::string& path : CandidateLockFiles()) {
-    if (env_->ProbeServerLock(path) == ServerLockState::kHeld) return true;
-  }
-  return false;
-}
-
 namespace {
 
-// The process holding the server lock of `path`, or 0.
-pid_t LockHolder(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return 0;
-  struct flock probe = {};
-  probe.l_type = F_WRLCK;
-  probe.l_whence = SEEK_SET;
-  probe.l_start = 0;
-  probe.l_len = 1;
-  pid_t holder = 0;
-  if (fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK) {
-    holder = probe.l_pid;
+// The most of $WINEPREFIX/wineserver read: it holds a short name.
+const size_t kMaxNameFileBytes = 256;
+
+bool AllDigits(const std::string& text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(),
+                     [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Parses "server-<dev>-<inode>" (hex) into the two numbers.
+bool ParseServerDirectoryName(const std::string& name, uint64_t* device,
+                              uint64_t* inode) {
+  static const char kPrefix[] = "server-";
+  const size_t prefix_length = sizeof kPrefix - 1;
+  if (name.compare(0, prefix_length, kPrefix) != 0) return false;
+  const char* p = name.c_str() + prefix_length;
+  char* end = nullptr;
+  if (!isxdigit(static_cast<unsigned char>(*p))) return false;
+  *device = strtoull(p, &end, 16);
+  if (*end != '-' || !isxdigit(static_cast<unsigned char>(end[1]))) {
+    return false;
   }
-  close(fd);
-  return holder;
+  *inode = strtoull(end + 1, &end, 16);
+  return *end == '\0';
+}
+
+std::string LastElement(std::string path) {
+  // A working directory removed since (by a cleaner of /tmp) still counts:
+  // its server still saves the registry.
+  static const char kDeleted[] = " (deleted)";
+  const size_t deleted_length = sizeof kDeleted - 1;
+  if (path.size() > deleted_length &&
+      path.compare(path.size() - deleted_length, deleted_length, kDeleted) ==
+          0) {
+    path.resize(path.size() - deleted_length);
+  }
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Whether `path` names the server directory of the prefix `prefix_info`:
+// its last element gives the prefix's device and inode.
+bool IsServerDirectoryOf(const std::string& path, const FileInfo& prefix_info) {
+  uint64_t device = 0, inode = 0;
+  return ParseServerDirectoryName(LastElement(path), &device, &inode) &&
+         device == prefix_info.device && inode == prefix_info.inode;
 }
 
 }  // namespace
 
-bool WineserverLock::FindServer(pid_t* pid) const {
-  *pid = 0;
-  for (const std::string& path : CandidateLockFiles()) {
-    if (env_->ProbeServerLock(path) == ServerLockState::kHeld) {
-      *pid = LockHolder(path);
-      return true;
+std::string ServerDirectoryName(uint64_t device, uint64_t inode) {
+  char name[64];
+  snprintf(name, sizeof name, "server-%llx-%llx",
+           static_cast<unsigned long long>(device),
+           static_cast<unsigned long long>(inode));
+  return name;
+}
+
+WineserverLock::WineserverLock(Env* env, const PrefixLocation& location)
+    : env_(env), location_(location) {
+  while (location_.tmpdir.size() > 1 && location_.tmpdir.back() == '/') {
+    location_.tmpdir.pop_back();
+  }
+}
+
+std::vector<ServerLockFile> WineserverLock::CandidateLockFiles(
+    bool* name_file_unsafe) const {
+  if (name_file_unsafe != nullptr) *name_file_unsafe = false;
+  std::vector<ServerLockFile> files;
+  FileInfo prefix;
+  if (!env_->GetFileInfo(location_.directory, &prefix).ok()) return files;
+  const std::string server_dir =
+      ServerDirectoryName(prefix.device, prefix.inode);
+
+  std::string name;
+  IoStatus status = env_->ReadFileStart(location_.directory + "/wineserver",
+                                        kMaxNameFileBytes, &name);
+  if (!status.ok() && status.error != ENOENT && name_file_unsafe != nullptr) {
+    // Neither read nor known to be absent: the name is not known.
+    *name_file_unsafe = true;
+  }
+  if (status.ok() && !name.empty() && name.find('/') == std::string::npos &&
+      name != "." && name != "..") {
+    std::vector<std::string> bases;
+    if (!location_.tmpdir.empty()) bases.push_back(location_.tmpdir);
+    if (location_.tmpdir != location_.system_tmp) {
+      bases.push_back(location_.system_tmp);
+    }
+    for (const std::string& base : bases) {
+      ServerLockFile file;
+      file.base = base;
+      file.directories = {name, server_dir};
+      file.uid = prefix.uid;
+      file.gid = prefix.gid;
+      files.push_back(file);
     }
   }
-  return false;
+  ServerLockFile upstream;
+  upstream.base = location_.system_tmp;
+  upstream.directories = {".wine-" + std::to_string(prefix.uid), server_dir};
+  upstream.uid = prefix.uid;
+  upstream.gid = prefix.gid;
+  files.push_back(upstream);
+  return files;
+}
+
+pid_t WineserverLock::ServerInProc() const {
+  FileInfo prefix;
+  if (!env_->GetFileInfo(location_.directory, &prefix).ok()) return 0;
+  return ServerInProc(prefix);
+}
+
+pid_t WineserverLock::ServerInProc(const FileInfo& prefix_info) const {
+  std::vector<std::string> entries;
+  if (!env_->ListDirectory(location_.proc, &entries).ok()) return 0;
+  const std::string self = std::to_string(getpid());
+  for (const std::string& entry : entries) {
+    // This process holds the prefix directory open too, for its lock.
+    if (!AllDigits(entry) || entry == self) continue;
+    const std::string process = location_.proc + "/" + entry;
+    // The working directory first: it rules out nearly every process
+    // without listing its descriptors. A server works in its server
+    // directory, except while it starts and loads the registry, which it
+    // does from the prefix directory.
+    std::string cwd;
+    if (!env_->ReadLink(process + "/cwd", &cwd).ok()) continue;
+    const bool in_server_dir = IsServerDirectoryOf(cwd, prefix_info);
+    FileInfo cwd_info;
+    if (!in_server_dir &&
+        !(env_->GetFileInfo(process + "/cwd", &cwd_info).ok() &&
+          cwd_info.device == prefix_info.device &&
+          cwd_info.inode == prefix_info.inode)) {
+      continue;
+    }
+    // Then what it holds: the prefix directory, and the server directory
+    // unless it works there (a program that merely runs in the prefix, or
+    // another run of ours, holds no server directory).
+    std::vector<std::string> descriptors;
+    if (!env_->ListDirectory(process + "/fd", &descriptors).ok()) continue;
+    bool holds_prefix = false;
+    bool holds_server_dir = in_server_dir;
+    for (const std::string& fd : descriptors) {
+      const std::string link = process + "/fd/" + fd;
+      FileInfo open_file;
+      if (!env_->GetFileInfo(link, &open_file).ok() ||
+          !open_file.is_directory) {
+        continue;
+      }
+      if (open_file.device == prefix_info.device &&
+          open_file.inode == prefix_info.inode) {
+        holds_prefix = true;
+      } else if (!holds_server_dir) {
+        std::string target;
+        holds_server_dir = env_->ReadLink(link, &target).ok() &&
+                           IsServerDirectoryOf(target, prefix_info);
+      }
+      if (holds_prefix && holds_server_dir) {
+        return static_cast<pid_t>(strtol(entry.c_str(), nullptr, 10));
+      }
+    }
+  }
+  return 0;
+}
+
+WineserverLock::State WineserverLock::Check(pid_t* pid) const {
+  *pid = 0;
+  FileInfo prefix;
+  if (!env_->GetFileInfo(location_.directory, &prefix).ok()) {
+    return State::kNone;
+  }
+  pid_t in_proc = ServerInProc(prefix);
+  if (in_proc != 0) {
+    *pid = in_proc;
+    return State::kRunning;
+  }
+  bool unsafe = false;
+  for (const ServerLockFile& file : CandidateLockFiles(&unsafe)) {
+    pid_t holder = 0;
+    switch (env_->ProbeServerLock(file, &holder)) {
+      case ServerLockState::kHeld:
+        *pid = holder;
+        return State::kRunning;
+      case ServerLockState::kUnsafe:
+        unsafe = true;
+        break;
+      case ServerLockState::kAbsent:
+      case ServerLockState::kFree:
+        break;
+    }
+  }
+  return unsafe ? State::kUnknown : State::kNone;
+}
+
+bool WineserverLock::FindServer(pid_t* pid) const {
+  pid_t found = 0;
+  bool running = Check(&found) == State::kRunning;
+  if (pid != nullptr) *pid = found;
+  return running;
+}
+
+bool WineserverLock::UnsafeToWrite() const {
+  pid_t pid = 0;
+  return Check(&pid) != State::kNone;
 }
 
 bool WineserverLock::HoldAgainstServers(
     std::vector<std::unique_ptr<Lock>>* held) const {
   held->clear();
-  for (const std::string& path : CandidateLockFiles()) {
+  bool unsafe = false;
+  std::vector<ServerLockFile> files = CandidateLockFiles(&unsafe);
+  if (unsafe) return false;
+  for (const ServerLockFile& file : files) {
     std::unique_ptr<Lock> lock;
-    switch (env_->TakeServerLock(path, &lock)) {
+    switch (env_->TakeServerLock(file, true, &lock)) {
       case ServerLockState::kAbsent:
         break;
       case ServerLockState::kFree:
         held->push_back(std::move(lock));
         break;
       case ServerLockState::kHeld:
+      case ServerLockState::kUnsafe:
         held->clear();
         return false;
     }
+  }
+  // A server that started before the locks were taken, with a TMPDIR none
+  // of them is in.
+  if (ServerInProc() != 0) {
+    held->clear();
+    return false;
   }
   return true;
 }

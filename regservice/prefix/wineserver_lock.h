@@ -2,15 +2,21 @@
 // and keeping one from starting while the prefix's files are rewritten.
 //
 // A server keeps the registry in memory and overwrites user.reg when it
-// saves, so the file must not be written while one runs. Each server holds
-// a write lock on byte 0 of the file "lock" in its server directory,
-// server-<dev>-<inode> of the prefix directory, which lives in
+// saves, so the file must not be written while one runs. A server runs as
+// the owner of the prefix directory (Wine refuses a prefix of another
+// user), has its server directory, server-<dev>-<inode> of the prefix
+// directory, as its working directory (the prefix directory while it loads
+// the registry), keeps the prefix directory open,
+// and holds a write lock on byte 0 of the file "lock" in its server
+// directory, which lives in
 //   <T>/<name>/   with <name> read from $WINEPREFIX/wineserver and <T> the
 //                 TMPDIR of whoever started the server, or /tmp (the layout
 //                 of Debian's Wine), and in
-//   /tmp/.wine-<uid>/   (upstream Wine's layout).
+//   /tmp/.wine-<owner uid>/   (upstream Wine's layout).
 // A server creates the directory and the file before it locks, so a missing
-// file means no server.
+// file means no server there. A server started with a TMPDIR we do not know
+// is found through /proc alone: by the device and inode its working
+// directory's name gives and those of the directory it holds open.
 #ifndef QUILLFIX_REGSERVICE_PREFIX_WINESERVER_LOCK_H_
 #define QUILLFIX_REGSERVICE_PREFIX_WINESERVER_LOCK_H_
 
@@ -25,36 +31,74 @@
 namespace regservice {
 namespace prefix {
 
+// The prefix and the environment it is served in.
+struct PrefixLocation {
+  std::string directory;  // the prefix; user.reg is directly inside
+  std::string tmpdir;     // $TMPDIR, empty when unset
+  // The system's temporary directory and process table; tests put
+  // directories of their own here.
+  std::string system_tmp = "/tmp";
+  std::string proc = "/proc";
+};
+
 class WineserverLock {
  public:
-  // `tmpdir` is $TMPDIR (empty when unset); `uid` the user's id.
-  WineserverLock(Env* env, std::string prefix_dir, std::string tmpdir,
-                 uid_t uid);
+  enum class State {
+    kNone,     // no server serves the prefix
+    kRunning,  // one does
+    kUnknown,  // something where a server keeps its files is not what a
+               // server makes (a FIFO, a directory of another user): a
+               // server may run there unseen, so nothing may be written
+  };
+
+  // `env` must outlive this.
+  WineserverLock(Env* env, const PrefixLocation& location);
 
   // Every lock file a server for the prefix could hold; most do not exist.
-  // Empty when the prefix directory cannot be found.
-  std::vector<std::string> CandidateLockFiles() const;
+  // The user ids are the prefix directory's owner's. Empty when the prefix
+  // directory cannot be found. *name_file_unsafe (optional) is set when
+  // $WINEPREFIX/wineserver exists but is not a regular file.
+  std::vector<ServerLockFile> CandidateLockFiles(
+      bool* name_file_unsafe = nullptr) const;
 
-  // Whether a server holds any of them now.
-  bool ServerRunning() const;
+  // What serves the prefix now: /proc first, then the lock files. *pid is
+  // the server's process id when known, else 0.
+  State Check(pid_t* pid) const;
 
-  // True when a wineserver serves the prefix now; *pid is the server's
-  // process id when known (the holder of its lock), else 0.
+  // True when a wineserver serves the prefix now; *pid (optional) is the
+  // server's process id when known (from /proc, or the lock's holder),
+  // else 0.
   bool FindServer(pid_t* pid) const;
 
-  // Takes the lock of every candidate file that exists, so that no server
-  // can start until `*held` is destroyed. Returns false, holding nothing,
-  // when a server has one of them.
+  // Whether the prefix's files must be left alone now: a server serves it,
+  // or one may without being seen.
+  bool UnsafeToWrite() const;
+
+  // Takes the lock of every lock file a server started now would use,
+  // making the file and its directories, as Wine makes them, where missing,
+  // so that no server can start until `*held` is destroyed; then looks for
+  // a running server in /proc again. Returns false, holding nothing, when a
+  // server runs or a candidate is unsafe. Lock files are never removed: a
+  // server may already be waiting on one.
   // REQUIRES: no other lock of this process on those files: closing any
   // descriptor of a file drops the process's locks on it.
   bool HoldAgainstServers(std::vector<std::unique_ptr<Lock>>* held) const;
 
+  // The process of /proc, other than this one, that holds the prefix
+  // directory open and works in the prefix's server directory or, while it
+  // starts, in the prefix directory itself holding the server directory
+  // open. 0 when there is none (or /proc shows none to this user).
+  pid_t ServerInProc() const;
+
  private:
+  pid_t ServerInProc(const FileInfo& prefix_info) const;
+
   Env* env_;
-  std::string prefix_dir_;
-  std::string tmpdir_;
-  uid_t uid_;
+  PrefixLocation location_;
 };
+
+// "server-<dev>-<inode>" in lowercase hex, as Wine names a server directory.
+std::string ServerDirectoryName(uint64_t device, uint64_t inode);
 
 }  // namespace prefix
 }  // namespace regservice

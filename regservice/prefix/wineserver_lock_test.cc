@@ -9,11 +9,27 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+
+#include "regservice/prefix/fake_server.h"
 #include "regservice/prefix/test_dir.h"
 
 namespace regservice {
 namespace prefix {
 namespace {
+
+// A user and group id no one has, for files of "another user" (root only).
+const uid_t kOtherUid = 3999999;
+const gid_t kOtherGid = 3999998;
+
+struct flock ByteZero() {
+  struct flock request;
+  memset(&request, 0, sizeof request);
+  request.l_type = F_WRLCK;
+  request.l_whence = SEEK_SET;
+  request.l_len = 1;
+  return request;
+}
 
 // Another process that holds the write lock on byte 0 of a file, as a
 // running wineserver does, until it is stopped.
@@ -26,11 +42,7 @@ class LockHolder {
     if (pid_ == 0) {
       close(ready[0]);
       int fd = open(path.c_str(), O_RDWR);
-      struct flock request;
-      memset(&request, 0, sizeof request);
-      request.l_type = F_WRLCK;
-      request.l_whence = SEEK_SET;
-      request.l_len = 1;
+      struct flock request = ByteZero();
       char ok = (fd >= 0 && fcntl(fd, F_SETLK, &request) == 0) ? '1' : '0';
       if (write(ready[1], &ok, 1) != 1) _exit(1);
       pause();
@@ -51,28 +63,18 @@ class LockHolder {
     }
   }
   bool locked() const { return locked_; }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
   bool locked_ = false;
 };
 
-// Whether another process could take the lock now (as a starting server
-// would try to).
-bool OtherProcessCanLock(const std::string& path) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(path.c_str(), O_RDWR);
-    struct flock request;
-    memset(&request, 0, sizeof request);
-    request.l_type = F_WRLCK;
-    request.l_whence = SEEK_SET;
-    request.l_len = 1;
-    _exit(fd >= 0 && fcntl(fd, F_SETLK, &request) == 0 ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+struct stat StatOf(const std::string& path) {
+  struct stat st;
+  memset(&st, 0, sizeof st);
+  lstat(path.c_str(), &st);
+  return st;
 }
 
 class WineserverLockTest : public ::testing::Test {
@@ -80,27 +82,28 @@ class WineserverLockTest : public ::testing::Test {
   WineserverLockTest() {
     prefix_ = dir_ / "prefix";
     mkdir(prefix_.c_str(), 0755);
-    struct stat st;
-    stat(prefix_.c_str(), &st);
-    char name[64];
-    snprintf(name, sizeof name, "server-%llx-%llx",
-             static_cast<unsigned long long>(st.st_dev),
-             static_cast<unsigned long long>(st.st_ino));
-    server_dir_name_ = name;
-    // A user id no one has, so the /tmp/.wine-<uid> layout is ours alone.
-    fake_uid_ = 3000000000u + static_cast<uid_t>(getpid());
-  }
-  ~WineserverLockTest() override {
-    std::string upstream = UpstreamDir();
-    unlink((upstream + "/" + server_dir_name_ + "/lock").c_str());
-    rmdir((upstream + "/" + server_dir_name_).c_str());
-    rmdir(upstream.c_str());
+    location_.directory = prefix_;
+    location_.tmpdir = dir_ / "tmp";
+    location_.system_tmp = dir_ / "systmp";
+    mkdir(location_.tmpdir.c_str(), 0700);
+    mkdir(location_.system_tmp.c_str(), 01777);
+    chmod(location_.system_tmp.c_str(), 01777);
+    struct stat st = StatOf(prefix_);
+    server_dir_name_ = ServerDirectoryName(st.st_dev, st.st_ino);
   }
 
-  std::string UpstreamDir() const {
-    return "/tmp/.wine-" + std::to_string(fake_uid_);
+  // Makes the prefix another user's (root only).
+  void GivePrefixToOtherUser() {
+    ASSERT_EQ(0, chown(prefix_.c_str(), kOtherUid, kOtherGid));
   }
-  // Makes <base>/<server dir>/lock and returns its path.
+  uid_t PrefixOwner() const { return StatOf(prefix_).st_uid; }
+  std::string UpstreamBase() const {
+    return location_.system_tmp + "/.wine-" + std::to_string(PrefixOwner());
+  }
+  std::string DebianBase(const std::string& temp) const {
+    return temp + "/wine-test";
+  }
+  // Makes <base>/<server dir>/lock as a server would and returns its path.
   std::string MakeLockFile(const std::string& base) {
     mkdir(base.c_str(), 0700);
     std::string server = base + "/" + server_dir_name_;
@@ -109,74 +112,388 @@ class WineserverLockTest : public ::testing::Test {
     TestDir::Write(lock, "");
     return lock;
   }
-  WineserverLock Lock() {
-    return WineserverLock(PosixEnv(), prefix_, dir_ / "tmp", fake_uid_);
-  }
+  WineserverLock Lock() { return WineserverLock(PosixEnv(), location_); }
 
   TestDir dir_;
   std::string prefix_;
+  PrefixLocation location_;
   std::string server_dir_name_;
-  uid_t fake_uid_;
 };
 
+std::vector<std::string> Paths(const std::vector<ServerLockFile>& files) {
+  std::vector<std::string> paths;
+  for (const ServerLockFile& file : files) paths.push_back(file.Path());
+  return paths;
+}
+
 TEST_F(WineserverLockTest, CandidatesCoverBothLayoutsAndBothTempDirs) {
-  TestDir::Write(prefix_ + "/wineserver", "wine-AbC123");
-  std::vector<std::string> expected = {
-      dir_ / "tmp/wine-AbC123/" + server_dir_name_ + "/lock",
-      "/tmp/wine-AbC123/" + server_dir_name_ + "/lock",
-      UpstreamDir() + "/" + server_dir_name_ + "/lock",
+  struct Case {
+    const char* name;
+    const char* name_file;  // null: none
+    std::string tmpdir;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"name file, TMPDIR set", "wine-AbC123", dir_ / "tmp/",
+       {dir_ / "tmp/wine-AbC123/" + server_dir_name_ + "/lock",
+        dir_ / "systmp/wine-AbC123/" + server_dir_name_ + "/lock",
+        UpstreamBase() + "/" + server_dir_name_ + "/lock"}},
+      {"name file, TMPDIR unset", "wine-AbC123", "",
+       {dir_ / "systmp/wine-AbC123/" + server_dir_name_ + "/lock",
+        UpstreamBase() + "/" + server_dir_name_ + "/lock"}},
+      {"name file, TMPDIR the system's", "wine-AbC123", dir_ / "systmp",
+       {dir_ / "systmp/wine-AbC123/" + server_dir_name_ + "/lock",
+        UpstreamBase() + "/" + server_dir_name_ + "/lock"}},
+      {"no name file", nullptr, dir_ / "tmp",
+       {UpstreamBase() + "/" + server_dir_name_ + "/lock"}},
+      {"name with a slash", "../etc", dir_ / "tmp",
+       {UpstreamBase() + "/" + server_dir_name_ + "/lock"}},
   };
-  EXPECT_EQ(expected, Lock().CandidateLockFiles());
+  for (const Case& c : cases) {
+    unlink((prefix_ + "/wineserver").c_str());
+    if (c.name_file) TestDir::Write(prefix_ + "/wineserver", c.name_file);
+    location_.tmpdir = c.tmpdir;
+    std::vector<ServerLockFile> files = Lock().CandidateLockFiles();
+    EXPECT_EQ(c.expected, Paths(files)) << c.name;
+    for (const ServerLockFile& file : files) {
+      EXPECT_EQ(PrefixOwner(), file.uid) << c.name;
+      EXPECT_EQ(StatOf(prefix_).st_gid, file.gid) << c.name;
+    }
+  }
 }
 
-TEST_F(WineserverLockTest, WithoutNameFileOnlyUpstreamLayout) {
-  std::vector<std::string> expected = {UpstreamDir() + "/" + server_dir_name_ +
-                                       "/lock"};
-  EXPECT_EQ(expected, Lock().CandidateLockFiles());
+// A server runs as the prefix's owner, whoever looks for it.
+TEST_F(WineserverLockTest, UpstreamLayoutIsThePrefixOwners) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the prefix away";
+  GivePrefixToOtherUser();
+  std::vector<ServerLockFile> files = Lock().CandidateLockFiles();
+  ASSERT_EQ(1u, files.size());
+  EXPECT_EQ(location_.system_tmp + "/.wine-" + std::to_string(kOtherUid) +
+                "/" + server_dir_name_ + "/lock",
+            files[0].Path());
+  EXPECT_EQ(kOtherUid, files[0].uid);
+  EXPECT_EQ(kOtherGid, files[0].gid);
 }
 
-TEST_F(WineserverLockTest, MissingPrefixHasNoCandidates) {
-  WineserverLock lock(PosixEnv(), dir_ / "none", "", fake_uid_);
-  EXPECT_TRUE(lock.CandidateLockFiles().empty());
-  EXPECT_FALSE(lock.ServerRunning());
+TEST_F(WineserverLockTest, MissingPrefixHasNoCandidatesAndNoServer) {
+  location_.directory = dir_ / "none";
+  EXPECT_TRUE(Lock().CandidateLockFiles().empty());
+  pid_t pid = 1;
+  EXPECT_FALSE(Lock().FindServer(&pid));
+  EXPECT_EQ(0, pid);
+  EXPECT_FALSE(Lock().UnsafeToWrite());
 }
 
-TEST_F(WineserverLockTest, DetectsServerInEachLayout) {
+TEST_F(WineserverLockTest, DetectsServerInEachLayoutWithItsPid) {
   TestDir::Write(prefix_ + "/wineserver", "wine-test");
-  mkdir((dir_ / "tmp").c_str(), 0700);
+  const bool root = geteuid() == 0;
   const std::string layouts[] = {
-      dir_ / "tmp/wine-test",
-      UpstreamDir(),
+      DebianBase(location_.tmpdir),
+      DebianBase(location_.system_tmp),
+      UpstreamBase(),
   };
-  for (const std::string& base : layouts) {
-    std::string lock_file = MakeLockFile(base);
-    EXPECT_FALSE(Lock().ServerRunning()) << base << ": lock file, no holder";
-    LockHolder server(lock_file);
-    ASSERT_TRUE(server.locked());
-    EXPECT_TRUE(Lock().ServerRunning()) << base;
-    std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
-    EXPECT_FALSE(Lock().HoldAgainstServers(&held)) << base;
-    EXPECT_TRUE(held.empty());
-    server.Stop();
-    EXPECT_FALSE(Lock().ServerRunning()) << base << ": server gone";
-    unlink(lock_file.c_str());
+  for (int owned_by_other = 0; owned_by_other <= (root ? 1 : 0);
+       ++owned_by_other) {
+    if (owned_by_other) GivePrefixToOtherUser();
+    for (std::string base : layouts) {
+      if (base == layouts[2]) base = UpstreamBase();
+      std::string lock_file = MakeLockFile(base);
+      if (owned_by_other) {
+        chown(base.c_str(), kOtherUid, kOtherGid);
+        chown((base + "/" + server_dir_name_).c_str(), kOtherUid, kOtherGid);
+      }
+      pid_t pid = 1;
+      EXPECT_FALSE(Lock().FindServer(&pid)) << base << ": no holder";
+      EXPECT_EQ(0, pid);
+      LockHolder server(lock_file);
+      ASSERT_TRUE(server.locked());
+      EXPECT_TRUE(Lock().FindServer(&pid)) << base;
+      EXPECT_EQ(server.pid(), pid) << base;
+      EXPECT_TRUE(Lock().UnsafeToWrite()) << base;
+      std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
+      EXPECT_FALSE(Lock().HoldAgainstServers(&held)) << base;
+      EXPECT_TRUE(held.empty());
+      server.Stop();
+      EXPECT_FALSE(Lock().FindServer(&pid)) << base << ": server gone";
+      unlink(lock_file.c_str());
+    }
   }
 }
 
-TEST_F(WineserverLockTest, HoldingKeepsServersFromStarting) {
-  TestDir::Write(prefix_ + "/wineserver", "wine-test");
-  mkdir((dir_ / "tmp").c_str(), 0700);
-  std::string debian = MakeLockFile(dir_ / "tmp/wine-test");
-  std::string upstream = MakeLockFile(UpstreamDir());
-  {
+// Whatever is found where a server keeps its files but is not what a
+// server makes there: nothing can be told, so writing is refused, and
+// nothing waits on it.
+TEST_F(WineserverLockTest, UnsafeServerFilesRefuseWithoutBlocking) {
+  const bool root = geteuid() == 0;
+  struct Case {
+    const char* name;
+    bool needs_root;
+    // Sets the trap up, given the Debian server directory's parent.
+    std::function<void(const std::string& debian)> plant;
+  } cases[] = {
+      {"FIFO as the name file", false,
+       [&](const std::string&) {
+         unlink((prefix_ + "/wineserver").c_str());
+         mkfifo((prefix_ + "/wineserver").c_str(), 0600);
+       }},
+      {"FIFO as the lock in TMPDIR", false,
+       [&](const std::string&) {
+         std::string lock = MakeLockFile(DebianBase(location_.tmpdir));
+         unlink(lock.c_str());
+         mkfifo(lock.c_str(), 0600);
+       }},
+      {"FIFO as the lock in /tmp", false,
+       [&](const std::string& debian) {
+         std::string lock = MakeLockFile(debian);
+         unlink(lock.c_str());
+         mkfifo(lock.c_str(), 0600);
+       }},
+      {"FIFO as the upstream lock", false,
+       [&](const std::string&) {
+         std::string lock = MakeLockFile(UpstreamBase());
+         unlink(lock.c_str());
+         mkfifo(lock.c_str(), 0600);
+       }},
+      {"symlink as the lock", false,
+       [&](const std::string&) {
+         std::string lock = MakeLockFile(UpstreamBase());
+         unlink(lock.c_str());
+         TestDir::Write(dir_ / "elsewhere", "");
+         symlink((dir_ / "elsewhere").c_str(), lock.c_str());
+       }},
+      {"symlink as the server directory", false,
+       [&](const std::string&) {
+         mkdir(UpstreamBase().c_str(), 0700);
+         mkdir((dir_ / "real").c_str(), 0700);
+         symlink((dir_ / "real").c_str(),
+                 (UpstreamBase() + "/" + server_dir_name_).c_str());
+       }},
+      {"user's directory writable by others", false,
+       [&](const std::string&) {
+         MakeLockFile(UpstreamBase());
+         chmod(UpstreamBase().c_str(), 0777);
+       }},
+      {"server directory writable by the group", false,
+       [&](const std::string& debian) {
+         MakeLockFile(debian);
+         chmod((debian + "/" + server_dir_name_).c_str(), 0770);
+       }},
+      {"user's directory of another user", true,
+       [&](const std::string&) {
+         MakeLockFile(UpstreamBase());
+         chown(UpstreamBase().c_str(), kOtherUid, kOtherGid);
+       }},
+      {"server directory of another user", true,
+       [&](const std::string& debian) {
+         MakeLockFile(debian);
+         chown((debian + "/" + server_dir_name_).c_str(), kOtherUid,
+               kOtherGid);
+       }},
+  };
+  for (const Case& c : cases) {
+    if (c.needs_root && !root) continue;
+    TestDir scratch;
+    location_.system_tmp = scratch / "systmp";
+    location_.tmpdir = scratch / "tmp";
+    mkdir(location_.system_tmp.c_str(), 0777);
+    mkdir(location_.tmpdir.c_str(), 0700);
+    unlink((prefix_ + "/wineserver").c_str());  // maybe a FIFO
+    TestDir::Write(prefix_ + "/wineserver", "wine-test");
+    c.plant(DebianBase(location_.system_tmp));
+
+    pid_t pid = 1;
+    EXPECT_EQ(WineserverLock::State::kUnknown, Lock().Check(&pid)) << c.name;
+    EXPECT_FALSE(Lock().FindServer(&pid)) << c.name;
+    EXPECT_TRUE(Lock().UnsafeToWrite()) << c.name;
     std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
-    ASSERT_TRUE(Lock().HoldAgainstServers(&held));
-    EXPECT_EQ(2u, held.size());
-    EXPECT_FALSE(OtherProcessCanLock(debian));
-    EXPECT_FALSE(OtherProcessCanLock(upstream));
+    EXPECT_FALSE(Lock().HoldAgainstServers(&held)) << c.name;
+    EXPECT_TRUE(held.empty()) << c.name;
   }
-  EXPECT_TRUE(OtherProcessCanLock(debian));
-  EXPECT_TRUE(OtherProcessCanLock(upstream));
+}
+
+TEST_F(WineserverLockTest, HoldingMakesWinesFilesAndKeepsServersOut) {
+  const bool root = geteuid() == 0;
+  if (root) GivePrefixToOtherUser();
+  const uid_t owner = PrefixOwner();
+  const gid_t group = StatOf(prefix_).st_gid;
+  struct Case {
+    const char* name;
+    bool name_file;
+    std::vector<std::string> made;  // lock files, all of them
+  } cases[] = {
+      {"Debian's layout too", true,
+       {DebianBase(location_.tmpdir) + "/" + server_dir_name_ + "/lock",
+        DebianBase(location_.system_tmp) + "/" + server_dir_name_ + "/lock",
+        UpstreamBase() + "/" + server_dir_name_ + "/lock"}},
+      {"no name file: upstream only", false,
+       {UpstreamBase() + "/" + server_dir_name_ + "/lock"}},
+  };
+  for (const Case& c : cases) {
+    TestDir scratch;
+    location_.system_tmp = scratch / "systmp";
+    location_.tmpdir = scratch / "tmp";
+    mkdir(location_.system_tmp.c_str(), 01777);
+    chmod(location_.system_tmp.c_str(), 01777);
+    mkdir(location_.tmpdir.c_str(), 0755);
+    unlink((prefix_ + "/wineserver").c_str());
+    if (c.name_file) TestDir::Write(prefix_ + "/wineserver", "wine-test");
+    // Recomputed: the bases moved to the scratch directory.
+    std::vector<std::string> made;
+    for (const ServerLockFile& file : Lock().CandidateLockFiles()) {
+      made.push_back(file.Path());
+    }
+    ASSERT_EQ(c.made.size(), made.size()) << c.name;
+    mode_t old_umask = umask(077);
+    {
+      std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
+      ASSERT_TRUE(Lock().HoldAgainstServers(&held)) << c.name;
+      EXPECT_EQ(made.size(), held.size()) << c.name;
+      for (const std::string& lock : made) {
+        EXPECT_FALSE(OtherProcessCanLock(lock)) << c.name << ": " << lock;
+        struct stat st = StatOf(lock);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << lock;
+        EXPECT_EQ(0600u, st.st_mode & 07777) << lock;
+        EXPECT_EQ(owner, st.st_uid) << lock;
+        EXPECT_EQ(group, st.st_gid) << lock;
+        std::string server_dir = lock.substr(0, lock.rfind('/'));
+        for (const std::string& dir :
+             {server_dir, server_dir.substr(0, server_dir.rfind('/'))}) {
+          st = StatOf(dir);
+          EXPECT_TRUE(S_ISDIR(st.st_mode)) << dir;
+          EXPECT_EQ(0700u, st.st_mode & 07777) << dir;
+          EXPECT_EQ(owner, st.st_uid) << dir;
+          EXPECT_EQ(group, st.st_gid) << dir;
+        }
+      }
+      // Nothing inside the prefix.
+      EXPECT_EQ(c.name_file ? std::vector<std::string>{"wineserver"}
+                            : std::vector<std::string>{},
+                TestDir::List(prefix_))
+          << c.name;
+    }
+    umask(old_umask);
+    // Released, and left in place: a server may be waiting on them.
+    for (const std::string& lock : made) {
+      EXPECT_TRUE(OtherProcessCanLock(lock)) << c.name << ": " << lock;
+      EXPECT_TRUE(TestDir::Exists(lock)) << lock;
+    }
+    // Holding again uses the files that are there.
+    std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
+    EXPECT_TRUE(Lock().HoldAgainstServers(&held)) << c.name;
+    EXPECT_EQ(made.size(), held.size()) << c.name;
+  }
+}
+
+TEST_F(WineserverLockTest, MissingTempDirIsNoPlaceForAServer) {
+  TestDir::Write(prefix_ + "/wineserver", "wine-test");
+  location_.tmpdir = dir_ / "no-such-dir";
+  std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
+  EXPECT_TRUE(Lock().HoldAgainstServers(&held));
+  EXPECT_EQ(2u, held.size());  // /tmp's Debian and upstream directories
+  EXPECT_FALSE(TestDir::Exists(location_.tmpdir));
+}
+
+// A fake /proc: each process a directory with "cwd" and "fd/<n>" symlinks.
+class FakeProc {
+ public:
+  explicit FakeProc(const std::string& root) : root_(root) {
+    mkdir(root_.c_str(), 0755);
+  }
+  void AddProcess(const std::string& pid, const std::string& cwd,
+                  const std::vector<std::string>& fds) {
+    std::string dir = root_ + "/" + pid;
+    mkdir(dir.c_str(), 0755);
+    symlink(cwd.c_str(), (dir + "/cwd").c_str());
+    mkdir((dir + "/fd").c_str(), 0755);
+    int n = 0;
+    for (const std::string& target : fds) {
+      symlink(target.c_str(), (dir + "/fd/" + std::to_string(n++)).c_str());
+    }
+  }
+
+ private:
+  std::string root_;
+};
+
+TEST_F(WineserverLockTest, FindsServerByWorkingDirectoryAndHeldPrefix) {
+  struct stat st = StatOf(prefix_);
+  const std::string other_name =
+      ServerDirectoryName(st.st_dev, st.st_ino + 1);
+  // Server directories somewhere no lock file is looked for.
+  const std::string elsewhere = dir_ / "elsewhere";
+  mkdir(elsewhere.c_str(), 0700);
+  const std::string ours = elsewhere + "/" + server_dir_name_;
+  const std::string theirs = elsewhere + "/" + other_name;
+  mkdir(ours.c_str(), 0700);
+  mkdir(theirs.c_str(), 0700);
+  // The prefix reached through a symlink is the same directory.
+  symlink(prefix_.c_str(), (dir_ / "prefix-link").c_str());
+  const std::string copy = dir_ / "copy";
+  mkdir(copy.c_str(), 0755);
+
+  struct Case {
+    const char* name;
+    std::string cwd;
+    std::vector<std::string> fds;
+    pid_t expected;
+  } cases[] = {
+      {"working directory and prefix held", ours,
+       {"/dev/null", prefix_, ours}, 4242},
+      {"prefix held through a symlink", ours, {dir_ / "prefix-link"}, 4242},
+      {"server directory removed since", ours + " (deleted)", {prefix_}, 4242},
+      {"prefix not held", ours, {"/dev/null", ours}, 0},
+      {"another prefix's server", theirs, {prefix_}, 0},
+      {"a server loading the registry", prefix_, {prefix_, ours}, 4242},
+      {"working in the prefix through a symlink", dir_ / "prefix-link",
+       {ours, prefix_}, 4242},
+      {"a program in the prefix, prefix not held", prefix_, {ours}, 0},
+      {"a program in the prefix holding it", prefix_, {prefix_}, 0},
+      {"loading, another prefix's server directory", prefix_,
+       {prefix_, theirs}, 0},
+      {"a copy of the prefix held", ours, {copy}, 0},
+  };
+  for (const Case& c : cases) {
+    TestDir proc_dir;
+    FakeProc proc(proc_dir / "proc");
+    proc.AddProcess("self", ours, {prefix_});  // not a process id
+    proc.AddProcess("4242", c.cwd, c.fds);
+    location_.proc = proc_dir / "proc";
+    pid_t pid = 1;
+    EXPECT_EQ(c.expected != 0, Lock().FindServer(&pid)) << c.name;
+    EXPECT_EQ(c.expected, pid) << c.name;
+    std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
+    EXPECT_EQ(c.expected == 0, Lock().HoldAgainstServers(&held)) << c.name;
+  }
+}
+
+// The same through the real /proc, with a process that is where a server
+// would be.
+TEST_F(WineserverLockTest, FindsServerInTheRealProc) {
+  const std::string server_dir = dir_ / "anywhere";
+  mkdir(server_dir.c_str(), 0700);
+  mkdir((server_dir + "/" + server_dir_name_).c_str(), 0700);
+  pid_t pid = 1;
+  EXPECT_FALSE(Lock().FindServer(&pid));
+  {
+    // This process in the prefix, holding it and a server directory open
+    // (as a save holds the prefix for its lock) is no server.
+    char* old_cwd = getcwd(nullptr, 0);
+    int prefix_fd = open(prefix_.c_str(), O_RDONLY | O_DIRECTORY);
+    int server_fd = open((server_dir + "/" + server_dir_name_).c_str(),
+                         O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(0, chdir(prefix_.c_str()));
+    EXPECT_FALSE(Lock().FindServer(&pid));
+    EXPECT_EQ(0, chdir(old_cwd));
+    close(server_fd);
+    close(prefix_fd);
+    free(old_cwd);
+  }
+  ProcessIn server(server_dir + "/" + server_dir_name_, prefix_);
+  ASSERT_TRUE(server.ready());
+  EXPECT_TRUE(Lock().FindServer(&pid));
+  EXPECT_EQ(server.pid(), pid);
+  std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
+  EXPECT_FALSE(Lock().HoldAgainstServers(&held));
+  EXPECT_TRUE(held.empty());
 }
 
 }  // namespace

@@ -52,6 +52,7 @@ class Hive::Impl {
   bool Load(std::string bytes, std::string* error);
   const std::string& bytes() const { return bytes_; }
   bool modified() const { return modified_; }
+  const std::string& arch() const { return arch_; }
   bool KeyExists(const KeyPath& path) const {
     return loaded_ && index_.FindKey(path) != kNone;
   }
@@ -119,6 +120,7 @@ class Hive::Impl {
 
   std::string bytes_;
   std::string eol_ = "\n";
+  std::string arch_;  // of the #arch option, empty without one
   bool loaded_ = false;
   bool modified_ = false;
   // Sorts out keys as lookups reach them, which const lookups do too.
@@ -127,6 +129,7 @@ class Hive::Impl {
 
 void Hive::Impl::Reset() {
   loaded_ = false;
+  arch_.clear();
   modified_ = false;
   eol_ = "\n";
   index_.Reset(0);
@@ -171,6 +174,7 @@ bool Hive::Impl::Load(std::string bytes, std::string* error) {
     Reset();
     return false;
   }
+  arch_ = arch;
   loaded_ = true;
   return true;
 }
@@ -582,6 +586,7 @@ bool Hive::Load(std::string bytes, std::string* error) {
 }
 const std::string& Hive::Bytes() const { return impl_->bytes(); }
 bool Hive::Modified() const { return impl_->modified(); }
+const std::string& Hive::Architecture() const { return impl_->arch(); }
 bool Hive::KeyExists(const KeyPath& path) const { return impl_->KeyExists(path); }
 bool Hive::CreateKey(const KeyPath& path, uint64_t now) {
   return impl_->CreateKey(path, now);

@@ -68,6 +68,11 @@ class Hive {
   const std::string& Bytes() const;
   bool Modified() const;
 
+  // The architecture the file's global "#arch=" option names ("win32" or
+  // "win64"); empty when it has none. Wine loads the file only when this
+  // is the prefix's.
+  const std::string& Architecture() const;
+
   // Names are matched without regard to case, as Wine matches them
   // (Unicode lowercase of each UTF-16 unit).
   bool KeyExists(const KeyPath& path) const;

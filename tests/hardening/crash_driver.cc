@@ -92,7 +92,6 @@ class CrashRounds {
     location_.directory = prefix;
     const char* tmpdir = getenv("TMPDIR");
     location_.tmpdir = tmpdir ? tmpdir : "";
-    location_.uid = getuid();
     before_ = ReadAll(user_reg_);
     for (const std::string& name : ListFolder(prefix)) entries_.insert(name);
     LoadStore();

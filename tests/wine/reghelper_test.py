@@ -17,7 +17,7 @@ import winetest
 REGHELPER = os.environ.get("REGHELPER", "")
 HKCU = 0x80000001
 OPEN_KEY, CLOSE_KEY, QUERY_INFO = 1, 6, 5
-HELLO = struct.pack("<III", 8, 0x51524748, 1)
+HELLO = struct.pack("<III", 8, 0x51524748, 2)
 
 
 def frame(body):
@@ -31,7 +31,7 @@ def text(value):
 
 def open_key(key, sub_key):
     return frame(struct.pack("<IQ", OPEN_KEY, key) + text(sub_key) +
-                 struct.pack("<I", 1))
+                 struct.pack("<IQ", 1, 0))
 
 
 def close_key(key):

@@ -173,7 +173,8 @@ class WinePrefix:
     def server_directories(self):
         st = os.stat(self.path)
         name = "server-%x-%x" % (st.st_dev, st.st_ino)
-        dirs = ["/tmp/.wine-%d/%s" % (os.getuid(), name)]
+        # A server runs as the prefix's owner.
+        dirs = ["/tmp/.wine-%d/%s" % (st.st_uid, name)]
         try:
             with open(os.path.join(self.path, "wineserver")) as f:
                 tag = f.read().strip()
@@ -245,6 +246,10 @@ def copy_prefix(source=None):
     finally:
         try:
             prefix.stop()
+            # Wine and the store leave the server directories (and their
+            # lock files) behind; this copy's are of no further use.
+            for directory in prefix.server_directories():
+                shutil.rmtree(directory, ignore_errors=True)
         finally:
             shutil.rmtree(path, ignore_errors=True)
 
