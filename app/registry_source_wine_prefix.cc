@@ -1,8 +1,10 @@
 // The current user's registry of a Wine prefix: the user.reg that the
-// default registry loads, and, when it cannot, the store's reason.
+// default registry loads, and, when it cannot, the store's reason; or,
+// while a wineserver serves the prefix, that server's registry.
 #include <string>
 
 #include "app/registry_source.h"
+#include "regservice/bridge/bridge_registry.h"
 #include "regservice/prefix/wine_prefix_registry.h"
 #include "regservice/registry.h"
 
@@ -15,8 +17,19 @@ RegistrySource CheckRegistry() {
                                  nullptr, nullptr, nullptr, nullptr, nullptr,
                                  nullptr, nullptr, nullptr);
   source.readable = status == ERROR_SUCCESS;
-  auto* prefix = dynamic_cast<regservice::prefix::WinePrefixRegistry*>(
-      regservice::CurrentRegistry());
+  regservice::Registry* registry = regservice::CurrentRegistry();
+  if (dynamic_cast<regservice::bridge::BridgeRegistry*>(registry) != nullptr) {
+    const std::string directory =
+        regservice::prefix::PrefixLocationFromEnvironment().directory;
+    source.name = "running Wine of " + directory;
+    if (!source.readable) {
+      source.problem = "cannot reach the running Wine of " + directory +
+                       " (error " + std::to_string(status) + ")";
+    }
+    return source;
+  }
+  auto* prefix =
+      dynamic_cast<regservice::prefix::WinePrefixRegistry*>(registry);
   if (prefix == nullptr) {
     // Some other registry stands in (a test's, or one through Wine).
     source.name = "Wine registry";

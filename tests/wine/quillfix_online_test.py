@@ -20,6 +20,7 @@ import unittest
 import winetest
 
 QUILLFIX = os.environ.get("QUILLFIX", "")
+QUILLFIX_REPORT = os.environ.get("QUILLFIX_REPORT", "")
 REGHELPER = os.environ.get("REGHELPER", "")
 CORVANE = "HKCU\\Software\\Corvane"
 VARLO = CORVANE + "\\Varlo 6.8"
@@ -160,6 +161,37 @@ class QuillfixOnlineTest(unittest.TestCase):
             self.assertIn(
                 '[Software\\\\Corvane\\\\Varlo 6.8\\\\Preferences]',
                 prefix.read_user_reg().decode("ascii"))
+
+    def test_report_reads_the_running_servers_registry(self):
+        # A value only the server holds yet (reg add, then quillfix, with
+        # no save in between) must show: the report reads through the
+        # server, not the file.
+        with winetest.copy_prefix() as prefix:
+            prefix.start_persistent_server()
+            prefix.reg_add(VARLO, "Edition", "REG_SZ", "std")
+
+            def report():
+                return subprocess.run(
+                    [QUILLFIX_REPORT], env=prefix.env(),
+                    stdin=subprocess.DEVNULL, capture_output=True,
+                    timeout=RUN_TIMEOUT)
+
+            def expected(varlo):
+                return ("HKEY_CURRENT_USER\\SOFTWARE\\Corvane\\Varlo 6.8: "
+                        "installed, Preferences\\Quillfix %s\n"
+                        "HKEY_CURRENT_USER\\SOFTWARE\\Corvane\\VarloPlus 6.8: "
+                        "not installed\n"
+                        "registry: running Wine of %s\n" % (varlo, prefix.path))
+
+            before = report()
+            self.assertEqual((1, expected("missing"), b""),
+                             (before.returncode, before.stdout.decode(),
+                              before.stderr))
+            self.assertQuietSuccess(run_quillfix(prefix))
+            after = report()
+            self.assertEqual((0, expected("= 01"), b""),
+                             (after.returncode, after.stdout.decode(),
+                              after.stderr))
 
     def test_helper_that_fails_ends_the_run_with_nothing_written(self):
         # Each case puts a program where the loader beside the server's
