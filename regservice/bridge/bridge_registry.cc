@@ -65,6 +65,18 @@ bool BridgeRegistry::Call(const std::string& request, std::string* answer) {
   return true;
 }
 
+LONG BridgeRegistry::CallForStatus(const std::string& request) {
+  std::string answer;
+  if (!Call(request, &answer)) return kBridgeFailed;
+  WireReader reader(answer);
+  uint32_t status = 0;
+  if (!reader.U32(&status) || !reader.AtEnd()) {
+    Fail();
+    return kBridgeFailed;
+  }
+  return static_cast<LONG>(status);
+}
+
 LONG BridgeRegistry::OpenOrCreate(uint32_t op, HKEY key, LPCSTR sub_key,
                                   DWORD options, REGSAM access,
                                   PHKEY result) {
@@ -116,15 +128,7 @@ LONG BridgeRegistry::SetValueEx(HKEY key, LPCSTR value_name, DWORD reserved,
   request.U32(type);
   request.Bytes(data, size);
   request.U32(size);
-  std::string answer;
-  if (!Call(request.body(), &answer)) return kBridgeFailed;
-  WireReader reader(answer);
-  uint32_t status = 0;
-  if (!reader.U32(&status) || !reader.AtEnd()) {
-    Fail();
-    return kBridgeFailed;
-  }
-  return static_cast<LONG>(status);
+  return CallForStatus(request.body());
 }
 
 LONG BridgeRegistry::QueryInfoKey(
@@ -190,15 +194,7 @@ LONG BridgeRegistry::CloseKey(HKEY key) {
   WireWriter request;
   request.U32(kCloseKey);
   request.U64(HandleNumber(key));
-  std::string answer;
-  if (!Call(request.body(), &answer)) return kBridgeFailed;
-  WireReader reader(answer);
-  uint32_t status = 0;
-  if (!reader.U32(&status) || !reader.AtEnd()) {
-    Fail();
-    return kBridgeFailed;
-  }
-  return static_cast<LONG>(status);
+  return CallForStatus(request.body());
 }
 
 LONG BridgeRegistry::QueryValueEx(HKEY key, LPCSTR value_name,

@@ -63,6 +63,8 @@ class BridgeRegistry : public Registry {
   // Sends a request and reads its answer; false, and the bridge failed
   // from then on, when that does not work.
   bool Call(const std::string& request, std::string* answer);
+  // A call whose answer is its status alone.
+  LONG CallForStatus(const std::string& request);
   bool Connect();
   LONG OpenOrCreate(uint32_t op, HKEY key, LPCSTR sub_key, DWORD options,
                     REGSAM access, PHKEY result);
