@@ -1,4 +1,4 @@
-#include "regservice/wine/section_finder.h"
+#include "regservice/wine/reg_lexer.h"
 
 #include <gtest/gtest.h>
 
@@ -13,22 +13,21 @@ namespace {
 // rejected one; the first line is the file's signature line.
 std::string HeaderLines(const std::string& body) {
   const std::string text = "WINE REGISTRY Version 2\n" + body;
-  SectionFinder finder(text, text.find('\n') + 1);
+  Lexer lexer(text, text.find('\n') + 1);
   std::string out;
-  FoundHeader header;
-  size_t counted = 0;  // lines are counted up to here
-  size_t line = 1;
-  while (finder.Next(&header)) {
-    EXPECT_GE(header.begin, counted) << "out of order";
-    for (; counted < header.begin; ++counted) line += text[counted] == '\n';
+  LexedLine line;
+  size_t number = 1;
+  while (lexer.Next(&line)) {
+    ++number;
+    if (line.kind != LineKind::kHeader) continue;
     if (!out.empty()) out += ' ';
-    out += std::to_string(line);
-    if (header.kind == HeaderKind::kRejected) out += 'R';
+    out += std::to_string(number);
+    if (!lexer.header().ok) out += 'R';
   }
   return out;
 }
 
-TEST(SectionFinderTest, FindsTheLinesWineReadsAsHeaders) {
+TEST(LexerTest, FindsTheLinesWineReadsAsHeaders) {
   struct Case {
     const char* what;
     std::string body;
@@ -61,10 +60,9 @@ TEST(SectionFinderTest, FindsTheLinesWineReadsAsHeaders) {
   }
 }
 
-// Lines with backslashes make the finder read back over the lines before
-// a header; each line must still be read about once, not once per header
-// after it, or a large file of such lines would take quadratic time.
-TEST(SectionFinderTest, ManyHeadersAfterBackslashLines) {
+// Many values with backslashes, and many lists that swallow the header
+// after them.
+TEST(LexerTest, ManyHeadersAfterBackslashLines) {
   std::string body;
   std::string expected;
   size_t line = 2;

@@ -1,0 +1,94 @@
+#include "regservice/wine/sections.h"
+
+#include <algorithm>
+
+namespace regservice {
+namespace wine {
+
+void Sections::Clear() {
+  begins_.clear();
+  accepted_.clear();
+  first_hash_.clear();
+  second_hash_.clear();
+}
+
+// FNV-1a over the lowercased units of the first `depth` elements; a path
+// with fewer elements gets 0, which only costs a header read if a longer
+// path hashes to 0 too.
+uint32_t Sections::PrefixHash(const KeyPath& elements, size_t depth) {
+  if (elements.size() < depth) return 0;
+  uint32_t hash = 2166136261u;
+  for (size_t i = 0; i < depth; ++i) {
+    for (char16_t unit : elements[i]) {
+      hash = (hash ^ FoldUnit(unit)) * 16777619u;
+    }
+    hash = (hash ^ u'\\') * 16777619u;
+  }
+  return hash;
+}
+
+void Sections::Push(size_t at, size_t begin, bool accepted,
+                    const KeyPath& elements) {
+  begins_.insert(begins_.begin() + at, begin);
+  accepted_.insert(accepted_.begin() + at, accepted);
+  first_hash_.insert(first_hash_.begin() + at, PrefixHash(elements, 1));
+  second_hash_.insert(second_hash_.begin() + at, PrefixHash(elements, 2));
+}
+
+void Sections::Add(size_t begin, const SectionHeader* header) {
+  if (!header && !accepted_.empty() && !accepted_.back()) return;
+  static const KeyPath kNoPath;
+  Push(begins_.size(), begin, header != nullptr,
+       header ? header->elements : kNoPath);
+}
+
+size_t Sections::End(uint32_t section, size_t text_size) const {
+  return section + 1 < begins_.size() ? begins_[section + 1] : text_size;
+}
+
+std::vector<FoundSection> Sections::Under(const std::string& text,
+                                          const KeyPath& path,
+                                          size_t limit) const {
+  std::vector<FoundSection> found;
+  const size_t depth = path.size();
+  const std::vector<uint32_t>* hashes =
+      depth >= 2 ? &second_hash_ : depth == 1 ? &first_hash_ : nullptr;
+  const uint32_t wanted = PrefixHash(path, depth >= 2 ? 2 : depth);
+  SectionHeader header;
+  for (size_t i = 0; i < begins_.size(); ++i) {
+    if (!accepted_[i] || (hashes && (*hashes)[i] != wanted)) continue;
+    if (!ReadHeaderLine(text, begins_[i], &header) ||
+        header.elements.size() < depth) {
+      continue;
+    }
+    bool match = true;
+    for (size_t e = 0; e < depth && match; ++e) {
+      match = NamesEqual(header.elements[e], path[e]);
+    }
+    if (match) {
+      found.push_back({static_cast<uint32_t>(i), std::move(header.elements)});
+      header.elements.clear();
+      if (found.size() == limit) break;
+    }
+  }
+  return found;
+}
+
+void Sections::Move(const std::vector<TextMove>& moves) {
+  // An offset moves with the last change that ends at or before it.
+  size_t j = 0;
+  const TextMove* before = nullptr;
+  for (size_t& begin : begins_) {
+    while (j < moves.size() && moves[j].old_end <= begin) before = &moves[j++];
+    if (before) begin = before->new_end + (begin - before->old_end);
+  }
+}
+
+void Sections::Insert(size_t begin, const KeyPath& elements) {
+  const size_t at =
+      std::lower_bound(begins_.begin(), begins_.end(), begin) - begins_.begin();
+  Push(at, begin, true, elements);
+}
+
+}  // namespace wine
+}  // namespace regservice
