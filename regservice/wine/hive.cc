@@ -160,53 +160,64 @@ bool Hive::CheckArchitecture(const LexedLine& line, std::string* arch,
 // ---- Keys ----------------------------------------------------------------
 
 bool Hive::View(const KeyPath& path, KeyView* view) const {
-  std::vector<FoundSection> found = sections_.Under(bytes_, path);
-  if (found.empty() && !path.empty()) return false;
   std::unordered_map<Name, size_t> child_by_folded;
-  for (FoundSection& s : found) {
-    if (view->first == kNone) view->first = s.index;
-    if (s.elements.size() == path.size()) {
-      view->own.push_back(s.index);
-      continue;
+  Name folded;
+  sections_.Visit(bytes_, path, path.size() + 1,
+                  [&](uint32_t s, const SectionHeader& header) {
+    if (view->first == kNone) view->first = s;
+    if (header.elements.size() == path.size()) {
+      view->own.push_back(s);
+      return true;
     }
-    Name& name = s.elements[path.size()];
-    auto added = child_by_folded.emplace(FoldName(name), view->children.size());
+    const Name& name = header.elements[path.size()];
+    folded = name;
+    for (char16_t& unit : folded) unit = FoldUnit(unit);
+    auto added = child_by_folded.emplace(folded, view->children.size());
     if (added.second) {
-      view->children.push_back({std::move(name), s.index, s.index});
+      view->children.push_back({name, s, s});
     } else {
-      view->children[added.first->second].last = s.index;
+      view->children[added.first->second].last = s;
     }
-  }
-  return true;
+    return true;
+  });
+  return view->first != kNone || path.empty();
 }
 
 // Each element as the first header whose path holds it spells it. The
 // headers that hold the first two elements hold every deeper one too, so
-// one list of them serves every level below the first.
+// one walk over them serves every level below the first.
 KeyPath Hive::FirstSpelling(const KeyPath& path) const {
   KeyPath spelled(path);
   if (path.empty()) return spelled;
-  std::vector<FoundSection> top =
-      sections_.Under(bytes_, KeyPath(path.begin(), path.begin() + 1), 1);
-  if (!top.empty()) spelled[0] = top.front().elements[0];
+  sections_.Visit(bytes_, KeyPath(path.begin(), path.begin() + 1), 1,
+                  [&](uint32_t, const SectionHeader& header) {
+                    spelled[0] = header.elements[0];
+                    return false;
+                  });
   if (path.size() == 1) return spelled;
   size_t done = 1;  // levels spelled so far
-  for (FoundSection& s : sections_.Under(
-           bytes_, KeyPath(path.begin(), path.begin() + 2))) {
-    size_t common = 2;
-    while (common < path.size() && common < s.elements.size() &&
-           NamesEqual(s.elements[common], path[common])) {
-      ++common;
-    }
-    for (; done < common; ++done) spelled[done] = s.elements[done];
-    if (done == path.size()) break;
-  }
+  sections_.Visit(
+      bytes_, KeyPath(path.begin(), path.begin() + 2), path.size(),
+      [&](uint32_t, const SectionHeader& header) {
+        size_t common = 2;
+        while (common < path.size() && common < header.elements.size() &&
+               NamesEqual(header.elements[common], path[common])) {
+          ++common;
+        }
+        for (; done < common; ++done) spelled[done] = header.elements[done];
+        return done < path.size();
+      });
   return spelled;
 }
 
 bool Hive::KeyExists(const KeyPath& path) const {
   if (!loaded_) return false;
-  return path.empty() || !sections_.Under(bytes_, path, 1).empty();
+  bool found = path.empty();
+  sections_.Visit(bytes_, path, path.size(), [&found](uint32_t, const SectionHeader&) {
+    found = true;
+    return false;
+  });
+  return found;
 }
 
 void Hive::ScanSection(uint32_t section, SectionScan* scan) const {

@@ -158,6 +158,17 @@ DataForm ReadDataTag(const char* p, const char* end, uint32_t* type,
   return DataForm::kNone;
 }
 
+// Whether a value line can go on at the next line: it needs "hex" and a
+// backslash.
+bool MayContinue(const char* p, const char* end) {
+  if (!std::memchr(p, '\\', end - p)) return false;
+  while ((p = static_cast<const char*>(std::memchr(p, 'h', end - p)))) {
+    if (end - p >= 3 && p[1] == 'e' && p[2] == 'x') return true;
+    ++p;
+  }
+  return false;
+}
+
 bool IsBlankLine(const std::string& bytes, const Line& line) {
   return SkipBlanks(bytes, line) == line.content_end;
 }
@@ -171,8 +182,12 @@ bool IsSpace(char c) {
          c == '\r';
 }
 
-LineCursor::LineCursor(const std::string& bytes, size_t pos, size_t limit)
-    : bytes_(bytes), pos_(pos), limit_(std::min(limit, bytes.size())) {}
+LineCursor::LineCursor(const std::string& bytes, size_t pos, size_t limit,
+                       bool may_hold_nul)
+    : bytes_(bytes),
+      pos_(pos),
+      limit_(std::min(limit, bytes.size())),
+      may_hold_nul_(may_hold_nul) {}
 
 bool LineCursor::Next(Line* line) {
   if (pos_ >= limit_) return false;
@@ -184,7 +199,8 @@ bool LineCursor::Next(Line* line) {
   line->has_newline = nl != nullptr;
   line->next = nl ? text_end + 1 : limit_;
   // Wine reads lines with fgets and strlen: a NUL byte ends the text.
-  const void* nul = std::memchr(start, '\0', text_end - pos_);
+  const void* nul =
+      may_hold_nul_ ? std::memchr(start, '\0', text_end - pos_) : nullptr;
   if (nul) {
     line->content_end = static_cast<const char*>(nul) - base;
   } else if (nl && text_end > pos_ && base[text_end - 1] == '\r') {
@@ -310,42 +326,68 @@ const char* ParseEscaped(const char* p, const char* end, char delim,
 
 // ---- Headers -----------------------------------------------------------
 
-void ReadHeader(const char* p, const char* end, SectionHeader* out) {
+void ReadHeader(const char* p, const char* end, SectionHeader* out,
+                size_t max_elements) {
   out->ok = false;
-  out->elements.clear();
   out->has_seconds = false;
   out->seconds = 0;
   // The path is unescaped, then split at each backslash unit; empty
-  // elements are skipped.
+  // elements are skipped. The elements' strings are reused from the last
+  // header read, since loading reads every header.
+  std::vector<Name>& elements = out->elements;
+  size_t count = 0;  // elements finished
+  bool open = false;  // elements[count] holds units
   bool any_unit = false;
   bool root = false;
   bool too_long = false;
-  Name element;
-  auto finish_element = [&]() {
-    if (element.empty()) return;
-    if (element.size() > kMaxKeyNameUnits) too_long = true;
-    out->elements.push_back(std::move(element));
-    element.clear();
+  auto put = [&](char16_t unit) {
+    if (!any_unit) {
+      any_unit = true;
+      root = unit == 0;  // "[\0..." is the root to Wine
+    }
+    if (unit == u'\\') {
+      if (open) {
+        too_long |= elements[count].size() > kMaxKeyNameUnits;
+        ++count;
+        open = false;
+      }
+      return;
+    }
+    if (!open) {
+      if (count == elements.size()) elements.emplace_back();
+      elements[count].clear();
+      open = true;
+    }
+    elements[count].push_back(unit);
   };
   const char* q = p + 1;
   char16_t units[2];
-  while (q < end && *q != ']') {
-    int count = DecodeSequence(&q, end, units);
-    if (count < 0) return;
-    for (int i = 0; i < count; ++i) {
-      if (!any_unit) {
-        any_unit = true;
-        root = units[i] == 0;  // "[\0..." is the root to Wine
-      }
-      if (units[i] == u'\\') {
-        finish_element();
-      } else {
-        element.push_back(units[i]);
-      }
+  while (q < end && *q != ']' && count < max_elements) {
+    const unsigned char c = static_cast<unsigned char>(*q);
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      put(c);
+      ++q;
+      continue;
     }
+    int n = DecodeSequence(&q, end, units);
+    if (n < 0) break;
+    for (int i = 0; i < n; ++i) put(units[i]);
   }
-  if (q >= end) return;  // no closing ']'
-  finish_element();
+  if (count == max_elements) {
+    elements.resize(count);
+    if (root) elements.clear();
+    out->ok = true;
+    return;
+  }
+  if (open) {
+    too_long |= elements[count].size() > kMaxKeyNameUnits;
+    ++count;
+  }
+  elements.resize(count);
+  if (q >= end || *q != ']') {  // no closing ']'
+    elements.clear();
+    return;
+  }
   const char* after = q + 1;
   out->path_end = after - p;
   // " %u": white space, then a decimal number; anything after is ignored.
@@ -357,23 +399,24 @@ void ReadHeader(const char* p, const char* end, SectionHeader* out) {
     out->seconds = static_cast<uint32_t>(StrToUL(r, end, 10, nullptr));
   }
   if (root) {
-    out->elements.clear();
-    } else if (too_long) {
-    out->elements.clear();
-      return;
+    elements.clear();
+  } else if (too_long) {
+    elements.clear();
+    return;
   }
   out->ok = true;
 }
 
 bool ReadHeaderLine(const std::string& text, size_t begin,
-                    SectionHeader* header) {
+                    SectionHeader* header, size_t max_elements) {
   LineCursor cursor(text, begin, text.size());
   Line line;
   header->ok = false;
   if (!cursor.Next(&line)) return false;
   size_t start = SkipBlanks(text, line);
   if (start == line.content_end || text[start] != '[') return false;
-  ReadHeader(text.data() + start, text.data() + line.content_end, header);
+  ReadHeader(text.data() + start, text.data() + line.content_end, header,
+             max_elements);
   header->path_end += start;
   return header->ok;
 }
@@ -418,6 +461,7 @@ void ReadValueLine(const std::string& bytes, const Line& line,
     case DataForm::kNone:
       break;
     case DataForm::kString: {
+      if (!want_data) break;  // one line, whatever it holds
       Name text;
       if (ParseEscaped(data_start, end, '"', want_data ? &text : nullptr)) {
         ok = true;
@@ -480,7 +524,9 @@ void ReadValueLine(const std::string& bytes, const Line& line,
 // ---- Lexer -------------------------------------------------------------
 
 Lexer::Lexer(const std::string& bytes, size_t pos)
-    : bytes_(bytes), cursor_(bytes, pos, bytes.size()) {}
+    : bytes_(bytes),
+      cursor_(bytes, pos, bytes.size(),
+              std::memchr(bytes.data(), '\0', bytes.size()) != nullptr) {}
 
 bool Lexer::Next(LexedLine* line) {
   if (!cursor_.Next(line)) return false;
@@ -503,9 +549,8 @@ bool Lexer::Next(LexedLine* line) {
     case '"':
     case '@':
       line->kind = LineKind::kValue;
-      // Only a backslash can continue a hex list onto the next line.
-      if (key_open_ && std::memchr(base + line->text, '\\',
-                                   line->content_end - line->text)) {
+      // Only a hex list followed by a backslash goes on at the next line.
+      if (key_open_ && MayContinue(base + line->text, base + line->content_end)) {
         ReadValueLine(bytes_, *line, &cursor_, false, &value_);
         continued_until_ = value_.end;
         cursor_.Rewind(line->next);

@@ -28,9 +28,12 @@ struct Line {
 };
 
 // Splits bytes[pos, limit) into lines, forward. `bytes` must outlive it.
+// With may_hold_nul false (the caller knows the bytes hold no NUL) lines
+// are not searched for one.
 class LineCursor {
  public:
-  LineCursor(const std::string& bytes, size_t pos, size_t limit);
+  LineCursor(const std::string& bytes, size_t pos, size_t limit,
+             bool may_hold_nul = true);
   bool Next(Line* line);
   size_t pos() const { return pos_; }
   void Rewind(size_t pos) { pos_ = pos; }
@@ -39,6 +42,7 @@ class LineCursor {
   const std::string& bytes_;
   size_t pos_;
   size_t limit_;
+  bool may_hold_nul_;
 };
 
 // The first byte of `line` that is not white space; content_end if none.
@@ -62,13 +66,17 @@ struct SectionHeader {
 };
 
 // The one reader of header syntax: the text from a header's '[' at `p` to
-// the end of its line. path_end is an offset from p.
-void ReadHeader(const char* p, const char* end, SectionHeader* out);
+// the end of its line. path_end is an offset from p. With max_elements,
+// for a header known to be accepted, reading stops after that many
+// elements and only `elements` is set.
+constexpr size_t kAllElements = static_cast<size_t>(-1);
+void ReadHeader(const char* p, const char* end, SectionHeader* out,
+                size_t max_elements = kAllElements);
 
 // Reads the header line that starts at text[begin]; path_end is then an
 // offset in text. False if the line is not a header Wine accepts.
 bool ReadHeaderLine(const std::string& text, size_t begin,
-                    SectionHeader* header);
+                    SectionHeader* header, size_t max_elements = kAllElements);
 
 // A value line, with any hex continuation lines, read the way Wine does.
 struct ValueLine {

@@ -46,10 +46,9 @@ size_t Sections::End(uint32_t section, size_t text_size) const {
   return section + 1 < begins_.size() ? begins_[section + 1] : text_size;
 }
 
-std::vector<FoundSection> Sections::Under(const std::string& text,
-                                          const KeyPath& path,
-                                          size_t limit) const {
-  std::vector<FoundSection> found;
+void Sections::Visit(
+    const std::string& text, const KeyPath& path, size_t elements,
+    const std::function<bool(uint32_t, const SectionHeader&)>& visit) const {
   const size_t depth = path.size();
   const std::vector<uint32_t>* hashes =
       depth >= 2 ? &second_hash_ : depth == 1 ? &first_hash_ : nullptr;
@@ -57,7 +56,8 @@ std::vector<FoundSection> Sections::Under(const std::string& text,
   SectionHeader header;
   for (size_t i = 0; i < begins_.size(); ++i) {
     if (!accepted_[i] || (hashes && (*hashes)[i] != wanted)) continue;
-    if (!ReadHeaderLine(text, begins_[i], &header) ||
+    if (!ReadHeaderLine(text, begins_[i], &header,
+                        std::max(elements, depth)) ||
         header.elements.size() < depth) {
       continue;
     }
@@ -65,13 +65,8 @@ std::vector<FoundSection> Sections::Under(const std::string& text,
     for (size_t e = 0; e < depth && match; ++e) {
       match = NamesEqual(header.elements[e], path[e]);
     }
-    if (match) {
-      found.push_back({static_cast<uint32_t>(i), std::move(header.elements)});
-      header.elements.clear();
-      if (found.size() == limit) break;
-    }
+    if (match && !visit(static_cast<uint32_t>(i), header)) return;
   }
-  return found;
 }
 
 void Sections::Move(const std::vector<TextMove>& moves) {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,12 +25,6 @@ namespace wine {
 struct TextMove {
   size_t old_end;
   size_t new_end;
-};
-
-// An accepted section found below a path, with its header's path.
-struct FoundSection {
-  uint32_t index;
-  KeyPath elements;
 };
 
 class Sections {
@@ -47,11 +42,13 @@ class Sections {
   // Where the next header starts, or the end of the text.
   size_t End(uint32_t section, size_t text_size) const;
 
-  // The accepted sections whose path starts with `path` (in any case), in
-  // file order, at most `limit` of them (0: all). `text` is the file the
-  // sections were read from.
-  std::vector<FoundSection> Under(const std::string& text, const KeyPath& path,
-                                  size_t limit = 0) const;
+  // Calls visit(section, header) for each accepted section whose path
+  // starts with `path` (in any case), in file order, until it returns
+  // false. Only the first `elements` elements of each header are read
+  // (at least the path's). `text` is the file the sections were read from.
+  void Visit(const std::string& text, const KeyPath& path, size_t elements,
+             const std::function<bool(uint32_t, const SectionHeader&)>& visit)
+      const;
 
   // Moves every offset after a change of the text. `moves` is sorted.
   void Move(const std::vector<TextMove>& moves);
