@@ -98,7 +98,8 @@ const char* ParseHexList(const char* p, const char* end, std::string* out) {
       if (out) {
         out->push_back(static_cast<char>(HexValue(p[0]) * 16 + HexValue(p[1])));
       }
-      p = SkipSpaces(p + 3, end);
+      p += 3;
+      if (p < end && IsSpace(*p)) p = SkipSpaces(p, end);
       continue;
     }
     const char* stop;
@@ -326,6 +327,16 @@ const char* ParseEscaped(const char* p, const char* end, char delim,
 
 // ---- Headers -----------------------------------------------------------
 
+namespace {
+
+// Printable ASCII but the backslash (an escape) and the ']' that ends a
+// path: in a path such a byte is the unit of the same value.
+bool IsPlainPathByte(char c) {
+  return c >= 0x20 && c < 0x7f && c != '\\' && c != ']';
+}
+
+}  // namespace
+
 void ReadHeader(const char* p, const char* end, SectionHeader* out,
                 size_t max_elements) {
   out->ok = false;
@@ -363,10 +374,12 @@ void ReadHeader(const char* p, const char* end, SectionHeader* out,
   const char* q = p + 1;
   char16_t units[2];
   while (q < end && *q != ']' && count < max_elements) {
-    const unsigned char c = static_cast<unsigned char>(*q);
-    if (c >= 0x20 && c < 0x7f && c != '\\') {
-      put(c);
-      ++q;
+    if (IsPlainPathByte(*q)) {
+      // A run of bytes that stand for themselves, appended at once.
+      const char* run = q;
+      while (q < end && IsPlainPathByte(*q)) ++q;
+      put(static_cast<unsigned char>(*run));
+      elements[count].append(run + 1, q);
       continue;
     }
     int n = DecodeSequence(&q, end, units);

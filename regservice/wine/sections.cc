@@ -29,10 +29,19 @@ uint32_t Sections::PrefixHash(const KeyPath& elements, size_t depth) {
 
 void Sections::Push(size_t at, size_t begin, bool accepted,
                     const KeyPath& elements) {
+  const uint32_t first = PrefixHash(elements, 1);
+  const uint32_t second = PrefixHash(elements, 2);
+  if (at == begins_.size()) {
+    begins_.push_back(begin);
+    accepted_.push_back(accepted);
+    first_hash_.push_back(first);
+    second_hash_.push_back(second);
+    return;
+  }
   begins_.insert(begins_.begin() + at, begin);
   accepted_.insert(accepted_.begin() + at, accepted);
-  first_hash_.insert(first_hash_.begin() + at, PrefixHash(elements, 1));
-  second_hash_.insert(second_hash_.begin() + at, PrefixHash(elements, 2));
+  first_hash_.insert(first_hash_.begin() + at, first);
+  second_hash_.insert(second_hash_.begin() + at, second);
 }
 
 void Sections::Add(size_t begin, const SectionHeader* header) {
