@@ -450,13 +450,17 @@ void ReadValueLine(const std::string& bytes, const Line& line,
   const char* base = bytes.data();
   const char* p = base + SkipBlanks(bytes, line);
   const char* end = base + line.content_end;
-  // The name is needed even for the extent: a name too long creates no
-  // value, and then no list goes on either.
+  // A name too long creates no value, and then no list goes on either.
+  // Every unit takes at least one byte, so a short name needs no count.
   if (*p == '@') {
     ++p;
   } else {
-    const char* after = ParseEscaped(p + 1, end, '"', &out->name);
+    const char* after =
+        ParseEscaped(p + 1, end, '"', want_data ? &out->name : nullptr);
     if (!after) return;
+    if (!want_data && static_cast<size_t>(after - p) > kMaxValueNameUnits + 2) {
+      ParseEscaped(p + 1, end, '"', &out->name);
+    }
     p = after;
   }
   p = SkipSpaces(p, end);
