@@ -465,6 +465,54 @@ std::string Hive::NewSectionText(const KeyPath& path, uint64_t now) const {
          FormatTimeOption(now) + eol_;
 }
 
+// Puts sorted splices into the buffer moving the bytes after each once:
+// when every piece of unchanged text moves the same way, it is moved
+// straight to its new place, last piece first when the text grows and
+// first piece first when it shrinks. Otherwise each splice is a replace of
+// its own, last first so that the old offsets of the earlier ones hold.
+void Hive::WriteSplices(const std::vector<Splice>& splices) {
+  bool grows = true;
+  bool shrinks = true;
+  for (const Splice& sp : splices) {
+    // The shift of the text after this splice, from all up to it.
+    const size_t old_after = sp.end;
+    const size_t new_after = sp.new_begin + sp.text.size();
+    grows &= new_after >= old_after;
+    shrinks &= new_after <= old_after;
+  }
+  const size_t old_size = bytes_.size();
+  if (splices.empty()) return;
+  const Splice& last = splices.back();
+  const size_t new_size = last.new_begin + last.text.size() + (old_size - last.end);
+  if (grows) {
+    bytes_.resize(new_size);
+    char* base = &bytes_[0];
+    size_t old_tail_end = old_size;
+    for (size_t i = splices.size(); i > 0; --i) {
+      const Splice& sp = splices[i - 1];
+      const size_t tail = old_tail_end - sp.end;
+      std::memmove(base + sp.new_begin + sp.text.size(), base + sp.end, tail);
+      std::memcpy(base + sp.new_begin, sp.text.data(), sp.text.size());
+      old_tail_end = sp.begin;
+    }
+  } else if (shrinks) {
+    char* base = &bytes_[0];
+    for (size_t i = 0; i < splices.size(); ++i) {
+      const Splice& sp = splices[i];
+      const size_t tail_end = i + 1 < splices.size() ? splices[i + 1].begin : old_size;
+      std::memcpy(base + sp.new_begin, sp.text.data(), sp.text.size());
+      std::memmove(base + sp.new_begin + sp.text.size(), base + sp.end,
+                   tail_end - sp.end);
+    }
+    bytes_.resize(new_size);
+  } else {
+    for (size_t i = splices.size(); i > 0; --i) {
+      const Splice& sp = splices[i - 1];
+      bytes_.replace(sp.begin, sp.end - sp.begin, sp.text);
+    }
+  }
+}
+
 void Hive::Apply(std::vector<Splice>* splices) {
   std::stable_sort(splices->begin(), splices->end(),
                    [](const Splice& a, const Splice& b) {
@@ -491,11 +539,7 @@ void Hive::Apply(std::vector<Splice>* splices) {
     shrunk += sp.end - sp.begin;
     moves.push_back({sp.end, sp.end + grown - shrunk});
   }
-  // Last first, so that the old offsets of the earlier ones still hold.
-  for (size_t i = splices->size(); i > 0; --i) {
-    const Splice& sp = (*splices)[i - 1];
-    bytes_.replace(sp.begin, sp.end - sp.begin, sp.text);
-  }
+  WriteSplices(*splices);
   sections_.Move(moves);
   modified_ = true;
 }

@@ -139,6 +139,7 @@ class Hive {
   size_t BackOverBlankLines(size_t pos) const;
   std::string NewSectionText(const KeyPath& path, uint64_t now) const;
   void Apply(std::vector<Splice>* splices);
+  void WriteSplices(const std::vector<Splice>& splices);
   void InsertSection(size_t place, std::string text, const KeyPath& path,
                      std::vector<Splice>* splices);
 
