@@ -47,7 +47,7 @@ bool IsValidValueName(const Name& name) {
   return name.size() <= kMaxValueNameUnits;
 }
 
-char16_t FoldUnit(char16_t unit) { return Folds().lower[unit]; }
+char16_t FoldNonAsciiUnit(char16_t unit) { return Folds().lower[unit]; }
 
 Name FoldName(const Name& name) {
   Name folded(name);

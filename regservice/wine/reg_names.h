@@ -28,8 +28,14 @@ bool IsValidKeyElement(const Name& element);
 bool IsValidValueName(const Name& name);
 
 // The Unicode lowercase of one UTF-16 unit (units outside the BMP's letters,
-// surrogates included, stay as they are).
-char16_t FoldUnit(char16_t unit);
+// surrogates included, stay as they are). ASCII, most names, needs no
+// table.
+char16_t FoldNonAsciiUnit(char16_t unit);
+inline char16_t FoldUnit(char16_t unit) {
+  if (unit >= 0x80) return FoldNonAsciiUnit(unit);
+  return unit >= 'A' && unit <= 'Z' ? static_cast<char16_t>(unit + ('a' - 'A'))
+                                    : unit;
+}
 Name FoldName(const Name& name);
 bool NamesEqual(const Name& a, const Name& b);
 // <0, 0 or >0, unit by unit on the lowercase forms; a prefix sorts first.
