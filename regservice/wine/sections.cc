@@ -15,7 +15,7 @@ void Sections::Clear() {
 // FNV-1a over the lowercased units of the first `depth` elements; a path
 // with fewer elements gets 0, which only costs a header read if a longer
 // path hashes to 0 too.
-uint32_t Sections::PrefixHash(const KeyPath& elements, size_t depth) {
+uint16_t Sections::PrefixHash(const KeyPath& elements, size_t depth) {
   if (elements.size() < depth) return 0;
   uint32_t hash = 2166136261u;
   for (size_t i = 0; i < depth; ++i) {
@@ -24,13 +24,13 @@ uint32_t Sections::PrefixHash(const KeyPath& elements, size_t depth) {
     }
     hash = (hash ^ u'\\') * 16777619u;
   }
-  return hash;
+  return static_cast<uint16_t>(hash ^ (hash >> 16));
 }
 
 void Sections::Push(size_t at, size_t begin, bool accepted,
                     const KeyPath& elements) {
-  const uint32_t first = PrefixHash(elements, 1);
-  const uint32_t second = PrefixHash(elements, 2);
+  const uint16_t first = PrefixHash(elements, 1);
+  const uint16_t second = PrefixHash(elements, 2);
   if (at == begins_.size()) {
     begins_.push_back(begin);
     accepted_.push_back(accepted);
@@ -59,9 +59,9 @@ void Sections::Visit(
     const std::string& text, const KeyPath& path, size_t elements,
     const std::function<bool(uint32_t, const SectionHeader&)>& visit) const {
   const size_t depth = path.size();
-  const std::vector<uint32_t>* hashes =
+  const std::vector<uint16_t>* hashes =
       depth >= 2 ? &second_hash_ : depth == 1 ? &first_hash_ : nullptr;
-  const uint32_t wanted = PrefixHash(path, depth >= 2 ? 2 : depth);
+  const uint16_t wanted = PrefixHash(path, depth >= 2 ? 2 : depth);
   SectionHeader header;
   for (size_t i = 0; i < begins_.size(); ++i) {
     if (!accepted_[i] || (hashes && (*hashes)[i] != wanted)) continue;

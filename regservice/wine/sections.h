@@ -4,7 +4,9 @@
 // its subkeys, the header that first spelled it) is read from the headers
 // whose paths start with its path. Each section keeps a hash of its first
 // two path elements, lowercased, so that finding those headers reads only
-// the ones that can match. Not thread-safe.
+// the ones that can match; 16 bits of each, since a false match costs one
+// header read and a large file has hundreds of thousands of sections.
+// Not thread-safe.
 #ifndef QUILLFIX_REGSERVICE_WINE_SECTIONS_H_
 #define QUILLFIX_REGSERVICE_WINE_SECTIONS_H_
 
@@ -56,13 +58,13 @@ class Sections {
   void Insert(size_t begin, const KeyPath& elements);
 
  private:
-  static uint32_t PrefixHash(const KeyPath& elements, size_t depth);
+  static uint16_t PrefixHash(const KeyPath& elements, size_t depth);
   void Push(size_t at, size_t begin, bool accepted, const KeyPath& elements);
 
   std::vector<size_t> begins_;
   std::vector<bool> accepted_;
-  std::vector<uint32_t> first_hash_;   // of the first element
-  std::vector<uint32_t> second_hash_;  // of the first two elements
+  std::vector<uint16_t> first_hash_;   // of the first element
+  std::vector<uint16_t> second_hash_;  // of the first two elements
 };
 
 }  // namespace wine
