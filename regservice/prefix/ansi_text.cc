@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "regservice/wine/reg_names.h"
+
 namespace regservice {
 namespace prefix {
 namespace {
@@ -50,15 +52,6 @@ class Converter {
   iconv_t cd_;
 };
 
-std::u16string FromUtf16Le(const std::string& bytes) {
-  std::u16string text(bytes.size() / 2, u'\0');
-  for (size_t i = 0; i < text.size(); ++i) {
-    text[i] = static_cast<char16_t>(
-        static_cast<unsigned char>(bytes[2 * i]) |
-        (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
-  }
-  return text;
-}
 
 }  // namespace
 
@@ -84,15 +77,12 @@ std::u16string AnsiToUtf16(unsigned int code_page, const char* data,
     ++in;
     --in_left;
   }
-  return FromUtf16Le(utf16);
+  return wine::FromUtf16Le(utf16.data(), utf16.size());
 }
 
 std::string Utf16ToAnsi(unsigned int code_page, const std::u16string& text) {
   std::string utf16;
-  for (char16_t unit : text) {
-    utf16.push_back(static_cast<char>(unit & 0xFF));
-    utf16.push_back(static_cast<char>(unit >> 8));
-  }
+  wine::AppendUtf16Le(text, &utf16);
   Converter converter(IconvName(code_page), "UTF-16LE");
   std::string ansi;
   if (!converter.ok()) {

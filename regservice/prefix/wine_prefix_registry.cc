@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "regservice/prefix/ansi_text.h"
+#include "regservice/wine/reg_names.h"
 #include "winshim/mbstring.h"
 
 namespace regservice {
@@ -17,12 +18,10 @@ namespace {
 // with a non-zero size.
 const LONG kErrorNoAccess = 998;
 
-const size_t kMaxKeyNameLength = 256;
 // Wine's A functions convert a subkey path into a buffer of 261 UTF-16
 // units, its terminator included; a longer path is ERROR_MORE_DATA before
 // the registry is asked anything.
 const size_t kMaxSubKeyPathUnits = 260;
-const size_t kMaxValueNameLength = 16383;
 
 uint64_t SystemTimeAsFileTime() {
   const uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
@@ -37,27 +36,6 @@ bool IsStringType(DWORD type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
-std::string Utf16LeBytes(const std::u16string& text) {
-  std::string bytes;
-  bytes.reserve(text.size() * 2);
-  for (char16_t unit : text) {
-    bytes.push_back(static_cast<char>(unit & 0xFF));
-    bytes.push_back(static_cast<char>(unit >> 8));
-  }
-  return bytes;
-}
-
-// The UTF-16 units of little-endian bytes; an odd last byte is dropped.
-std::u16string Utf16LeUnits(const std::string& bytes) {
-  std::u16string text;
-  text.reserve(bytes.size() / 2);
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    text.push_back(static_cast<char16_t>(
-        static_cast<unsigned char>(bytes[i]) |
-        static_cast<unsigned char>(bytes[i + 1]) << 8));
-  }
-  return text;
-}
 
 }  // namespace
 
@@ -125,7 +103,7 @@ LONG WinePrefixRegistry::ParseSubKey(LPCSTR sub_key,
     size_t end = text.find(u'\\', start);
     if (end == std::u16string::npos) end = text.size();
     if (end > start) {
-      if (end - start > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
+      if (end - start > wine::kMaxKeyNameUnits) return ERROR_INVALID_PARAMETER;
       path->push_back(text.substr(start, end - start));
     }
     start = end + 1;
@@ -225,12 +203,14 @@ LONG WinePrefixRegistry::SetValueEx(HKEY key, LPCSTR value_name, DWORD,
   if (value_name != nullptr) {
     name = AnsiToUtf16(CodePage(), value_name, strlen(value_name));
   }
-  if (name.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
+  if (name.size() > wine::kMaxValueNameUnits) return ERROR_INVALID_PARAMETER;
 
   std::string bytes;
   if (size > 0) bytes.assign(reinterpret_cast<const char*>(data), size);
   if (IsStringType(type)) {
-    bytes = Utf16LeBytes(AnsiToUtf16(CodePage(), bytes.data(), bytes.size()));
+    const std::u16string units = AnsiToUtf16(CodePage(), bytes.data(), bytes.size());
+    bytes.clear();
+    wine::AppendUtf16Le(units, &bytes);
   }
   return store_.SetValue(path, name, type, bytes, clock_());
 }
@@ -336,7 +316,7 @@ LONG WinePrefixRegistry::QueryValueEx(HKEY key, LPCSTR value_name,
   if (IsStringType(value.type)) {
     // Whole UTF-16 units only; no NUL is added to the length, but one is
     // written after text that lacks it when the buffer has room.
-    bytes = Utf16ToAnsi(CodePage(), Utf16LeUnits(value.data));
+    bytes = Utf16ToAnsi(CodePage(), wine::FromUtf16Le(value.data.data(), value.data.size()));
     add_nul = !bytes.empty() && bytes.back() != '\0';
   }
   LONG result = ERROR_SUCCESS;

@@ -5,17 +5,15 @@
 #include <unordered_map>
 #include <utility>
 
-#include "regservice/wine/key_index.h"
-#include "regservice/wine/reg_text.h"
-#include "regservice/wine/section_finder.h"
+#include "regservice/wine/reg_lexer.h"
+#include "regservice/wine/reg_writer.h"
 
 namespace regservice {
 namespace wine {
 
 namespace {
 
-constexpr uint32_t kNone = KeyIndex::kNone;
-constexpr uint32_t kRoot = KeyIndex::kRoot;
+constexpr uint32_t kNone = 0xffffffffu;
 constexpr size_t kNoPos = static_cast<size_t>(-1);
 
 // A short, printable piece of a line for an error message.
@@ -28,12 +26,29 @@ std::string Excerpt(const char* p, const char* end) {
   return out;
 }
 
-bool StartsWithArch(const char* p, const char* end) {
-  return end - p >= 6 && std::memcmp(p, "#arch=", 6) == 0;
-}
+struct ValueRef {
+  Name name;
+  uint32_t type;
+  std::string data;
+  size_t begin;
+  size_t own_end;  // just after the value's own lines
+  size_t end;      // and after a blank line that ended its hex list
+  bool dangling;   // its hex list goes on past the end of the file
+};
+
+// The values of a key, all its sections merged as Wine merges them.
+struct MergedValue {
+  Name name;  // first spelling
+  uint32_t type;
+  std::string data;
+  size_t begin;  // of the last occurrence
+  size_t end;
+};
+
+}  // namespace
 
 // One change to the bytes: [begin, end) of the old text becomes `text`.
-struct Splice {
+struct Hive::Splice {
   size_t begin;
   size_t end;
   std::string text;
@@ -41,187 +56,179 @@ struct Splice {
   bool new_section = false;
 };
 
-}  // namespace
-
-// The file's bytes, the index of its sections and keys, and the changes.
-// A key's values are read from its sections' text only when they are asked
-// for or changed.
-class Hive::Impl {
- public:
-  Impl() : index_(&bytes_) {}
-  bool Load(std::string bytes, std::string* error);
-  const std::string& bytes() const { return bytes_; }
-  bool modified() const { return modified_; }
-  const std::string& arch() const { return arch_; }
-  bool KeyExists(const KeyPath& path) const {
-    return loaded_ && index_.FindKey(path) != kNone;
-  }
-  bool CreateKey(const KeyPath& path, uint64_t now);
-  bool SetValue(const KeyPath& path, const Name& name, uint32_t type,
-                const std::string& data, uint64_t now);
-  bool GetValue(const KeyPath& path, const Name& name, Value* value) const;
-  bool QueryKey(const KeyPath& path, KeyInfo* info) const;
-
- private:
-  struct ValueRef {
-    Name name;
-    uint32_t type;
-    std::string data;
-    size_t begin;
-    size_t own_end;  // just after the value's own lines
-    size_t end;      // and after a blank line that ended its hex list
-    bool dangling;   // its hex list goes on past the end of the file
-  };
-  // What one pass over a section's lines finds.
-  struct SectionScan {
-    size_t header_end = 0;       // just after the header line
-    size_t path_end = 0;         // just after the header's ']'
-    size_t time_begin = kNoPos;  // the last "#time=" line
-    size_t time_end = kNoPos;
-    bool has_time = false;
-    uint64_t time = 0;
-    bool has_class = false;
-    Name class_name;
-    size_t last_option_end = kNoPos;
-    std::vector<ValueRef> values;
-  };
-  // The values of a key, all its sections merged as Wine merges them.
-  struct MergedValue {
-    Name name;  // first spelling
-    uint32_t type;
-    std::string data;
-    size_t begin;  // of the last occurrence
-    size_t end;
-  };
-  struct KeyValues {
-    bool has_time = false;
-    uint64_t time = 0;
-    Name class_name;
-    std::vector<MergedValue> values;
-    std::unordered_map<Name, size_t> by_folded_name;
-  };
-
-  void Reset();
-  bool CheckArchitectures(size_t begin, size_t end, std::string* arch,
-                          std::string* error) const;
-  void ScanSection(uint32_t section, SectionScan* scan) const;
-  void CollectValues(uint32_t key, KeyValues* merged, SectionScan* last) const;
-
-  void AddTimeSplices(uint32_t section, const SectionScan& scan, uint64_t now,
-                      std::vector<Splice>* splices) const;
-  size_t ValueInsertPoint(const SectionScan& scan, const Name& name) const;
-  bool EndsInDanglingValue() const;
-  std::string SectionInsertText(size_t place, std::string section) const;
-  size_t BackOverBlankLines(size_t pos) const;
-  std::string NewSectionText(const std::vector<Name>& path, uint64_t now) const;
-  void Apply(std::vector<Splice>* splices);
-  void InsertSection(size_t place, std::string text, uint32_t existing,
-                     const KeyPath& new_names, std::vector<Splice>* splices);
-
-  std::string bytes_;
-  std::string eol_ = "\n";
-  std::string arch_;  // of the #arch option, empty without one
-  bool loaded_ = false;
-  bool modified_ = false;
-  // Sorts out keys as lookups reach them, which const lookups do too.
-  mutable KeyIndex index_;
+// What one pass over a section's lines finds.
+struct Hive::SectionScan {
+  size_t header_end = 0;       // just after the header line
+  size_t path_end = 0;         // just after the header's ']'
+  size_t time_begin = kNoPos;  // the last "#time=" line
+  size_t time_end = kNoPos;
+  bool has_time = false;
+  uint64_t time = 0;
+  bool has_class = false;
+  Name class_name;
+  size_t last_option_end = kNoPos;
+  std::vector<ValueRef> values;
 };
 
-void Hive::Impl::Reset() {
+struct Hive::KeyValues {
+  bool has_time = false;
+  uint64_t time = 0;
+  Name class_name;
+  std::vector<MergedValue> values;
+  std::unordered_map<Name, size_t> by_folded_name;
+};
+
+// A key as the headers below its path make it.
+struct Hive::KeyView {
+  std::vector<uint32_t> own;  // its own sections, in file order
+  uint32_t first = kNone;     // the first section whose path holds it
+  struct Child {
+    Name name;       // first spelling
+    uint32_t first;  // first and last section of everything below it
+    uint32_t last;
+  };
+  std::vector<Child> children;
+};
+
+void Hive::Reset() {
   loaded_ = false;
   arch_.clear();
   modified_ = false;
   eol_ = "\n";
-  index_.Reset(0);
+  sections_.Clear();
 }
 
-bool Hive::Impl::Load(std::string bytes, std::string* error) {
+bool Hive::Load(std::string bytes, std::string* error) {
   Reset();
   bytes_ = std::move(bytes);
   LineCursor cursor(bytes_, 0, bytes_.size());
-  Line line;
+  Line first;
   static const char kFirstLine[] = "WINE REGISTRY Version 2";
   const size_t first_len = sizeof(kFirstLine) - 1;
-  if (!cursor.Next(&line) || line.content_end - line.begin != first_len ||
+  if (!cursor.Next(&first) || first.content_end - first.begin != first_len ||
       std::memcmp(bytes_.data(), kFirstLine, first_len) != 0) {
     if (error) *error = "user.reg:1: not a valid registry file";
     return false;
   }
-  if (line.has_newline && line.next >= 2 && bytes_[line.next - 2] == '\r') {
+  if (first.has_newline && first.next >= 2 && bytes_[first.next - 2] == '\r') {
     eol_ = "\r\n";
   }
-  index_.Reset(bytes_.size());
-  // Only the header lines are read here; a key's values are read when it
-  // is used. Lines outside any accepted section are read as well, since
-  // an #arch line there is a global option that can refuse the file.
-  SectionFinder finder(bytes_, line.next);
+  Lexer lexer(bytes_, first.next);
+  LexedLine line;
   std::string arch;
-  size_t keyless_from = line.next;  // lines with no key open start here
-  bool key_open = false;
-  FoundHeader header;
-  while (finder.Next(&header)) {
-    if (!key_open &&
-        !CheckArchitectures(keyless_from, header.begin, &arch, error)) {
+  while (lexer.Next(&line)) {
+    if (line.kind == LineKind::kHeader) {
+      sections_.Add(line.begin, lexer.header().ok ? &lexer.header() : nullptr);
+    } else if (line.kind == LineKind::kOption && !lexer.key_open() &&
+               !CheckArchitecture(line, &arch, error)) {
       Reset();
       return false;
     }
-    index_.AddSection(header);
-    key_open = header.kind != HeaderKind::kRejected;
-    keyless_from = header.begin;
-  }
-  if (!key_open &&
-      !CheckArchitectures(keyless_from, bytes_.size(), &arch, error)) {
-    Reset();
-    return false;
   }
   arch_ = arch;
   loaded_ = true;
   return true;
 }
 
-// Checks the "#arch=" lines of bytes_[begin, end), lines read with no key
-// open: Wine refuses the whole file over an unknown architecture or two
-// different ones.
-bool Hive::Impl::CheckArchitectures(size_t begin, size_t end,
-                                    std::string* arch,
-                                    std::string* error) const {
+// An "#arch=" line read with no key open is a global option: Wine refuses
+// the whole file over an unknown architecture or two different ones.
+bool Hive::CheckArchitecture(const LexedLine& line, std::string* arch,
+                             std::string* error) const {
   const char* base = bytes_.data();
-  LineCursor cursor(bytes_, begin, end);
-  Line line;
-  while (cursor.Next(&line)) {
-    const char* p = base + SkipBlanks(bytes_, line);
-    const char* line_end = base + line.content_end;
-    if (!StartsWithArch(p, line_end)) continue;
-    std::string value_text(p + 6, line_end);
-    const char* problem = nullptr;
-    if (value_text != "win32" && value_text != "win64") {
-      problem = "unknown architecture";
-    } else if (!arch->empty() && *arch != value_text) {
-      problem = "mismatched architecture";
-    }
-    if (problem) {
-      if (error) {
-        const size_t line_no =
-            1 + std::count(base, base + line.begin, '\n');
-        *error = "user.reg:" + std::to_string(line_no) + ": " + problem +
-                 " '" + Excerpt(p, line_end) + "'";
-      }
-      return false;
-    }
-    *arch = value_text;
+  const char* p = base + line.text;
+  const char* end = base + line.content_end;
+  if (end - p < 6 || std::memcmp(p, "#arch=", 6) != 0) return true;
+  std::string value_text(p + 6, end);
+  const char* problem = nullptr;
+  if (value_text != "win32" && value_text != "win64") {
+    problem = "unknown architecture";
+  } else if (!arch->empty() && *arch != value_text) {
+    problem = "mismatched architecture";
   }
-  return true;
+  if (!problem) {
+    *arch = value_text;
+    return true;
+  }
+  if (error) {
+    const size_t line_no = 1 + std::count(base, base + line.begin, '\n');
+    *error = "user.reg:" + std::to_string(line_no) + ": " + problem + " '" +
+             Excerpt(p, end) + "'";
+  }
+  return false;
 }
 
-void Hive::Impl::ScanSection(uint32_t section, SectionScan* scan) const {
+// ---- Keys ----------------------------------------------------------------
+
+bool Hive::View(const KeyPath& path, KeyView* view) const {
+  std::unordered_map<Name, size_t> child_by_folded;
+  Name folded;
+  sections_.Visit(bytes_, path, path.size() + 1,
+                  [&](uint32_t s, const SectionHeader& header) {
+    if (view->first == kNone) view->first = s;
+    if (header.elements.size() == path.size()) {
+      view->own.push_back(s);
+      return true;
+    }
+    const Name& name = header.elements[path.size()];
+    folded = name;
+    for (char16_t& unit : folded) unit = FoldUnit(unit);
+    auto added = child_by_folded.emplace(folded, view->children.size());
+    if (added.second) {
+      view->children.push_back({name, s, s});
+    } else {
+      view->children[added.first->second].last = s;
+    }
+    return true;
+  });
+  return view->first != kNone || path.empty();
+}
+
+// Each element as the first header whose path holds it spells it. The
+// headers that hold the first two elements hold every deeper one too, so
+// one walk over them serves every level below the first.
+KeyPath Hive::FirstSpelling(const KeyPath& path) const {
+  KeyPath spelled(path);
+  if (path.empty()) return spelled;
+  sections_.Visit(bytes_, KeyPath(path.begin(), path.begin() + 1), 1,
+                  [&](uint32_t, const SectionHeader& header) {
+                    spelled[0] = header.elements[0];
+                    return false;
+                  });
+  if (path.size() == 1) return spelled;
+  size_t done = 1;  // levels spelled so far
+  sections_.Visit(
+      bytes_, KeyPath(path.begin(), path.begin() + 2), path.size(),
+      [&](uint32_t, const SectionHeader& header) {
+        size_t common = 2;
+        while (common < path.size() && common < header.elements.size() &&
+               NamesEqual(header.elements[common], path[common])) {
+          ++common;
+        }
+        for (; done < common; ++done) spelled[done] = header.elements[done];
+        return done < path.size();
+      });
+  return spelled;
+}
+
+bool Hive::KeyExists(const KeyPath& path) const {
+  if (!loaded_) return false;
+  bool found = path.empty();
+  sections_.Visit(bytes_, path, path.size(), [&found](uint32_t, const SectionHeader&) {
+    found = true;
+    return false;
+  });
+  return found;
+}
+
+void Hive::ScanSection(uint32_t section, SectionScan* scan) const {
   const char* base = bytes_.data();
-  LineCursor cursor(bytes_, index_.section_begin(section),
-                    index_.SectionEnd(section));
+  LineCursor cursor(bytes_, sections_.begin(section),
+                    sections_.End(section, bytes_.size()));
   Line line;
   cursor.Next(&line);
   scan->header_end = line.next;
   SectionHeader header;
-  ParseHeaderLine(bytes_, index_.section_begin(section), &header);
+  ReadHeaderLine(bytes_, sections_.begin(section), &header);
   scan->path_end = header.path_end;
   ValueLine value;
   while (cursor.Next(&line)) {
@@ -239,6 +246,7 @@ void Hive::Impl::ScanSection(uint32_t section, SectionScan* scan) const {
     } else if (*p == '#') {
       scan->last_option_end = line.next;
       if (end - p >= 6 && std::memcmp(p, "#time=", 6) == 0) {
+        // Hex digits up to the first other byte, as strtoull would.
         uint64_t time = 0;
         for (const char* q = p + 6; q < end; ++q) {
           int digit;
@@ -268,9 +276,8 @@ void Hive::Impl::ScanSection(uint32_t section, SectionScan* scan) const {
   }
 }
 
-void Hive::Impl::CollectValues(uint32_t key, KeyValues* merged,
-                               SectionScan* last) const {
-  const std::vector<uint32_t>& sections = index_.SectionsOf(key);
+void Hive::CollectValues(const std::vector<uint32_t>& sections,
+                         KeyValues* merged, SectionScan* last) const {
   for (uint32_t s : sections) {
     SectionScan scan;
     ScanSection(s, &scan);
@@ -298,13 +305,12 @@ void Hive::Impl::CollectValues(uint32_t key, KeyValues* merged,
   }
 }
 
-bool Hive::Impl::GetValue(const KeyPath& path, const Name& name,
-                          Value* value) const {
-  if (!loaded_) return false;
-  uint32_t key = index_.FindKey(path);
-  if (key == kNone) return false;
+bool Hive::GetValue(const KeyPath& path, const Name& name,
+                    Value* value) const {
+  KeyView view;
+  if (!loaded_ || !View(path, &view)) return false;
   KeyValues merged;
-  CollectValues(key, &merged, nullptr);
+  CollectValues(view.own, &merged, nullptr);
   auto it = merged.by_folded_name.find(FoldName(name));
   if (it == merged.by_folded_name.end()) return false;
   value->type = merged.values[it->second].type;
@@ -312,18 +318,17 @@ bool Hive::Impl::GetValue(const KeyPath& path, const Name& name,
   return true;
 }
 
-bool Hive::Impl::QueryKey(const KeyPath& path, KeyInfo* info) const {
-  if (!loaded_) return false;
-  uint32_t key = index_.FindKey(path);
-  if (key == kNone) return false;
+bool Hive::QueryKey(const KeyPath& path, KeyInfo* info) const {
+  KeyView view;
+  if (!loaded_ || !View(path, &view)) return false;
   KeyValues merged;
-  CollectValues(key, &merged, nullptr);
+  CollectValues(view.own, &merged, nullptr);
   *info = KeyInfo();
   info->class_name = merged.class_name;
-  for (uint32_t c = index_.first_child(key); c != kNone; c = index_.next_sibling(c)) {
+  for (const KeyView::Child& child : view.children) {
     ++info->subkeys;
     info->max_subkey_name = std::max<uint32_t>(
-        info->max_subkey_name, static_cast<uint32_t>(index_.NameOf(c).size()));
+        info->max_subkey_name, static_cast<uint32_t>(child.name.size()));
   }
   for (const MergedValue& v : merged.values) {
     ++info->values;
@@ -336,10 +341,9 @@ bool Hive::Impl::QueryKey(const KeyPath& path, KeyInfo* info) const {
   // "#time=" of its sections; the seconds of later headers are ignored.
   if (merged.has_time) {
     info->last_write = merged.time;
-  } else if (key != kRoot) {
+  } else if (!path.empty()) {
     SectionHeader header;
-    if (ParseHeaderLine(bytes_, index_.section_begin(index_.making_section(key)),
-                        &header) &&
+    if (ReadHeaderLine(bytes_, sections_.begin(view.first), &header) &&
         header.has_seconds) {
       info->last_write = SecondsToFileTime(header.seconds);
     }
@@ -349,10 +353,9 @@ bool Hive::Impl::QueryKey(const KeyPath& path, KeyInfo* info) const {
 
 // ---- Changes -------------------------------------------------------------
 
-void Hive::Impl::AddTimeSplices(uint32_t section, const SectionScan& scan,
-                                uint64_t now,
-                                std::vector<Splice>* splices) const {
-  size_t begin = index_.section_begin(section);
+void Hive::AddTimeSplices(uint32_t section, const SectionScan& scan,
+                          uint64_t now, std::vector<Splice>* splices) const {
+  size_t begin = sections_.begin(section);
   splices->push_back({begin, scan.header_end,
                       bytes_.substr(begin, scan.path_end - begin) + " " +
                           FormatSeconds(now) + eol_});
@@ -364,13 +367,11 @@ void Hive::Impl::AddTimeSplices(uint32_t section, const SectionScan& scan,
   }
 }
 
-size_t Hive::Impl::ValueInsertPoint(const SectionScan& scan,
-                                    const Name& name) const {
-  const std::vector<ValueRef>& values = scan.values;
-  if (values.empty()) {
-    return scan.last_option_end != kNoPos ? scan.last_option_end
-                                          : scan.header_end;
-  }
+namespace {
+
+size_t ValueInsertPoint(const std::vector<ValueRef>& values,
+                        size_t after_options, const Name& name) {
+  if (values.empty()) return after_options;
   bool sorted = true;
   for (size_t i = 1; i < values.size() && sorted; ++i) {
     sorted = CompareNames(values[i - 1].name, values[i].name) <= 0;
@@ -385,12 +386,42 @@ size_t Hive::Impl::ValueInsertPoint(const SectionScan& scan,
   return values.back().dangling ? values.back().begin : values.back().end;
 }
 
+}  // namespace
+
+// After everything of the sibling that sorts just before the new child,
+// else before everything of the one just after it, else after the
+// parent's last section, else at the end.
+size_t Hive::PlaceForNewChild(const KeyView& parent, const Name& child) const {
+  const KeyView::Child* prev = nullptr;
+  const KeyView::Child* next = nullptr;
+  for (const KeyView::Child& c : parent.children) {
+    int order = CompareNames(c.name, child);
+    if (order < 0 && (!prev || CompareNames(c.name, prev->name) > 0)) {
+      prev = &c;
+    } else if (order > 0 && (!next || CompareNames(c.name, next->name) < 0)) {
+      next = &c;
+    }
+  }
+  if (prev) return sections_.End(prev->last, bytes_.size());
+  if (next) return sections_.begin(next->first);
+  if (!parent.own.empty()) return sections_.End(parent.own.back(), bytes_.size());
+  return bytes_.size();
+}
+
+// Before the key's subkeys' sections; the root's goes before every other.
+size_t Hive::PlaceForSectionOf(const KeyPath& path, const KeyView& view) const {
+  if (path.empty()) {
+    return sections_.count() ? sections_.begin(0) : bytes_.size();
+  }
+  return view.first != kNone ? sections_.begin(view.first) : bytes_.size();
+}
+
 // Whether the file ends inside a hex list that goes on past its end. Wine
 // reads such a value as REG_NONE; text appended after it would instead be
 // read as its continuation, or end it well-formed if it starts blank.
-bool Hive::Impl::EndsInDanglingValue() const {
-  const size_t count = index_.section_count();
-  if (count == 0 || !index_.section_accepted(static_cast<uint32_t>(count - 1))) {
+bool Hive::EndsInDanglingValue() const {
+  const size_t count = sections_.count();
+  if (count == 0 || !sections_.accepted(static_cast<uint32_t>(count - 1))) {
     return false;
   }
   SectionScan scan;
@@ -398,8 +429,7 @@ bool Hive::Impl::EndsInDanglingValue() const {
   return !scan.values.empty() && scan.values.back().dangling;
 }
 
-std::string Hive::Impl::SectionInsertText(size_t place,
-                                          std::string section) const {
+std::string Hive::SectionInsertText(size_t place, std::string section) const {
   // A line that is not hex keeps such a value as broken as it was.
   if (place == bytes_.size() && EndsInDanglingValue()) {
     return ";" + eol_ + section;
@@ -410,7 +440,7 @@ std::string Hive::Impl::SectionInsertText(size_t place,
 // A new section goes after the last line before `pos` that is not blank:
 // it brings its own blank line, and the blank lines that stood before the
 // next section stay before it.
-size_t Hive::Impl::BackOverBlankLines(size_t pos) const {
+size_t Hive::BackOverBlankLines(size_t pos) const {
   if (pos == bytes_.size() && (bytes_.empty() || bytes_.back() != '\n')) {
     return pos;
   }
@@ -430,13 +460,60 @@ size_t Hive::Impl::BackOverBlankLines(size_t pos) const {
   return pos;
 }
 
-std::string Hive::Impl::NewSectionText(const std::vector<Name>& path,
-                                       uint64_t now) const {
+std::string Hive::NewSectionText(const KeyPath& path, uint64_t now) const {
   return eol_ + "[" + EscapeKeyPath(path) + "] " + FormatSeconds(now) + eol_ +
          FormatTimeOption(now) + eol_;
 }
 
-void Hive::Impl::Apply(std::vector<Splice>* splices) {
+// Puts sorted splices into the buffer moving the bytes after each once:
+// when every piece of unchanged text moves the same way, it is moved
+// straight to its new place, last piece first when the text grows and
+// first piece first when it shrinks. Otherwise each splice is a replace of
+// its own, last first so that the old offsets of the earlier ones hold.
+void Hive::WriteSplices(const std::vector<Splice>& splices) {
+  bool grows = true;
+  bool shrinks = true;
+  for (const Splice& sp : splices) {
+    // The shift of the text after this splice, from all up to it.
+    const size_t old_after = sp.end;
+    const size_t new_after = sp.new_begin + sp.text.size();
+    grows &= new_after >= old_after;
+    shrinks &= new_after <= old_after;
+  }
+  const size_t old_size = bytes_.size();
+  if (splices.empty()) return;
+  const Splice& last = splices.back();
+  const size_t new_size = last.new_begin + last.text.size() + (old_size - last.end);
+  if (grows) {
+    bytes_.resize(new_size);
+    char* base = &bytes_[0];
+    size_t old_tail_end = old_size;
+    for (size_t i = splices.size(); i > 0; --i) {
+      const Splice& sp = splices[i - 1];
+      const size_t tail = old_tail_end - sp.end;
+      std::memmove(base + sp.new_begin + sp.text.size(), base + sp.end, tail);
+      std::memcpy(base + sp.new_begin, sp.text.data(), sp.text.size());
+      old_tail_end = sp.begin;
+    }
+  } else if (shrinks) {
+    char* base = &bytes_[0];
+    for (size_t i = 0; i < splices.size(); ++i) {
+      const Splice& sp = splices[i];
+      const size_t tail_end = i + 1 < splices.size() ? splices[i + 1].begin : old_size;
+      std::memcpy(base + sp.new_begin, sp.text.data(), sp.text.size());
+      std::memmove(base + sp.new_begin + sp.text.size(), base + sp.end,
+                   tail_end - sp.end);
+    }
+    bytes_.resize(new_size);
+  } else {
+    for (size_t i = splices.size(); i > 0; --i) {
+      const Splice& sp = splices[i - 1];
+      bytes_.replace(sp.begin, sp.end - sp.begin, sp.text);
+    }
+  }
+}
+
+void Hive::Apply(std::vector<Splice>* splices) {
   std::stable_sort(splices->begin(), splices->end(),
                    [](const Splice& a, const Splice& b) {
                      return a.begin != b.begin ? a.begin < b.begin
@@ -462,144 +539,85 @@ void Hive::Impl::Apply(std::vector<Splice>* splices) {
     shrunk += sp.end - sp.begin;
     moves.push_back({sp.end, sp.end + grown - shrunk});
   }
-  // Then the splices go into the buffer itself, last first so that the
-  // old offsets of the earlier ones still hold. Splices close together
-  // (one section's header, time and value) become one replace, so the
-  // rest of the file moves once per edit; with the room the store
-  // reserves past the end, the buffer is not reallocated either.
-  const size_t kJoinGap = 64 * 1024;
-  size_t i = splices->size();
-  while (i > 0) {
-    size_t first = i - 1;
-    while (first > 0 &&
-           (*splices)[first].begin - (*splices)[first - 1].end < kJoinGap) {
-      --first;
-    }
-    const Splice& head = (*splices)[first];
-    const Splice& tail = (*splices)[i - 1];
-    if (first + 1 == i) {
-      bytes_.replace(head.begin, head.end - head.begin, head.text);
-    } else {
-      std::string joined;
-      for (size_t j = first; j < i; ++j) {
-        const Splice& sp = (*splices)[j];
-        if (j > first) {
-          const Splice& prev = (*splices)[j - 1];
-          joined.append(bytes_, prev.end, sp.begin - prev.end);
-        }
-        joined += sp.text;
-      }
-      bytes_.replace(head.begin, tail.end - head.begin, joined);
-    }
-    i = first;
-  }
-  index_.Move(moves);
+  WriteSplices(*splices);
+  sections_.Move(moves);
   modified_ = true;
 }
 
-// Writes a new section (`text`, starting with its blank line) at `place`
-// along with `splices`, and records it for `existing` and the new keys
-// below it.
-void Hive::Impl::InsertSection(size_t place, std::string text,
-                               uint32_t existing, const KeyPath& new_names,
-                               std::vector<Splice>* splices) {
+// Writes a new section (`text`, starting with its blank line, its header's
+// path `path`) at `place` along with `splices`.
+void Hive::InsertSection(size_t place, std::string text, const KeyPath& path,
+                         std::vector<Splice>* splices) {
   splices->push_back({place, place, SectionInsertText(place, std::move(text))});
   splices->back().new_section = true;
   Apply(splices);
   for (const Splice& sp : *splices) {
-    if (sp.new_section) {
-      index_.AddWrittenSection(sp.new_begin + sp.text.find('['), existing,
-                               new_names);
-    }
+    if (sp.new_section) sections_.Insert(sp.new_begin + sp.text.find('['), path);
   }
 }
 
-bool Hive::Impl::CreateKey(const KeyPath& path, uint64_t now) {
+bool Hive::CreateKey(const KeyPath& path, uint64_t now) {
   if (!loaded_) return false;
   for (const Name& element : path) {
-    // A NUL could not be read back: "[\0..." is the root to Wine.
-    if (element.empty() || element.size() > kMaxKeyNameUnits ||
-        element.find(u'\\') != Name::npos || element.find(u'\0') != Name::npos) {
-      return false;
-    }
+    if (!IsValidKeyElement(element)) return false;
   }
-  size_t depth = 0;
-  uint32_t key = index_.FindDeepest(path, &depth);
+  // A key exists with every key above it, so the deepest existing one is
+  // found from the bottom up.
+  size_t depth = path.size();
+  while (depth > 0 && !KeyExists(KeyPath(path.begin(), path.begin() + depth))) {
+    --depth;
+  }
   if (depth == path.size()) return true;
 
-  std::vector<Name> full = index_.PathOf(key);
+  const KeyPath parent(path.begin(), path.begin() + depth);
+  KeyView view;
+  View(parent, &view);
+  KeyPath full = FirstSpelling(parent);
   full.insert(full.end(), path.begin() + depth, path.end());
   std::vector<Splice> splices;
   // The parent of the first new key gets the new time too.
-  const uint32_t parent_last = index_.LastSectionOf(key);
-  if (parent_last != kNone) {
+  if (!view.own.empty()) {
     SectionScan scan;
-    ScanSection(parent_last, &scan);
-    AddTimeSplices(parent_last, scan, now, &splices);
+    ScanSection(view.own.back(), &scan);
+    AddTimeSplices(view.own.back(), scan, now, &splices);
   }
-  size_t place = BackOverBlankLines(index_.PlaceForNewChild(key, path[depth]));
-  InsertSection(place, NewSectionText(full, now), key,
-                KeyPath(path.begin() + depth, path.end()), &splices);
+  size_t place = BackOverBlankLines(PlaceForNewChild(view, path[depth]));
+  InsertSection(place, NewSectionText(full, now), full, &splices);
   return true;
 }
 
-bool Hive::Impl::SetValue(const KeyPath& path, const Name& name,
-                          uint32_t type, const std::string& data,
-                          uint64_t now) {
-  if (!loaded_ || name.size() > kMaxValueNameUnits) return false;
-  uint32_t key = index_.FindKey(path);
-  if (key == kNone) return false;
+bool Hive::SetValue(const KeyPath& path, const Name& name, uint32_t type,
+                    const std::string& data, uint64_t now) {
+  KeyView view;
+  if (!loaded_ || !IsValidValueName(name) || !View(path, &view)) return false;
   KeyValues merged;
   SectionScan last;
-  CollectValues(key, &merged, &last);
+  CollectValues(view.own, &merged, &last);
   auto found = merged.by_folded_name.find(FoldName(name));
   const MergedValue* existing =
       found == merged.by_folded_name.end() ? nullptr : &merged.values[found->second];
   std::string line = FormatValue(existing ? existing->name : name, type, data, eol_);
 
   std::vector<Splice> splices;
-  const uint32_t last_section = index_.LastSectionOf(key);
-  if (last_section == kNone) {
-    size_t place = BackOverBlankLines(index_.PlaceForSectionOf(key));
-    InsertSection(place, NewSectionText(index_.PathOf(key), now) + line, key,
-                  KeyPath(), &splices);
+  if (view.own.empty()) {
+    size_t place = BackOverBlankLines(PlaceForSectionOf(path, view));
+    const KeyPath spelled = FirstSpelling(path);
+    InsertSection(place, NewSectionText(spelled, now) + line, spelled,
+                  &splices);
     return true;
   }
-  AddTimeSplices(last_section, last, now, &splices);
+  AddTimeSplices(view.own.back(), last, now, &splices);
   if (existing) {
     splices.push_back({existing->begin, existing->end, line});
   } else {
-    size_t at = ValueInsertPoint(last, name);
+    const size_t after_options = last.last_option_end != kNoPos
+                                     ? last.last_option_end
+                                     : last.header_end;
+    size_t at = ValueInsertPoint(last.values, after_options, name);
     splices.push_back({at, at, line});
   }
   Apply(&splices);
   return true;
-}
-
-// ---- Hive ------------------------------------------------------------------
-
-Hive::Hive() : impl_(new Impl) {}
-Hive::~Hive() = default;
-
-bool Hive::Load(std::string bytes, std::string* error) {
-  return impl_->Load(std::move(bytes), error);
-}
-const std::string& Hive::Bytes() const { return impl_->bytes(); }
-bool Hive::Modified() const { return impl_->modified(); }
-const std::string& Hive::Architecture() const { return impl_->arch(); }
-bool Hive::KeyExists(const KeyPath& path) const { return impl_->KeyExists(path); }
-bool Hive::CreateKey(const KeyPath& path, uint64_t now) {
-  return impl_->CreateKey(path, now);
-}
-bool Hive::SetValue(const KeyPath& path, const Name& name, uint32_t type,
-                    const std::string& data, uint64_t now) {
-  return impl_->SetValue(path, name, type, data, now);
-}
-bool Hive::GetValue(const KeyPath& path, const Name& name, Value* value) const {
-  return impl_->GetValue(path, name, value);
-}
-bool Hive::QueryKey(const KeyPath& path, KeyInfo* info) const {
-  return impl_->QueryKey(path, info);
 }
 
 }  // namespace wine

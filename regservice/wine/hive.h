@@ -5,28 +5,24 @@
 // Not thread-safe. Knows nothing of files, locks or code pages: the caller
 // hands in the file's bytes and takes the new bytes back.
 //
-// The bytes stay the source of truth. Loading reads only the section header
-// lines (found with memchr, not by walking every line) and keeps where each
-// starts; the keys their paths make are sorted out a level at a time as
-// lookups reach them, and a key's values are read from its sections' text
-// when they are asked for or changed. A change splices the text: the lines it rewrites are in
-// Wine's own form (escaping, value forms, hex wrapped at column 76) and end
-// like the file's first line (LF or CRLF); every other byte stays as it was.
+// The bytes stay the source of truth. Loading reads the lines once and keeps
+// where each section starts; a key's values are read from its sections'
+// text when they are asked for or changed. A change splices the text: the
+// lines it rewrites are in Wine's own form and end like the file's first
+// line (LF or CRLF); every other byte stays as it was. The format is
+// described in doc/user-reg-format.md.
 #ifndef QUILLFIX_REGSERVICE_WINE_HIVE_H_
 #define QUILLFIX_REGSERVICE_WINE_HIVE_H_
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "regservice/wine/reg_names.h"
+#include "regservice/wine/sections.h"
+
 namespace regservice {
 namespace wine {
-
-// One key or value name as Wine keeps it: UTF-16 code units.
-using Name = std::u16string;
-// The elements of a key's path below the hive root; empty for the root.
-using KeyPath = std::vector<Name>;
 
 // What RegQueryInfoKey reports of a key. Lengths count UTF-16 units.
 struct KeyInfo {
@@ -46,8 +42,7 @@ struct Value {
 
 class Hive {
  public:
-  Hive();
-  ~Hive();
+  Hive() = default;
   Hive(const Hive&) = delete;
   Hive& operator=(const Hive&) = delete;
 
@@ -65,13 +60,13 @@ class Hive {
 
   // The file's bytes with every change made since Load. Identical to the
   // loaded bytes while nothing changed.
-  const std::string& Bytes() const;
-  bool Modified() const;
+  const std::string& Bytes() const { return bytes_; }
+  bool Modified() const { return modified_; }
 
   // The architecture the file's global "#arch=" option names ("win32" or
   // "win64"); empty when it has none. Wine loads the file only when this
   // is the prefix's.
-  const std::string& Architecture() const;
+  const std::string& Architecture() const { return arch_; }
 
   // Names are matched without regard to case, as Wine matches them
   // (Unicode lowercase of each UTF-16 unit).
@@ -121,8 +116,39 @@ class Hive {
   bool QueryKey(const KeyPath& path, KeyInfo* info) const;
 
  private:
-  class Impl;
-  std::unique_ptr<Impl> impl_;
+  struct SectionScan;
+  struct KeyValues;
+  struct KeyView;
+  struct Splice;
+
+  void Reset();
+  bool CheckArchitecture(const LexedLine& line, std::string* arch,
+                         std::string* error) const;
+  bool View(const KeyPath& path, KeyView* view) const;
+  KeyPath FirstSpelling(const KeyPath& path) const;
+  void ScanSection(uint32_t section, SectionScan* scan) const;
+  void CollectValues(const std::vector<uint32_t>& sections,
+                     KeyValues* merged, SectionScan* last) const;
+
+  void AddTimeSplices(uint32_t section, const SectionScan& scan, uint64_t now,
+                      std::vector<Splice>* splices) const;
+  size_t PlaceForNewChild(const KeyView& parent, const Name& child) const;
+  size_t PlaceForSectionOf(const KeyPath& path, const KeyView& view) const;
+  bool EndsInDanglingValue() const;
+  std::string SectionInsertText(size_t place, std::string section) const;
+  size_t BackOverBlankLines(size_t pos) const;
+  std::string NewSectionText(const KeyPath& path, uint64_t now) const;
+  void Apply(std::vector<Splice>* splices);
+  void WriteSplices(const std::vector<Splice>& splices);
+  void InsertSection(size_t place, std::string text, const KeyPath& path,
+                     std::vector<Splice>* splices);
+
+  std::string bytes_;
+  std::string eol_ = "\n";
+  std::string arch_;  // of the #arch option, empty without one
+  bool loaded_ = false;
+  bool modified_ = false;
+  Sections sections_;
 };
 
 }  // namespace wine

@@ -127,8 +127,8 @@ class AgainstWineTest(unittest.TestCase):
         cls.exe = os.path.join(cls.build, "regdriver.exe")
         subprocess.run([MINGW, "-std=c++17", "-O1", "-static",
                         "-I" + winetest.SOURCE_ROOT,
-                        os.path.join(winetest.SOURCE_ROOT, "regservice",
-                                     "prefix", "regdriver.cc"),
+                        os.path.join(winetest.SOURCE_ROOT, "tools",
+                                     "regdriver.cc"),
                         "-o", cls.exe], check=True, capture_output=True,
                        timeout=300)
 

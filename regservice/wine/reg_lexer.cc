@@ -1,14 +1,8 @@
-#include "regservice/wine/reg_text.h"
-
-#include <locale.h>
-#include <wctype.h>
+#include "regservice/wine/reg_lexer.h"
 
 #include <algorithm>
-#include <array>
-#include <cstdio>
 #include <cstring>
 #include <limits>
-#include <memory>
 
 namespace regservice {
 namespace wine {
@@ -20,33 +14,6 @@ constexpr uint32_t kRegExpandSz = 2;
 constexpr uint32_t kRegBinary = 3;
 constexpr uint32_t kRegDword = 4;
 constexpr uint32_t kRegMultiSz = 7;
-constexpr uint64_t kTicksPerSecond = 10000000;
-constexpr int64_t kTicks1601To1970 = 116444736000000000LL;
-
-// Lowercase of every BMP unit, from the C library's Unicode tables.
-struct FoldTable {
-  std::array<char16_t, 0x10000> lower;
-  FoldTable() {
-    locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    for (uint32_t c = 0; c < 0x10000; ++c) {
-      uint32_t folded = c;
-      if (c >= 'A' && c <= 'Z') {
-        folded = c + ('a' - 'A');
-      } else if (c >= 0x80 && utf8 != static_cast<locale_t>(0) &&
-                 (c < 0xd800 || c > 0xdfff)) {
-        wint_t w = towlower_l(static_cast<wint_t>(c), utf8);
-        if (w <= 0xffff) folded = static_cast<uint32_t>(w);
-      }
-      lower[c] = static_cast<char16_t>(folded);
-    }
-    if (utf8 != static_cast<locale_t>(0)) freelocale(utf8);
-  }
-};
-
-const FoldTable& Folds() {
-  static const FoldTable* table = new FoldTable();
-  return *table;
-}
 
 // Each byte's value as a hex digit, -1 if it is none: hex lists are most
 // of a typical file's bytes.
@@ -131,7 +98,8 @@ const char* ParseHexList(const char* p, const char* end, std::string* out) {
       if (out) {
         out->push_back(static_cast<char>(HexValue(p[0]) * 16 + HexValue(p[1])));
       }
-      p = SkipSpaces(p + 3, end);
+      p += 3;
+      if (p < end && IsSpace(*p)) p = SkipSpaces(p, end);
       continue;
     }
     const char* stop;
@@ -191,11 +159,15 @@ DataForm ReadDataTag(const char* p, const char* end, uint32_t* type,
   return DataForm::kNone;
 }
 
-void AppendUnitsLE(const Name& units, std::string* out) {
-  for (char16_t u : units) {
-    out->push_back(static_cast<char>(u & 0xff));
-    out->push_back(static_cast<char>(u >> 8));
+// Whether a value line can go on at the next line: it needs "hex" and a
+// backslash.
+bool MayContinue(const char* p, const char* end) {
+  if (!std::memchr(p, '\\', end - p)) return false;
+  while ((p = static_cast<const char*>(std::memchr(p, 'h', end - p)))) {
+    if (end - p >= 3 && p[1] == 'e' && p[2] == 'x') return true;
+    ++p;
   }
+  return false;
 }
 
 bool IsBlankLine(const std::string& bytes, const Line& line) {
@@ -203,34 +175,6 @@ bool IsBlankLine(const std::string& bytes, const Line& line) {
 }
 
 }  // namespace
-
-// ---- Names -------------------------------------------------------------
-
-char16_t FoldUnit(char16_t unit) { return Folds().lower[unit]; }
-
-Name FoldName(const Name& name) {
-  Name folded(name);
-  for (char16_t& u : folded) u = FoldUnit(u);
-  return folded;
-}
-
-bool NamesEqual(const Name& a, const Name& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i] && FoldUnit(a[i]) != FoldUnit(b[i])) return false;
-  }
-  return true;
-}
-
-int CompareNames(const Name& a, const Name& b) {
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    int diff = static_cast<int>(FoldUnit(a[i])) - static_cast<int>(FoldUnit(b[i]));
-    if (diff != 0) return diff;
-  }
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
-}
 
 // ---- Lines -------------------------------------------------------------
 
@@ -275,12 +219,14 @@ size_t SkipBlanks(const std::string& bytes, const Line& line) {
   return p;
 }
 
-// ---- Reading -----------------------------------------------------------
+// ---- Escaped text ------------------------------------------------------
 
 // Decodes one character or escape sequence at *p, as the server does
 // (\x hex, octal, C escapes, UTF-8, invalid bytes dropped), into units[].
 // Returns how many units it made (0 to 2), or -1 for a backslash that ends
 // the text.
+namespace {
+
 int DecodeSequence(const char** pp, const char* end, char16_t units[2]) {
   const char* p = *pp;
   int count = 0;
@@ -365,6 +311,8 @@ int DecodeSequence(const char** pp, const char* end, char16_t units[2]) {
   return count;
 }
 
+}  // namespace
+
 const char* ParseEscaped(const char* p, const char* end, char delim,
                          Name* out) {
   char16_t units[2];
@@ -377,65 +325,82 @@ const char* ParseEscaped(const char* p, const char* end, char delim,
   return p + 1;
 }
 
+// ---- Headers -----------------------------------------------------------
+
 namespace {
 
-// ParseEscaped that only counts the units, for a name read to be skipped.
-const char* CountEscaped(const char* p, const char* end, char delim,
-                         size_t* count) {
-  char16_t units[2];
-  *count = 0;
-  while (p < end && *p != delim) {
-    int n = DecodeSequence(&p, end, units);
-    if (n < 0) return nullptr;
-    *count += static_cast<size_t>(n);
-  }
-  if (p >= end) return nullptr;
-  return p + 1;
+// Printable ASCII but the backslash (an escape) and the ']' that ends a
+// path: in a path such a byte is the unit of the same value.
+bool IsPlainPathByte(char c) {
+  return c >= 0x20 && c < 0x7f && c != '\\' && c != ']';
 }
 
 }  // namespace
 
-void ParseSectionHeader(const char* p, const char* end, SectionHeader* out) {
+void ReadHeader(const char* p, const char* end, SectionHeader* out,
+                size_t max_elements) {
   out->ok = false;
-  out->elements.clear();
-  out->element_offsets.clear();
   out->has_seconds = false;
   out->seconds = 0;
   // The path is unescaped, then split at each backslash unit; empty
-  // elements are skipped.
+  // elements are skipped. The elements' strings are reused from the last
+  // header read, since loading reads every header.
+  std::vector<Name>& elements = out->elements;
+  size_t count = 0;  // elements finished
+  bool open = false;  // elements[count] holds units
   bool any_unit = false;
   bool root = false;
   bool too_long = false;
-  Name element;
-  size_t element_offset = 0;
-  auto finish_element = [&]() {
-    if (element.empty()) return;
-    if (element.size() > kMaxKeyNameUnits) too_long = true;
-    out->elements.push_back(std::move(element));
-    out->element_offsets.push_back(element_offset);
-    element.clear();
+  auto put = [&](char16_t unit) {
+    if (!any_unit) {
+      any_unit = true;
+      root = unit == 0;  // "[\0..." is the root to Wine
+    }
+    if (unit == u'\\') {
+      if (open) {
+        too_long |= elements[count].size() > kMaxKeyNameUnits;
+        ++count;
+        open = false;
+      }
+      return;
+    }
+    if (!open) {
+      if (count == elements.size()) elements.emplace_back();
+      elements[count].clear();
+      open = true;
+    }
+    elements[count].push_back(unit);
   };
   const char* q = p + 1;
   char16_t units[2];
-  while (q < end && *q != ']') {
-    const char* sequence = q;
-    int count = DecodeSequence(&q, end, units);
-    if (count < 0) return;
-    for (int i = 0; i < count; ++i) {
-      if (!any_unit) {
-        any_unit = true;
-        root = units[i] == 0;  // "[\0..." is the root to Wine
-      }
-      if (units[i] == u'\\') {
-        finish_element();
-      } else {
-        if (element.empty()) element_offset = sequence - p;
-        element.push_back(units[i]);
-      }
+  while (q < end && *q != ']' && count < max_elements) {
+    if (IsPlainPathByte(*q)) {
+      // A run of bytes that stand for themselves, appended at once.
+      const char* run = q;
+      while (q < end && IsPlainPathByte(*q)) ++q;
+      put(static_cast<unsigned char>(*run));
+      elements[count].append(run + 1, q);
+      continue;
     }
+    int n = DecodeSequence(&q, end, units);
+    if (n < 0) break;
+    for (int i = 0; i < n; ++i) put(units[i]);
   }
-  if (q >= end) return;  // no closing ']'
-  finish_element();
+  if (count == max_elements) {
+    elements.resize(count);
+    if (root) elements.clear();
+    out->ok = true;
+    return;
+  }
+  if (open) {
+    too_long |= elements[count].size() > kMaxKeyNameUnits;
+    ++count;
+  }
+  elements.resize(count);
+  if (q >= end || *q != ']') {  // no closing ']'
+    elements.clear();
+    return;
+  }
   const char* after = q + 1;
   out->path_end = after - p;
   // " %u": white space, then a decimal number; anything after is ignored.
@@ -447,154 +412,29 @@ void ParseSectionHeader(const char* p, const char* end, SectionHeader* out) {
     out->seconds = static_cast<uint32_t>(StrToUL(r, end, 10, nullptr));
   }
   if (root) {
-    out->elements.clear();
-    out->element_offsets.clear();
+    elements.clear();
   } else if (too_long) {
-    out->elements.clear();
-    out->element_offsets.clear();
+    elements.clear();
     return;
   }
   out->ok = true;
 }
 
-bool ParseHeaderLine(const std::string& text, size_t begin,
-                     SectionHeader* header) {
+bool ReadHeaderLine(const std::string& text, size_t begin,
+                    SectionHeader* header, size_t max_elements) {
   LineCursor cursor(text, begin, text.size());
   Line line;
   header->ok = false;
   if (!cursor.Next(&line)) return false;
   size_t start = SkipBlanks(text, line);
   if (start == line.content_end || text[start] != '[') return false;
-  ParseSectionHeader(text.data() + start, text.data() + line.content_end, header);
+  ReadHeader(text.data() + start, text.data() + line.content_end, header,
+             max_elements);
   header->path_end += start;
-  for (size_t& offset : header->element_offsets) offset += start - begin;
   return header->ok;
 }
 
-namespace {
-
-// Which bytes of a key path stand for themselves: printable ASCII but the
-// backslash (an escape, or half of a separator) and the closing ']'.
-struct PlainPathBytes {
-  bool plain[256];
-  constexpr PlainPathBytes() : plain() {
-    for (int c = 0x20; c < 0x7f; ++c) plain[c] = c != '\\' && c != ']';
-  }
-};
-constexpr PlainPathBytes kPlainPathBytes;
-
-inline const char* SkipPlainPathBytes(const char* q, const char* end) {
-  while (q < end && kPlainPathBytes.plain[static_cast<unsigned char>(*q)]) ++q;
-  return q;
-}
-
-bool IsSeparator(const char* q, const char* end) {
-  return end - q >= 2 && q[0] == '\\' && q[1] == '\\';
-}
-
-}  // namespace
-
-HeaderKind ClassifyHeaderLine(const std::string& text, size_t begin,
-                              size_t* path_begin) {
-  const char* base = text.data();
-  const char* end = base + text.size();
-  const char* q = base + begin;
-  while (q < end && *q != '\n' && IsSpace(*q)) ++q;
-  if (q < end && *q == '[') {
-    const char* path = q + 1;
-    // Stops at ']' or at the first byte that is not plain; a line break or
-    // a NUL is not, so the loop never leaves the line.
-    bool any = false;
-    const char* element = path;
-    for (q = path;;) {
-      q = SkipPlainPathBytes(q, end);
-      // One byte is one unit here; a longer element is Wine's to reject.
-      if (q - element > static_cast<ptrdiff_t>(kMaxKeyNameUnits)) break;
-      if (q > element) any = true;
-      if (q < end && *q == ']') {
-        *path_begin = path - base;
-        return any ? HeaderKind::kPath : HeaderKind::kRoot;
-      }
-      if (!IsSeparator(q, end)) break;
-      q += 2;
-      element = q;
-    }
-  }
-  SectionHeader header;
-  if (!ParseHeaderLine(text, begin, &header)) return HeaderKind::kRejected;
-  if (header.elements.empty()) return HeaderKind::kRoot;
-  *path_begin = begin + header.element_offsets[0];
-  return HeaderKind::kPath;
-}
-
-// The header was accepted, so its ']' comes before the end of its line and
-// no sequence reaches past the ']': reading up to the text's end finds the
-// same sequences as reading up to the line's end would.
-void ReadPathElement(const std::string& text, size_t from, PathElement* out) {
-  const char* base = text.data();
-  const char* end = base + text.size();
-  const char* q = base + from;
-  out->found = false;
-  out->plain = true;
-  out->name.clear();
-  char16_t units[2];
-  // Separators, and empty elements between them.
-  for (;;) {
-    if (q >= end || *q == ']') return;
-    if (kPlainPathBytes.plain[static_cast<unsigned char>(*q)]) break;
-    if (IsSeparator(q, end)) {
-      q += 2;
-      continue;
-    }
-    const char* sequence = q;
-    const int count = DecodeSequence(&q, end, units);
-    if (count < 0) return;
-    if (count == 1 && units[0] == u'\\') continue;
-    if (count > 0) {
-      q = sequence;
-      break;
-    }
-  }
-  out->found = true;
-  out->begin = q - base;
-  for (;;) {
-    const char* run = q;
-    q = SkipPlainPathBytes(q, end);
-    if (!out->plain) {
-      for (; run < q; ++run) out->name.push_back(static_cast<unsigned char>(*run));
-    }
-    if (q >= end || *q == ']' || IsSeparator(q, end)) break;
-    const char* sequence = q;
-    const int count = DecodeSequence(&q, end, units);
-    if (count < 0) break;
-    if (count == 1 && units[0] == u'\\') {
-      q = sequence;
-      break;
-    }
-    if (out->plain) {
-      out->plain = false;
-      for (const char* b = base + out->begin; b < sequence; ++b) {
-        out->name.push_back(static_cast<unsigned char>(*b));
-      }
-    }
-    for (int i = 0; i < count; ++i) out->name.push_back(units[i]);
-  }
-  out->end = q - base;
-}
-
-Name ReadHeaderElement(const char* p, const char* end) {
-  Name element;
-  char16_t units[2];
-  while (p < end && *p != ']') {
-    int count = DecodeSequence(&p, end, units);
-    if (count < 0) break;
-    for (int i = 0; i < count; ++i) {
-      if (units[i] == u'\\') return element;
-      element.push_back(units[i]);
-    }
-  }
-  return element;
-}
+// ---- Values ------------------------------------------------------------
 
 void ReadValueLine(const std::string& bytes, const Line& line,
                    LineCursor* cursor, bool want_data, ValueLine* out) {
@@ -610,21 +450,24 @@ void ReadValueLine(const std::string& bytes, const Line& line,
   const char* base = bytes.data();
   const char* p = base + SkipBlanks(bytes, line);
   const char* end = base + line.content_end;
-  Name* name = want_data ? &out->name : nullptr;
-  size_t name_units = 0;
+  // A name too long creates no value, and then no list goes on either.
+  // Every unit takes at least one byte, so a short name needs no count.
   if (*p == '@') {
     ++p;
   } else {
-    const char* after = want_data ? ParseEscaped(p + 1, end, '"', name)
-                                  : CountEscaped(p + 1, end, '"', &name_units);
+    const char* after =
+        ParseEscaped(p + 1, end, '"', want_data ? &out->name : nullptr);
     if (!after) return;
-    if (want_data) name_units = name->size();
+    if (!want_data && static_cast<size_t>(after - p) > kMaxValueNameUnits + 2) {
+      ParseEscaped(p + 1, end, '"', &out->name);
+    }
     p = after;
   }
   p = SkipSpaces(p, end);
   if (p >= end || *p != '=') return;
   p = SkipSpaces(p + 1, end);
-  if (name_units > kMaxValueNameUnits) return;
+  if (!IsValidValueName(out->name)) return;
+  if (!want_data) out->name.clear();
   out->created = true;
 
   std::string* data = want_data ? &out->data : nullptr;
@@ -635,12 +478,13 @@ void ReadValueLine(const std::string& bytes, const Line& line,
     case DataForm::kNone:
       break;
     case DataForm::kString: {
+      if (!want_data) break;  // one line, whatever it holds
       Name text;
       if (ParseEscaped(data_start, end, '"', want_data ? &text : nullptr)) {
         ok = true;
         if (data) {
           text.push_back(0);
-          AppendUnitsLE(text, data);
+          AppendUtf16Le(text, data);
         }
       }
       break;
@@ -693,131 +537,53 @@ void ReadValueLine(const std::string& bytes, const Line& line,
   }
 }
 
-// ---- Writing -----------------------------------------------------------
 
-std::string EscapeUnits(const char16_t* units, size_t count,
-                        const char* quote) {
-  static const char kEscapes[33] = ".......abtnvfr.............e....";
-  std::string out;
-  out.reserve(count);
-  char buf[16];
-  for (size_t i = 0; i < count; ++i) {
-    char16_t u = units[i];
-    bool has_next = i + 1 < count;
-    char16_t next = has_next ? units[i + 1] : 0;
-    if (u > 127) {
-      bool pad = has_next && next < 128 && IsHexDigit(static_cast<char>(next));
-      std::snprintf(buf, sizeof(buf), pad ? "\\x%04x" : "\\x%x",
-                    static_cast<unsigned>(u));
-      out += buf;
-    } else if (u < 32) {
-      if (kEscapes[u] != '.') {
-        out += '\\';
-        out += kEscapes[u];
-      } else {
-        bool pad = has_next && next >= '0' && next <= '7';
-        std::snprintf(buf, sizeof(buf), pad ? "\\%03o" : "\\%o",
-                      static_cast<unsigned>(u));
-        out += buf;
+// ---- Lexer -------------------------------------------------------------
+
+Lexer::Lexer(const std::string& bytes, size_t pos)
+    : bytes_(bytes),
+      cursor_(bytes, pos, bytes.size(),
+              std::memchr(bytes.data(), '\0', bytes.size()) != nullptr) {}
+
+bool Lexer::Next(LexedLine* line) {
+  if (!cursor_.Next(line)) return false;
+  line->text = SkipBlanks(bytes_, *line);
+  if (line->begin < continued_until_) {
+    line->kind = LineKind::kContinuation;
+    return true;
+  }
+  if (line->text == line->content_end) {
+    line->kind = LineKind::kBlank;
+    return true;
+  }
+  const char* base = bytes_.data();
+  switch (base[line->text]) {
+    case '[':
+      line->kind = LineKind::kHeader;
+      ReadHeader(base + line->text, base + line->content_end, &header_);
+      key_open_ = header_.ok;
+      break;
+    case '"':
+    case '@':
+      line->kind = LineKind::kValue;
+      // Only a hex list followed by a backslash goes on at the next line.
+      if (key_open_ && MayContinue(base + line->text, base + line->content_end)) {
+        ReadValueLine(bytes_, *line, &cursor_, false, &value_);
+        continued_until_ = value_.end;
+        cursor_.Rewind(line->next);
       }
-    } else {
-      char c = static_cast<char>(u);
-      if (c == '\\' || c == quote[0] || c == quote[1]) out += '\\';
-      out += c;
-    }
+      break;
+    case '#':
+      line->kind = LineKind::kOption;
+      break;
+    case ';':
+      line->kind = LineKind::kComment;
+      break;
+    default:
+      line->kind = LineKind::kOther;
+      break;
   }
-  return out;
-}
-
-std::string EscapeKeyPath(const std::vector<Name>& elements) {
-  std::string out;
-  for (size_t i = 0; i < elements.size(); ++i) {
-    if (i > 0) out += "\\\\";
-    out += EscapeUnits(elements[i].data(), elements[i].size(), "[]");
-  }
-  return out;
-}
-
-std::string FormatValue(const Name& name, uint32_t type,
-                        const std::string& data, const std::string& eol) {
-  std::string out;
-  if (name.empty()) {
-    out = "@=";
-  } else {
-    out = "\"" + EscapeUnits(name.data(), name.size(), "\"\"") + "\"=";
-  }
-  size_t count = out.size();
-  char buf[32];
-  const size_t len = data.size();
-  auto unit_at = [&data](size_t i) {
-    return static_cast<char16_t>(static_cast<unsigned char>(data[2 * i]) |
-                                 static_cast<unsigned char>(data[2 * i + 1]) << 8);
-  };
-  if ((type == kRegSz || type == kRegExpandSz || type == kRegMultiSz) &&
-      len >= 2 && len % 2 == 0 && unit_at(len / 2 - 1) == 0) {
-    std::u16string units;
-    for (size_t i = 0; i + 1 < len / 2; ++i) units.push_back(unit_at(i));
-    if (type != kRegSz) {
-      std::snprintf(buf, sizeof(buf), "str(%x):", static_cast<unsigned>(type));
-      out += buf;
-    }
-    out += '"';
-    out += EscapeUnits(units.data(), units.size(), "\"\"");
-    out += '"';
-    out += eol;
-    return out;
-  }
-  if (type == kRegDword && len == 4) {
-    uint32_t dword = 0;
-    for (int i = 0; i < 4; ++i) {
-      dword |= static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
-    }
-    std::snprintf(buf, sizeof(buf), "dword:%08x", static_cast<unsigned>(dword));
-    return out + buf + eol;
-  }
-  if (type == kRegBinary) {
-    std::snprintf(buf, sizeof(buf), "hex:");
-  } else {
-    std::snprintf(buf, sizeof(buf), "hex(%x):", static_cast<unsigned>(type));
-  }
-  out += buf;
-  count += std::strlen(buf);
-  static const char kHex[] = "0123456789abcdef";
-  for (size_t i = 0; i < len; ++i) {
-    unsigned char b = static_cast<unsigned char>(data[i]);
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-    count += 2;
-    if (i + 1 < len) {
-      out += ',';
-      if (++count > 76) {
-        out += '\\';
-        out += eol;
-        out += "  ";
-        count = 2;
-      }
-    }
-  }
-  out += eol;
-  return out;
-}
-
-std::string FormatSeconds(uint64_t filetime) {
-  int64_t ticks = static_cast<int64_t>(filetime) - kTicks1601To1970;
-  return std::to_string(static_cast<uint32_t>(
-      ticks / static_cast<int64_t>(kTicksPerSecond)));
-}
-
-std::string FormatTimeOption(uint64_t filetime) {
-  char buf[40];
-  std::snprintf(buf, sizeof(buf), "#time=%x%08x",
-                static_cast<unsigned>(filetime >> 32),
-                static_cast<unsigned>(filetime & 0xffffffffu));
-  return buf;
-}
-
-uint64_t SecondsToFileTime(uint32_t seconds) {
-  return static_cast<uint64_t>(seconds) * kTicksPerSecond + kTicks1601To1970;
+  return true;
 }
 
 }  // namespace wine

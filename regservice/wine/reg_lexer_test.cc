@@ -1,4 +1,4 @@
-#include "regservice/wine/section_finder.h"
+#include "regservice/wine/reg_lexer.h"
 
 #include <gtest/gtest.h>
 
@@ -13,22 +13,21 @@ namespace {
 // rejected one; the first line is the file's signature line.
 std::string HeaderLines(const std::string& body) {
   const std::string text = "WINE REGISTRY Version 2\n" + body;
-  SectionFinder finder(text, text.find('\n') + 1);
+  Lexer lexer(text, text.find('\n') + 1);
   std::string out;
-  FoundHeader header;
-  size_t counted = 0;  // lines are counted up to here
-  size_t line = 1;
-  while (finder.Next(&header)) {
-    EXPECT_GE(header.begin, counted) << "out of order";
-    for (; counted < header.begin; ++counted) line += text[counted] == '\n';
+  LexedLine line;
+  size_t number = 1;
+  while (lexer.Next(&line)) {
+    ++number;
+    if (line.kind != LineKind::kHeader) continue;
     if (!out.empty()) out += ' ';
-    out += std::to_string(line);
-    if (header.kind == HeaderKind::kRejected) out += 'R';
+    out += std::to_string(number);
+    if (!lexer.header().ok) out += 'R';
   }
   return out;
 }
 
-TEST(SectionFinderTest, FindsTheLinesWineReadsAsHeaders) {
+TEST(LexerTest, FindsTheLinesWineReadsAsHeaders) {
   struct Case {
     const char* what;
     std::string body;
@@ -61,10 +60,60 @@ TEST(SectionFinderTest, FindsTheLinesWineReadsAsHeaders) {
   }
 }
 
-// Lines with backslashes make the finder read back over the lines before
-// a header; each line must still be read about once, not once per header
-// after it, or a large file of such lines would take quadratic time.
-TEST(SectionFinderTest, ManyHeadersAfterBackslashLines) {
+// One letter per line after the signature line: H header, V value,
+// O option, C comment, B blank, + continuation, X anything else.
+std::string Kinds(const std::string& body) {
+  const std::string text = "WINE REGISTRY Version 2\n" + body;
+  Lexer lexer(text, text.find('\n') + 1);
+  std::string out;
+  LexedLine line;
+  while (lexer.Next(&line)) {
+    switch (line.kind) {
+      case LineKind::kHeader: out += 'H'; break;
+      case LineKind::kValue: out += 'V'; break;
+      case LineKind::kOption: out += 'O'; break;
+      case LineKind::kComment: out += 'C'; break;
+      case LineKind::kBlank: out += 'B'; break;
+      case LineKind::kContinuation: out += '+'; break;
+      case LineKind::kOther: out += 'X'; break;
+    }
+  }
+  return out;
+}
+
+TEST(LexerTest, GivesEveryLineItsKind) {
+  struct Case {
+    const char* what;
+    std::string body;
+    std::string kinds;
+  } cases[] = {
+      {"every kind", ";c\n\n#arch=win64\n[A] 1\n#time=1\n@=\"x\"\n junk\n",
+       "CBOHOVX"},
+      {"blanks before the first byte", " \t;c\n\t\"v\"=dword:1\n", "CV"},
+      {"white space only, CRLF", "  \r\n\r\n", "BB"},
+      {"a NUL ends the text", std::string("\0[A]\n[B]\n", 9), "BH"},
+      {"a list and its continuation lines",
+       "[A]\n\"h\"=hex:01,\\\n  02,\\\n  03\n\"n\"=\"x\"\n", "HV++V"},
+      {"a blank line ends the list and belongs to it",
+       "[A]\n\"h\"=hex:01,\\\n\n#time=1\n", "HV+O"},
+      {"no continuation outside an accepted section",
+       "\"h\"=hex:01,\\\n#x\n[A\n\"h\"=hex:01,\\\n;c\n", "VOHVC"},
+      {"a backslash in a string continues nothing",
+       "[A]\n\"p\"=\"a\\\\hex\"\n#time=1\n", "HVO"},
+      {"a name too long creates no value and continues nothing",
+       "[A]\n\"" + std::string(16384, 'n') + "\"=hex:01,\\\n;c\n", "HVC"},
+      {"the longest name continues",
+       "[A]\n\"" + std::string(16383, 'n') + "\"=hex:01,\\\n;c\n", "HV+"},
+      {"a list to the end of the file", "[A]\n\"h\"=hex:01,\\", "HV"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.kinds, Kinds(c.body)) << c.what;
+  }
+}
+
+// Many values with backslashes, and many lists that swallow the header
+// after them.
+TEST(LexerTest, ManyHeadersAfterBackslashLines) {
   std::string body;
   std::string expected;
   size_t line = 2;

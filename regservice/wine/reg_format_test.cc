@@ -1,4 +1,6 @@
-#include "regservice/wine/reg_text.h"
+#include "regservice/wine/reg_lexer.h"
+#include "regservice/wine/reg_names.h"
+#include "regservice/wine/reg_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -189,52 +191,13 @@ std::vector<HeaderCase> HeaderCases() {
 TEST(SectionHeaderTest, Table) {
   for (const HeaderCase& c : HeaderCases()) {
     SectionHeader header;
-    ParseSectionHeader(c.line.data(), c.line.data() + c.line.size(), &header);
+    ReadHeader(c.line.data(), c.line.data() + c.line.size(), &header);
     EXPECT_EQ(c.ok, header.ok) << c.line;
     if (!c.ok || !header.ok) continue;
     EXPECT_TRUE(header.elements == c.elements) << c.line;
     EXPECT_EQ(c.has_seconds, header.has_seconds) << c.line;
     EXPECT_EQ(c.seconds, header.seconds) << c.line;
     EXPECT_EQ(']', c.line[header.path_end - 1]) << c.line;
-  }
-}
-
-// The quick readers the index uses must agree with the full parser on
-// every header, the usual ones and those they hand over to it.
-TEST(SectionHeaderTest, QuickReadersAgreeWithTheParser) {
-  std::vector<HeaderCase> cases = HeaderCases();
-  // Lines the parser only sees through a line reader.
-  cases.push_back({"  \t[Indented\\\\Key] 3", true, {u"Indented", u"Key"}, true, 3});
-  cases.push_back({"[Crlf\\\\Key]\r", true, {u"Crlf", u"Key"}, false, 0});
-  cases.push_back({std::string("[Nul\0]"), false, {}, false, 0});
-  cases.push_back({"[Cut", false, {}, false, 0});
-  for (const HeaderCase& c : cases) {
-    // A line between others, so that a reader that runs past it shows.
-    const std::string text = "x\n" + c.line + "\n[next]\n";
-    const size_t begin = 2;
-    size_t path_begin = 0;
-    const HeaderKind kind = ClassifyHeaderLine(text, begin, &path_begin);
-    const HeaderKind expected = !c.ok ? HeaderKind::kRejected
-                                : c.elements.empty() ? HeaderKind::kRoot
-                                                     : HeaderKind::kPath;
-    EXPECT_EQ(static_cast<int>(expected), static_cast<int>(kind)) << c.line;
-    if (kind != HeaderKind::kPath) continue;
-    std::vector<Name> elements;
-    PathElement element;
-    for (size_t from = path_begin;; from = element.end) {
-      ReadPathElement(text, from, &element);
-      if (!element.found) break;
-      ASSERT_LT(element.end, text.size()) << c.line;
-      Name name = element.plain ? Name(text.begin() + element.begin,
-                                       text.begin() + element.end)
-                                : element.name;
-      // A name is read back from where its element starts.
-      EXPECT_TRUE(ReadHeaderElement(text.data() + element.begin,
-                                    text.data() + text.size()) == name)
-          << c.line;
-      elements.push_back(std::move(name));
-    }
-    EXPECT_TRUE(elements == c.elements) << c.line;
   }
 }
 

@@ -1,0 +1,142 @@
+// Reading user.reg's text the way Wine's registry server loads it, quirk
+// for quirk: the lines and their kinds, escaped text, section headers and
+// value lines. doc/user-reg-format.md describes the format. Everything
+// here works on the file's bytes in place and never reads outside the
+// range it is given.
+#ifndef QUILLFIX_REGSERVICE_WINE_REG_LEXER_H_
+#define QUILLFIX_REGSERVICE_WINE_REG_LEXER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "regservice/wine/reg_names.h"
+
+namespace regservice {
+namespace wine {
+
+bool IsSpace(char c);
+
+// One physical line of the file as Wine's line reader sees it.
+struct Line {
+  size_t begin = 0;        // first byte of the line
+  size_t content_end = 0;  // end of the text Wine sees: before a NUL byte,
+                           // else before "\r\n" or "\n"
+  size_t next = 0;         // first byte of the following line
+  bool has_newline = false;
+};
+
+// Splits bytes[pos, limit) into lines, forward. `bytes` must outlive it.
+// With may_hold_nul false (the caller knows the bytes hold no NUL) lines
+// are not searched for one.
+class LineCursor {
+ public:
+  LineCursor(const std::string& bytes, size_t pos, size_t limit,
+             bool may_hold_nul = true);
+  bool Next(Line* line);
+  size_t pos() const { return pos_; }
+  void Rewind(size_t pos) { pos_ = pos; }
+
+ private:
+  const std::string& bytes_;
+  size_t pos_;
+  size_t limit_;
+  bool may_hold_nul_;
+};
+
+// The first byte of `line` that is not white space; content_end if none.
+size_t SkipBlanks(const std::string& bytes, const Line& line);
+
+// Unescapes text[p, end) up to the first unescaped `delim`. Appends the
+// units to *out when out is not null. Returns the position just after the
+// delimiter, or nullptr when the text ends first (malformed).
+const char* ParseEscaped(const char* p, const char* end, char delim,
+                         Name* out);
+
+// What Wine makes of a section header line.
+struct SectionHeader {
+  // False when Wine rejects the header: no closing ']', or an element
+  // longer than kMaxKeyNameUnits. Such a section's values are dropped.
+  bool ok = false;
+  std::vector<Name> elements;  // empty elements left out; empty: the root
+  size_t path_end = 0;         // just after the ']'
+  bool has_seconds = false;
+  uint32_t seconds = 0;
+};
+
+// The one reader of header syntax: the text from a header's '[' at `p` to
+// the end of its line. path_end is an offset from p. With max_elements,
+// for a header known to be accepted, reading stops after that many
+// elements and only `elements` is set.
+constexpr size_t kAllElements = static_cast<size_t>(-1);
+void ReadHeader(const char* p, const char* end, SectionHeader* out,
+                size_t max_elements = kAllElements);
+
+// Reads the header line that starts at text[begin]; path_end is then an
+// offset in text. False if the line is not a header Wine accepts.
+bool ReadHeaderLine(const std::string& text, size_t begin,
+                    SectionHeader* header, size_t max_elements = kAllElements);
+
+// A value line, with any hex continuation lines, read the way Wine does.
+struct ValueLine {
+  // False when the name cannot be read (no closing quote, no '=') or is too
+  // long: Wine then creates no value at all.
+  bool created = false;
+  bool malformed = false;  // the value exists as REG_NONE with no data
+  bool dangling = false;   // its hex list goes on past the end of the file
+  Name name;
+  uint32_t type = 0;
+  std::string data;
+  size_t own_end = 0;  // just after the value's own last line
+  size_t end = 0;      // just after the lines read, which may include a
+                       // blank line that ended a hex continuation
+};
+
+// Reads the value line `line` (its first non-blank byte is '"' or '@') and
+// the continuation lines that follow it, which the cursor (positioned just
+// after `line`) is advanced over. With want_data false the name and data
+// are not stored, only the extent and whether the value exists.
+void ReadValueLine(const std::string& bytes, const Line& line,
+                   LineCursor* cursor, bool want_data, ValueLine* out);
+
+enum class LineKind {
+  kBlank,
+  kHeader,        // first non-blank byte '['
+  kValue,         // '"' or '@'
+  kOption,        // '#': #time, #class, #arch, #link...
+  kComment,       // ';'
+  kContinuation,  // read as part of the value line before it
+  kOther,         // anything else, which Wine skips
+};
+
+struct LexedLine : Line {
+  LineKind kind = LineKind::kBlank;
+  size_t text = 0;  // first non-blank byte
+};
+
+// Gives every line of the file from `pos` (after the signature line) its
+// kind, in one forward pass. A value line continues only inside a section
+// whose header Wine accepted, since elsewhere Wine skips it unread.
+class Lexer {
+ public:
+  Lexer(const std::string& bytes, size_t pos);
+  bool Next(LexedLine* line);
+  // The last header line read.
+  const SectionHeader& header() const { return header_; }
+  // Whether a section Wine accepted is open at the current line.
+  bool key_open() const { return key_open_; }
+
+ private:
+  const std::string& bytes_;
+  LineCursor cursor_;
+  bool key_open_ = false;
+  size_t continued_until_ = 0;
+  SectionHeader header_;
+  ValueLine value_;
+};
+
+}  // namespace wine
+}  // namespace regservice
+
+#endif  // QUILLFIX_REGSERVICE_WINE_REG_LEXER_H_

@@ -1,0 +1,73 @@
+// The sections of a user.reg, in file order: where each header line starts
+// and whether Wine accepted it. Keys are not stored: a key exists while an
+// accepted header's path holds it, so what a key has (its own sections,
+// its subkeys, the header that first spelled it) is read from the headers
+// whose paths start with its path. Each section keeps a hash of its first
+// two path elements, lowercased, so that finding those headers reads only
+// the ones that can match; 16 bits of each, since a false match costs one
+// header read and a large file has hundreds of thousands of sections.
+// Not thread-safe.
+#ifndef QUILLFIX_REGSERVICE_WINE_SECTIONS_H_
+#define QUILLFIX_REGSERVICE_WINE_SECTIONS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "regservice/wine/reg_lexer.h"
+#include "regservice/wine/reg_names.h"
+
+namespace regservice {
+namespace wine {
+
+// How a change to the text moved its bytes: the text that ended at old_end
+// now ends at new_end, and what followed it moved along.
+struct TextMove {
+  size_t old_end;
+  size_t new_end;
+};
+
+class Sections {
+ public:
+  void Clear();
+
+  // A header line, added in file order; `header` is null for one Wine
+  // rejects, which makes no key but still ends the section before it (of
+  // several in a row only the first is kept).
+  void Add(size_t begin, const SectionHeader* header);
+
+  size_t count() const { return begins_.size(); }
+  size_t begin(uint32_t section) const { return begins_[section]; }
+  bool accepted(uint32_t section) const { return accepted_[section]; }
+  // Where the next header starts, or the end of the text.
+  size_t End(uint32_t section, size_t text_size) const;
+
+  // Calls visit(section, header) for each accepted section whose path
+  // starts with `path` (in any case), in file order, until it returns
+  // false. Only the first `elements` elements of each header are read
+  // (at least the path's). `text` is the file the sections were read from.
+  void Visit(const std::string& text, const KeyPath& path, size_t elements,
+             const std::function<bool(uint32_t, const SectionHeader&)>& visit)
+      const;
+
+  // Moves every offset after a change of the text. `moves` is sorted.
+  void Move(const std::vector<TextMove>& moves);
+  // Records a section written at `begin` with the header path `elements`.
+  void Insert(size_t begin, const KeyPath& elements);
+
+ private:
+  static uint16_t PrefixHash(const KeyPath& elements, size_t depth);
+  void Push(size_t at, size_t begin, bool accepted, const KeyPath& elements);
+
+  std::vector<size_t> begins_;
+  std::vector<bool> accepted_;
+  std::vector<uint16_t> first_hash_;   // of the first element
+  std::vector<uint16_t> second_hash_;  // of the first two elements
+};
+
+}  // namespace wine
+}  // namespace regservice
+
+#endif  // QUILLFIX_REGSERVICE_WINE_SECTIONS_H_
