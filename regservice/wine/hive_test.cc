@@ -11,10 +11,6 @@ namespace regservice {
 namespace wine {
 namespace {
 
-constexpr uint32_t kRegSz = 1;
-constexpr uint32_t kRegBinary = 3;
-constexpr uint32_t kRegDword = 4;
-
 // 1796869137 s after 1970, with a fraction of a second.
 constexpr uint64_t kNow = 0x1dd884ccfb82800ULL;
 const char kNowSeconds[] = "1796869137";

@@ -9,12 +9,6 @@ namespace wine {
 
 namespace {
 
-constexpr uint32_t kRegSz = 1;
-constexpr uint32_t kRegExpandSz = 2;
-constexpr uint32_t kRegBinary = 3;
-constexpr uint32_t kRegDword = 4;
-constexpr uint32_t kRegMultiSz = 7;
-
 // Each byte's value as a hex digit, -1 if it is none: hex lists are most
 // of a typical file's bytes.
 struct HexDigits {

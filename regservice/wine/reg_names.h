@@ -21,6 +21,13 @@ using KeyPath = std::vector<Name>;
 constexpr size_t kMaxKeyNameUnits = 256;
 constexpr size_t kMaxValueNameUnits = 16383;
 
+// The value types whose text form differs from the generic hex(N): list.
+constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegExpandSz = 2;
+constexpr uint32_t kRegBinary = 3;
+constexpr uint32_t kRegDword = 4;
+constexpr uint32_t kRegMultiSz = 7;
+
 // An element of a key path that can be written and read back: not empty,
 // at most kMaxKeyNameUnits, no backslash (it separates elements) and no
 // NUL (a header starting with one is the root to Wine).

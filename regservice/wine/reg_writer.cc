@@ -8,11 +8,6 @@ namespace wine {
 
 namespace {
 
-constexpr uint32_t kRegSz = 1;
-constexpr uint32_t kRegExpandSz = 2;
-constexpr uint32_t kRegBinary = 3;
-constexpr uint32_t kRegDword = 4;
-constexpr uint32_t kRegMultiSz = 7;
 constexpr uint64_t kTicksPerSecond = 10000000;
 constexpr int64_t kTicks1601To1970 = 116444736000000000LL;
 
