@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include "regservice/wine/reg_lexer.h"
+
 namespace regservice {
 namespace prefix {
 
@@ -41,23 +43,6 @@ bool IsTemporaryFileName(const std::string& name) {
   return name.size() > prefix + suffix &&
          name.compare(0, prefix, kTemporaryPrefix) == 0 &&
          name.compare(name.size() - suffix, suffix, kTemporarySuffix) == 0;
-}
-
-std::string ArchitectureOfHead(const std::string& head) {
-  size_t start = 0;
-  while (start < head.size()) {
-    size_t end = head.find('\n', start);
-    if (end == std::string::npos) end = head.size();
-    std::string line = head.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    size_t first = line.find_first_not_of(" \t");
-    if (first != std::string::npos) {
-      if (line[first] == '[') break;
-      if (line.compare(first, 6, "#arch=") == 0) return line.substr(first + 6);
-    }
-    start = end + 1;
-  }
-  return "";
 }
 
 bool ApplyChange(const Change& change, wine::Hive* hive) {
@@ -138,7 +123,7 @@ LONG HiveStore::LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive) {
     hive->reset();
     return Fail(ERROR_BADDB, status.message);
   }
-  std::string prefix_arch = ArchitectureOfHead(head);
+  std::string prefix_arch = wine::ArchitectureBeforeFirstKey(head);
   if (prefix_arch.empty()) prefix_arch = "win32";
   if (user_arch != prefix_arch) {
     hive->reset();

@@ -120,10 +120,6 @@ class HiveStore {
 // Applies one change to a hive; false if the hive refused it.
 bool ApplyChange(const Change& change, wine::Hive* hive);
 
-// The architecture ("win32", "win64") the "#arch=" line before the first
-// key of `head`, the start of a system.reg, names; empty when it names none.
-std::string ArchitectureOfHead(const std::string& head);
-
 // Names of our temporary files: "user.reg.quillfix-<pid>-<n>.tmp". Wine
 // names its own "reg<hex>.tmp".
 bool IsTemporaryFileName(const std::string& name);

@@ -580,5 +580,21 @@ bool Lexer::Next(LexedLine* line) {
   return true;
 }
 
+std::string ArchitectureBeforeFirstKey(const std::string& bytes) {
+  static const char kTag[] = "#arch=";
+  const size_t tag_size = sizeof kTag - 1;
+  Lexer lexer(bytes, 0);
+  LexedLine line;
+  while (lexer.Next(&line) && line.kind != LineKind::kHeader) {
+    if (line.kind == LineKind::kOption &&
+        line.content_end - line.text >= tag_size &&
+        bytes.compare(line.text, tag_size, kTag) == 0) {
+      return bytes.substr(line.text + tag_size,
+                          line.content_end - line.text - tag_size);
+    }
+  }
+  return "";
+}
+
 }  // namespace wine
 }  // namespace regservice

@@ -136,6 +136,11 @@ class Lexer {
   ValueLine value_;
 };
 
+// What the "#arch=" line before the first key of `bytes` says ("win32",
+// "win64", as written); empty when there is none. For the start of a
+// file, such as the first few KiB of system.reg.
+std::string ArchitectureBeforeFirstKey(const std::string& bytes);
+
 }  // namespace wine
 }  // namespace regservice
 
