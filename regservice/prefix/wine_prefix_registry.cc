@@ -228,7 +228,10 @@ LONG WinePrefixRegistry::QueryInfoKey(
   LONG status = Resolve(key, &path);
   if (status != ERROR_SUCCESS) return status;
   wine::KeyInfo info;
-  if (!store_.hive().QueryKey(path, &info)) return ERROR_FILE_NOT_FOUND;
+  if (!store_.hive().QueryKey(path, &info,
+                              subkeys != nullptr || max_subkey_length != nullptr)) {
+    return ERROR_FILE_NOT_FOUND;
+  }
 
   LONG result = ERROR_SUCCESS;
   if (class_length != nullptr) {

@@ -113,7 +113,8 @@ bool Hive::Load(std::string bytes, std::string* error) {
   if (first.has_newline && first.next >= 2 && bytes_[first.next - 2] == '\r') {
     eol_ = "\r\n";
   }
-  Lexer lexer(bytes_, first.next);
+  // The sections keep hashes of their first two path elements only.
+  Lexer lexer(bytes_, first.next, 2);
   LexedLine line;
   std::string arch;
   while (lexer.Next(&line)) {
@@ -159,10 +160,12 @@ bool Hive::CheckArchitecture(const LexedLine& line, std::string* arch,
 
 // ---- Keys ----------------------------------------------------------------
 
-bool Hive::View(const KeyPath& path, KeyView* view) const {
+// With own_only, only the key's own sections are looked for: no children,
+// and `first` is the first own section.
+bool Hive::View(const KeyPath& path, KeyView* view, bool own_only) const {
   std::unordered_map<Name, size_t> child_by_folded;
   Name folded;
-  sections_.Visit(bytes_, path, path.size() + 1,
+  sections_.Visit(bytes_, path, own_only ? path.size() : path.size() + 1,
                   [&](uint32_t s, const SectionHeader& header) {
     if (view->first == kNone) view->first = s;
     if (header.elements.size() == path.size()) {
@@ -179,7 +182,7 @@ bool Hive::View(const KeyPath& path, KeyView* view) const {
       view->children[added.first->second].last = s;
     }
     return true;
-  });
+  }, own_only);
   return view->first != kNone || path.empty();
 }
 
@@ -307,8 +310,9 @@ void Hive::CollectValues(const std::vector<uint32_t>& sections,
 
 bool Hive::GetValue(const KeyPath& path, const Name& name,
                     Value* value) const {
+  // A key with no section of its own has no values either.
   KeyView view;
-  if (!loaded_ || !View(path, &view)) return false;
+  if (!loaded_ || !View(path, &view, true)) return false;
   KeyValues merged;
   CollectValues(view.own, &merged, nullptr);
   auto it = merged.by_folded_name.find(FoldName(name));
@@ -318,14 +322,20 @@ bool Hive::GetValue(const KeyPath& path, const Name& name,
   return true;
 }
 
-bool Hive::QueryKey(const KeyPath& path, KeyInfo* info) const {
+bool Hive::QueryKey(const KeyPath& path, KeyInfo* info,
+                    bool count_subkeys) const {
+  // The root's time is not read from the file, so without its subkeys
+  // only its own sections are needed, not every header of the file.
   KeyView view;
-  if (!loaded_ || !View(path, &view)) return false;
+  if (!loaded_ || !View(path, &view, path.empty() && !count_subkeys)) {
+    return false;
+  }
   KeyValues merged;
   CollectValues(view.own, &merged, nullptr);
   *info = KeyInfo();
   info->class_name = merged.class_name;
   for (const KeyView::Child& child : view.children) {
+    if (!count_subkeys) break;
     ++info->subkeys;
     info->max_subkey_name = std::max<uint32_t>(
         info->max_subkey_name, static_cast<uint32_t>(child.name.size()));

@@ -113,7 +113,9 @@ class Hive {
   // else the seconds after the "]" of the header that made the key (the
   // first one whose path holds it; later headers' seconds do not count),
   // else 0 where Wine would use the time it loaded the file.
-  bool QueryKey(const KeyPath& path, KeyInfo* info) const;
+  // Without count_subkeys, subkeys and max_subkey_name are left 0.
+  bool QueryKey(const KeyPath& path, KeyInfo* info,
+                bool count_subkeys = true) const;
 
  private:
   struct SectionScan;
@@ -124,7 +126,7 @@ class Hive {
   void Reset();
   bool CheckArchitecture(const LexedLine& line, std::string* arch,
                          std::string* error) const;
-  bool View(const KeyPath& path, KeyView* view) const;
+  bool View(const KeyPath& path, KeyView* view, bool own_only = false) const;
   KeyPath FirstSpelling(const KeyPath& path) const;
   void ScanSection(uint32_t section, SectionScan* scan) const;
   void CollectValues(const std::vector<uint32_t>& sections,

@@ -153,17 +153,6 @@ DataForm ReadDataTag(const char* p, const char* end, uint32_t* type,
   return DataForm::kNone;
 }
 
-// Whether a value line can go on at the next line: it needs "hex" and a
-// backslash.
-bool MayContinue(const char* p, const char* end) {
-  if (!std::memchr(p, '\\', end - p)) return false;
-  while ((p = static_cast<const char*>(std::memchr(p, 'h', end - p)))) {
-    if (end - p >= 3 && p[1] == 'e' && p[2] == 'x') return true;
-    ++p;
-  }
-  return false;
-}
-
 bool IsBlankLine(const std::string& bytes, const Line& line) {
   return SkipBlanks(bytes, line) == line.content_end;
 }
@@ -325,14 +314,22 @@ namespace {
 
 // Printable ASCII but the backslash (an escape) and the ']' that ends a
 // path: in a path such a byte is the unit of the same value.
+struct PlainPathBytes {
+  bool plain[256];
+  constexpr PlainPathBytes() : plain() {
+    for (int c = 0x20; c < 0x7f; ++c) plain[c] = c != '\\' && c != ']';
+  }
+};
+constexpr PlainPathBytes kPlainPathBytes;
+
 bool IsPlainPathByte(char c) {
-  return c >= 0x20 && c < 0x7f && c != '\\' && c != ']';
+  return kPlainPathBytes.plain[static_cast<unsigned char>(c)];
 }
 
 }  // namespace
 
 void ReadHeader(const char* p, const char* end, SectionHeader* out,
-                size_t max_elements) {
+                size_t max_elements, size_t kept_elements) {
   out->ok = false;
   out->has_seconds = false;
   out->seconds = 0;
@@ -340,40 +337,52 @@ void ReadHeader(const char* p, const char* end, SectionHeader* out,
   // elements are skipped. The elements' strings are reused from the last
   // header read, since loading reads every header.
   std::vector<Name>& elements = out->elements;
-  size_t count = 0;  // elements finished
-  bool open = false;  // elements[count] holds units
+  size_t count = 0;     // elements finished
+  size_t length = 0;    // units of the element being read
   bool any_unit = false;
   bool root = false;
   bool too_long = false;
+  auto end_element = [&] {
+    if (length == 0) return;
+    too_long |= length > kMaxKeyNameUnits;
+    ++count;
+    length = 0;
+  };
+  // Appends units [units, units + n) of one element; the element is stored
+  // only when it is one of the first kept_elements.
+  auto start_element = [&] {
+    if (count >= kept_elements) return;
+    if (count == elements.size()) elements.emplace_back();
+    elements[count].clear();
+  };
   auto put = [&](char16_t unit) {
     if (!any_unit) {
       any_unit = true;
       root = unit == 0;  // "[\0..." is the root to Wine
     }
     if (unit == u'\\') {
-      if (open) {
-        too_long |= elements[count].size() > kMaxKeyNameUnits;
-        ++count;
-        open = false;
-      }
+      end_element();
       return;
     }
-    if (!open) {
-      if (count == elements.size()) elements.emplace_back();
-      elements[count].clear();
-      open = true;
-    }
-    elements[count].push_back(unit);
+    if (length == 0) start_element();
+    if (count < kept_elements) elements[count].push_back(unit);
+    ++length;
   };
   const char* q = p + 1;
   char16_t units[2];
   while (q < end && *q != ']' && count < max_elements) {
     if (IsPlainPathByte(*q)) {
-      // A run of bytes that stand for themselves, appended at once.
+      // A run of bytes that stand for themselves, taken at once.
       const char* run = q;
       while (q < end && IsPlainPathByte(*q)) ++q;
       put(static_cast<unsigned char>(*run));
-      elements[count].append(run + 1, q);
+      if (count < kept_elements) elements[count].append(run + 1, q);
+      length += q - run - 1;
+      continue;
+    }
+    if (*q == '\\' && end - q >= 2 && q[1] == '\\' && any_unit) {
+      end_element();  // the usual escaped separator
+      q += 2;
       continue;
     }
     int n = DecodeSequence(&q, end, units);
@@ -381,16 +390,17 @@ void ReadHeader(const char* p, const char* end, SectionHeader* out,
     for (int i = 0; i < n; ++i) put(units[i]);
   }
   if (count == max_elements) {
-    elements.resize(count);
-    if (root) elements.clear();
+    elements.resize(std::min(count, kept_elements));
+    out->depth = count;
+    if (root) {
+      elements.clear();
+      out->depth = 0;
+    }
     out->ok = true;
     return;
   }
-  if (open) {
-    too_long |= elements[count].size() > kMaxKeyNameUnits;
-    ++count;
-  }
-  elements.resize(count);
+  end_element();
+  elements.resize(std::min(count, kept_elements));
   if (q >= end || *q != ']') {  // no closing ']'
     elements.clear();
     return;
@@ -407,10 +417,12 @@ void ReadHeader(const char* p, const char* end, SectionHeader* out,
   }
   if (root) {
     elements.clear();
+    count = 0;
   } else if (too_long) {
     elements.clear();
     return;
   }
+  out->depth = count;
   out->ok = true;
 }
 
@@ -534,38 +546,40 @@ void ReadValueLine(const std::string& bytes, const Line& line,
 
 // ---- Lexer -------------------------------------------------------------
 
-Lexer::Lexer(const std::string& bytes, size_t pos)
+Lexer::Lexer(const std::string& bytes, size_t pos, size_t kept_elements)
     : bytes_(bytes),
-      cursor_(bytes, pos, bytes.size(),
-              std::memchr(bytes.data(), '\0', bytes.size()) != nullptr) {}
+      may_hold_nul_(std::memchr(bytes.data(), '\0', bytes.size()) != nullptr),
+      kept_elements_(kept_elements),
+      cursor_(bytes, pos, bytes.size(), may_hold_nul_) {}
 
 bool Lexer::Next(LexedLine* line) {
   if (!cursor_.Next(line)) return false;
+  const Line previous = previous_;
+  previous_ = *line;
   line->text = SkipBlanks(bytes_, *line);
-  if (line->begin < continued_until_) {
-    line->kind = LineKind::kContinuation;
-    return true;
-  }
   if (line->text == line->content_end) {
+    // A blank line ends any hex list, so the next line starts afresh.
     line->kind = LineKind::kBlank;
+    list_start_ = kNoList;
     return true;
   }
   const char* base = bytes_.data();
   switch (base[line->text]) {
     case '[':
+      if (InsideList(previous, *line)) {
+        line->kind = LineKind::kContinuation;
+        break;
+      }
       line->kind = LineKind::kHeader;
-      ReadHeader(base + line->text, base + line->content_end, &header_);
+      ReadHeader(base + line->text, base + line->content_end, &header_,
+                 kAllElements, kept_elements_);
       key_open_ = header_.ok;
+      list_start_ = kNoList;
       break;
     case '"':
     case '@':
       line->kind = LineKind::kValue;
-      // Only a hex list followed by a backslash goes on at the next line.
-      if (key_open_ && MayContinue(base + line->text, base + line->content_end)) {
-        ReadValueLine(bytes_, *line, &cursor_, false, &value_);
-        continued_until_ = value_.end;
-        cursor_.Rewind(line->next);
-      }
+      if (key_open_ && list_start_ == kNoList) list_start_ = line->begin;
       break;
     case '#':
       line->kind = LineKind::kOption;
@@ -578,6 +592,43 @@ bool Lexer::Next(LexedLine* line) {
       break;
   }
   return true;
+}
+
+// Whether the '[' line `line` is read as part of a hex list that goes on
+// from an earlier line. Only a line ending the text before it in a
+// backslash can go on, so in a file as Wine writes it (a blank line before
+// each header) nothing is read again. Otherwise the value lines from the
+// first one that may still be going on are read as Wine reads them, up to
+// this line; the lines after that first one are read at most once more in
+// all, since it only moves forward.
+bool Lexer::InsideList(const Line& previous, const Line& line) {
+  if (list_start_ == kNoList ||
+      !std::memchr(bytes_.data() + previous.begin, '\\',
+                   previous.content_end - previous.begin)) {
+    return false;
+  }
+  LineCursor cursor(bytes_, list_start_, line.begin, may_hold_nul_);
+  Line value_line;
+  ValueLine value;
+  while (cursor.Next(&value_line)) {
+    size_t text = SkipBlanks(bytes_, value_line);
+    if (text == value_line.content_end ||
+        (bytes_[text] != '"' && bytes_[text] != '@')) {
+      continue;
+    }
+    // The cursor reads up to this line only; the value's lines beyond it
+    // are found by a cursor of its own.
+    LineCursor rest(bytes_, value_line.next, bytes_.size(), may_hold_nul_);
+    ReadValueLine(bytes_, value_line, &rest, false, &value);
+    if (value.end > line.begin) {
+      // The bracket is no hex: the list ends at this line.
+      list_start_ = kNoList;
+      return true;
+    }
+    cursor.Rewind(value.end);
+  }
+  list_start_ = kNoList;
+  return false;
 }
 
 std::string ArchitectureBeforeFirstKey(const std::string& bytes) {

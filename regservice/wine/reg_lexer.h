@@ -60,6 +60,7 @@ struct SectionHeader {
   // longer than kMaxKeyNameUnits. Such a section's values are dropped.
   bool ok = false;
   std::vector<Name> elements;  // empty elements left out; empty: the root
+  size_t depth = 0;            // elements in the path, stored or not
   size_t path_end = 0;         // just after the ']'
   bool has_seconds = false;
   uint32_t seconds = 0;
@@ -68,10 +69,12 @@ struct SectionHeader {
 // The one reader of header syntax: the text from a header's '[' at `p` to
 // the end of its line. path_end is an offset from p. With max_elements,
 // for a header known to be accepted, reading stops after that many
-// elements and only `elements` is set.
+// elements and only `elements` is set. With kept_elements, the elements
+// after that many are checked but not stored.
 constexpr size_t kAllElements = static_cast<size_t>(-1);
 void ReadHeader(const char* p, const char* end, SectionHeader* out,
-                size_t max_elements = kAllElements);
+                size_t max_elements = kAllElements,
+                size_t kept_elements = kAllElements);
 
 // Reads the header line that starts at text[begin]; path_end is then an
 // offset in text. False if the line is not a header Wine accepts.
@@ -106,7 +109,8 @@ enum class LineKind {
   kValue,         // '"' or '@'
   kOption,        // '#': #time, #class, #arch, #link...
   kComment,       // ';'
-  kContinuation,  // read as part of the value line before it
+  kContinuation,  // a '[' line read as the last line of a hex list that
+                  // goes on from the line before it
   kOther,         // anything else, which Wine skips
 };
 
@@ -116,11 +120,17 @@ struct LexedLine : Line {
 };
 
 // Gives every line of the file from `pos` (after the signature line) its
-// kind, in one forward pass. A value line continues only inside a section
-// whose header Wine accepted, since elsewhere Wine skips it unread.
+// kind, in one forward pass, for finding the sections: a line Wine reads
+// as part of a hex list is never a header. A list goes on only inside a
+// section whose header Wine accepted, since elsewhere Wine skips values
+// unread. Whether a list goes on is worked out only where a header hangs
+// on it: a list's other lines get the kind of their first byte (a line of
+// hex kOther, a blank line ending a list kBlank), which is all that
+// loading needs. Headers keep at most `kept_elements` path elements.
 class Lexer {
  public:
-  Lexer(const std::string& bytes, size_t pos);
+  Lexer(const std::string& bytes, size_t pos,
+        size_t kept_elements = kAllElements);
   bool Next(LexedLine* line);
   // The last header line read.
   const SectionHeader& header() const { return header_; }
@@ -128,12 +138,19 @@ class Lexer {
   bool key_open() const { return key_open_; }
 
  private:
+  static constexpr size_t kNoList = static_cast<size_t>(-1);
+  bool InsideList(const Line& previous, const Line& line);
+
   const std::string& bytes_;
+  const bool may_hold_nul_;
+  const size_t kept_elements_;
   LineCursor cursor_;
+  Line previous_;
   bool key_open_ = false;
-  size_t continued_until_ = 0;
+  // The first value line of the open section whose list may still be
+  // going on, or kNoList.
+  size_t list_start_ = kNoList;
   SectionHeader header_;
-  ValueLine value_;
 };
 
 // What the "#arch=" line before the first key of `bytes` says ("win32",

@@ -54,6 +54,24 @@ TEST(LexerTest, FindsTheLinesWineReadsAsHeaders) {
       {"before any section", "\"h\"=hex:01,\\\n[B]\n", "3"},
       {"a header line ending in a backslash", "[A] 1 \\\n[B]\n", "2 3"},
       {"a list running to the end", "[A]\n\"h\"=hex:01,\\\n", "2"},
+      // A list goes on only while each line ends its hex in a backslash.
+      {"a continuation line that does not go on",
+       "[A]\n\"h\"=hex:01,\\\n  02\n[B]\n", "2 5"},
+      {"a bad byte ends the list", "[A]\n\"h\"=hex:01,\\\n  0g,\\\n[B]\n",
+       "2 5"},
+      {"a value line swallowed by the list before it",
+       "[A]\n\"a\"=hex:01,\\\n\"b\"=hex:02,\\\n[B]\n", "2 5"},
+      {"a list after a swallowed header",
+       "[A]\n\"a\"=hex:01,\\\n[B]\n\"c\"=hex:03,\\\n[C]\n\n[D]\n", "2 8"},
+      {"values between the list and the header",
+       "[A]\n\"a\"=hex:01,\\\n  02\n\"b\"=\"x\"\n\"c\"=hex:03,\\\n[B]\n", "2"},
+      {"a name too long creates no value and continues nothing",
+       "[A]\n\"" + std::string(16384, 'n') + "\"=hex:01,\\\n[B]\n", "2 4"},
+      {"the longest name continues",
+       "[A]\n\"" + std::string(16383, 'n') + "\"=hex:01,\\\n[B]\n", "2"},
+      {"CRLF continuation", "[A]\r\n\"h\"=hex:01,\\\r\n[B]\r\n", "2"},
+      {"a NUL before the backslash",
+       std::string("[A]\n\"h\"=hex:01,\0\\\n[B]\n", 22), "2 4"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.lines, HeaderLines(c.body)) << c.what;
@@ -92,19 +110,13 @@ TEST(LexerTest, GivesEveryLineItsKind) {
       {"blanks before the first byte", " \t;c\n\t\"v\"=dword:1\n", "CV"},
       {"white space only, CRLF", "  \r\n\r\n", "BB"},
       {"a NUL ends the text", std::string("\0[A]\n[B]\n", 9), "BH"},
-      {"a list and its continuation lines",
-       "[A]\n\"h\"=hex:01,\\\n  02,\\\n  03\n\"n\"=\"x\"\n", "HV++V"},
-      {"a blank line ends the list and belongs to it",
-       "[A]\n\"h\"=hex:01,\\\n\n#time=1\n", "HV+O"},
-      {"no continuation outside an accepted section",
-       "\"h\"=hex:01,\\\n#x\n[A\n\"h\"=hex:01,\\\n;c\n", "VOHVC"},
-      {"a backslash in a string continues nothing",
-       "[A]\n\"p\"=\"a\\\\hex\"\n#time=1\n", "HVO"},
-      {"a name too long creates no value and continues nothing",
-       "[A]\n\"" + std::string(16384, 'n') + "\"=hex:01,\\\n;c\n", "HVC"},
-      {"the longest name continues",
-       "[A]\n\"" + std::string(16383, 'n') + "\"=hex:01,\\\n;c\n", "HV+"},
-      {"a list to the end of the file", "[A]\n\"h\"=hex:01,\\", "HV"},
+      // A '[' line read as a list's ends it: the bracket is no hex.
+      {"a list that swallows a header",
+       "[A]\n\"h\"=hex:01,\\\n[B],\\\n  02,\\\n\n#time=1\n", "HV+XBO"},
+      {"a list's lines before it is known", "[A]\n\"h\"=hex:01,\\\n  02\n",
+       "HVX"},
+      {"no list outside an accepted section",
+       "\"h\"=hex:01,\\\n[B\n\"h\"=hex:01,\\\n[C]\n", "VHVH"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.kinds, Kinds(c.body)) << c.what;

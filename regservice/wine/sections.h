@@ -31,6 +31,8 @@ struct TextMove {
 
 class Sections {
  public:
+  static constexpr size_t kMaxDepth = 255;
+
   void Clear();
 
   // A header line, added in file order; `header` is null for one Wine
@@ -46,11 +48,12 @@ class Sections {
 
   // Calls visit(section, header) for each accepted section whose path
   // starts with `path` (in any case), in file order, until it returns
-  // false. Only the first `elements` elements of each header are read
-  // (at least the path's). `text` is the file the sections were read from.
+  // false; with exact_depth, only for the sections of the key itself. Only
+  // the first `elements` elements of each header are read (at least the
+  // path's). `text` is the file the sections were read from.
   void Visit(const std::string& text, const KeyPath& path, size_t elements,
-             const std::function<bool(uint32_t, const SectionHeader&)>& visit)
-      const;
+             const std::function<bool(uint32_t, const SectionHeader&)>& visit,
+             bool exact_depth = false) const;
 
   // Moves every offset after a change of the text. `moves` is sorted.
   void Move(const std::vector<TextMove>& moves);
@@ -59,12 +62,14 @@ class Sections {
 
  private:
   static uint16_t PrefixHash(const KeyPath& elements, size_t depth);
-  void Push(size_t at, size_t begin, bool accepted, const KeyPath& elements);
+  void Push(size_t at, size_t begin, bool accepted, const KeyPath& elements,
+            size_t depth);
 
   std::vector<size_t> begins_;
   std::vector<bool> accepted_;
   std::vector<uint16_t> first_hash_;   // of the first element
   std::vector<uint16_t> second_hash_;  // of the first two elements
+  std::vector<uint8_t> depth_;  // of the path, kMaxDepth for that or more
 };
 
 }  // namespace wine
