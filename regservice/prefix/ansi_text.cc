@@ -53,10 +53,20 @@ class Converter {
 };
 
 
+bool IsAscii(const char* data, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    if (static_cast<unsigned char>(data[i]) >= 0x80) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
+// Every ANSI code page is a superset of ASCII, so ASCII text, nearly all
+// there is to convert, needs no converter (whose set-up loads a module).
 std::u16string AnsiToUtf16(unsigned int code_page, const char* data,
                            size_t size) {
+  if (IsAscii(data, size)) return std::u16string(data, data + size);
   Converter converter("UTF-16LE", IconvName(code_page));
   if (!converter.ok()) {
     std::u16string text;
@@ -81,6 +91,9 @@ std::u16string AnsiToUtf16(unsigned int code_page, const char* data,
 }
 
 std::string Utf16ToAnsi(unsigned int code_page, const std::u16string& text) {
+  bool ascii = true;
+  for (char16_t unit : text) ascii = ascii && unit < 0x80;
+  if (ascii) return std::string(text.begin(), text.end());
   std::string utf16;
   wine::AppendUtf16Le(text, &utf16);
   Converter converter(IconvName(code_page), "UTF-16LE");
