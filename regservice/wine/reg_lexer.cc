@@ -4,6 +4,10 @@
 #include <cstring>
 #include <limits>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace regservice {
 namespace wine {
 
@@ -161,11 +165,6 @@ bool IsBlankLine(const std::string& bytes, const Line& line) {
 
 // ---- Lines -------------------------------------------------------------
 
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
-}
-
 LineCursor::LineCursor(const std::string& bytes, size_t pos, size_t limit,
                        bool may_hold_nul)
     : bytes_(bytes),
@@ -173,33 +172,53 @@ LineCursor::LineCursor(const std::string& bytes, size_t pos, size_t limit,
       limit_(std::min(limit, bytes.size())),
       may_hold_nul_(may_hold_nul) {}
 
-bool LineCursor::Next(Line* line) {
-  if (pos_ >= limit_) return false;
+size_t LineCursor::FindNewlineAfterBlock(size_t from) {
+#ifdef __SSE2__
   const char* base = bytes_.data();
-  const char* start = base + pos_;
-  const void* nl = std::memchr(start, '\n', limit_ - pos_);
-  size_t text_end = nl ? static_cast<const char*>(nl) - base : limit_;
+  while (from < limit_) {
+    if (block_ <= from && from - block_ < 64) {
+      const uint64_t ahead = newlines_ >> (from - block_);
+      if (ahead != 0) return from + __builtin_ctzll(ahead);
+      from = block_ + 64;
+      continue;
+    }
+    if (limit_ - from < 64) break;
+    const __m128i newline = _mm_set1_epi8('\n');
+    uint64_t mask = 0;
+    for (int i = 0; i < 4; ++i) {
+      const __m128i chunk = _mm_loadu_si128(
+          reinterpret_cast<const __m128i*>(base + from + 16 * i));
+      mask |= static_cast<uint64_t>(static_cast<uint16_t>(
+                  _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, newline))))
+              << (16 * i);
+    }
+    block_ = from;
+    newlines_ = mask;
+  }
+  if (from >= limit_) return limit_;
+#endif
+  const void* nl = std::memchr(bytes_.data() + from, '\n', limit_ - from);
+  return nl ? static_cast<const char*>(nl) - bytes_.data() : limit_;
+}
+
+void LineCursor::EndLine(size_t text_end, Line* line) {
+  const char* base = bytes_.data();
+  const bool has_newline = text_end < limit_;
   line->begin = pos_;
-  line->has_newline = nl != nullptr;
-  line->next = nl ? text_end + 1 : limit_;
+  line->has_newline = has_newline;
+  line->next = has_newline ? text_end + 1 : limit_;
   // Wine reads lines with fgets and strlen: a NUL byte ends the text.
-  const void* nul =
-      may_hold_nul_ ? std::memchr(start, '\0', text_end - pos_) : nullptr;
+  const void* nul = may_hold_nul_
+                        ? std::memchr(base + pos_, '\0', text_end - pos_)
+                        : nullptr;
   if (nul) {
     line->content_end = static_cast<const char*>(nul) - base;
-  } else if (nl && text_end > pos_ && base[text_end - 1] == '\r') {
+  } else if (has_newline && text_end > pos_ && base[text_end - 1] == '\r') {
     line->content_end = text_end - 1;
   } else {
     line->content_end = text_end;
   }
   pos_ = line->next;
-  return true;
-}
-
-size_t SkipBlanks(const std::string& bytes, const Line& line) {
-  size_t p = line.begin;
-  while (p < line.content_end && IsSpace(bytes[p])) ++p;
-  return p;
 }
 
 // ---- Escaped text ------------------------------------------------------
@@ -554,8 +573,11 @@ Lexer::Lexer(const std::string& bytes, size_t pos, size_t kept_elements)
 
 bool Lexer::Next(LexedLine* line) {
   if (!cursor_.Next(line)) return false;
-  const Line previous = previous_;
-  previous_ = *line;
+  // Field by field: copying the whole line just written stalls the load.
+  const size_t previous_begin = previous_begin_;
+  const size_t previous_end = previous_end_;
+  previous_begin_ = line->begin;
+  previous_end_ = line->content_end;
   line->text = SkipBlanks(bytes_, *line);
   if (line->text == line->content_end) {
     // A blank line ends any hex list, so the next line starts afresh.
@@ -566,7 +588,7 @@ bool Lexer::Next(LexedLine* line) {
   const char* base = bytes_.data();
   switch (base[line->text]) {
     case '[':
-      if (InsideList(previous, *line)) {
+      if (InsideList(previous_begin, previous_end, *line)) {
         line->kind = LineKind::kContinuation;
         break;
       }
@@ -595,16 +617,18 @@ bool Lexer::Next(LexedLine* line) {
 }
 
 // Whether the '[' line `line` is read as part of a hex list that goes on
-// from an earlier line. Only a line ending the text before it in a
-// backslash can go on, so in a file as Wine writes it (a blank line before
-// each header) nothing is read again. Otherwise the value lines from the
+// from an earlier line. Only a list whose line before it (the text from
+// previous_begin to previous_end) holds a backslash can go on, so in a
+// file as Wine writes it (a blank line before each header) nothing is
+// read again. Otherwise the value lines from the
 // first one that may still be going on are read as Wine reads them, up to
 // this line; the lines after that first one are read at most once more in
 // all, since it only moves forward.
-bool Lexer::InsideList(const Line& previous, const Line& line) {
+bool Lexer::InsideList(size_t previous_begin, size_t previous_end,
+                       const Line& line) {
   if (list_start_ == kNoList ||
-      !std::memchr(bytes_.data() + previous.begin, '\\',
-                   previous.content_end - previous.begin)) {
+      !std::memchr(bytes_.data() + previous_begin, '\\',
+                   previous_end - previous_begin)) {
     return false;
   }
   LineCursor cursor(bytes_, list_start_, line.begin, may_hold_nul_);

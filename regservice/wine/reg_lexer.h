@@ -16,7 +16,9 @@
 namespace regservice {
 namespace wine {
 
-bool IsSpace(char c);
+inline bool IsSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');  // \t \n \v \f \r
+}
 
 // One physical line of the file as Wine's line reader sees it.
 struct Line {
@@ -34,19 +36,44 @@ class LineCursor {
  public:
   LineCursor(const std::string& bytes, size_t pos, size_t limit,
              bool may_hold_nul = true);
-  bool Next(Line* line);
+  inline bool Next(Line* line);
   size_t pos() const { return pos_; }
   void Rewind(size_t pos) { pos_ = pos; }
 
  private:
+  // The first '\n' in [from, limit_), or limit_.
+  size_t FindNewline(size_t from) {
+    if (block_ <= from && from - block_ < 64) {
+      const uint64_t ahead = newlines_ >> (from - block_);
+      if (ahead != 0) return from + __builtin_ctzll(ahead);
+    }
+    return FindNewlineAfterBlock(from);
+  }
+  size_t FindNewlineAfterBlock(size_t from);
+  void EndLine(size_t text_end, Line* line);
+
   const std::string& bytes_;
   size_t pos_;
   size_t limit_;
   bool may_hold_nul_;
+  // Where the newlines are in the 64 bytes from block_ (bit i for
+  // block_ + i): lines are short, and one look at 64 bytes serves several.
+  size_t block_ = static_cast<size_t>(-1);
+  uint64_t newlines_ = 0;
 };
 
+bool LineCursor::Next(Line* line) {
+  if (pos_ >= limit_) return false;
+  EndLine(FindNewline(pos_), line);
+  return true;
+}
+
 // The first byte of `line` that is not white space; content_end if none.
-size_t SkipBlanks(const std::string& bytes, const Line& line);
+inline size_t SkipBlanks(const std::string& bytes, const Line& line) {
+  size_t p = line.begin;
+  while (p < line.content_end && IsSpace(bytes[p])) ++p;
+  return p;
+}
 
 // Unescapes text[p, end) up to the first unescaped `delim`. Appends the
 // units to *out when out is not null. Returns the position just after the
@@ -139,13 +166,15 @@ class Lexer {
 
  private:
   static constexpr size_t kNoList = static_cast<size_t>(-1);
-  bool InsideList(const Line& previous, const Line& line);
+  bool InsideList(size_t previous_begin, size_t previous_end,
+                  const Line& line);
 
   const std::string& bytes_;
   const bool may_hold_nul_;
   const size_t kept_elements_;
   LineCursor cursor_;
-  Line previous_;
+  size_t previous_begin_ = 0;  // the text of the line before
+  size_t previous_end_ = 0;
   bool key_open_ = false;
   // The first value line of the open section whose list may still be
   // going on, or kNoList.
