@@ -113,8 +113,9 @@ bool Hive::Load(std::string bytes, std::string* error) {
   if (first.has_newline && first.next >= 2 && bytes_[first.next - 2] == '\r') {
     eol_ = "\r\n";
   }
-  // The sections keep hashes of their first two path elements only.
-  Lexer lexer(bytes_, first.next, 2);
+  // The sections keep hashes of their first two path elements only, and
+  // nothing else of an accepted section's lines is needed now.
+  Lexer lexer(bytes_, first.next, 2, true);
   LexedLine line;
   std::string arch;
   while (lexer.Next(&line)) {

@@ -395,7 +395,12 @@ void ReadHeader(const char* p, const char* end, SectionHeader* out,
       const char* run = q;
       while (q < end && IsPlainPathByte(*q)) ++q;
       put(static_cast<unsigned char>(*run));
-      if (count < kept_elements) elements[count].append(run + 1, q);
+      if (count < kept_elements) {
+        Name& element = elements[count];
+        const size_t old_size = element.size();
+        element.resize(old_size + (q - run - 1));
+        std::copy(run + 1, q, &element[old_size]);
+      }
       length += q - run - 1;
       continue;
     }
@@ -432,7 +437,15 @@ void ReadHeader(const char* p, const char* end, SectionHeader* out,
   if (digits < end && (*digits == '+' || *digits == '-')) ++digits;
   if (digits < end && *digits >= '0' && *digits <= '9') {
     out->has_seconds = true;
-    out->seconds = static_cast<uint32_t>(StrToUL(r, end, 10, nullptr));
+    // Up to 19 digits cannot overflow: read them without strtoul's care
+    // for signs and overflow.
+    uint64_t seconds = 0;
+    const char* d = digits;
+    while (d < end && d - digits < 20 && *d >= '0' && *d <= '9') {
+      seconds = seconds * 10 + (*d++ - '0');
+    }
+    if (digits != r || d - digits > 19) seconds = StrToUL(r, end, 10, nullptr);
+    out->seconds = static_cast<uint32_t>(seconds);
   }
   if (root) {
     elements.clear();
@@ -565,13 +578,101 @@ void ReadValueLine(const std::string& bytes, const Line& line,
 
 // ---- Lexer -------------------------------------------------------------
 
-Lexer::Lexer(const std::string& bytes, size_t pos, size_t kept_elements)
+Lexer::Lexer(const std::string& bytes, size_t pos, size_t kept_elements,
+             bool sections_only)
     : bytes_(bytes),
       may_hold_nul_(std::memchr(bytes.data(), '\0', bytes.size()) != nullptr),
       kept_elements_(kept_elements),
+      sections_only_(sections_only && !may_hold_nul_),
       cursor_(bytes, pos, bytes.size(), may_hold_nul_) {}
 
+namespace {
+
+// Of 64 bytes: bit i set where byte i is '\n', where it is '[', and where
+// it is at most 0x20, which every white space byte is.
+struct BlockMasks {
+  uint64_t newlines = 0;
+  uint64_t brackets = 0;
+  uint64_t low = 0;
+};
+
+BlockMasks MaskBlock(const char* block) {
+  BlockMasks masks;
+#ifdef __SSE2__
+  const __m128i newline = _mm_set1_epi8('\n');
+  const __m128i bracket = _mm_set1_epi8('[');
+  const __m128i space = _mm_set1_epi8(' ');
+  for (int i = 0; i < 4; ++i) {
+    const __m128i chunk =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
+    auto bits = [&](__m128i equal) {
+      return static_cast<uint64_t>(
+                 static_cast<uint16_t>(_mm_movemask_epi8(equal)))
+             << (16 * i);
+    };
+    masks.newlines |= bits(_mm_cmpeq_epi8(chunk, newline));
+    masks.brackets |= bits(_mm_cmpeq_epi8(chunk, bracket));
+    // Unsigned chunk <= ' ': the smaller of the two is the chunk.
+    masks.low |= bits(_mm_cmpeq_epi8(_mm_min_epu8(chunk, space), chunk));
+  }
+#else
+  for (int i = 0; i < 64; ++i) {
+    const unsigned char c = static_cast<unsigned char>(block[i]);
+    masks.newlines |= static_cast<uint64_t>(c == '\n') << i;
+    masks.brackets |= static_cast<uint64_t>(c == '[') << i;
+    masks.low |= static_cast<uint64_t>(c <= ' ') << i;
+  }
+#endif
+  return masks;
+}
+
+}  // namespace
+
+// Looks at 64 bytes at a time: where lines start (after each '\n') and
+// which of those start with '[' or with white space, the only lines that
+// can be headers. The line before each is known from the same masks.
+bool Lexer::SkipToBracketLine() {
+  const char* base = bytes_.data();
+  const size_t size = bytes_.size();
+  size_t block = cursor_.pos();
+  size_t last_start = previous_begin_;  // the line before `block`
+  bool starts_line = true;              // block's first byte starts a line
+  char padded[64];
+  while (block < size) {
+    const char* bytes = base + block;
+    if (size - block < 64) {  // the end, padded with NULs, which match none
+      std::memset(padded, 0, sizeof padded);
+      std::memcpy(padded, bytes, size - block);
+      bytes = padded;
+    }
+    const BlockMasks masks = MaskBlock(bytes);
+    const uint64_t newlines = masks.newlines;
+    const uint64_t starts = (newlines << 1) | (starts_line ? 1 : 0);
+    uint64_t candidates = starts & (masks.brackets | masks.low);
+    for (; candidates != 0; candidates &= candidates - 1) {
+      const int bit = __builtin_ctzll(candidates);
+      const size_t start = block + bit;
+      if (start >= size) break;
+      size_t p = start;
+      while (p < size && base[p] != '\n' && IsSpace(base[p])) ++p;
+      if (p == size || base[p] != '[') continue;
+      const uint64_t before = starts & ((uint64_t{1} << bit) - 1);
+      previous_begin_ = before != 0 ? block + 63 - __builtin_clzll(before)
+                                    : last_start;
+      previous_end_ = start - 1;  // its newline; there is no NUL
+      cursor_.Rewind(start);
+      return true;
+    }
+    if (starts != 0) last_start = block + 63 - __builtin_clzll(starts);
+    starts_line = (newlines >> 63) != 0;
+    block += 64;
+  }
+  cursor_.Rewind(size);
+  return false;
+}
+
 bool Lexer::Next(LexedLine* line) {
+  if (sections_only_ && key_open_ && !SkipToBracketLine()) return false;
   if (!cursor_.Next(line)) return false;
   // Field by field: copying the whole line just written stalls the load.
   const size_t previous_begin = previous_begin_;
@@ -590,13 +691,15 @@ bool Lexer::Next(LexedLine* line) {
     case '[':
       if (InsideList(previous_begin, previous_end, *line)) {
         line->kind = LineKind::kContinuation;
+        if (sections_only_) list_start_ = line->next;
         break;
       }
       line->kind = LineKind::kHeader;
       ReadHeader(base + line->text, base + line->content_end, &header_,
                  kAllElements, kept_elements_);
       key_open_ = header_.ok;
-      list_start_ = kNoList;
+      // Lists go on only in an accepted section.
+      list_start_ = sections_only_ && key_open_ ? line->next : kNoList;
       break;
     case '"':
     case '@':
@@ -620,10 +723,9 @@ bool Lexer::Next(LexedLine* line) {
 // from an earlier line. Only a list whose line before it (the text from
 // previous_begin to previous_end) holds a backslash can go on, so in a
 // file as Wine writes it (a blank line before each header) nothing is
-// read again. Otherwise the value lines from the
-// first one that may still be going on are read as Wine reads them, up to
-// this line; the lines after that first one are read at most once more in
-// all, since it only moves forward.
+// read again. Otherwise the value lines from list_start_ are read as Wine
+// reads them, up to this line; each line is read this way at most once in
+// all, since list_start_ only moves forward.
 bool Lexer::InsideList(size_t previous_begin, size_t previous_end,
                        const Line& line) {
   if (list_start_ == kNoList ||

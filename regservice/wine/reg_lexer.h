@@ -154,10 +154,14 @@ struct LexedLine : Line {
 // on it: a list's other lines get the kind of their first byte (a line of
 // hex kOther, a blank line ending a list kBlank), which is all that
 // loading needs. Headers keep at most `kept_elements` path elements.
+//
+// With sections_only, inside an accepted section only the lines whose
+// first non-blank byte is '[' are given (the rest can only be values,
+// options and comments of that section); every line elsewhere.
 class Lexer {
  public:
   Lexer(const std::string& bytes, size_t pos,
-        size_t kept_elements = kAllElements);
+        size_t kept_elements = kAllElements, bool sections_only = false);
   bool Next(LexedLine* line);
   // The last header line read.
   const SectionHeader& header() const { return header_; }
@@ -168,16 +172,22 @@ class Lexer {
   static constexpr size_t kNoList = static_cast<size_t>(-1);
   bool InsideList(size_t previous_begin, size_t previous_end,
                   const Line& line);
+  // From the cursor, a line start, to the start of the next line whose
+  // first non-blank byte is '['; false if there is none. Sets the text of
+  // the line before it.
+  bool SkipToBracketLine();
 
   const std::string& bytes_;
   const bool may_hold_nul_;
   const size_t kept_elements_;
+  const bool sections_only_;
   LineCursor cursor_;
   size_t previous_begin_ = 0;  // the text of the line before
   size_t previous_end_ = 0;
   bool key_open_ = false;
-  // The first value line of the open section whose list may still be
-  // going on, or kNoList.
+  // Where a list that may still be going on can have started: the first
+  // value line since the section's header or a blank line, or, when lines
+  // are skipped, the line after the last '[' line; kNoList for none.
   size_t list_start_ = kNoList;
   SectionHeader header_;
 };
