@@ -588,49 +588,31 @@ Lexer::Lexer(const std::string& bytes, size_t pos, size_t kept_elements,
 
 namespace {
 
-// Of 64 bytes: bit i set where byte i is '\n', where it is '[', and where
-// it is at most 0x20, which every white space byte is.
-struct BlockMasks {
-  uint64_t newlines = 0;
-  uint64_t brackets = 0;
-  uint64_t low = 0;
-};
-
-BlockMasks MaskBlock(const char* block) {
-  BlockMasks masks;
+// Bit i set where byte i of the 64 at `block` is '\n'.
+uint64_t NewlineMask(const char* block) {
+  uint64_t mask = 0;
 #ifdef __SSE2__
   const __m128i newline = _mm_set1_epi8('\n');
-  const __m128i bracket = _mm_set1_epi8('[');
-  const __m128i space = _mm_set1_epi8(' ');
   for (int i = 0; i < 4; ++i) {
     const __m128i chunk =
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
-    auto bits = [&](__m128i equal) {
-      return static_cast<uint64_t>(
-                 static_cast<uint16_t>(_mm_movemask_epi8(equal)))
-             << (16 * i);
-    };
-    masks.newlines |= bits(_mm_cmpeq_epi8(chunk, newline));
-    masks.brackets |= bits(_mm_cmpeq_epi8(chunk, bracket));
-    // Unsigned chunk <= ' ': the smaller of the two is the chunk.
-    masks.low |= bits(_mm_cmpeq_epi8(_mm_min_epu8(chunk, space), chunk));
+    mask |= static_cast<uint64_t>(static_cast<uint16_t>(
+                _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, newline))))
+            << (16 * i);
   }
 #else
   for (int i = 0; i < 64; ++i) {
-    const unsigned char c = static_cast<unsigned char>(block[i]);
-    masks.newlines |= static_cast<uint64_t>(c == '\n') << i;
-    masks.brackets |= static_cast<uint64_t>(c == '[') << i;
-    masks.low |= static_cast<uint64_t>(c <= ' ') << i;
+    mask |= static_cast<uint64_t>(block[i] == '\n') << i;
   }
 #endif
-  return masks;
+  return mask;
 }
 
 }  // namespace
 
-// Looks at 64 bytes at a time: where lines start (after each '\n') and
-// which of those start with '[' or with white space, the only lines that
-// can be headers. The line before each is known from the same masks.
+// Finds where lines start 64 bytes at a time (after each '\n') and looks
+// at the first byte of each: only one that is '[' or white space can
+// begin a header. The line before each is known from the same mask.
 bool Lexer::SkipToBracketLine() {
   const char* base = bytes_.data();
   const size_t size = bytes_.size();
@@ -640,19 +622,19 @@ bool Lexer::SkipToBracketLine() {
   char padded[64];
   while (block < size) {
     const char* bytes = base + block;
-    if (size - block < 64) {  // the end, padded with NULs, which match none
+    if (size - block < 64) {  // the end, padded with bytes that are no '\n'
       std::memset(padded, 0, sizeof padded);
       std::memcpy(padded, bytes, size - block);
       bytes = padded;
     }
-    const BlockMasks masks = MaskBlock(bytes);
-    const uint64_t newlines = masks.newlines;
+    const uint64_t newlines = NewlineMask(bytes);
     const uint64_t starts = (newlines << 1) | (starts_line ? 1 : 0);
-    uint64_t candidates = starts & (masks.brackets | masks.low);
-    for (; candidates != 0; candidates &= candidates - 1) {
-      const int bit = __builtin_ctzll(candidates);
+    for (uint64_t rest = starts; rest != 0; rest &= rest - 1) {
+      const int bit = __builtin_ctzll(rest);
       const size_t start = block + bit;
       if (start >= size) break;
+      const char first = base[start];
+      if (first != '[' && !(first != '\n' && IsSpace(first))) continue;
       size_t p = start;
       while (p < size && base[p] != '\n' && IsSpace(base[p])) ++p;
       if (p == size || base[p] != '[') continue;
