@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include <string>
 #include <vector>
@@ -153,6 +154,61 @@ TEST(LexerTest, ManyHeadersAfterBackslashLines) {
   std::string swallowed = "[A]\n";
   for (int i = 0; i < 50000; ++i) swallowed += "\"h\"=hex:01,\\\n[B" + std::to_string(i) + "]\n";
   EXPECT_EQ("2", HeaderLines(swallowed));
+}
+
+// The headers as a reader that follows every list finds them: each value
+// line of an accepted section is read at once with its continuation lines.
+std::string HeadersFollowingEveryList(const std::string& body) {
+  const std::string text = "WINE REGISTRY Version 2\n" + body;
+  LineCursor cursor(text, text.find('\n') + 1, text.size());
+  std::string out;
+  bool key_open = false;
+  Line line;
+  size_t number = 1;
+  auto count_to = [&](size_t pos) {
+    number = 1 + std::count(text.begin(), text.begin() + pos, '\n');
+  };
+  while (cursor.Next(&line)) {
+    const size_t start = SkipBlanks(text, line);
+    if (start == line.content_end) continue;
+    if (text[start] == '[') {
+      SectionHeader header;
+      ReadHeader(text.data() + start, text.data() + line.content_end, &header);
+      key_open = header.ok;
+      count_to(line.begin);
+      if (!out.empty()) out += ' ';
+      out += std::to_string(number);
+      if (!header.ok) out += 'R';
+    } else if (key_open && (text[start] == '"' || text[start] == '@')) {
+      ValueLine value;
+      ReadValueLine(text, line, &cursor, false, &value);
+      cursor.Rewind(value.end);
+    }
+  }
+  return out;
+}
+
+// Files made of lines that lists, headers and blanks meet in every order.
+TEST(LexerTest, FindsWhatFollowingEveryListFinds) {
+  const std::string kLines[] = {
+      "[A]", "[A\\B] 5", "[Bad", " [C]", "\t[D]\r", "\"v\"=hex:01,\\",
+      "\"w\"=hex(7):41,00,\\ tail", "  02,03,\\", "  04", "  0g,\\", "",
+      "  ", "\"s\"=\"a\\\\b\"", "@=dword:1\\", "#time=1", ";c\\", "[E],\\",
+      "\"" + std::string(300, 'n') + "\"=hex:01,\\",
+      "[" + std::string(257, 'k') + "]",  // an element too long: rejected
+  };
+  std::mt19937 random(13);
+  std::uniform_int_distribution<size_t> pick(0, std::size(kLines) - 1);
+  for (int file = 0; file < 3000; ++file) {
+    std::string body;
+    const int lines = 1 + file % 40;
+    for (int i = 0; i < lines; ++i) {
+      body += kLines[pick(random)];
+      body += file % 7 == 0 ? "\r\n" : "\n";
+    }
+    if (file % 5 == 0) body.pop_back();  // no final newline
+    ASSERT_EQ(HeadersFollowingEveryList(body), HeaderLines(body)) << body;
+  }
 }
 
 }  // namespace
