@@ -5,13 +5,7 @@
 namespace regservice {
 namespace wine {
 
-void Sections::Clear() {
-  begins_.clear();
-  accepted_.clear();
-  first_hash_.clear();
-  second_hash_.clear();
-  depth_.clear();
-}
+void Sections::Clear() { sections_.clear(); }
 
 namespace {
 
@@ -38,38 +32,32 @@ uint16_t Sections::PrefixHash(const KeyPath& elements, size_t depth) {
 
 void Sections::Push(size_t at, size_t begin, bool accepted,
                     const KeyPath& elements, size_t depth) {
-  const uint8_t capped = static_cast<uint8_t>(std::min(depth, kMaxDepth));
-  uint16_t first = 0;
-  uint16_t second = 0;
+  Section section;
+  section.begin = begin;
+  section.first_hash = 0;
+  section.second_hash = 0;
+  section.depth = static_cast<uint8_t>(std::min(depth, kMaxDepth));
+  section.accepted = accepted;
   if (!elements.empty()) {
     const uint32_t hash = HashElement(2166136261u, elements[0]);
-    first = Fold16(hash);
-    if (elements.size() >= 2) second = Fold16(HashElement(hash, elements[1]));
+    section.first_hash = Fold16(hash);
+    if (elements.size() >= 2) {
+      section.second_hash = Fold16(HashElement(hash, elements[1]));
+    }
   }
-  if (at == begins_.size()) {
-    begins_.push_back(begin);
-    accepted_.push_back(accepted);
-    first_hash_.push_back(first);
-    second_hash_.push_back(second);
-    depth_.push_back(capped);
-    return;
-  }
-  begins_.insert(begins_.begin() + at, begin);
-  accepted_.insert(accepted_.begin() + at, accepted);
-  first_hash_.insert(first_hash_.begin() + at, first);
-  second_hash_.insert(second_hash_.begin() + at, second);
-  depth_.insert(depth_.begin() + at, capped);
+  sections_.insert(sections_.begin() + at, section);
 }
 
 void Sections::Add(size_t begin, const SectionHeader* header) {
-  if (!header && !accepted_.empty() && !accepted_.back()) return;
+  if (!header && !sections_.empty() && !sections_.back().accepted) return;
   static const KeyPath kNoPath;
-  Push(begins_.size(), begin, header != nullptr,
+  Push(sections_.size(), begin, header != nullptr,
        header ? header->elements : kNoPath, header ? header->depth : 0);
 }
 
 size_t Sections::End(uint32_t section, size_t text_size) const {
-  return section + 1 < begins_.size() ? begins_[section + 1] : text_size;
+  return section + 1 < sections_.size() ? sections_[section + 1].begin
+                                        : text_size;
 }
 
 void Sections::Visit(
@@ -79,18 +67,17 @@ void Sections::Visit(
   const size_t depth = path.size();
   // Depths from kMaxDepth up are stored as kMaxDepth.
   const size_t capped = std::min(depth, kMaxDepth);
-  const std::vector<uint16_t>* hashes =
-      depth >= 2 ? &second_hash_ : depth == 1 ? &first_hash_ : nullptr;
   const uint16_t wanted = PrefixHash(path, depth >= 2 ? 2 : depth);
   SectionHeader header;
-  for (size_t i = 0; i < begins_.size(); ++i) {
-    if (!accepted_[i] || depth_[i] < capped ||
-        (exact_depth && capped < kMaxDepth && depth_[i] != capped) ||
-        (hashes && (*hashes)[i] != wanted)) {
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    const Section& s = sections_[i];
+    if (!s.accepted || s.depth < capped ||
+        (exact_depth && capped < kMaxDepth && s.depth != capped) ||
+        (depth == 1 && s.first_hash != wanted) ||
+        (depth >= 2 && s.second_hash != wanted)) {
       continue;
     }
-    if (!ReadHeaderLine(text, begins_[i], &header,
-                        std::max(elements, depth)) ||
+    if (!ReadHeaderLine(text, s.begin, &header, std::max(elements, depth)) ||
         header.elements.size() < depth) {
       continue;
     }
@@ -106,7 +93,8 @@ void Sections::Move(const std::vector<TextMove>& moves) {
   // An offset moves with the last change that ends at or before it.
   size_t j = 0;
   const TextMove* before = nullptr;
-  for (size_t& begin : begins_) {
+  for (Section& section : sections_) {
+    size_t& begin = section.begin;
     while (j < moves.size() && moves[j].old_end <= begin) before = &moves[j++];
     if (before) begin = before->new_end + (begin - before->old_end);
   }
@@ -114,7 +102,9 @@ void Sections::Move(const std::vector<TextMove>& moves) {
 
 void Sections::Insert(size_t begin, const KeyPath& elements) {
   const size_t at =
-      std::lower_bound(begins_.begin(), begins_.end(), begin) - begins_.begin();
+      std::lower_bound(sections_.begin(), sections_.end(), begin,
+                       [](const Section& s, size_t b) { return s.begin < b; }) -
+      sections_.begin();
   Push(at, begin, true, elements, elements.size());
 }
 

@@ -3,9 +3,10 @@
 // accepted header's path holds it, so what a key has (its own sections,
 // its subkeys, the header that first spelled it) is read from the headers
 // whose paths start with its path. Each section keeps a hash of its first
-// two path elements, lowercased, so that finding those headers reads only
-// the ones that can match; 16 bits of each, since a false match costs one
-// header read and a large file has hundreds of thousands of sections.
+// one and two path elements, lowercased, and its path's depth, so that
+// finding those headers reads only the ones that can match; 16 bits of
+// each hash, since a false match costs one header read and a large file
+// has hundreds of thousands of sections.
 // Not thread-safe.
 #ifndef QUILLFIX_REGSERVICE_WINE_SECTIONS_H_
 #define QUILLFIX_REGSERVICE_WINE_SECTIONS_H_
@@ -40,9 +41,9 @@ class Sections {
   // several in a row only the first is kept).
   void Add(size_t begin, const SectionHeader* header);
 
-  size_t count() const { return begins_.size(); }
-  size_t begin(uint32_t section) const { return begins_[section]; }
-  bool accepted(uint32_t section) const { return accepted_[section]; }
+  size_t count() const { return sections_.size(); }
+  size_t begin(uint32_t section) const { return sections_[section].begin; }
+  bool accepted(uint32_t section) const { return sections_[section].accepted; }
   // Where the next header starts, or the end of the text.
   size_t End(uint32_t section, size_t text_size) const;
 
@@ -65,11 +66,16 @@ class Sections {
   void Push(size_t at, size_t begin, bool accepted, const KeyPath& elements,
             size_t depth);
 
-  std::vector<size_t> begins_;
-  std::vector<bool> accepted_;
-  std::vector<uint16_t> first_hash_;   // of the first element
-  std::vector<uint16_t> second_hash_;  // of the first two elements
-  std::vector<uint8_t> depth_;  // of the path, kMaxDepth for that or more
+  // 16 bytes: a large file has hundreds of thousands.
+  struct Section {
+    size_t begin;          // of the header line
+    uint16_t first_hash;   // of the first path element
+    uint16_t second_hash;  // of the first two
+    uint8_t depth;         // of the path, kMaxDepth for that or more
+    bool accepted;
+  };
+
+  std::vector<Section> sections_;  // in file order
 };
 
 }  // namespace wine
