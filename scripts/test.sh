@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs the whole test suite: a debug
 # build, the same under AddressSanitizer and UBSan, then the Windows build
-# (MinGW-w64) under Wine, with the differential test against the debug
-# build. Ends with ctest's summary; fails when any test fails.
+# (MinGW-w64) under Wine, with the differential test against a Linux build
+# the Windows build makes in its own tree. Each preset builds all that its
+# tests run. Ends with ctest's summary; fails when any test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test || exit 1
