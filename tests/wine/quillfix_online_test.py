@@ -18,13 +18,12 @@ import time
 import unittest
 
 import winetest
+from winetest import VARLO, VARLOPLUS
 
 QUILLFIX = os.environ.get("QUILLFIX", "")
 QUILLFIX_REPORT = os.environ.get("QUILLFIX_REPORT", "")
 REGHELPER = os.environ.get("REGHELPER", "")
 CORVANE = "HKCU\\Software\\Corvane"
-VARLO = CORVANE + "\\Varlo 6.8"
-VARLOPLUS = CORVANE + "\\VarloPlus 6.8"
 EXPORTED_ROOT = "HKEY_CURRENT_USER\\Software\\Corvane\\"
 
 # A run's hang guard: far above the helper's own limits (60 s to start,

@@ -33,6 +33,22 @@ _COMPLETE_MARK = ".quillfix-base-complete"
 
 WINE_TIMEOUT = 120
 
+# The editions' keys, as `wine reg` names them.
+VARLO = "HKCU\\Software\\Corvane\\Varlo 6.8"
+VARLOPLUS = "HKCU\\Software\\Corvane\\VarloPlus 6.8"
+
+# The head of a user.reg as Wine writes it, and a whole one in which Varlo
+# is installed (its key holds a value), for tests that make a prefix by hand.
+USER_REG_HEAD = ("WINE REGISTRY Version 2\n"
+                 ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n"
+                 "\n"
+                 "#arch=win64\n")
+VARLO_USER_REG = (USER_REG_HEAD +
+                  "\n"
+                  "[Software\\\\Corvane\\\\Varlo 6.8] 1796869137\n"
+                  "#time=1dd884ccfb82800\n"
+                  "\"Edition\"=\"std\"\n")
+
 
 def wine_missing():
     """Why Wine cannot be used here, or None."""
