@@ -17,7 +17,9 @@ Standard library only.
 import contextlib
 import errno
 import fcntl
+import grp
 import os
+import pwd
 import re
 import shutil
 import subprocess
@@ -48,6 +50,30 @@ VARLO_USER_REG = (USER_REG_HEAD +
                   "[Software\\\\Corvane\\\\Varlo 6.8] 1796869137\n"
                   "#time=1dd884ccfb82800\n"
                   "\"Edition\"=\"std\"\n")
+
+
+def unused_ids():
+    """A user id and a group id (the next one) that no account and no group
+    has, for files and processes of "another user" (root only). Spread by
+    process, so that runs in parallel (other worktrees, other presets) do
+    not share that user's directories in /tmp."""
+    uid = 40000 + 2 * (os.getpid() % 10000)
+    while True:
+        try:
+            pwd.getpwuid(uid)
+        except KeyError:
+            try:
+                grp.getgrgid(uid + 1)
+            except KeyError:
+                return uid, uid + 1
+        uid += 2
+
+
+def as_user(uid, gid):
+    """The start of a command that runs the rest as user `uid` and group
+    `gid`, without supplementary groups."""
+    return ["setpriv", "--reuid", str(uid), "--regid", str(gid),
+            "--clear-groups"]
 
 
 def wine_missing():
