@@ -10,6 +10,7 @@ import os
 import re
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -19,10 +20,11 @@ INIT_FAILS = os.environ.get("QUILLFIX_INIT_FAILS", "")
 ROOT_REJECTED = os.environ.get("QUILLFIX_ROOT_REJECTED", "")
 START_ORDER = os.environ.get("QUILLFIX_START_ORDER", "")
 
-HEADER = ("WINE REGISTRY Version 2\n"
-          ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n"
-          "\n"
-          "#arch=win64\n")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__))), "tests", "wine"))
+import winetest  # noqa: E402
+
+HEADER = winetest.USER_REG_HEAD
 
 # Placeholders for the times of a section that the run rewrites.
 NEW_SECS = "<secs>"

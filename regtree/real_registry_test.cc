@@ -29,6 +29,7 @@
 #include "regservice/prefix/wine_prefix_registry.h"
 #include "regservice/registry.h"
 #include "regservice/wine/hive.h"
+#include "regservice/wine/test_support.h"
 #include "winshim/mbstring.h"
 #endif
 
@@ -153,9 +154,7 @@ class FileScratchRegistry {
         registry_(regservice::prefix::PosixEnv(), Location(dir_)),
         current_(&registry_) {
     dir_.Write(dir_ / "user.reg",
-               "WINE REGISTRY Version 2\n"
-               ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000"
-               "\n\n#arch=win64\n"
+               QUILLFIX_TEST_USER_REG_HEAD
                "\n[Software\\\\Other] 1796869137\n#time=1dd884ccfb82800\n"
                "\"Keep\"=\"me\"\n");
   }

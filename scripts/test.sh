@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs the whole test suite: a debug
 # build, the same under AddressSanitizer and UBSan, then the Windows build
-# (MinGW-w64) under Wine, with the differential test against the debug
-# build. Ends with ctest's summary; fails when any test fails.
+# (MinGW-w64) under Wine. The debug build also makes the Windows programs
+# in its own tree and compares them with its Linux programs: each preset
+# builds all that its tests run. Ends with ctest's summary; fails when any
+# test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test || exit 1

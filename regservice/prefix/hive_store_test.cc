@@ -10,16 +10,14 @@
 #include "regservice/prefix/fake_server.h"
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
+#include "regservice/prefix/test_support.h"
 
 namespace regservice {
 namespace prefix {
 namespace {
 
 const char kUserReg[] =
-    "WINE REGISTRY Version 2\n"
-    ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n"
-    "\n"
-    "#arch=win64\n"
+    QUILLFIX_TEST_USER_REG_HEAD
     "\n"
     "[Software\\\\Acme] 1796869137\n"
     "#time=1dd884ccfb82800\n"
@@ -28,18 +26,6 @@ const char kUserReg[] =
 const uint64_t kNow = 0x1dd9000000000000ull;
 
 const wine::KeyPath kAcme = {u"Software", u"Acme"};
-
-// The value `name` of `path` in the user.reg at `file`, or type 0xFFFF when
-// the file does not load or has no such value.
-wine::Value ValueInFile(const std::string& file, const wine::KeyPath& path,
-                        const wine::Name& name) {
-  wine::Hive hive;
-  std::string error;
-  wine::Value value;
-  value.type = 0xFFFF;
-  if (hive.Load(TestDir::Read(file), &error)) hive.GetValue(path, name, &value);
-  return value;
-}
 
 class HiveStoreTest : public ::testing::Test {
  protected:
@@ -94,8 +80,8 @@ TEST_F(HiveStoreTest, SaveKeepsPermissions) {
 // user's, whichever way it is written.
 TEST_F(HiveStoreTest, SaveKeepsOwnerGroupAndMode) {
   const bool root = geteuid() == 0;
-  const uid_t owner = root ? 3999999 : geteuid();
-  const gid_t group = root ? 3999998 : getegid();
+  const uid_t owner = root ? kOtherUid : geteuid();
+  const gid_t group = root ? kOtherGid : getegid();
   enum Shape { kPlain, kSymlink, kHardLink };
   struct Case {
     const char* name;

@@ -9,6 +9,7 @@
 
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
+#include "regservice/prefix/test_support.h"
 #include "regservice/prefix/wine_prefix_registry.h"
 #include "winshim/mbstring.h"
 
@@ -17,10 +18,7 @@ namespace prefix {
 namespace {
 
 const char kUserReg[] =
-    "WINE REGISTRY Version 2\n"
-    ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n"
-    "\n"
-    "#arch=win64\n"
+    QUILLFIX_TEST_USER_REG_HEAD
     "\n"
     "[Software\\\\Q] 1796869137\n"
     "#time=1dd884ccfb82800\n"

@@ -11,6 +11,7 @@
 
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
+#include "regservice/prefix/test_support.h"
 #include "winshim/mbstring.h"
 
 namespace regservice {
@@ -21,10 +22,7 @@ namespace {
 // deeper section's path (Software\Acme), a key with a class, non-ASCII
 // names.
 const char kUserReg[] =
-    "WINE REGISTRY Version 2\n"
-    ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n"
-    "\n"
-    "#arch=win64\n"
+    QUILLFIX_TEST_USER_REG_HEAD
     "\n"
     "[Software\\\\Acme\\\\Tool 1.0\\\\Prefs] 1796869137\n"
     "#time=1dd884ccfb82800\n"
@@ -61,14 +59,7 @@ class WinePrefixRegistryTest : public ::testing::Test {
   }
   // The value as a fresh load of user.reg has it; type 0xFFFF if missing.
   wine::Value ValueInFile(const wine::KeyPath& path, const wine::Name& name) {
-    wine::Hive hive;
-    std::string error;
-    wine::Value value;
-    value.type = 0xFFFF;
-    if (hive.Load(TestDir::Read(UserReg()), &error)) {
-      hive.GetValue(path, name, &value);
-    }
-    return value;
+    return prefix::ValueInFile(UserReg(), path, name);
   }
 
   TestDir dir_;

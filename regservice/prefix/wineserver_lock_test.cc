@@ -13,62 +13,11 @@
 
 #include "regservice/prefix/fake_server.h"
 #include "regservice/prefix/test_dir.h"
+#include "regservice/prefix/test_support.h"
 
 namespace regservice {
 namespace prefix {
 namespace {
-
-// A user and group id no one has, for files of "another user" (root only).
-const uid_t kOtherUid = 3999999;
-const gid_t kOtherGid = 3999998;
-
-struct flock ByteZero() {
-  struct flock request;
-  memset(&request, 0, sizeof request);
-  request.l_type = F_WRLCK;
-  request.l_whence = SEEK_SET;
-  request.l_len = 1;
-  return request;
-}
-
-// Another process that holds the write lock on byte 0 of a file, as a
-// running wineserver does, until it is stopped.
-class LockHolder {
- public:
-  explicit LockHolder(const std::string& path) {
-    int ready[2];
-    if (pipe(ready) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(ready[0]);
-      int fd = open(path.c_str(), O_RDWR);
-      struct flock request = ByteZero();
-      char ok = (fd >= 0 && fcntl(fd, F_SETLK, &request) == 0) ? '1' : '0';
-      if (write(ready[1], &ok, 1) != 1) _exit(1);
-      pause();
-      _exit(0);
-    }
-    close(ready[1]);
-    char ok = '0';
-    if (read(ready[0], &ok, 1) != 1) ok = '0';
-    close(ready[0]);
-    locked_ = ok == '1';
-  }
-  ~LockHolder() { Stop(); }
-  void Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
-  bool locked() const { return locked_; }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  bool locked_ = false;
-};
 
 struct stat StatOf(const std::string& path) {
   struct stat st;

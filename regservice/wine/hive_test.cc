@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "regservice/wine/test_support.h"
+
 namespace regservice {
 namespace wine {
 namespace {
@@ -16,20 +18,7 @@ constexpr uint64_t kNow = 0x1dd884ccfb82800ULL;
 const char kNowSeconds[] = "1796869137";
 const char kNowTime[] = "#time=1dd884ccfb82800";
 
-const char kHead[] =
-    "WINE REGISTRY Version 2\n"
-    ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n"
-    "\n"
-    "#arch=win64\n";
-
-std::string Sz(const std::u16string& text) {
-  std::string out;
-  for (char16_t u : text) {
-    out += static_cast<char>(u & 0xff);
-    out += static_cast<char>(u >> 8);
-  }
-  return out + std::string(2, '\0');
-}
+const char kHead[] = QUILLFIX_TEST_USER_REG_HEAD;
 
 std::string Dword(uint32_t v) {
   std::string out;
@@ -564,10 +553,7 @@ TEST(HiveEditTest, AddsTheMissingFinalNewlineBeforeAppending) {
 
 // Sections in Wine's order, with one key (Software\\B) only a path prefix.
 const char kSorted[] =
-    "WINE REGISTRY Version 2\n"
-    ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n"
-    "\n"
-    "#arch=win64\n"
+    QUILLFIX_TEST_USER_REG_HEAD
     "\n"
     "[AppEvents] 100\n"
     "#time=1\n"

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "regservice/wine/test_support.h"
+
 namespace regservice {
 namespace wine {
 namespace {
@@ -21,16 +23,6 @@ std::string Hex(const std::string& bytes) {
     out += kDigits[c & 15];
   }
   return out;
-}
-
-// UTF-16LE with the terminating NUL Wine stores with strings.
-std::string Sz(const std::u16string& text) {
-  std::string out;
-  for (char16_t u : text) {
-    out += static_cast<char>(u & 0xff);
-    out += static_cast<char>(u >> 8);
-  }
-  return out + std::string(2, '\0');
 }
 
 std::string Escaped(const std::u16string& units, const char* quote) {

@@ -14,8 +14,6 @@ rename until told to go on).
 import contextlib
 import glob
 import os
-import pwd
-import grp
 import shutil
 import subprocess
 import sys
@@ -35,21 +33,6 @@ PRODUCT_SECTION = ('\n[Software\\\\Corvane\\\\Varlo 6.8] 1796869137\n'
 WRITTEN = b'"Quillfix"=hex:01'
 # A hang guard, far above what any run takes: quillfix needs milliseconds.
 RUN_LIMIT = 20
-
-
-def unused_ids():
-    # Spread by process, so that runs in parallel (other worktrees, other
-    # presets) do not share the user's directories in /tmp.
-    uid = 40000 + 2 * (os.getpid() % 10000)
-    while True:
-        try:
-            pwd.getpwuid(uid)
-        except KeyError:
-            try:
-                grp.getgrgid(uid + 1)
-            except KeyError:
-                return uid, uid + 1
-        uid += 2
 
 
 class UserPrefix:
@@ -79,8 +62,7 @@ class UserPrefix:
     def as_user(self, args, check=True, **extra):
         """Runs ARGS as the prefix's owner; output through files, since a
         server it starts would hold pipes open."""
-        command = ["setpriv", "--reuid", str(self.uid), "--regid",
-                   str(self.gid), "--clear-groups", "env", "-i"]
+        command = winetest.as_user(self.uid, self.gid) + ["env", "-i"]
         command += ["%s=%s" % item for item in self.user_env(**extra).items()]
         with tempfile.TemporaryFile() as out:
             result = subprocess.run(command + list(args),
@@ -178,7 +160,7 @@ class UserPrefix:
 
 @contextlib.contextmanager
 def user_prefix():
-    uid, gid = unused_ids()
+    uid, gid = winetest.unused_ids()
     with winetest.copy_prefix() as prefix:
         os.unlink(os.path.join(prefix.path, "wineserver"))
         with open(prefix.user_reg, "a") as f:
@@ -267,8 +249,7 @@ class StoreSafetyTest(unittest.TestCase):
             try:
                 self.assertEqual(b"paused\n", driver.stdout.readline())
                 self.assertTrue(os.path.exists(lock))
-                command = ["setpriv", "--reuid", str(user.uid), "--regid",
-                           str(user.gid), "--clear-groups", "env", "-i"]
+                command = winetest.as_user(user.uid, user.gid) + ["env", "-i"]
                 command += ["%s=%s" % item for item in user.user_env().items()]
                 command += ["wine", "reg", "add", "HKCU\\" + VARLO, "/v",
                             "FromWine", "/t", "REG_SZ", "/d", "yes", "/f"]

@@ -12,6 +12,7 @@ import gzip
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -20,15 +21,10 @@ CMAKE = os.environ.get("CMAKE_COMMAND", "cmake")
 CPACK = os.environ.get("CPACK_COMMAND", "cpack")
 SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "wine"))
+import winetest  # noqa: E402
 
-USER_REG = ("WINE REGISTRY Version 2\n"
-            ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n"
-            "\n"
-            "#arch=win64\n"
-            "\n"
-            "[Software\\\\Corvane\\\\Varlo 6.8] 1796869137\n"
-            "#time=1dd884ccfb82800\n"
-            "\"Edition\"=\"std\"\n")
+USER_REG = winetest.VARLO_USER_REG
 
 INSTALLED_FILES = sorted([
     "usr/bin/quillfix",

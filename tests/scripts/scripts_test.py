@@ -18,14 +18,8 @@ SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(
 sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "wine"))
 import winetest  # noqa: E402
 
-VARLO_REG = ("WINE REGISTRY Version 2\n"
-             "\n"
-             "#arch=win64\n"
-             "\n"
-             "[Software\\\\Corvane\\\\Varlo 6.8] 1796869137\n"
-             "#time=1dd884ccfb82800\n"
-             "\"Edition\"=\"std\"\n")
-EMPTY_REG = "WINE REGISTRY Version 2\n\n#arch=win64\n"
+VARLO_REG = winetest.VARLO_USER_REG
+EMPTY_REG = winetest.USER_REG_HEAD
 
 
 class ScriptsTest(unittest.TestCase):

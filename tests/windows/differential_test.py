@@ -13,12 +13,11 @@ import unittest
 
 import windows_prefix
 from windows_prefix import winetest
+from winetest import VARLO, VARLOPLUS  # noqa: E402
 
 QUILLFIX_LINUX = os.environ.get("QUILLFIX_LINUX", "")
 QUILLFIX_EXE = os.environ.get("QUILLFIX_EXE", "")
 
-VARLO = "HKCU\\Software\\Corvane\\Varlo 6.8"
-VARLOPLUS = "HKCU\\Software\\Corvane\\VarloPlus 6.8"
 
 # (name, [(key, value name, type, data)]) added before the run.
 SCENARIOS = [

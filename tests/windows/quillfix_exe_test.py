@@ -11,12 +11,11 @@ import unittest
 
 import windows_prefix
 from windows_prefix import winetest
+from winetest import VARLO, VARLOPLUS  # noqa: E402
 
 QUILLFIX_EXE = os.environ.get("QUILLFIX_EXE", "")
 INIT_FAILS_EXE = os.environ.get("QUILLFIX_INIT_FAILS_EXE", "")
 
-VARLO = "HKCU\\Software\\Corvane\\Varlo 6.8"
-VARLOPLUS = "HKCU\\Software\\Corvane\\VarloPlus 6.8"
 QUILLFIX = ("REG_BINARY", "01")
 
 

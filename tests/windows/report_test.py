@@ -13,12 +13,11 @@ import unittest
 
 import windows_prefix
 from windows_prefix import winetest
+from winetest import VARLO, VARLOPLUS  # noqa: E402
 
 REPORT_EXE = os.environ.get("QUILLFIX_REPORT_EXE", "")
 REPORT_LINUX = os.environ.get("QUILLFIX_REPORT_LINUX", "")
 
-VARLO = "HKCU\\Software\\Corvane\\Varlo 6.8"
-VARLOPLUS = "HKCU\\Software\\Corvane\\VarloPlus 6.8"
 VARLO_LINE = "HKEY_CURRENT_USER\\SOFTWARE\\Corvane\\Varlo 6.8"
 VARLOPLUS_LINE = "HKEY_CURRENT_USER\\SOFTWARE\\Corvane\\VarloPlus 6.8"
 

@@ -17,11 +17,10 @@ import zipfile
 
 import windows_prefix
 from windows_prefix import winetest
+from winetest import VARLO  # noqa: E402
 
 BUILD_DIR = os.environ.get("QUILLFIX_BUILD_DIR", "")
 CPACK = os.environ.get("CPACK_COMMAND", "cpack")
-
-VARLO = "HKCU\\Software\\Corvane\\Varlo 6.8"
 
 
 @winetest.skip_without_wine

@@ -18,13 +18,12 @@ import time
 import unittest
 
 import winetest
+from winetest import VARLO, VARLOPLUS
 
 QUILLFIX = os.environ.get("QUILLFIX", "")
 QUILLFIX_REPORT = os.environ.get("QUILLFIX_REPORT", "")
 REGHELPER = os.environ.get("REGHELPER", "")
 CORVANE = "HKCU\\Software\\Corvane"
-VARLO = CORVANE + "\\Varlo 6.8"
-VARLOPLUS = CORVANE + "\\VarloPlus 6.8"
 EXPORTED_ROOT = "HKEY_CURRENT_USER\\Software\\Corvane\\"
 
 # A run's hang guard: far above the helper's own limits (60 s to start,
@@ -296,7 +295,7 @@ class QuillfixOnlineTest(unittest.TestCase):
     def test_root_writes_through_the_server_of_the_prefix_owner(self):
         if os.getuid() != 0:
             self.skipTest("needs root")
-        uid = unused_uid()
+        uid, gid = winetest.unused_ids()
         with winetest.copy_prefix() as prefix, \
                 tempfile.TemporaryDirectory() as home:
             prefix.reg_add(VARLOPLUS, "Edition", "REG_SZ", "plus")
@@ -304,10 +303,9 @@ class QuillfixOnlineTest(unittest.TestCase):
             # Its server directory was root's: the owner's server makes
             # one of its own.
             os.unlink(os.path.join(prefix.path, "wineserver"))
-            give_to(prefix.path, uid)
-            os.chown(home, uid, uid)
-            as_owner = ["setpriv", "--reuid", str(uid), "--regid", str(uid),
-                        "--clear-groups", "env", "HOME=" + home]
+            give_to(prefix.path, uid, gid)
+            os.chown(home, uid, gid)
+            as_owner = winetest.as_user(uid, gid) + ["env", "HOME=" + home]
             env = prefix.env()
             try:
                 subprocess.run(as_owner + ["wineserver", "-p300"], env=env,
@@ -329,35 +327,25 @@ class QuillfixOnlineTest(unittest.TestCase):
                     subprocess.run(as_owner + ["wineserver", option],
                                    env=env, timeout=60)
             user_reg = os.stat(prefix.user_reg)
-            self.assertEqual((uid, uid), (user_reg.st_uid, user_reg.st_gid))
+            self.assertEqual((uid, gid), (user_reg.st_uid, user_reg.st_gid))
             self.assertIn(QUILLFIX_SECTION.encode(), prefix.read_user_reg())
 
 
-def unused_uid():
-    """A user id that no account and no file of the prefix uses."""
-    import pwd
-    used = {entry.pw_uid for entry in pwd.getpwall()}
-    for uid in range(42420, 42520):
-        if uid not in used:
-            return uid
-    raise AssertionError("no unused uid")
-
-
-def give_to(path, uid):
-    """Makes `uid` the owner of the prefix: its directories and the files
-    that are its own. drive_c's files are hard links shared with the base
-    prefix and stay as they are (they only need to be readable)."""
+def give_to(path, uid, gid):
+    """Makes `uid` and `gid` the owners of the prefix: its directories and
+    the files that are its own. drive_c's files are hard links shared with
+    the base prefix and stay as they are (they only need to be readable)."""
     for root, dirs, files in os.walk(path):
-        os.chown(root, uid, uid)
+        os.chown(root, uid, gid)
         for name in files:
             full = os.path.join(root, name)
             st = os.lstat(full)
             if stat.S_ISREG(st.st_mode) and st.st_nlink == 1:
-                os.chown(full, uid, uid)
+                os.chown(full, uid, gid)
         for name in dirs:
             full = os.path.join(root, name)
             if os.path.islink(full):
-                os.lchown(full, uid, uid)
+                os.lchown(full, uid, gid)
 
 
 if __name__ == "__main__":

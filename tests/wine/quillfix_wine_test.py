@@ -10,10 +10,9 @@ import subprocess
 import unittest
 
 import winetest
+from winetest import VARLO, VARLOPLUS
 
 QUILLFIX = os.environ.get("QUILLFIX", "")
-VARLO = "HKCU\\Software\\Corvane\\Varlo 6.8"
-VARLOPLUS = "HKCU\\Software\\Corvane\\VarloPlus 6.8"
 
 
 @winetest.skip_without_wine

@@ -17,7 +17,9 @@ Standard library only.
 import contextlib
 import errno
 import fcntl
+import grp
 import os
+import pwd
 import re
 import shutil
 import subprocess
@@ -32,6 +34,46 @@ BASE = os.environ.get("QUILLFIX_WINE_BASE") or os.path.join(
 _COMPLETE_MARK = ".quillfix-base-complete"
 
 WINE_TIMEOUT = 120
+
+# The editions' keys, as `wine reg` names them.
+VARLO = "HKCU\\Software\\Corvane\\Varlo 6.8"
+VARLOPLUS = "HKCU\\Software\\Corvane\\VarloPlus 6.8"
+
+# The head of a user.reg as Wine writes it, and a whole one in which Varlo
+# is installed (its key holds a value), for tests that make a prefix by hand.
+USER_REG_HEAD = ("WINE REGISTRY Version 2\n"
+                 ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n"
+                 "\n"
+                 "#arch=win64\n")
+VARLO_USER_REG = (USER_REG_HEAD +
+                  "\n"
+                  "[Software\\\\Corvane\\\\Varlo 6.8] 1796869137\n"
+                  "#time=1dd884ccfb82800\n"
+                  "\"Edition\"=\"std\"\n")
+
+
+def unused_ids():
+    """A user id and a group id (the next one) that no account and no group
+    has, for files and processes of "another user" (root only). Spread by
+    process, so that runs in parallel (other worktrees, other presets) do
+    not share that user's directories in /tmp."""
+    uid = 40000 + 2 * (os.getpid() % 10000)
+    while True:
+        try:
+            pwd.getpwuid(uid)
+        except KeyError:
+            try:
+                grp.getgrgid(uid + 1)
+            except KeyError:
+                return uid, uid + 1
+        uid += 2
+
+
+def as_user(uid, gid):
+    """The start of a command that runs the rest as user `uid` and group
+    `gid`, without supplementary groups."""
+    return ["setpriv", "--reuid", str(uid), "--regid", str(gid),
+            "--clear-groups"]
 
 
 def wine_missing():
