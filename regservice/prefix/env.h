@@ -106,6 +106,9 @@ class Env {
   // Where a symlink points, as its text.
   virtual IoStatus ReadLink(const std::string& path, std::string* target) = 0;
 
+  // The absolute path of `path` with every symlink, "." and ".." resolved.
+  virtual IoStatus RealPath(const std::string& path, std::string* real) = 0;
+
   // Creates a new file, failing if it exists, with exactly the mode (the
   // umask does not apply), the owner and the group of `like`.
   virtual IoStatus NewExclusiveFile(const std::string& path,

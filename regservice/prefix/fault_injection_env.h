@@ -7,6 +7,7 @@
 #include <errno.h>
 
 #include <functional>
+#include <map>
 
 #include <memory>
 #include <string>
@@ -48,6 +49,12 @@ class FaultInjectionEnv : public Env {
   // Every wineserver lock file reads as held by a running server.
   void SimulateRunningServer(bool running) { server_running_ = running; }
   int saves_started() const { return saves_started_; }
+  // How many times the directory `path` was listed; a look for a server
+  // lists /proc once.
+  int ListingsOf(const std::string& path) const {
+    auto found = listings_.find(path);
+    return found == listings_.end() ? 0 : found->second;
+  }
 
   IoStatus GetFileInfo(const std::string& path, FileInfo* info) override {
     return base_->GetFileInfo(path, info);
@@ -61,6 +68,9 @@ class FaultInjectionEnv : public Env {
   }
   IoStatus ReadLink(const std::string& path, std::string* target) override {
     return base_->ReadLink(path, target);
+  }
+  IoStatus RealPath(const std::string& path, std::string* real) override {
+    return base_->RealPath(path, real);
   }
   IoStatus NewExclusiveFile(const std::string& path, const FileInfo& like,
                             std::unique_ptr<WritableFile>* file) override {
@@ -93,6 +103,7 @@ class FaultInjectionEnv : public Env {
   }
   IoStatus ListDirectory(const std::string& path,
                          std::vector<std::string>* names) override {
+    ++listings_[path];
     return base_->ListDirectory(path, names);
   }
   IoStatus LockDirectory(const std::string& path,
@@ -159,6 +170,7 @@ class FaultInjectionEnv : public Env {
   std::function<void()> hook_;
   bool server_running_ = false;
   int saves_started_ = 0;
+  std::map<std::string, int> listings_;
 };
 
 }  // namespace prefix

@@ -133,13 +133,22 @@ LONG HiveStore::LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive) {
   return ERROR_SUCCESS;
 }
 
-bool HiveStore::ServerServesPrefix() const {
+bool HiveStore::ServerServesPrefix() {
   // Our own savers hold the server's lock too, but only under the
   // directory lock: holding that lock while asking keeps a save in another
   // process from passing for a running server.
   std::unique_ptr<Lock> directory_lock;
   env_->LockDirectory(location_.directory, &directory_lock);
-  return server_lock_.UnsafeToWrite();
+  pid_t holder = 0;
+  if (server_lock_.CheckLockFiles(&holder) != WineserverLock::State::kNone) {
+    return true;
+  }
+  // Refusing early is a courtesy; Save looks in /proc again, twice. So one
+  // look that found nothing serves every change until the next save.
+  if (!proc_showed_no_server_) {
+    proc_showed_no_server_ = server_lock_.ServerInProc() == 0;
+  }
+  return !proc_showed_no_server_;
 }
 
 LONG HiveStore::CreateKey(const wine::KeyPath& path, uint64_t now) {
@@ -250,13 +259,14 @@ IoStatus HiveStore::WriteInPlace(const std::string& bytes) {
   return status;
 }
 
-IoStatus HiveStore::CheckNoServerAppeared() const {
+IoStatus HiveStore::CheckNoServerAppeared() {
   // The locks keep out every server whose lock file is known. One whose
   // lock is not (another TMPDIR, or the first start of Debian's Wine in
   // the prefix, which picks a new directory name) is seen only in /proc:
   // looked for as late as possible, so that the file changes only
   // milliseconds after the last look.
-  if (server_lock_.ServerInProc() == 0) return IoStatus::Ok();
+  proc_showed_no_server_ = server_lock_.ServerInProc() == 0;
+  if (proc_showed_no_server_) return IoStatus::Ok();
   IoStatus status;
   status.error = EBUSY;
   status.message = "a wineserver started for the prefix";
@@ -277,6 +287,8 @@ IoStatus HiveStore::RewriteInPlace(const std::string& bytes) {
 
 LONG HiveStore::Save() {
   if (journal_.empty()) return ERROR_SUCCESS;
+  // Only the save's own last look counts for the changes after it.
+  proc_showed_no_server_ = false;
   std::unique_ptr<Lock> directory_lock;
   IoStatus status = env_->LockDirectory(location_.directory, &directory_lock);
   if (!status.ok()) {

@@ -87,6 +87,11 @@ class HiveStore {
   // prefix may not be written; ERROR_CANTWRITE when writing fails otherwise.
   LONG Save();
 
+  // Tells the store that /proc was searched for a server of the prefix
+  // just now and showed none, so that the first change need not search
+  // again. The lock files are still probed at every change.
+  void NoteNoServerInProc() { proc_showed_no_server_ = true; }
+
   // The message of the last failure, for diagnostics.
   const std::string& last_error() const { return last_error_; }
 
@@ -96,7 +101,7 @@ class HiveStore {
   LONG Fail(LONG code, const std::string& message);
   // Whether the prefix must be left alone: a wineserver serves it now, or
   // may without being seen.
-  bool ServerServesPrefix() const;
+  bool ServerServesPrefix();
   // Loads `bytes` as a hive Wine would load in this prefix.
   LONG LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive);
   LONG ReloadAndReplay();
@@ -105,7 +110,7 @@ class HiveStore {
   IoStatus WriteInPlace(const std::string& bytes);
   IoStatus RewriteInPlace(const std::string& bytes);
   // EBUSY when /proc shows a server of the prefix now.
-  IoStatus CheckNoServerAppeared() const;
+  IoStatus CheckNoServerAppeared();
 
   Env* env_;
   PrefixLocation location_;
@@ -114,6 +119,8 @@ class HiveStore {
   FileInfo loaded_version_;           // user.reg as last read or written
   std::vector<Change> journal_;
   unsigned int temp_counter_ = 0;
+  // A look in /proc since the last save began showed no server.
+  bool proc_showed_no_server_ = false;
   std::string last_error_;
 };
 

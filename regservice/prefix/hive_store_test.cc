@@ -284,6 +284,48 @@ TEST_F(HiveStoreTest, ServerAppearingDuringTheSaveStopsIt) {
   EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
 }
 
+// Refusing a change early is a courtesy that the save's own looks back up.
+// Once a look in /proc found no server (the caller's, or a save's last), a
+// server seen only in /proc no longer refuses each change; the save still
+// finds it and writes nothing.
+TEST_F(HiveStoreTest, ServerSeenOnlyInProcRefusesChangesUntilALookFoundNone) {
+  enum LastLook { kNone, kByCaller, kBySave };
+  struct Case {
+    const char* name;
+    LastLook last_look;
+    LONG change;  // the answer to a change once the server runs
+  } cases[] = {
+      {"no look yet", kNone, ERROR_SHARING_VIOLATION},
+      {"the caller looked", kByCaller, ERROR_SUCCESS},
+      {"a save looked last", kBySave, ERROR_SUCCESS},
+  };
+  struct stat st;
+  ASSERT_EQ(0, stat(dir_.path().c_str(), &st));
+  TestDir elsewhere;  // where no lock file is looked for
+  const std::string server_dir =
+      elsewhere / ServerDirectoryName(st.st_dev, st.st_ino);
+  mkdir(server_dir.c_str(), 0700);
+  for (const Case& c : cases) {
+    TestDir::Write(UserReg(), kUserReg);
+    auto store = NewStore(&env_);
+    if (c.last_look == kByCaller) store->NoteNoServerInProc();
+    if (c.last_look == kBySave) {
+      Change(store.get());
+      ASSERT_EQ(ERROR_SUCCESS, store->Save()) << c.name;
+    }
+    const std::string before = TestDir::Read(UserReg());
+    ProcessIn server(server_dir, dir_.path());
+    ASSERT_TRUE(server.ready());
+    EXPECT_EQ(c.change, store->CreateKey({u"Software", u"Later"}, kNow))
+        << c.name;
+    EXPECT_EQ(c.change == ERROR_SUCCESS ? ERROR_SHARING_VIOLATION
+                                        : ERROR_SUCCESS,
+              store->Save())
+        << c.name;
+    EXPECT_EQ(before, TestDir::Read(UserReg())) << c.name;
+  }
+}
+
 TEST_F(HiveStoreTest, FailureAtAnyStepLeavesFileAndNoTemporary) {
   const FaultInjectionEnv::Step steps[] = {
       FaultInjectionEnv::kCreate,   FaultInjectionEnv::kWrite,

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -141,6 +142,14 @@ class RealEnv : public Env {
       }
       buffer.resize(buffer.size() * 2);
     }
+  }
+
+  IoStatus RealPath(const std::string& path, std::string* real) override {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return IoStatus::FromErrno(errno, "realpath " + path);
+    real->assign(resolved);
+    free(resolved);
+    return IoStatus::Ok();
   }
 
   IoStatus NewExclusiveFile(const std::string& path, const FileInfo& like,

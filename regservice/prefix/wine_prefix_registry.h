@@ -72,6 +72,9 @@ class WinePrefixRegistry : public Registry {
 
   const HiveStore& store() const { return store_; }
 
+  // See HiveStore::NoteNoServerInProc.
+  void NoteNoServerInProc() { store_.NoteNoServerInProc(); }
+
  private:
   // The key an open handle or HKEY_CURRENT_USER names, the hive loaded.
   // ERROR_INVALID_HANDLE for anything else; the load's error if the hive

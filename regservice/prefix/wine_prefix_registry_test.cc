@@ -11,6 +11,7 @@
 
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
+#include "regservice/prefix/wineserver_lock.h"
 #include "winshim/mbstring.h"
 
 namespace regservice {
@@ -675,6 +676,48 @@ TEST_F(WinePrefixRegistryTest, RunningServerBlocksChangesNotReads) {
   EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(created));
   EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(key));
   EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
+}
+
+// A look for a server in /proc reads every process's working directory:
+// the dearest part of a small run. A run as the program makes it (one look
+// before the registry is made, then per key written a subkey, a value and
+// a save) looks once at start and twice per save, however many calls.
+TEST_F(WinePrefixRegistryTest, LooksInProcAtStartAndTwicePerSave) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> keys;  // those missing are skipped, as the
+                                    // program skips a missing edition
+    int saves;
+    int looks;
+  } cases[] = {
+      {"two keys written", {"Software\\Acme", "Software\\Classy"}, 2, 5},
+      {"one key written", {"Software\\Acme", "Software\\Missing"}, 1, 3},
+      {"nothing written", {"Software\\Missing"}, 0, 1},
+  };
+  const BYTE one = 1;
+  for (const Case& c : cases) {
+    TestDir::Write(UserReg(), kUserReg);
+    FaultInjectionEnv env;
+    ASSERT_FALSE(WineserverLock(&env, location_).FindServer(nullptr));
+    {
+      WinePrefixRegistry registry(&env, location_);
+      registry.NoteNoServerInProc();
+      for (const char* path : c.keys) {
+        HKEY key = nullptr, prefs = nullptr;
+        if (registry.OpenKeyEx(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS,
+                               &key) != ERROR_SUCCESS) {
+          continue;
+        }
+        ASSERT_EQ(ERROR_SUCCESS, registry.CreateKey(key, "Preferences", &prefs));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  registry.SetValueEx(prefs, "Quillfix", 0, REG_BINARY, &one, 1));
+        ASSERT_EQ(ERROR_SUCCESS, registry.CloseKey(prefs));
+        ASSERT_EQ(ERROR_SUCCESS, registry.CloseKey(key));
+      }
+    }
+    EXPECT_EQ(c.saves, env.saves_started()) << c.name;
+    EXPECT_EQ(c.looks, env.ListingsOf(location_.proc)) << c.name;
+  }
 }
 
 TEST_F(WinePrefixRegistryTest, UnusableHiveFailsEverythingCreatesNothing) {

@@ -128,6 +128,17 @@ pid_t WineserverLock::ServerInProc() const {
 pid_t WineserverLock::ServerInProc(const FileInfo& prefix_info) const {
   std::vector<std::string> entries;
   if (!env_->ListDirectory(location_.proc, &entries).ok()) return 0;
+  // A look costs one readlink per process: only a process whose working
+  // directory has the prefix's own name can be in the prefix directory,
+  // and only those are asked for its device and inode. What this misses is
+  // a server that loads the registry in the prefix reached under another
+  // name (a bind mount); that takes a fraction of a second, and such a
+  // server holds its lock already, which the lock probe sees.
+  std::string real_prefix;
+  const std::string prefix_name =
+      env_->RealPath(location_.directory, &real_prefix).ok()
+          ? LastElement(real_prefix)
+          : std::string();
   const std::string self = std::to_string(getpid());
   for (const std::string& entry : entries) {
     // This process holds the prefix directory open too, for its lock.
@@ -139,10 +150,12 @@ pid_t WineserverLock::ServerInProc(const FileInfo& prefix_info) const {
     // does from the prefix directory.
     std::string cwd;
     if (!env_->ReadLink(process + "/cwd", &cwd).ok()) continue;
-    const bool in_server_dir = IsServerDirectoryOf(cwd, prefix_info);
+    const std::string cwd_name = LastElement(cwd);
+    const bool in_server_dir = IsServerDirectoryOf(cwd_name, prefix_info);
     FileInfo cwd_info;
     if (!in_server_dir &&
-        !(env_->GetFileInfo(process + "/cwd", &cwd_info).ok() &&
+        !(!prefix_name.empty() && cwd_name == prefix_name &&
+          env_->GetFileInfo(process + "/cwd", &cwd_info).ok() &&
           cwd_info.device == prefix_info.device &&
           cwd_info.inode == prefix_info.inode)) {
       continue;
@@ -188,6 +201,11 @@ WineserverLock::State WineserverLock::Check(pid_t* pid) const {
     *pid = in_proc;
     return State::kRunning;
   }
+  return CheckLockFiles(pid);
+}
+
+WineserverLock::State WineserverLock::CheckLockFiles(pid_t* pid) const {
+  *pid = 0;
   bool unsafe = false;
   for (const ServerLockFile& file : CandidateLockFiles(&unsafe)) {
     pid_t holder = 0;

@@ -65,6 +65,10 @@ class WineserverLock {
   // the server's process id when known, else 0.
   State Check(pid_t* pid) const;
 
+  // The same from the lock files alone, without the look in /proc (which
+  // costs a readlink per process).
+  State CheckLockFiles(pid_t* pid) const;
+
   // True when a wineserver serves the prefix now; *pid (optional) is the
   // server's process id when known (from /proc, or the lock's holder),
   // else 0.
