@@ -1,5 +1,6 @@
 // Stand-ins for a wineserver in tests: a process that is where a server
-// would be, and a look at a lock as a starting server takes it.
+// would be, its lock file, and a look at a lock as a starting server takes
+// it.
 #ifndef QUILLFIX_REGSERVICE_PREFIX_FAKE_SERVER_H_
 #define QUILLFIX_REGSERVICE_PREFIX_FAKE_SERVER_H_
 
@@ -9,7 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "regservice/prefix/wineserver_lock.h"
 
 namespace regservice {
 namespace prefix {
@@ -50,9 +55,18 @@ class ProcessIn {
   bool ready_ = false;
 };
 
-inline // Whether another process could take the lock now (as a starting server
+// Makes the lock file of Wine's own layout for the prefix as a server
+// makes it before it locks it, and returns its path.
+inline std::string MakeServerLockFile(const PrefixLocation& location) {
+  WineserverLock servers(PosixEnv(), location);
+  std::vector<std::unique_ptr<Lock>> held;
+  servers.HoldAgainstServers(&held);
+  return servers.CandidateLockFiles().back().Path();
+}
+
+// Whether another process could take the lock now (as a starting server
 // would try to).
-bool OtherProcessCanLock(const std::string& path) {
+inline bool OtherProcessCanLock(const std::string& path) {
   pid_t pid = fork();
   if (pid == 0) {
     int fd = open(path.c_str(), O_RDWR | O_NONBLOCK);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "regservice/prefix/fake_server.h"
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
 #include "regservice/prefix/wineserver_lock.h"
@@ -63,10 +64,9 @@ class WinePrefixRegistryTest : public ::testing::Test {
   // The value as a fresh load of user.reg has it; type 0xFFFF if missing.
   wine::Value ValueInFile(const wine::KeyPath& path, const wine::Name& name) {
     wine::Hive hive;
-    std::string error;
     wine::Value value;
     value.type = 0xFFFF;
-    if (hive.Load(TestDir::Read(UserReg()), &error)) {
+    if (hive.Load(TestDir::Read(UserReg())).ok()) {
       hive.GetValue(path, name, &value);
     }
     return value;
@@ -400,8 +400,7 @@ TEST_F(WinePrefixRegistryTest, NamesFollowTheCodePage) {
             registry->CreateKey(HKEY_CURRENT_USER, "Software\\\x95\x5c", &key));
   ASSERT_EQ(ERROR_SUCCESS, registry->CloseKey(key));
   wine::Hive hive;
-  std::string error;
-  ASSERT_TRUE(hive.Load(TestDir::Read(UserReg()), &error));
+  ASSERT_TRUE(hive.Load(TestDir::Read(UserReg())).ok());
   EXPECT_TRUE(hive.KeyExists({u"Software", u"\u8868"}));
 }
 
@@ -625,8 +624,7 @@ TEST_F(WinePrefixRegistryTest, WhenChangesReachTheFile) {
     EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
   }
   wine::Hive hive;
-  std::string error;
-  ASSERT_TRUE(hive.Load(TestDir::Read(UserReg()), &error));
+  ASSERT_TRUE(hive.Load(TestDir::Read(UserReg())).ok());
   EXPECT_TRUE(hive.KeyExists({u"Software", u"Left"}));
 }
 
@@ -655,7 +653,9 @@ TEST_F(WinePrefixRegistryTest, OnlyOneWritePerBatchOfHandles) {
 }
 
 TEST_F(WinePrefixRegistryTest, RunningServerBlocksChangesNotReads) {
-  env_.SimulateRunningServer(true);
+  TestDir tmp;
+  location_.system_tmp = tmp.path();
+  env_.SimulateHeldLock(MakeServerLockFile(location_));
   auto registry = NewRegistry();
   HKEY key = nullptr;
   const BYTE one = 1;
@@ -708,9 +708,10 @@ TEST_F(WinePrefixRegistryTest, LooksInProcAtStartAndTwicePerSave) {
                                &key) != ERROR_SUCCESS) {
           continue;
         }
-        ASSERT_EQ(ERROR_SUCCESS, registry.CreateKey(key, "Preferences", &prefs));
         ASSERT_EQ(ERROR_SUCCESS,
-                  registry.SetValueEx(prefs, "Quillfix", 0, REG_BINARY, &one, 1));
+                  registry.CreateKey(key, "Preferences", &prefs));
+        ASSERT_EQ(ERROR_SUCCESS, registry.SetValueEx(prefs, "Quillfix", 0,
+                                                     REG_BINARY, &one, 1));
         ASSERT_EQ(ERROR_SUCCESS, registry.CloseKey(prefs));
         ASSERT_EQ(ERROR_SUCCESS, registry.CloseKey(key));
       }

@@ -61,7 +61,84 @@ bool IsServerDirectoryOf(const std::string& path, const FileInfo& prefix_info) {
          device == prefix_info.device && inode == prefix_info.inode;
 }
 
+// What a look at one lock file found.
+enum class LockFileState {
+  kAbsent,  // no lock file: no server can be running there
+  kFree,    // the file exists and nobody holds its lock
+  kHeld,    // a process holds it: a server is running
+  kUnsafe,  // not what a server makes there (a directory that is not the
+            // owner's or that others may write, a symlink, a lock that is
+            // not a regular file): nothing can be told, nothing may be written
+};
+
+// What a failed look at a server's file means: nothing there, or
+// something that makes the server's state unknowable.
+LockFileState StateOfFailure(const Status& status) {
+  return status.error() == ENOENT ? LockFileState::kAbsent
+                                  : LockFileState::kUnsafe;
+}
+
+// Whether the directories of `file` are as a server makes and checks its
+// own: each a directory, not a symlink, the owner's, writable by no one
+// else. With `create`, the missing ones are made first, as Wine makes them.
+LockFileState CheckDirectories(Env* env, const ServerLockFile& file,
+                               bool create) {
+  FileInfo info;
+  Status status = env->GetFileInfo(file.base, &info);
+  if (!status.ok()) return StateOfFailure(status);
+  if (!info.is_directory) return LockFileState::kUnsafe;
+  std::string path = file.base;
+  for (const std::string& name : file.directories) {
+    path += "/" + name;
+    if (create) {
+      status = env->MakeDirectory(path, {0700, file.uid, file.gid});
+      if (!status.ok() && status.error() != EEXIST) {
+        return LockFileState::kUnsafe;
+      }
+    }
+    status = env->GetLinkInfo(path, &info);
+    if (!status.ok()) return StateOfFailure(status);
+    if (!info.is_directory || info.uid != file.uid ||
+        (info.mode & 022) != 0) {
+      return LockFileState::kUnsafe;
+    }
+  }
+  return LockFileState::kFree;
+}
+
+LockFileState StateOfLock(const Status& status) {
+  if (status.ok()) return LockFileState::kFree;
+  if (status.code() == Status::kBusy) return LockFileState::kHeld;
+  return StateOfFailure(status);
+}
+
+// Asks whether a server holds the lock of `file`; creates nothing.
+LockFileState ProbeLock(Env* env, const ServerLockFile& file, pid_t* holder) {
+  *holder = 0;
+  LockFileState state = CheckDirectories(env, file, false);
+  if (state != LockFileState::kFree) return state;
+  return StateOfLock(env->ProbeWriteLock(file.Path(), holder));
+}
+
+// Takes the lock of `file`, making the directories and the file (mode
+// 0600, the owner's) where missing. A lock file is never removed: a server
+// may be waiting on it.
+LockFileState TakeLock(Env* env, const ServerLockFile& file,
+                       std::unique_ptr<Lock>* lock) {
+  LockFileState state = CheckDirectories(env, file, true);
+  if (state != LockFileState::kFree) return state;
+  Status made = env->MakeFile(file.Path(), {0600, file.uid, file.gid});
+  if (!made.ok() && made.error() != EEXIST) return LockFileState::kUnsafe;
+  return StateOfLock(env->TakeWriteLock(file.Path(), lock));
+}
+
 }  // namespace
+
+std::string ServerLockFile::Path() const {
+  std::string path = base;
+  for (const std::string& name : directories) path += "/" + name;
+  return path + "/lock";
+}
 
 std::string ServerDirectoryName(uint64_t device, uint64_t inode) {
   char name[64];
@@ -88,9 +165,9 @@ std::vector<ServerLockFile> WineserverLock::CandidateLockFiles(
       ServerDirectoryName(prefix.device, prefix.inode);
 
   std::string name;
-  IoStatus status = env_->ReadFileStart(location_.directory + "/wineserver",
+  Status status = env_->ReadFileStart(location_.directory + "/wineserver",
                                         kMaxNameFileBytes, &name);
-  if (!status.ok() && status.error != ENOENT && name_file_unsafe != nullptr) {
+  if (!status.ok() && status.error() != ENOENT && name_file_unsafe != nullptr) {
     // Neither read nor known to be absent: the name is not known.
     *name_file_unsafe = true;
   }
@@ -209,15 +286,15 @@ WineserverLock::State WineserverLock::CheckLockFiles(pid_t* pid) const {
   bool unsafe = false;
   for (const ServerLockFile& file : CandidateLockFiles(&unsafe)) {
     pid_t holder = 0;
-    switch (env_->ProbeServerLock(file, &holder)) {
-      case ServerLockState::kHeld:
+    switch (ProbeLock(env_, file, &holder)) {
+      case LockFileState::kHeld:
         *pid = holder;
         return State::kRunning;
-      case ServerLockState::kUnsafe:
+      case LockFileState::kUnsafe:
         unsafe = true;
         break;
-      case ServerLockState::kAbsent:
-      case ServerLockState::kFree:
+      case LockFileState::kAbsent:
+      case LockFileState::kFree:
         break;
     }
   }
@@ -244,14 +321,14 @@ bool WineserverLock::HoldAgainstServers(
   if (unsafe) return false;
   for (const ServerLockFile& file : files) {
     std::unique_ptr<Lock> lock;
-    switch (env_->TakeServerLock(file, true, &lock)) {
-      case ServerLockState::kAbsent:
+    switch (TakeLock(env_, file, &lock)) {
+      case LockFileState::kAbsent:
         break;
-      case ServerLockState::kFree:
+      case LockFileState::kFree:
         held->push_back(std::move(lock));
         break;
-      case ServerLockState::kHeld:
-      case ServerLockState::kUnsafe:
+      case LockFileState::kHeld:
+      case LockFileState::kUnsafe:
         held->clear();
         return false;
     }

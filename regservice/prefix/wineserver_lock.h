@@ -31,6 +31,19 @@
 namespace regservice {
 namespace prefix {
 
+// Where a wineserver's lock file is: <base>/<directories...>/lock. A
+// server makes each of the directories (mode 0700, below a base it does not
+// make) and the file (mode 0600), and refuses directories that are not its
+// own; so does every use of this.
+struct ServerLockFile {
+  std::string base;                      // /tmp or a TMPDIR
+  std::vector<std::string> directories;  // single names, outermost first
+  uint32_t uid = 0;  // the prefix's owner, who runs its servers
+  uint32_t gid = 0;  // the prefix's group, for what is made on its behalf
+
+  std::string Path() const;
+};
+
 // The prefix and the environment it is served in.
 struct PrefixLocation {
   std::string directory;  // the prefix; user.reg is directly inside

@@ -471,11 +471,11 @@ TEST_F(WineserverLockTest, FindsServerByWorkingDirectoryAndHeldPrefix) {
 // Counts the looks at each process of a fake /proc.
 class CountingEnv : public FaultInjectionEnv {
  public:
-  IoStatus ReadLink(const std::string& path, std::string* target) override {
+  Status ReadLink(const std::string& path, std::string* target) override {
     if (EndsWith(path, "/cwd")) ++cwd_readlinks;
     return FaultInjectionEnv::ReadLink(path, target);
   }
-  IoStatus GetFileInfo(const std::string& path, FileInfo* info) override {
+  Status GetFileInfo(const std::string& path, FileInfo* info) override {
     if (EndsWith(path, "/cwd")) ++cwd_stats;
     return FaultInjectionEnv::GetFileInfo(path, info);
   }
