@@ -71,9 +71,11 @@ enum class LockFileState {
             // not a regular file): nothing can be told, nothing may be written
 };
 
-// What a failed look at a server's file means: nothing there, or
-// something that makes the server's state unknowable.
-LockFileState StateOfFailure(const Status& status) {
+// What a look at a server's file or its lock found. Any failure but a
+// missing file leaves the server's state unknowable.
+LockFileState StateOf(const Status& status) {
+  if (status.ok()) return LockFileState::kFree;
+  if (status.code() == Status::kBusy) return LockFileState::kHeld;
   return status.error() == ENOENT ? LockFileState::kAbsent
                                   : LockFileState::kUnsafe;
 }
@@ -85,7 +87,7 @@ LockFileState CheckDirectories(Env* env, const ServerLockFile& file,
                                bool create) {
   FileInfo info;
   Status status = env->GetFileInfo(file.base, &info);
-  if (!status.ok()) return StateOfFailure(status);
+  if (!status.ok()) return StateOf(status);
   if (!info.is_directory) return LockFileState::kUnsafe;
   std::string path = file.base;
   for (const std::string& name : file.directories) {
@@ -97,7 +99,7 @@ LockFileState CheckDirectories(Env* env, const ServerLockFile& file,
       }
     }
     status = env->GetLinkInfo(path, &info);
-    if (!status.ok()) return StateOfFailure(status);
+    if (!status.ok()) return StateOf(status);
     if (!info.is_directory || info.uid != file.uid ||
         (info.mode & 022) != 0) {
       return LockFileState::kUnsafe;
@@ -106,18 +108,12 @@ LockFileState CheckDirectories(Env* env, const ServerLockFile& file,
   return LockFileState::kFree;
 }
 
-LockFileState StateOfLock(const Status& status) {
-  if (status.ok()) return LockFileState::kFree;
-  if (status.code() == Status::kBusy) return LockFileState::kHeld;
-  return StateOfFailure(status);
-}
-
 // Asks whether a server holds the lock of `file`; creates nothing.
 LockFileState ProbeLock(Env* env, const ServerLockFile& file, pid_t* holder) {
   *holder = 0;
   LockFileState state = CheckDirectories(env, file, false);
   if (state != LockFileState::kFree) return state;
-  return StateOfLock(env->ProbeWriteLock(file.Path(), holder));
+  return StateOf(env->ProbeWriteLock(file.Path(), holder));
 }
 
 // Takes the lock of `file`, making the directories and the file (mode
@@ -129,7 +125,7 @@ LockFileState TakeLock(Env* env, const ServerLockFile& file,
   if (state != LockFileState::kFree) return state;
   Status made = env->MakeFile(file.Path(), {0600, file.uid, file.gid});
   if (!made.ok() && made.error() != EEXIST) return LockFileState::kUnsafe;
-  return StateOfLock(env->TakeWriteLock(file.Path(), lock));
+  return StateOf(env->TakeWriteLock(file.Path(), lock));
 }
 
 }  // namespace
