@@ -1,10 +1,12 @@
 #include "regservice/prefix/wine_prefix_registry.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -718,6 +720,73 @@ TEST_F(WinePrefixRegistryTest, LooksInProcAtStartAndTwicePerSave) {
     }
     EXPECT_EQ(c.saves, env.saves_started()) << c.name;
     EXPECT_EQ(c.looks, env.ListingsOf(location_.proc)) << c.name;
+  }
+}
+
+// Each way reading or writing user.reg fails has its Windows answer.
+TEST_F(WinePrefixRegistryTest, FailuresOfTheFileAnswerTheirWindowsCodes) {
+  const std::string user_reg = UserReg();
+  struct Case {
+    const char* name;
+    std::function<void(FaultInjectionEnv*)> arrange;  // before the save
+    LONG expected;
+  } writes[] = {
+      {"rename fails",
+       [](FaultInjectionEnv* env) {
+         env->FailAt(FaultInjectionEnv::kRename, EIO);
+       },
+       ERROR_CANTWRITE},
+      {"no permission",
+       [](FaultInjectionEnv* env) {
+         env->FailAt(FaultInjectionEnv::kCreate, EACCES);
+       },
+       ERROR_ACCESS_DENIED},
+      {"read-only file system",
+       [](FaultInjectionEnv* env) {
+         env->FailAt(FaultInjectionEnv::kCreate, EROFS);
+       },
+       ERROR_ACCESS_DENIED},
+      {"user.reg gone", [&](FaultInjectionEnv*) { unlink(user_reg.c_str()); },
+       ERROR_FILE_NOT_FOUND},
+      {"user.reg no longer loads",
+       [&](FaultInjectionEnv*) { TestDir::Write(user_reg, "REGEDIT4\n"); },
+       ERROR_BADDB},
+      {"user.reg now a directory",
+       [&](FaultInjectionEnv*) {
+         unlink(user_reg.c_str());
+         mkdir(user_reg.c_str(), 0755);
+       },
+       ERROR_CANTWRITE},
+  };
+  for (const Case& c : writes) {
+    remove(user_reg.c_str());  // a file or an empty directory
+    TestDir::Write(user_reg, kUserReg);
+    FaultInjectionEnv env;
+    WinePrefixRegistry registry(&env, location_);
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              registry.CreateKey(HKEY_CURRENT_USER, "Software\\New", &key));
+    c.arrange(&env);
+    EXPECT_EQ(c.expected, registry.CloseKey(key)) << c.name;
+    env.FailAt(FaultInjectionEnv::kNothing);
+    remove(user_reg.c_str());  // nothing left to write at exit
+  }
+
+  struct {
+    const char* name;
+    int (*make)(const char* path);
+  } reads[] = {
+      {"a FIFO", [](const char* path) { return mkfifo(path, 0600); }},
+      {"a directory", [](const char* path) { return mkdir(path, 0755); }},
+  };
+  for (const auto& c : reads) {
+    remove(user_reg.c_str());  // a file or an empty directory
+    ASSERT_EQ(0, c.make(user_reg.c_str())) << c.name;
+    WinePrefixRegistry registry(&env_, location_);
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_CANTREAD,
+              registry.OpenKey(HKEY_CURRENT_USER, "Software", &key))
+        << c.name;
   }
 }
 
