@@ -58,8 +58,11 @@ Registry* Registry::Default() {
     atexit(CloseBridgeAtExit);
     return g_bridge;
   }
+  const bool looked = !location.directory.empty();
   g_file_registry =
       new prefix::WinePrefixRegistry(prefix::PosixEnv(), std::move(location));
+  // The look above searched /proc: the first change need not again.
+  if (looked) g_file_registry->NoteNoServerInProc();
   atexit(FlushFileRegistryAtExit);
   return g_file_registry;
 }

@@ -164,9 +164,9 @@ class FileScratchRegistry {
   bool Read(const std::string& key, const std::string& name,
             StoredValue* value) {
     regservice::wine::Hive hive;
-    std::string error;
-    if (!hive.Load(dir_.Read(dir_ / "user.reg"), &error)) {
-      ADD_FAILURE() << "user.reg no longer loads: " << error;
+    regservice::Status loaded = hive.Load(dir_.Read(dir_ / "user.reg"));
+    if (!loaded.ok()) {
+      ADD_FAILURE() << "user.reg no longer loads: " << loaded.message();
       return false;
     }
     regservice::wine::KeyPath elements;

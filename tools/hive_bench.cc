@@ -87,10 +87,10 @@ int BenchFile(const char* file, const char* key) {
   }
   long before = CurrentKib();
   Hive hive;
-  std::string error;
   auto t = std::chrono::steady_clock::now();
-  if (!hive.Load(std::move(text), &error)) {
-    std::fprintf(stderr, "%s: %s\n", file, error.c_str());
+  regservice::Status status = hive.Load(std::move(text));
+  if (!status.ok()) {
+    std::fprintf(stderr, "%s: %s\n", file, status.message().c_str());
     return 1;
   }
   double load = Ms(t);
@@ -125,10 +125,10 @@ int main(int argc, char** argv) {
     size_t size = text.size();
     long before = CurrentKib();
     Hive hive;
-    std::string error;
     auto t = std::chrono::steady_clock::now();
-    if (!hive.Load(std::move(text), &error)) {
-      std::fprintf(stderr, "%s\n", error.c_str());
+    regservice::Status status = hive.Load(std::move(text));
+    if (!status.ok()) {
+      std::fprintf(stderr, "%s\n", status.message().c_str());
       return 1;
     }
     double load = Ms(t);

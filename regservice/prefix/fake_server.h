@@ -1,6 +1,6 @@
 // Stand-ins for a wineserver in tests: a process that is where a server
-// would be, one that holds a server's lock, and a look at a lock as a
-// starting server takes it.
+// would be, one that holds a server's lock, its lock file, and a look at
+// a lock as a starting server takes it.
 #ifndef QUILLFIX_REGSERVICE_PREFIX_FAKE_SERVER_H_
 #define QUILLFIX_REGSERVICE_PREFIX_FAKE_SERVER_H_
 
@@ -11,7 +11,11 @@
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "regservice/prefix/wineserver_lock.h"
 
 namespace regservice {
 namespace prefix {
@@ -92,6 +96,15 @@ class LockHolder : public WaitingProcess {
         }) {}
   bool locked() const { return ready(); }
 };
+
+// Makes the lock file of Wine's own layout for the prefix as a server
+// makes it before it locks it, and returns its path.
+inline std::string MakeServerLockFile(const PrefixLocation& location) {
+  WineserverLock servers(PosixEnv(), location);
+  std::vector<std::unique_ptr<Lock>> held;
+  servers.HoldAgainstServers(&held);
+  return servers.CandidateLockFiles().back().Path();
+}
 
 // Whether another process could take the lock now (as a starting server
 // would try to).

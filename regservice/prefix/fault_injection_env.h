@@ -1,12 +1,14 @@
 // An Env for tests: the real file system, except for a chosen step of a
-// save that fails or waits on a test's hook, and wineserver locks that can
-// be made to look held.
+// save that fails or waits on a test's hook, and lock files that can be
+// made to read as held.
 #ifndef QUILLFIX_REGSERVICE_PREFIX_FAULT_INJECTION_ENV_H_
 #define QUILLFIX_REGSERVICE_PREFIX_FAULT_INJECTION_ENV_H_
 
 #include <errno.h>
 
 #include <functional>
+#include <map>
+#include <set>
 
 #include <memory>
 #include <string>
@@ -45,72 +47,98 @@ class FaultInjectionEnv : public Env {
     pause_at_ = step;
     hook_ = std::move(hook);
   }
-  // Every wineserver lock file reads as held by a running server.
-  void SimulateRunningServer(bool running) { server_running_ = running; }
+  // The lock on byte 0 of the file `path` reads as held by another
+  // process (as a running wineserver holds its lock file's), or no longer.
+  void SimulateHeldLock(const std::string& path, bool held = true) {
+    if (held) {
+      held_locks_.insert(path);
+    } else {
+      held_locks_.erase(path);
+    }
+  }
   int saves_started() const { return saves_started_; }
+  // How many times the directory `path` was listed; a look for a server
+  // lists /proc once.
+  int ListingsOf(const std::string& path) const {
+    auto found = listings_.find(path);
+    return found == listings_.end() ? 0 : found->second;
+  }
 
-  IoStatus GetFileInfo(const std::string& path, FileInfo* info) override {
+  Status GetFileInfo(const std::string& path, FileInfo* info) override {
     return base_->GetFileInfo(path, info);
   }
-  IoStatus ReadFile(const std::string& path, std::string* data) override {
+  Status GetLinkInfo(const std::string& path, FileInfo* info) override {
+    return base_->GetLinkInfo(path, info);
+  }
+  Status MakeDirectory(const std::string& path,
+                       const NewFileAttributes& attributes) override {
+    return base_->MakeDirectory(path, attributes);
+  }
+  Status MakeFile(const std::string& path,
+                  const NewFileAttributes& attributes) override {
+    return base_->MakeFile(path, attributes);
+  }
+  Status ReadFile(const std::string& path, std::string* data) override {
     return base_->ReadFile(path, data);
   }
-  IoStatus ReadFileStart(const std::string& path, size_t max_bytes,
+  Status ReadFileStart(const std::string& path, size_t max_bytes,
                          std::string* data) override {
     return base_->ReadFileStart(path, max_bytes, data);
   }
-  IoStatus ReadLink(const std::string& path, std::string* target) override {
+  Status ReadLink(const std::string& path, std::string* target) override {
     return base_->ReadLink(path, target);
   }
-  IoStatus NewExclusiveFile(const std::string& path, const FileInfo& like,
+  Status RealPath(const std::string& path, std::string* real) override {
+    return base_->RealPath(path, real);
+  }
+  Status NewExclusiveFile(const std::string& path, const FileInfo& like,
                             std::unique_ptr<WritableFile>* file) override {
     ++saves_started_;
     if (Fails(kCreate)) return Injected("create " + path);
     std::unique_ptr<WritableFile> real;
-    IoStatus status = base_->NewExclusiveFile(path, like, &real);
+    Status status = base_->NewExclusiveFile(path, like, &real);
     if (status.ok()) file->reset(new FaultyFile(this, std::move(real)));
     return status;
   }
-  IoStatus TruncateForRewrite(const std::string& path,
+  Status TruncateForRewrite(const std::string& path,
                               std::unique_ptr<WritableFile>* file) override {
     ++saves_started_;
     if (Fails(kRewrite)) return Injected("open " + path);
     std::unique_ptr<WritableFile> real;
-    IoStatus status = base_->TruncateForRewrite(path, &real);
+    Status status = base_->TruncateForRewrite(path, &real);
     if (status.ok()) file->reset(new FaultyFile(this, std::move(real)));
     return status;
   }
-  IoStatus RenameFile(const std::string& from, const std::string& to) override {
+  Status RenameFile(const std::string& from, const std::string& to) override {
     if (Fails(kRename)) return Injected("rename " + from);
     return base_->RenameFile(from, to);
   }
-  IoStatus RemoveFile(const std::string& path) override {
+  Status RemoveFile(const std::string& path) override {
     return base_->RemoveFile(path);
   }
-  IoStatus SyncDirectory(const std::string& path) override {
+  Status SyncDirectory(const std::string& path) override {
     if (Fails(kDirectorySync)) return Injected("fsync " + path);
     return base_->SyncDirectory(path);
   }
-  IoStatus ListDirectory(const std::string& path,
+  Status ListDirectory(const std::string& path,
                          std::vector<std::string>* names) override {
+    ++listings_[path];
     return base_->ListDirectory(path, names);
   }
-  IoStatus LockDirectory(const std::string& path,
+  Status LockDirectory(const std::string& path,
                          std::unique_ptr<Lock>* lock) override {
     return base_->LockDirectory(path, lock);
   }
-  ServerLockState ProbeServerLock(const ServerLockFile& file,
-                                  pid_t* holder) override {
-    if (server_running_) {
-      *holder = 0;
-      return ServerLockState::kHeld;
-    }
-    return base_->ProbeServerLock(file, holder);
+  Status ProbeWriteLock(const std::string& path, pid_t* holder) override {
+    Status status = base_->ProbeWriteLock(path, holder);
+    return status.ok() && held_locks_.count(path) ? Held(path) : status;
   }
-  ServerLockState TakeServerLock(const ServerLockFile& file, bool create,
-                                 std::unique_ptr<Lock>* lock) override {
-    if (server_running_) return ServerLockState::kHeld;
-    return base_->TakeServerLock(file, create, lock);
+  Status TakeWriteLock(const std::string& path,
+                       std::unique_ptr<Lock>* lock) override {
+    Status status = base_->TakeWriteLock(path, lock);
+    if (!status.ok() || !held_locks_.count(path)) return status;
+    lock->reset();
+    return Held(path);
   }
 
  private:
@@ -118,19 +146,19 @@ class FaultInjectionEnv : public Env {
    public:
     FaultyFile(FaultInjectionEnv* env, std::unique_ptr<WritableFile> real)
         : env_(env), real_(std::move(real)) {}
-    IoStatus Append(const std::string& data) override {
+    Status Append(const std::string& data) override {
       if (env_->Fails(kWrite)) {
         real_->Append(data.substr(0, data.size() / 2));
         return env_->Injected("write");
       }
       return real_->Append(data);
     }
-    IoStatus Sync() override {
+    Status Sync() override {
       if (env_->Fails(kFileSync)) return env_->Injected("fsync");
       return real_->Sync();
     }
-    IoStatus Close() override {
-      IoStatus status = real_->Close();
+    Status Close() override {
+      Status status = real_->Close();
       if (env_->Fails(kClose)) return env_->Injected("close");
       return status;
     }
@@ -148,8 +176,12 @@ class FaultInjectionEnv : public Env {
     fail_at_ = kNothing;
     return true;
   }
-  IoStatus Injected(const std::string& what) const {
-    return IoStatus::FromErrno(error_, what + " (injected)");
+  static Status Held(const std::string& path) {
+    return Status(Status::kBusy, path + ": held (simulated)");
+  }
+  Status Injected(const std::string& what) const {
+    return Status::FromErrno(Status::kWriteError, error_,
+                             what + " (injected)");
   }
 
   Env* base_;
@@ -157,8 +189,9 @@ class FaultInjectionEnv : public Env {
   int error_ = EIO;
   Step pause_at_ = kNothing;
   std::function<void()> hook_;
-  bool server_running_ = false;
+  std::set<std::string> held_locks_;
   int saves_started_ = 0;
+  std::map<std::string, int> listings_;
 };
 
 }  // namespace prefix

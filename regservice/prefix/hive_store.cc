@@ -21,19 +21,26 @@ const size_t kSystemRegHead = 4096;
 // are spliced into the same buffer instead of a new copy of the file.
 const size_t kEditRoom = 64 * 1024;
 
-// The Windows code for a failed write.
-LONG WriteError(const IoStatus& status) {
-  switch (status.error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return ERROR_ACCESS_DENIED;
-    case EBUSY:
-      return ERROR_SHARING_VIOLATION;
-    default:
-      return ERROR_CANTWRITE;
+// What a failure while writing user.reg means for the caller, whatever
+// step failed: the prefix may not be written, a server came, or writing
+// failed.
+Status AsWriteFailure(const Status& status) {
+  Status::Code code = Status::kWriteError;
+  if (status.code() == Status::kBusy || status.error() == EBUSY) {
+    code = Status::kBusy;
+  } else if (status.error() == EACCES || status.error() == EPERM ||
+             status.error() == EROFS) {
+    code = Status::kAccessDenied;
   }
+  return Status(code, status.message(), status.error());
 }
+
+// A failure because the file or directory is not there.
+Status AsNotFound(const Status& status) {
+  return Status(Status::kNotFound, status.message(), status.error());
+}
+
+const char kServerRuns[] = "a wineserver serves the prefix";
 
 }  // namespace
 
@@ -66,47 +73,50 @@ HiveStore::HiveStore(Env* env, PrefixLocation location)
       location_(std::move(location)),
       server_lock_(env, location_) {}
 
-LONG HiveStore::Fail(LONG code, const std::string& message) {
-  last_error_ = message;
-  return code;
+Status HiveStore::Fail(Status status) {
+  last_error_ = status.message();
+  return status;
 }
 
-LONG HiveStore::Load() {
-  if (hive_ != nullptr) return ERROR_SUCCESS;
+Status HiveStore::Load() {
+  if (hive_ != nullptr) return Status();
   if (location_.directory.empty()) {
-    return Fail(ERROR_FILE_NOT_FOUND,
-                "no prefix: WINEPREFIX not an absolute path, or no HOME");
+    return Fail(
+        Status(Status::kNotFound,
+               "no prefix: WINEPREFIX not an absolute path, or no HOME"));
   }
   const std::string path = UserRegPath();
   // Stat before reading: if the file changes in between, Save() sees a
   // version other than the one read and reads again, never the reverse.
   FileInfo info;
-  IoStatus status = env_->GetFileInfo(path, &info);
+  Status status = env_->GetFileInfo(path, &info);
   if (!status.ok()) {
-    return Fail(status.error == ENOENT || status.error == ENOTDIR
-                    ? ERROR_FILE_NOT_FOUND
-                    : ERROR_CANTREAD,
-                status.message);
+    return Fail(status.error() == ENOENT || status.error() == ENOTDIR
+                    ? AsNotFound(status)
+                    : status);
   }
-  if (!info.is_regular) return Fail(ERROR_CANTREAD, path + ": not a file");
+  if (!info.is_regular) {
+    return Fail(Status(Status::kReadError, path + ": not a file"));
+  }
   std::string bytes;
   bytes.reserve(static_cast<size_t>(info.size) + kEditRoom);
   status = env_->ReadFile(path, &bytes);
-  if (!status.ok()) return Fail(ERROR_CANTREAD, status.message);
+  if (!status.ok()) return Fail(status);
   std::unique_ptr<wine::Hive> hive;
-  LONG result = LoadHive(std::move(bytes), &hive);
-  if (result != ERROR_SUCCESS) return result;
+  status = LoadHive(std::move(bytes), &hive);
+  if (!status.ok()) return status;
   hive_ = std::move(hive);
   loaded_version_ = info;
-  return ERROR_SUCCESS;
+  return Status();
 }
 
-LONG HiveStore::LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive) {
+Status HiveStore::LoadHive(std::string bytes,
+                           std::unique_ptr<wine::Hive>* hive) {
   hive->reset(new wine::Hive);
-  std::string error;
-  if (!(*hive)->Load(std::move(bytes), &error)) {
+  Status status = (*hive)->Load(std::move(bytes));
+  if (!status.ok()) {
     hive->reset();
-    return Fail(ERROR_BADDB, error);
+    return Fail(status);
   }
   // Wine reads system.reg first and takes the prefix's architecture from
   // it, 32-bit when the file names none (so Wine 8 does); a user.reg
@@ -114,56 +124,63 @@ LONG HiveStore::LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive) {
   // system.reg the prefix is not set up yet and nothing tells its
   // architecture: the file is taken as it is.
   const std::string user_arch = (*hive)->Architecture();
-  if (user_arch.empty()) return ERROR_SUCCESS;
+  if (user_arch.empty()) return Status();
   std::string head;
   const std::string system_reg = location_.directory + "/system.reg";
-  IoStatus status = env_->ReadFileStart(system_reg, kSystemRegHead, &head);
-  if (!status.ok() && status.error == ENOENT) return ERROR_SUCCESS;
+  status = env_->ReadFileStart(system_reg, kSystemRegHead, &head);
+  if (!status.ok() && status.error() == ENOENT) return Status();
   if (!status.ok()) {
     hive->reset();
-    return Fail(ERROR_BADDB, status.message);
+    return Fail(Status(Status::kCorrupt, status.message(), status.error()));
   }
   std::string prefix_arch = wine::ArchitectureBeforeFirstKey(head);
   if (prefix_arch.empty()) prefix_arch = "win32";
   if (user_arch != prefix_arch) {
     hive->reset();
-    return Fail(ERROR_BADDB, "user.reg: #arch=" + user_arch +
-                                 " is not the prefix's " + prefix_arch);
+    return Fail(Status(Status::kCorrupt, "user.reg: #arch=" + user_arch +
+                                             " is not the prefix's " +
+                                             prefix_arch));
   }
-  return ERROR_SUCCESS;
+  return Status();
 }
 
-bool HiveStore::ServerServesPrefix() const {
+bool HiveStore::ServerServesPrefix() {
   // Our own savers hold the server's lock too, but only under the
   // directory lock: holding that lock while asking keeps a save in another
   // process from passing for a running server.
   std::unique_ptr<Lock> directory_lock;
   env_->LockDirectory(location_.directory, &directory_lock);
-  return server_lock_.UnsafeToWrite();
+  pid_t holder = 0;
+  if (server_lock_.CheckLockFiles(&holder) != WineserverLock::State::kNone) {
+    return true;
+  }
+  // Refusing early is a courtesy; Save looks in /proc again, twice. So one
+  // look that found nothing serves every change until the next save.
+  if (!proc_showed_no_server_) {
+    proc_showed_no_server_ = server_lock_.ServerInProc() == 0;
+  }
+  return !proc_showed_no_server_;
 }
 
-LONG HiveStore::CreateKey(const wine::KeyPath& path, uint64_t now) {
-  if (hive_->KeyExists(path)) return ERROR_SUCCESS;
-  if (ServerServesPrefix()) {
-    return Fail(ERROR_SHARING_VIOLATION, "a wineserver serves the prefix");
-  }
+Status HiveStore::CreateKey(const wine::KeyPath& path, uint64_t now) {
+  if (hive_->KeyExists(path)) return Status();
+  if (ServerServesPrefix()) return Fail(Status(Status::kBusy, kServerRuns));
   Change change;
   change.kind = Change::kCreateKey;
   change.path = path;
   change.time = now;
   if (!ApplyChange(change, hive_.get())) {
-    return Fail(ERROR_INVALID_PARAMETER, "bad key name");
+    return Fail(Status(Status::kInvalidArgument, "bad key name"));
   }
   journal_.push_back(std::move(change));
-  return ERROR_SUCCESS;
+  return Status();
 }
 
-LONG HiveStore::SetValue(const wine::KeyPath& path, const wine::Name& name,
-                         uint32_t type, const std::string& data, uint64_t now) {
-  if (!hive_->KeyExists(path)) return Fail(ERROR_FILE_NOT_FOUND, "no key");
-  if (ServerServesPrefix()) {
-    return Fail(ERROR_SHARING_VIOLATION, "a wineserver serves the prefix");
-  }
+Status HiveStore::SetValue(const wine::KeyPath& path, const wine::Name& name,
+                           uint32_t type, const std::string& data,
+                           uint64_t now) {
+  if (!hive_->KeyExists(path)) return Fail(Status(Status::kNotFound, "no key"));
+  if (ServerServesPrefix()) return Fail(Status(Status::kBusy, kServerRuns));
   Change change;
   change.kind = Change::kSetValue;
   change.path = path;
@@ -172,30 +189,31 @@ LONG HiveStore::SetValue(const wine::KeyPath& path, const wine::Name& name,
   change.data = data;
   change.time = now;
   if (!hive_->SetValue(path, name, type, data, now)) {
-    return Fail(ERROR_INVALID_PARAMETER, "value refused");
+    return Fail(Status(Status::kInvalidArgument, "value refused"));
   }
   journal_.push_back(std::move(change));
-  return ERROR_SUCCESS;
+  return Status();
 }
 
-LONG HiveStore::ReloadAndReplay() {
+Status HiveStore::ReloadAndReplay() {
   FileInfo info;
   std::string bytes;
   if (env_->GetFileInfo(UserRegPath(), &info).ok()) {
     bytes.reserve(static_cast<size_t>(info.size) + kEditRoom);
   }
-  IoStatus status = env_->ReadFile(UserRegPath(), &bytes);
-  if (!status.ok()) return Fail(ERROR_CANTREAD, status.message);
+  Status status = env_->ReadFile(UserRegPath(), &bytes);
+  if (!status.ok()) return Fail(status);
   std::unique_ptr<wine::Hive> hive;
-  LONG result = LoadHive(std::move(bytes), &hive);
-  if (result != ERROR_SUCCESS) return result;
+  status = LoadHive(std::move(bytes), &hive);
+  if (!status.ok()) return status;
   for (const Change& change : journal_) {
     if (!ApplyChange(change, hive.get())) {
-      return Fail(ERROR_BADDB, "cannot replay a change on the new file");
+      return Fail(Status(Status::kCorrupt,
+                         "cannot replay a change on the new file"));
     }
   }
   hive_ = std::move(hive);
-  return ERROR_SUCCESS;
+  return Status();
 }
 
 void HiveStore::RemoveStaleTemporaryFiles() {
@@ -210,7 +228,7 @@ void HiveStore::RemoveStaleTemporaryFiles() {
   }
 }
 
-IoStatus HiveStore::WriteReplacing(const std::string& bytes,
+Status HiveStore::WriteReplacing(const std::string& bytes,
                                    const FileInfo& target) {
   const std::string temp = location_.directory + "/" + kTemporaryPrefix +
                            std::to_string(getpid()) + "-" +
@@ -219,11 +237,11 @@ IoStatus HiveStore::WriteReplacing(const std::string& bytes,
   // The replacement gets the old file's mode, owner and group: run by an
   // administrator, the user's file must stay the user's, or their Wine
   // cannot read it and saves an empty hive over it.
-  IoStatus status = env_->NewExclusiveFile(temp, target, &file);
+  Status status = env_->NewExclusiveFile(temp, target, &file);
   if (!status.ok()) return status;
   status = file->Append(bytes);
   if (status.ok()) status = file->Sync();
-  IoStatus closed = file->Close();
+  Status closed = file->Close();
   if (status.ok()) status = closed;
   file.reset();
   if (status.ok()) status = CheckNoServerAppeared();
@@ -238,69 +256,67 @@ IoStatus HiveStore::WriteReplacing(const std::string& bytes,
   return env_->SyncDirectory(location_.directory);
 }
 
-IoStatus HiveStore::WriteInPlace(const std::string& bytes) {
+Status HiveStore::WriteInPlace(const std::string& bytes) {
   // Not atomic, but replacing the file would break the link; Wine's own
   // save does the same. If writing fails after the truncation, the old
   // content is put back as well as it can be.
   std::string original;
-  IoStatus status = env_->ReadFile(UserRegPath(), &original);
+  Status status = env_->ReadFile(UserRegPath(), &original);
   if (!status.ok()) return status;
   status = RewriteInPlace(bytes);
   if (!status.ok()) RewriteInPlace(original);
   return status;
 }
 
-IoStatus HiveStore::CheckNoServerAppeared() const {
+Status HiveStore::CheckNoServerAppeared() {
   // The locks keep out every server whose lock file is known. One whose
   // lock is not (another TMPDIR, or the first start of Debian's Wine in
   // the prefix, which picks a new directory name) is seen only in /proc:
   // looked for as late as possible, so that the file changes only
   // milliseconds after the last look.
-  if (server_lock_.ServerInProc() == 0) return IoStatus::Ok();
-  IoStatus status;
-  status.error = EBUSY;
-  status.message = "a wineserver started for the prefix";
-  return status;
+  proc_showed_no_server_ = server_lock_.ServerInProc() == 0;
+  if (proc_showed_no_server_) return Status();
+  return Status(Status::kBusy, "a wineserver started for the prefix");
 }
 
-IoStatus HiveStore::RewriteInPlace(const std::string& bytes) {
+Status HiveStore::RewriteInPlace(const std::string& bytes) {
   std::unique_ptr<WritableFile> file;
-  IoStatus status = CheckNoServerAppeared();
+  Status status = CheckNoServerAppeared();
   if (!status.ok()) return status;
   status = env_->TruncateForRewrite(UserRegPath(), &file);
   if (!status.ok()) return status;
   status = file->Append(bytes);
   if (status.ok()) status = file->Sync();
-  IoStatus closed = file->Close();
+  Status closed = file->Close();
   return status.ok() ? closed : status;
 }
 
-LONG HiveStore::Save() {
-  if (journal_.empty()) return ERROR_SUCCESS;
+Status HiveStore::Save() {
+  if (journal_.empty()) return Status();
+  // Only the save's own last look counts for the changes after it.
+  proc_showed_no_server_ = false;
   std::unique_ptr<Lock> directory_lock;
-  IoStatus status = env_->LockDirectory(location_.directory, &directory_lock);
+  Status status = env_->LockDirectory(location_.directory, &directory_lock);
   if (!status.ok()) {
-    return Fail(status.error == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_CANTWRITE,
-                status.message);
+    return Fail(status.error() == ENOENT ? AsNotFound(status) : status);
   }
   std::vector<std::unique_ptr<Lock>> server_locks;
   if (!server_lock_.HoldAgainstServers(&server_locks)) {
-    return Fail(ERROR_SHARING_VIOLATION, "a wineserver serves the prefix");
+    return Fail(Status(Status::kBusy, kServerRuns));
   }
   RemoveStaleTemporaryFiles();
 
   FileInfo current;
   status = env_->GetFileInfo(UserRegPath(), &current);
   if (!status.ok()) {
-    return Fail(status.error == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_CANTREAD,
-                status.message);
+    return Fail(status.error() == ENOENT ? AsNotFound(status) : status);
   }
   if (!current.is_regular) {
-    return Fail(ERROR_CANTWRITE, UserRegPath() + ": not a file");
+    return Fail(Status(Status::kWriteError, UserRegPath() + ": not a file"));
   }
   if (!current.SameVersionAs(loaded_version_)) {
-    LONG result = ReloadAndReplay();
-    if (result != ERROR_SUCCESS) return result;
+    status = ReloadAndReplay();
+    if (!status.ok()) return status;
   }
 
   if (current.is_symlink || current.links > 1) {
@@ -312,13 +328,13 @@ LONG HiveStore::Save() {
     // The file on disk may now differ from what was loaded (a failed
     // directory sync after the rename); compare again at the next save.
     loaded_version_ = FileInfo();
-    return Fail(WriteError(status), status.message);
+    return Fail(AsWriteFailure(status));
   }
   journal_.clear();
   if (!env_->GetFileInfo(UserRegPath(), &loaded_version_).ok()) {
     loaded_version_ = FileInfo();
   }
-  return ERROR_SUCCESS;
+  return Status();
 }
 
 }  // namespace prefix

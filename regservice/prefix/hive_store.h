@@ -29,7 +29,7 @@
 
 #include "regservice/prefix/env.h"
 #include "regservice/prefix/wineserver_lock.h"
-#include "regservice/regservice.h"
+#include "regservice/status.h"
 #include "regservice/wine/hive.h"
 
 namespace regservice {
@@ -52,40 +52,44 @@ class HiveStore {
   HiveStore(Env* env, PrefixLocation location);
 
   // Loads user.reg on the first call that finds it usable; after that,
-  // returns ERROR_SUCCESS without reading again. Fails with
-  // ERROR_FILE_NOT_FOUND when the prefix or user.reg is missing (or no
-  // prefix is named), ERROR_BADDB when Wine would not load the file (its
-  // #arch is not the prefix's included), ERROR_CANTREAD when it cannot be
-  // read or is not a regular file.
-  LONG Load();
+  // succeeds without reading again. Fails with kNotFound when the prefix or
+  // user.reg is missing (or no prefix is named), kCorrupt when Wine would
+  // not load the file (its #arch is not the prefix's included), kReadError
+  // when it cannot be read or is not a regular file.
+  Status Load();
 
   // REQUIRES: Load() succeeded.
   const wine::Hive& hive() const { return *hive_; }
 
   // Makes the key and the missing keys above it. Changes nothing when it
-  // exists. ERROR_SHARING_VIOLATION when it would have to be made while a
-  // wineserver serves the prefix; ERROR_INVALID_PARAMETER for an empty or
-  // over-long element.
+  // exists. kBusy when it would have to be made while a wineserver serves
+  // the prefix; kInvalidArgument for an empty or over-long element.
   // REQUIRES: Load() succeeded.
-  LONG CreateKey(const wine::KeyPath& path, uint64_t now);
+  Status CreateKey(const wine::KeyPath& path, uint64_t now);
 
-  // Sets a value of an existing key. ERROR_SHARING_VIOLATION while a
-  // wineserver serves the prefix; ERROR_FILE_NOT_FOUND when the key is gone.
+  // Sets a value of an existing key. kBusy while a wineserver serves the
+  // prefix; kNotFound when the key is gone.
   // REQUIRES: Load() succeeded.
-  LONG SetValue(const wine::KeyPath& path, const wine::Name& name,
-                uint32_t type, const std::string& data, uint64_t now);
+  Status SetValue(const wine::KeyPath& path, const wine::Name& name,
+                  uint32_t type, const std::string& data, uint64_t now);
 
   // Whether changes are waiting for Save().
   bool HasPendingChanges() const { return !journal_.empty(); }
 
   // Writes the pending changes into user.reg (see the file comment). On
   // failure the file is as it was, no temporary file is left and the
-  // changes stay pending. ERROR_SHARING_VIOLATION while a server runs, or
-  // when what is found where one keeps its lock makes that unknowable;
-  // ERROR_FILE_NOT_FOUND if user.reg has gone; ERROR_BADDB if it changed
-  // into something Wine would not load; ERROR_ACCESS_DENIED when the
-  // prefix may not be written; ERROR_CANTWRITE when writing fails otherwise.
-  LONG Save();
+  // changes stay pending. kBusy while a server runs, or when what is found
+  // where one keeps its lock makes that unknowable; kNotFound if user.reg
+  // has gone; kCorrupt if it changed into something Wine would not load;
+  // kAccessDenied when the prefix may not be written; kReadError when the
+  // changed file cannot be read again; kWriteError when writing fails
+  // otherwise.
+  Status Save();
+
+  // Tells the store that /proc was searched for a server of the prefix
+  // just now and showed none, so that the first change need not search
+  // again. The lock files are still probed at every change.
+  void NoteNoServerInProc() { proc_showed_no_server_ = true; }
 
   // The message of the last failure, for diagnostics.
   const std::string& last_error() const { return last_error_; }
@@ -93,19 +97,19 @@ class HiveStore {
   std::string UserRegPath() const { return location_.directory + "/user.reg"; }
 
  private:
-  LONG Fail(LONG code, const std::string& message);
+  Status Fail(Status status);
   // Whether the prefix must be left alone: a wineserver serves it now, or
   // may without being seen.
-  bool ServerServesPrefix() const;
+  bool ServerServesPrefix();
   // Loads `bytes` as a hive Wine would load in this prefix.
-  LONG LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive);
-  LONG ReloadAndReplay();
+  Status LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive);
+  Status ReloadAndReplay();
   void RemoveStaleTemporaryFiles();
-  IoStatus WriteReplacing(const std::string& bytes, const FileInfo& target);
-  IoStatus WriteInPlace(const std::string& bytes);
-  IoStatus RewriteInPlace(const std::string& bytes);
-  // EBUSY when /proc shows a server of the prefix now.
-  IoStatus CheckNoServerAppeared() const;
+  Status WriteReplacing(const std::string& bytes, const FileInfo& target);
+  Status WriteInPlace(const std::string& bytes);
+  Status RewriteInPlace(const std::string& bytes);
+  // kBusy when /proc shows a server of the prefix now.
+  Status CheckNoServerAppeared();
 
   Env* env_;
   PrefixLocation location_;
@@ -114,6 +118,8 @@ class HiveStore {
   FileInfo loaded_version_;           // user.reg as last read or written
   std::vector<Change> journal_;
   unsigned int temp_counter_ = 0;
+  // A look in /proc since the last save began showed no server.
+  bool proc_showed_no_server_ = false;
   std::string last_error_;
 };
 

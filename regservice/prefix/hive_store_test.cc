@@ -11,6 +11,7 @@
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
 #include "regservice/prefix/test_support.h"
+#include "regservice/regservice.h"
 
 namespace regservice {
 namespace prefix {
@@ -37,14 +38,15 @@ class HiveStoreTest : public ::testing::Test {
   std::string UserReg() const { return dir_ / "user.reg"; }
   std::unique_ptr<HiveStore> NewStore(Env* env) {
     std::unique_ptr<HiveStore> store(new HiveStore(env, location_));
-    EXPECT_EQ(ERROR_SUCCESS, store->Load()) << store->last_error();
+    EXPECT_EQ(Status::kOk, store->Load().code()) << store->last_error();
     return store;
   }
   // Makes one change of each kind, pending.
   void Change(HiveStore* store) {
-    ASSERT_EQ(ERROR_SUCCESS, store->CreateKey({u"Software", u"New"}, kNow));
-    ASSERT_EQ(ERROR_SUCCESS,
-              store->SetValue(kAcme, u"Flag", REG_BINARY, "\x01", kNow));
+    ASSERT_EQ(Status::kOk,
+              store->CreateKey({u"Software", u"New"}, kNow).code());
+    ASSERT_EQ(Status::kOk,
+              store->SetValue(kAcme, u"Flag", REG_BINARY, "\x01", kNow).code());
   }
 
   TestDir dir_;
@@ -58,7 +60,7 @@ TEST_F(HiveStoreTest, NothingReachesTheFileBeforeSave) {
   Change(store.get());
   EXPECT_TRUE(store->HasPendingChanges());
   EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
-  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ(Status::kOk, store->Save().code());
   EXPECT_FALSE(store->HasPendingChanges());
   EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
   EXPECT_EQ((std::vector<std::string>{"user.reg"}), TestDir::List(dir_.path()));
@@ -69,7 +71,7 @@ TEST_F(HiveStoreTest, SaveKeepsPermissions) {
   mode_t old_umask = umask(022);
   auto store = NewStore(&env_);
   Change(store.get());
-  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ(Status::kOk, store->Save().code());
   umask(old_umask);
   struct stat st;
   ASSERT_EQ(0, stat(UserReg().c_str(), &st));
@@ -107,7 +109,7 @@ TEST_F(HiveStoreTest, SaveKeepsOwnerGroupAndMode) {
     {
       auto store = NewStore(&env_);
       Change(store.get());
-      EXPECT_EQ(ERROR_SUCCESS, store->Save()) << c.name;
+      EXPECT_EQ(Status::kOk, store->Save().code()) << c.name;
     }
     umask(old_umask);
     struct stat st;
@@ -136,7 +138,7 @@ TEST_F(HiveStoreTest, FifosAreRefusedNotWaitedOn) {
     if (c.user_reg) TestDir::Write(dir / "user.reg", c.user_reg);
     ASSERT_EQ(0, mkfifo((dir / c.fifo).c_str(), 0600));
     HiveStore store(&env_, location_);
-    EXPECT_NE(ERROR_SUCCESS, store.Load()) << c.name;
+    EXPECT_NE(Status::kOk, store.Load().code()) << c.name;
   }
 }
 
@@ -154,24 +156,24 @@ TEST_F(HiveStoreTest, LoadsOnlyWhatWineWouldForThePrefixArchitecture) {
     const char* name;
     const char* user_arch;    // the #arch line of user.reg, null: none
     const char* system_text;  // after system.reg's head; null: no system.reg
-    LONG expected;
+    Status::Code expected;
   } cases[] = {
-      {"both win64", "#arch=win64", "#arch=win64\n", ERROR_SUCCESS},
-      {"both win32", "#arch=win32", "#arch=win32\n", ERROR_SUCCESS},
+      {"both win64", "#arch=win64", "#arch=win64\n", Status::kOk},
+      {"both win32", "#arch=win32", "#arch=win32\n", Status::kOk},
       {"win32 in a 64-bit prefix", "#arch=win32", "#arch=win64\n",
-       ERROR_BADDB},
+       Status::kCorrupt},
       {"win64 in a 32-bit prefix", "#arch=win64", "#arch=win32\n",
-       ERROR_BADDB},
+       Status::kCorrupt},
       {"CRLF system.reg", "#arch=win32", "\r\n#arch=win32\r\n",
-       ERROR_SUCCESS},
-      {"indented #arch", "#arch=win32", "  #arch=win32\n", ERROR_SUCCESS},
-      {"user.reg names none", nullptr, "#arch=win32\n", ERROR_SUCCESS},
-      {"system.reg names none: win64", "#arch=win64", "", ERROR_BADDB},
-      {"system.reg names none: win32", "#arch=win32", "", ERROR_SUCCESS},
+       Status::kOk},
+      {"indented #arch", "#arch=win32", "  #arch=win32\n", Status::kOk},
+      {"user.reg names none", nullptr, "#arch=win32\n", Status::kOk},
+      {"system.reg names none: win64", "#arch=win64", "", Status::kCorrupt},
+      {"system.reg names none: win32", "#arch=win32", "", Status::kOk},
       {"#arch of a key is no global option", "#arch=win64",
-       "[Software] 1\n#arch=win64\n", ERROR_BADDB},
-      {"no system.reg: win64", "#arch=win64", nullptr, ERROR_SUCCESS},
-      {"no system.reg: win32", "#arch=win32", nullptr, ERROR_SUCCESS},
+       "[Software] 1\n#arch=win64\n", Status::kCorrupt},
+      {"no system.reg: win64", "#arch=win64", nullptr, Status::kOk},
+      {"no system.reg: win32", "#arch=win32", nullptr, Status::kOk},
   };
   for (const Case& c : cases) {
     TestDir dir;
@@ -185,11 +187,12 @@ TEST_F(HiveStoreTest, LoadsOnlyWhatWineWouldForThePrefixArchitecture) {
     }
     {
       HiveStore store(&env_, location_);
-      EXPECT_EQ(c.expected, store.Load()) << c.name;
-      if (c.expected == ERROR_SUCCESS) {
-        ASSERT_EQ(ERROR_SUCCESS,
-                  store.SetValue(kAcme, u"Flag", REG_BINARY, "\x01", kNow));
-        EXPECT_EQ(ERROR_SUCCESS, store.Save()) << c.name;
+      EXPECT_EQ(c.expected, store.Load().code()) << c.name;
+      if (c.expected == Status::kOk) {
+        ASSERT_EQ(Status::kOk,
+                  store.SetValue(kAcme, u"Flag", REG_BINARY, "\x01", kNow)
+                      .code());
+        EXPECT_EQ(Status::kOk, store.Save().code()) << c.name;
         continue;
       }
     }
@@ -207,7 +210,7 @@ TEST_F(HiveStoreTest, SaveRefusesAFileThatBecameAnotherArchitecture) {
   other.replace(other.find("win64"), 5, "win32");
   other += "\"Other\"=hex:03\n";
   TestDir::Write(UserReg(), other);
-  EXPECT_EQ(ERROR_BADDB, store->Save());
+  EXPECT_EQ(Status::kCorrupt, store->Save().code());
   EXPECT_EQ(other, TestDir::Read(UserReg()));
 }
 
@@ -232,7 +235,7 @@ TEST_F(HiveStoreTest, NoServerCanStartDuringTheSave) {
   });
   auto store = NewStore(&env_);
   Change(store.get());
-  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ(Status::kOk, store->Save().code());
   EXPECT_EQ(std::vector<bool>(locks.size(), false), lockable_during);
   for (const std::string& lock : locks) {
     EXPECT_TRUE(TestDir::Exists(lock)) << lock;
@@ -258,7 +261,7 @@ TEST_F(HiveStoreTest, ServerAppearingDuringTheSaveStopsIt) {
   });
   auto store = NewStore(&env_);
   Change(store.get());
-  EXPECT_EQ(ERROR_SHARING_VIOLATION, store->Save());
+  EXPECT_EQ(Status::kBusy, store->Save().code());
   ASSERT_TRUE(server && server->ready());
   EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
   EXPECT_EQ((std::vector<std::string>{"user.reg"}), TestDir::List(dir_.path()));
@@ -266,8 +269,49 @@ TEST_F(HiveStoreTest, ServerAppearingDuringTheSaveStopsIt) {
   // Once it has gone, the changes go in.
   server.reset();
   env_.PauseAt(FaultInjectionEnv::kNothing, nullptr);
-  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ(Status::kOk, store->Save().code());
   EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
+}
+
+// Refusing a change early is a courtesy that the save's own looks back up.
+// Once a look in /proc found no server (the caller's, or a save's last), a
+// server seen only in /proc no longer refuses each change; the save still
+// finds it and writes nothing.
+TEST_F(HiveStoreTest, ServerSeenOnlyInProcRefusesChangesUntilALookFoundNone) {
+  enum LastLook { kNone, kByCaller, kBySave };
+  struct Case {
+    const char* name;
+    LastLook last_look;
+    Status::Code change;  // the answer to a change once the server runs
+  } cases[] = {
+      {"no look yet", kNone, Status::kBusy},
+      {"the caller looked", kByCaller, Status::kOk},
+      {"a save looked last", kBySave, Status::kOk},
+  };
+  struct stat st;
+  ASSERT_EQ(0, stat(dir_.path().c_str(), &st));
+  TestDir elsewhere;  // where no lock file is looked for
+  const std::string server_dir =
+      elsewhere / ServerDirectoryName(st.st_dev, st.st_ino);
+  mkdir(server_dir.c_str(), 0700);
+  for (const Case& c : cases) {
+    TestDir::Write(UserReg(), kUserReg);
+    auto store = NewStore(&env_);
+    if (c.last_look == kByCaller) store->NoteNoServerInProc();
+    if (c.last_look == kBySave) {
+      Change(store.get());
+      ASSERT_EQ(Status::kOk, store->Save().code()) << c.name;
+    }
+    const std::string before = TestDir::Read(UserReg());
+    ProcessIn server(server_dir, dir_.path());
+    ASSERT_TRUE(server.ready());
+    EXPECT_EQ(c.change, store->CreateKey({u"Software", u"Later"}, kNow).code())
+        << c.name;
+    EXPECT_EQ(c.change == Status::kOk ? Status::kBusy : Status::kOk,
+              store->Save().code())
+        << c.name;
+    EXPECT_EQ(before, TestDir::Read(UserReg())) << c.name;
+  }
 }
 
 TEST_F(HiveStoreTest, FailureAtAnyStepLeavesFileAndNoTemporary) {
@@ -281,7 +325,13 @@ TEST_F(HiveStoreTest, FailureAtAnyStepLeavesFileAndNoTemporary) {
     env.FailAt(step);
     auto store = NewStore(&env);
     Change(store.get());
-    EXPECT_EQ(ERROR_CANTWRITE, store->Save()) << "step " << step;
+    Status saved = store->Save();
+    EXPECT_EQ(Status::kWriteError, saved.code()) << "step " << step;
+    // The failing call's errno and words, not words of the store's own.
+    EXPECT_EQ(EIO, saved.error()) << "step " << step;
+    EXPECT_NE(std::string::npos, saved.message().find(strerror(EIO)))
+        << saved.message();
+    EXPECT_EQ(saved.message(), store->last_error());
     EXPECT_EQ(kUserReg, TestDir::Read(UserReg())) << "step " << step;
     EXPECT_EQ((std::vector<std::string>{"user.reg"}),
               TestDir::List(dir_.path()))
@@ -289,7 +339,7 @@ TEST_F(HiveStoreTest, FailureAtAnyStepLeavesFileAndNoTemporary) {
     // The changes are still pending and go in once the fault is gone.
     EXPECT_TRUE(store->HasPendingChanges());
     env.FailAt(FaultInjectionEnv::kNothing);
-    EXPECT_EQ(ERROR_SUCCESS, store->Save()) << "step " << step;
+    EXPECT_EQ(Status::kOk, store->Save().code()) << "step " << step;
     EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
     TestDir::Write(UserReg(), kUserReg);
   }
@@ -301,11 +351,11 @@ TEST_F(HiveStoreTest, FailedDirectorySyncIsReportedWithCompleteFile) {
   env_.FailAt(FaultInjectionEnv::kDirectorySync);
   auto store = NewStore(&env_);
   Change(store.get());
-  EXPECT_EQ(ERROR_CANTWRITE, store->Save());
+  EXPECT_EQ(Status::kWriteError, store->Save().code());
   EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
   EXPECT_EQ((std::vector<std::string>{"user.reg"}), TestDir::List(dir_.path()));
   env_.FailAt(FaultInjectionEnv::kNothing);
-  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ(Status::kOk, store->Save().code());
   EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
 }
 
@@ -313,7 +363,9 @@ TEST_F(HiveStoreTest, PrefixThatMayNotBeWrittenIsAccessDenied) {
   env_.FailAt(FaultInjectionEnv::kCreate, EACCES);
   auto store = NewStore(&env_);
   Change(store.get());
-  EXPECT_EQ(ERROR_ACCESS_DENIED, store->Save());
+  Status saved = store->Save();
+  EXPECT_EQ(Status::kAccessDenied, saved.code());
+  EXPECT_EQ(EACCES, saved.error());
   EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
 }
 
@@ -322,7 +374,7 @@ TEST_F(HiveStoreTest, StaleTemporaryFilesAreRemovedOthersKept) {
   TestDir::Write(dir_ / "reg1a2b0000.tmp", "wine's");
   auto store = NewStore(&env_);
   Change(store.get());
-  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ(Status::kOk, store->Save().code());
   EXPECT_EQ((std::vector<std::string>{"reg1a2b0000.tmp", "user.reg"}),
             TestDir::List(dir_.path()));
 }
@@ -330,40 +382,42 @@ TEST_F(HiveStoreTest, StaleTemporaryFilesAreRemovedOthersKept) {
 TEST_F(HiveStoreTest, ChangesOfAnotherWriterAreKept) {
   auto first = NewStore(&env_);
   auto second = NewStore(&env_);
-  ASSERT_EQ(ERROR_SUCCESS, first->SetValue(kAcme, u"One", REG_DWORD,
-                                           std::string("\1\0\0\0", 4), kNow));
-  ASSERT_EQ(ERROR_SUCCESS, second->CreateKey({u"Software", u"Two"}, kNow));
-  ASSERT_EQ(ERROR_SUCCESS, second->SetValue({u"Software", u"Two"}, u"V",
-                                            REG_BINARY, "\x02", kNow));
-  EXPECT_EQ(ERROR_SUCCESS, second->Save());
-  EXPECT_EQ(ERROR_SUCCESS, first->Save());
+  const std::string one("\1\0\0\0", 4);
+  ASSERT_TRUE(first->SetValue(kAcme, u"One", REG_DWORD, one, kNow).ok());
+  ASSERT_TRUE(second->CreateKey({u"Software", u"Two"}, kNow).ok());
+  ASSERT_TRUE(
+      second->SetValue({u"Software", u"Two"}, u"V", REG_BINARY, "\x02", kNow)
+          .ok());
+  EXPECT_EQ(Status::kOk, second->Save().code());
+  EXPECT_EQ(Status::kOk, first->Save().code());
   EXPECT_EQ(std::string("\1\0\0\0", 4),
             ValueInFile(UserReg(), kAcme, u"One").data);
   EXPECT_EQ("\x02", ValueInFile(UserReg(), {u"Software", u"Two"}, u"V").data);
   // And the first store's later changes build on the merged file.
-  ASSERT_EQ(ERROR_SUCCESS,
-            first->SetValue(kAcme, u"Three", REG_BINARY, "\x03", kNow));
-  EXPECT_EQ(ERROR_SUCCESS, first->Save());
+  ASSERT_EQ(Status::kOk,
+            first->SetValue(kAcme, u"Three", REG_BINARY, "\x03", kNow).code());
+  EXPECT_EQ(Status::kOk, first->Save().code());
   EXPECT_EQ("\x02", ValueInFile(UserReg(), {u"Software", u"Two"}, u"V").data);
   EXPECT_EQ("\x03", ValueInFile(UserReg(), kAcme, u"Three").data);
 }
 
 TEST_F(HiveStoreTest, RunningServerRefusesChangesAndSaves) {
   auto store = NewStore(&env_);
-  ASSERT_EQ(ERROR_SUCCESS,
-            store->SetValue(kAcme, u"Before", REG_BINARY, "\x01", kNow));
-  env_.SimulateRunningServer(true);
-  EXPECT_EQ(ERROR_SHARING_VIOLATION,
-            store->SetValue(kAcme, u"During", REG_BINARY, "\x01", kNow));
-  EXPECT_EQ(ERROR_SHARING_VIOLATION,
-            store->CreateKey({u"Software", u"During"}, kNow));
+  ASSERT_EQ(Status::kOk,
+            store->SetValue(kAcme, u"Before", REG_BINARY, "\x01", kNow).code());
+  const std::string lock = MakeServerLockFile(location_);
+  env_.SimulateHeldLock(lock);
+  EXPECT_EQ(Status::kBusy,
+            store->SetValue(kAcme, u"During", REG_BINARY, "\x01", kNow).code());
+  EXPECT_EQ(Status::kBusy,
+            store->CreateKey({u"Software", u"During"}, kNow).code());
   // Making a key that exists changes nothing and is allowed.
-  EXPECT_EQ(ERROR_SUCCESS, store->CreateKey(kAcme, kNow));
-  EXPECT_EQ(ERROR_SHARING_VIOLATION, store->Save());
+  EXPECT_EQ(Status::kOk, store->CreateKey(kAcme, kNow).code());
+  EXPECT_EQ(Status::kBusy, store->Save().code());
   EXPECT_EQ(0, env_.saves_started());
   EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
-  env_.SimulateRunningServer(false);
-  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  env_.SimulateHeldLock(lock, false);
+  EXPECT_EQ(Status::kOk, store->Save().code());
   EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Before").data);
 }
 
@@ -373,7 +427,7 @@ TEST_F(HiveStoreTest, SymlinkedFileIsWrittenThrough) {
   ASSERT_EQ(0, symlink("real.reg", UserReg().c_str()));
   auto store = NewStore(&env_);
   Change(store.get());
-  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ(Status::kOk, store->Save().code());
   struct stat st;
   ASSERT_EQ(0, lstat(UserReg().c_str(), &st));
   EXPECT_TRUE(S_ISLNK(st.st_mode));
@@ -385,7 +439,7 @@ TEST_F(HiveStoreTest, HardLinkedFileIsWrittenThrough) {
   ASSERT_EQ(0, link(UserReg().c_str(), other.c_str()));
   auto store = NewStore(&env_);
   Change(store.get());
-  EXPECT_EQ(ERROR_SUCCESS, store->Save());
+  EXPECT_EQ(Status::kOk, store->Save().code());
   EXPECT_EQ("\x01", ValueInFile(other, kAcme, u"Flag").data);
   struct stat a, b;
   ASSERT_EQ(0, stat(UserReg().c_str(), &a));
@@ -407,7 +461,7 @@ TEST_F(HiveStoreTest, FailedRewriteInPlacePutsTheOldContentBack) {
     auto store = NewStore(&env);
     Change(store.get());
     env.FailAt(step);
-    EXPECT_EQ(ERROR_CANTWRITE, store->Save()) << "step " << step;
+    EXPECT_EQ(Status::kWriteError, store->Save().code()) << "step " << step;
     EXPECT_EQ(kUserReg, TestDir::Read(real)) << "step " << step;
     EXPECT_EQ((std::vector<std::string>{"real.reg", "user.reg"}),
               TestDir::List(dir_.path()));
@@ -419,13 +473,14 @@ TEST_F(HiveStoreTest, UnusableHiveFailsAndCreatesNothing) {
     const char* name;
     const char* content;  // null: no user.reg
     bool make_prefix;
-    LONG expected;
+    Status::Code expected;
   } cases[] = {
-      {"no prefix", nullptr, false, ERROR_FILE_NOT_FOUND},
-      {"no user.reg", nullptr, true, ERROR_FILE_NOT_FOUND},
-      {"empty file", "", true, ERROR_BADDB},
-      {"wrong first line", "WINE REGISTRY Version 3\n", true, ERROR_BADDB},
-      {"bad arch", "WINE REGISTRY Version 2\n#arch=win99\n", true, ERROR_BADDB},
+      {"no prefix", nullptr, false, Status::kNotFound},
+      {"no user.reg", nullptr, true, Status::kNotFound},
+      {"empty file", "", true, Status::kCorrupt},
+      {"wrong first line", "WINE REGISTRY Version 3\n", true, Status::kCorrupt},
+      {"bad arch", "WINE REGISTRY Version 2\n#arch=win99\n", true,
+       Status::kCorrupt},
   };
   for (const Case& c : cases) {
     TestDir dir;
@@ -437,8 +492,8 @@ TEST_F(HiveStoreTest, UnusableHiveFailsAndCreatesNothing) {
     PrefixLocation location;
     location.directory = prefix;
     HiveStore store(&env_, location);
-    EXPECT_EQ(c.expected, store.Load()) << c.name;
-    EXPECT_EQ(c.expected, store.Load()) << c.name << ", again";
+    EXPECT_EQ(c.expected, store.Load().code()) << c.name;
+    EXPECT_EQ(c.expected, store.Load().code()) << c.name << ", again";
     EXPECT_EQ(before, TestDir::List(dir.path())) << c.name;
     EXPECT_EQ(before_prefix, TestDir::List(prefix)) << c.name;
     if (c.content != nullptr) {
@@ -451,7 +506,7 @@ TEST_F(HiveStoreTest, UserRegRemovedBeforeSaveIsNotRecreated) {
   auto store = NewStore(&env_);
   Change(store.get());
   unlink(UserReg().c_str());
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, store->Save());
+  EXPECT_EQ(Status::kNotFound, store->Save().code());
   EXPECT_TRUE(TestDir::List(dir_.path()).empty());
 }
 

@@ -25,10 +25,9 @@ inline wine::Value ValueInFile(const std::string& file,
                                const wine::KeyPath& path,
                                const wine::Name& name) {
   wine::Hive hive;
-  std::string error;
   wine::Value value;
   value.type = 0xFFFF;
-  if (hive.Load(TestDir::Read(file), &error)) hive.GetValue(path, name, &value);
+  if (hive.Load(TestDir::Read(file)).ok()) hive.GetValue(path, name, &value);
   return value;
 }
 

@@ -39,6 +39,28 @@ bool IsStringType(DWORD type) {
 
 }  // namespace
 
+LONG WindowsError(const Status& status) {
+  switch (status.code()) {
+    case Status::kOk:
+      return ERROR_SUCCESS;
+    case Status::kNotFound:
+      return ERROR_FILE_NOT_FOUND;
+    case Status::kCorrupt:
+      return ERROR_BADDB;
+    case Status::kReadError:
+      return ERROR_CANTREAD;
+    case Status::kWriteError:
+      return ERROR_CANTWRITE;
+    case Status::kAccessDenied:
+      return ERROR_ACCESS_DENIED;
+    case Status::kBusy:
+      return ERROR_SHARING_VIOLATION;
+    case Status::kInvalidArgument:
+      return ERROR_INVALID_PARAMETER;
+  }
+  return ERROR_CANTWRITE;
+}
+
 PrefixLocation PrefixLocationFromEnvironment() {
   PrefixLocation location;
   const char* prefix = getenv("WINEPREFIX");
@@ -68,6 +90,8 @@ WinePrefixRegistry::WinePrefixRegistry(Env* env, PrefixLocation location)
 
 WinePrefixRegistry::~WinePrefixRegistry() { Flush(); }
 
+LONG WinePrefixRegistry::LoadHive() { return WindowsError(store_.Load()); }
+
 unsigned int WinePrefixRegistry::CodePage() const {
   return winshim::MultibyteCodePage();
 }
@@ -75,12 +99,12 @@ unsigned int WinePrefixRegistry::CodePage() const {
 LONG WinePrefixRegistry::Resolve(HKEY key, wine::KeyPath* path) {
   if (key == HKEY_CURRENT_USER) {
     path->clear();
-    return store_.Load();
+    return LoadHive();
   }
   const wine::KeyPath* open = handles_.Find(key);
   if (open == nullptr) return ERROR_INVALID_HANDLE;
   *path = *open;
-  return store_.Load();
+  return LoadHive();
 }
 
 bool WinePrefixRegistry::PathFitsConversion(LPCSTR sub_key) const {
@@ -132,7 +156,7 @@ LONG WinePrefixRegistry::OpenKey(HKEY key, LPCSTR sub_key, PHKEY result) {
     // The very handle passed in, unchecked, as Windows does; only a root
     // over an unusable hive fails.
     if (key == HKEY_CURRENT_USER) {
-      LONG status = store_.Load();
+      LONG status = LoadHive();
       if (status != ERROR_SUCCESS) {
         *result = nullptr;
         return status;
@@ -181,7 +205,7 @@ LONG WinePrefixRegistry::CreateKey(HKEY key, LPCSTR sub_key, PHKEY result) {
   // the same time.
   const uint64_t kTicksPerSecond = 10000000;
   const uint64_t now = clock_();
-  status = store_.CreateKey(path, now - now % kTicksPerSecond);
+  status = WindowsError(store_.CreateKey(path, now - now % kTicksPerSecond));
   if (status != ERROR_SUCCESS) return status;
   // Even an empty path gives a new handle here.
   *result = handles_.Add(std::move(path));
@@ -212,7 +236,7 @@ LONG WinePrefixRegistry::SetValueEx(HKEY key, LPCSTR value_name, DWORD,
     bytes.clear();
     wine::AppendUtf16Le(units, &bytes);
   }
-  return store_.SetValue(path, name, type, bytes, clock_());
+  return WindowsError(store_.SetValue(path, name, type, bytes, clock_()));
 }
 
 LONG WinePrefixRegistry::QueryInfoKey(
@@ -275,15 +299,15 @@ LONG WinePrefixRegistry::QueryInfoKey(
 LONG WinePrefixRegistry::CloseKey(HKEY key) {
   if (key == HKEY_CURRENT_USER) {
     // Never really closed; a moment to write what is pending.
-    LONG status = store_.Load();
+    LONG status = LoadHive();
     if (status != ERROR_SUCCESS) return status;
-    return store_.HasPendingChanges() ? store_.Save() : ERROR_SUCCESS;
+    return Flush();
   }
   if (!handles_.Remove(key)) return ERROR_INVALID_HANDLE;
   if (handles_.size() == 0 && store_.HasPendingChanges()) {
     // The handle is closed even when the write fails; the changes then
     // stay pending for the next chance.
-    return store_.Save();
+    return WindowsError(store_.Save());
   }
   return ERROR_SUCCESS;
 }
@@ -337,7 +361,7 @@ LONG WinePrefixRegistry::QueryValueEx(HKEY key, LPCSTR value_name,
 }
 
 LONG WinePrefixRegistry::Flush() {
-  return store_.HasPendingChanges() ? store_.Save() : ERROR_SUCCESS;
+  return WindowsError(store_.Save());
 }
 
 }  // namespace prefix

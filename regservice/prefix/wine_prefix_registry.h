@@ -42,6 +42,9 @@ namespace prefix {
 // (empty included), as Wine refuses it, or when neither variable is set.
 PrefixLocation PrefixLocationFromEnvironment();
 
+// The Windows error code of a store's or the format layer's result.
+LONG WindowsError(const Status& status);
+
 class WinePrefixRegistry : public Registry {
  public:
   // `env` must outlive the registry.
@@ -72,7 +75,12 @@ class WinePrefixRegistry : public Registry {
 
   const HiveStore& store() const { return store_; }
 
+  // See HiveStore::NoteNoServerInProc.
+  void NoteNoServerInProc() { store_.NoteNoServerInProc(); }
+
  private:
+  // Loads the hive unless it is loaded.
+  LONG LoadHive();
   // The key an open handle or HKEY_CURRENT_USER names, the hive loaded.
   // ERROR_INVALID_HANDLE for anything else; the load's error if the hive
   // cannot be used.

@@ -1,17 +1,21 @@
 #include "regservice/prefix/wine_prefix_registry.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "regservice/prefix/fake_server.h"
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
 #include "regservice/prefix/test_support.h"
+#include "regservice/prefix/wineserver_lock.h"
 #include "winshim/mbstring.h"
 
 namespace regservice {
@@ -390,8 +394,7 @@ TEST_F(WinePrefixRegistryTest, NamesFollowTheCodePage) {
             registry->CreateKey(HKEY_CURRENT_USER, "Software\\\x95\x5c", &key));
   ASSERT_EQ(ERROR_SUCCESS, registry->CloseKey(key));
   wine::Hive hive;
-  std::string error;
-  ASSERT_TRUE(hive.Load(TestDir::Read(UserReg()), &error));
+  ASSERT_TRUE(hive.Load(TestDir::Read(UserReg())).ok());
   EXPECT_TRUE(hive.KeyExists({u"Software", u"\u8868"}));
 }
 
@@ -615,8 +618,7 @@ TEST_F(WinePrefixRegistryTest, WhenChangesReachTheFile) {
     EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
   }
   wine::Hive hive;
-  std::string error;
-  ASSERT_TRUE(hive.Load(TestDir::Read(UserReg()), &error));
+  ASSERT_TRUE(hive.Load(TestDir::Read(UserReg())).ok());
   EXPECT_TRUE(hive.KeyExists({u"Software", u"Left"}));
 }
 
@@ -645,7 +647,9 @@ TEST_F(WinePrefixRegistryTest, OnlyOneWritePerBatchOfHandles) {
 }
 
 TEST_F(WinePrefixRegistryTest, RunningServerBlocksChangesNotReads) {
-  env_.SimulateRunningServer(true);
+  TestDir tmp;
+  location_.system_tmp = tmp.path();
+  env_.SimulateHeldLock(MakeServerLockFile(location_));
   auto registry = NewRegistry();
   HKEY key = nullptr;
   const BYTE one = 1;
@@ -666,6 +670,116 @@ TEST_F(WinePrefixRegistryTest, RunningServerBlocksChangesNotReads) {
   EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(created));
   EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(key));
   EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
+}
+
+// A look for a server in /proc reads every process's working directory:
+// the dearest part of a small run. A run as the program makes it (one look
+// before the registry is made, then per key written a subkey, a value and
+// a save) looks once at start and twice per save, however many calls.
+TEST_F(WinePrefixRegistryTest, LooksInProcAtStartAndTwicePerSave) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> keys;  // those missing are skipped, as the
+                                    // program skips a missing edition
+    int saves;
+    int looks;
+  } cases[] = {
+      {"two keys written", {"Software\\Acme", "Software\\Classy"}, 2, 5},
+      {"one key written", {"Software\\Acme", "Software\\Missing"}, 1, 3},
+      {"nothing written", {"Software\\Missing"}, 0, 1},
+  };
+  const BYTE one = 1;
+  for (const Case& c : cases) {
+    TestDir::Write(UserReg(), kUserReg);
+    FaultInjectionEnv env;
+    ASSERT_FALSE(WineserverLock(&env, location_).FindServer(nullptr));
+    {
+      WinePrefixRegistry registry(&env, location_);
+      registry.NoteNoServerInProc();
+      for (const char* path : c.keys) {
+        HKEY key = nullptr, prefs = nullptr;
+        if (registry.OpenKeyEx(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS,
+                               &key) != ERROR_SUCCESS) {
+          continue;
+        }
+        ASSERT_EQ(ERROR_SUCCESS,
+                  registry.CreateKey(key, "Preferences", &prefs));
+        ASSERT_EQ(ERROR_SUCCESS, registry.SetValueEx(prefs, "Quillfix", 0,
+                                                     REG_BINARY, &one, 1));
+        ASSERT_EQ(ERROR_SUCCESS, registry.CloseKey(prefs));
+        ASSERT_EQ(ERROR_SUCCESS, registry.CloseKey(key));
+      }
+    }
+    EXPECT_EQ(c.saves, env.saves_started()) << c.name;
+    EXPECT_EQ(c.looks, env.ListingsOf(location_.proc)) << c.name;
+  }
+}
+
+// Each way reading or writing user.reg fails has its Windows answer.
+TEST_F(WinePrefixRegistryTest, FailuresOfTheFileAnswerTheirWindowsCodes) {
+  const std::string user_reg = UserReg();
+  struct Case {
+    const char* name;
+    std::function<void(FaultInjectionEnv*)> arrange;  // before the save
+    LONG expected;
+  } writes[] = {
+      {"rename fails",
+       [](FaultInjectionEnv* env) {
+         env->FailAt(FaultInjectionEnv::kRename, EIO);
+       },
+       ERROR_CANTWRITE},
+      {"no permission",
+       [](FaultInjectionEnv* env) {
+         env->FailAt(FaultInjectionEnv::kCreate, EACCES);
+       },
+       ERROR_ACCESS_DENIED},
+      {"read-only file system",
+       [](FaultInjectionEnv* env) {
+         env->FailAt(FaultInjectionEnv::kCreate, EROFS);
+       },
+       ERROR_ACCESS_DENIED},
+      {"user.reg gone", [&](FaultInjectionEnv*) { unlink(user_reg.c_str()); },
+       ERROR_FILE_NOT_FOUND},
+      {"user.reg no longer loads",
+       [&](FaultInjectionEnv*) { TestDir::Write(user_reg, "REGEDIT4\n"); },
+       ERROR_BADDB},
+      {"user.reg now a directory",
+       [&](FaultInjectionEnv*) {
+         unlink(user_reg.c_str());
+         mkdir(user_reg.c_str(), 0755);
+       },
+       ERROR_CANTWRITE},
+  };
+  for (const Case& c : writes) {
+    remove(user_reg.c_str());  // a file or an empty directory
+    TestDir::Write(user_reg, kUserReg);
+    FaultInjectionEnv env;
+    WinePrefixRegistry registry(&env, location_);
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              registry.CreateKey(HKEY_CURRENT_USER, "Software\\New", &key));
+    c.arrange(&env);
+    EXPECT_EQ(c.expected, registry.CloseKey(key)) << c.name;
+    env.FailAt(FaultInjectionEnv::kNothing);
+    remove(user_reg.c_str());  // nothing left to write at exit
+  }
+
+  struct {
+    const char* name;
+    int (*make)(const char* path);
+  } reads[] = {
+      {"a FIFO", [](const char* path) { return mkfifo(path, 0600); }},
+      {"a directory", [](const char* path) { return mkdir(path, 0755); }},
+  };
+  for (const auto& c : reads) {
+    remove(user_reg.c_str());  // a file or an empty directory
+    ASSERT_EQ(0, c.make(user_reg.c_str())) << c.name;
+    WinePrefixRegistry registry(&env_, location_);
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_CANTREAD,
+              registry.OpenKey(HKEY_CURRENT_USER, "Software", &key))
+        << c.name;
+  }
 }
 
 TEST_F(WinePrefixRegistryTest, UnusableHiveFailsEverythingCreatesNothing) {

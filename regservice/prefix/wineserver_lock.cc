@@ -61,7 +61,80 @@ bool IsServerDirectoryOf(const std::string& path, const FileInfo& prefix_info) {
          device == prefix_info.device && inode == prefix_info.inode;
 }
 
+// What a look at one lock file found.
+enum class LockFileState {
+  kAbsent,  // no lock file: no server can be running there
+  kFree,    // the file exists and nobody holds its lock
+  kHeld,    // a process holds it: a server is running
+  kUnsafe,  // not what a server makes there (a directory that is not the
+            // owner's or that others may write, a symlink, a lock that is
+            // not a regular file): nothing can be told, nothing may be written
+};
+
+// What a look at a server's file or its lock found. Any failure but a
+// missing file leaves the server's state unknowable.
+LockFileState StateOf(const Status& status) {
+  if (status.ok()) return LockFileState::kFree;
+  if (status.code() == Status::kBusy) return LockFileState::kHeld;
+  return status.error() == ENOENT ? LockFileState::kAbsent
+                                  : LockFileState::kUnsafe;
+}
+
+// Whether the directories of `file` are as a server makes and checks its
+// own: each a directory, not a symlink, the owner's, writable by no one
+// else. With `create`, the missing ones are made first, as Wine makes them.
+LockFileState CheckDirectories(Env* env, const ServerLockFile& file,
+                               bool create) {
+  FileInfo info;
+  Status status = env->GetFileInfo(file.base, &info);
+  if (!status.ok()) return StateOf(status);
+  if (!info.is_directory) return LockFileState::kUnsafe;
+  std::string path = file.base;
+  for (const std::string& name : file.directories) {
+    path += "/" + name;
+    if (create) {
+      status = env->MakeDirectory(path, {0700, file.uid, file.gid});
+      if (!status.ok() && status.error() != EEXIST) {
+        return LockFileState::kUnsafe;
+      }
+    }
+    status = env->GetLinkInfo(path, &info);
+    if (!status.ok()) return StateOf(status);
+    if (!info.is_directory || info.uid != file.uid ||
+        (info.mode & 022) != 0) {
+      return LockFileState::kUnsafe;
+    }
+  }
+  return LockFileState::kFree;
+}
+
+// Asks whether a server holds the lock of `file`; creates nothing.
+LockFileState ProbeLock(Env* env, const ServerLockFile& file, pid_t* holder) {
+  *holder = 0;
+  LockFileState state = CheckDirectories(env, file, false);
+  if (state != LockFileState::kFree) return state;
+  return StateOf(env->ProbeWriteLock(file.Path(), holder));
+}
+
+// Takes the lock of `file`, making the directories and the file (mode
+// 0600, the owner's) where missing. A lock file is never removed: a server
+// may be waiting on it.
+LockFileState TakeLock(Env* env, const ServerLockFile& file,
+                       std::unique_ptr<Lock>* lock) {
+  LockFileState state = CheckDirectories(env, file, true);
+  if (state != LockFileState::kFree) return state;
+  Status made = env->MakeFile(file.Path(), {0600, file.uid, file.gid});
+  if (!made.ok() && made.error() != EEXIST) return LockFileState::kUnsafe;
+  return StateOf(env->TakeWriteLock(file.Path(), lock));
+}
+
 }  // namespace
+
+std::string ServerLockFile::Path() const {
+  std::string path = base;
+  for (const std::string& name : directories) path += "/" + name;
+  return path + "/lock";
+}
 
 std::string ServerDirectoryName(uint64_t device, uint64_t inode) {
   char name[64];
@@ -88,9 +161,9 @@ std::vector<ServerLockFile> WineserverLock::CandidateLockFiles(
       ServerDirectoryName(prefix.device, prefix.inode);
 
   std::string name;
-  IoStatus status = env_->ReadFileStart(location_.directory + "/wineserver",
+  Status status = env_->ReadFileStart(location_.directory + "/wineserver",
                                         kMaxNameFileBytes, &name);
-  if (!status.ok() && status.error != ENOENT && name_file_unsafe != nullptr) {
+  if (!status.ok() && status.error() != ENOENT && name_file_unsafe != nullptr) {
     // Neither read nor known to be absent: the name is not known.
     *name_file_unsafe = true;
   }
@@ -128,6 +201,17 @@ pid_t WineserverLock::ServerInProc() const {
 pid_t WineserverLock::ServerInProc(const FileInfo& prefix_info) const {
   std::vector<std::string> entries;
   if (!env_->ListDirectory(location_.proc, &entries).ok()) return 0;
+  // A look costs one readlink per process: only a process whose working
+  // directory has the prefix's own name can be in the prefix directory,
+  // and only those are asked for its device and inode. What this misses is
+  // a server that loads the registry in the prefix reached under another
+  // name (a bind mount); that takes a fraction of a second, and such a
+  // server holds its lock already, which the lock probe sees.
+  std::string real_prefix;
+  const std::string prefix_name =
+      env_->RealPath(location_.directory, &real_prefix).ok()
+          ? LastElement(real_prefix)
+          : std::string();
   const std::string self = std::to_string(getpid());
   for (const std::string& entry : entries) {
     // This process holds the prefix directory open too, for its lock.
@@ -139,10 +223,12 @@ pid_t WineserverLock::ServerInProc(const FileInfo& prefix_info) const {
     // does from the prefix directory.
     std::string cwd;
     if (!env_->ReadLink(process + "/cwd", &cwd).ok()) continue;
-    const bool in_server_dir = IsServerDirectoryOf(cwd, prefix_info);
+    const std::string cwd_name = LastElement(cwd);
+    const bool in_server_dir = IsServerDirectoryOf(cwd_name, prefix_info);
     FileInfo cwd_info;
     if (!in_server_dir &&
-        !(env_->GetFileInfo(process + "/cwd", &cwd_info).ok() &&
+        !(!prefix_name.empty() && cwd_name == prefix_name &&
+          env_->GetFileInfo(process + "/cwd", &cwd_info).ok() &&
           cwd_info.device == prefix_info.device &&
           cwd_info.inode == prefix_info.inode)) {
       continue;
@@ -188,18 +274,23 @@ WineserverLock::State WineserverLock::Check(pid_t* pid) const {
     *pid = in_proc;
     return State::kRunning;
   }
+  return CheckLockFiles(pid);
+}
+
+WineserverLock::State WineserverLock::CheckLockFiles(pid_t* pid) const {
+  *pid = 0;
   bool unsafe = false;
   for (const ServerLockFile& file : CandidateLockFiles(&unsafe)) {
     pid_t holder = 0;
-    switch (env_->ProbeServerLock(file, &holder)) {
-      case ServerLockState::kHeld:
+    switch (ProbeLock(env_, file, &holder)) {
+      case LockFileState::kHeld:
         *pid = holder;
         return State::kRunning;
-      case ServerLockState::kUnsafe:
+      case LockFileState::kUnsafe:
         unsafe = true;
         break;
-      case ServerLockState::kAbsent:
-      case ServerLockState::kFree:
+      case LockFileState::kAbsent:
+      case LockFileState::kFree:
         break;
     }
   }
@@ -226,14 +317,14 @@ bool WineserverLock::HoldAgainstServers(
   if (unsafe) return false;
   for (const ServerLockFile& file : files) {
     std::unique_ptr<Lock> lock;
-    switch (env_->TakeServerLock(file, true, &lock)) {
-      case ServerLockState::kAbsent:
+    switch (TakeLock(env_, file, &lock)) {
+      case LockFileState::kAbsent:
         break;
-      case ServerLockState::kFree:
+      case LockFileState::kFree:
         held->push_back(std::move(lock));
         break;
-      case ServerLockState::kHeld:
-      case ServerLockState::kUnsafe:
+      case LockFileState::kHeld:
+      case LockFileState::kUnsafe:
         held->clear();
         return false;
     }

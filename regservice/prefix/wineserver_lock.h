@@ -31,6 +31,19 @@
 namespace regservice {
 namespace prefix {
 
+// Where a wineserver's lock file is: <base>/<directories...>/lock. A
+// server makes each of the directories (mode 0700, below a base it does not
+// make) and the file (mode 0600), and refuses directories that are not its
+// own; so does every use of this.
+struct ServerLockFile {
+  std::string base;                      // /tmp or a TMPDIR
+  std::vector<std::string> directories;  // single names, outermost first
+  uint32_t uid = 0;  // the prefix's owner, who runs its servers
+  uint32_t gid = 0;  // the prefix's group, for what is made on its behalf
+
+  std::string Path() const;
+};
+
 // The prefix and the environment it is served in.
 struct PrefixLocation {
   std::string directory;  // the prefix; user.reg is directly inside
@@ -64,6 +77,10 @@ class WineserverLock {
   // What serves the prefix now: /proc first, then the lock files. *pid is
   // the server's process id when known, else 0.
   State Check(pid_t* pid) const;
+
+  // The same from the lock files alone, without the look in /proc (which
+  // costs a readlink per process).
+  State CheckLockFiles(pid_t* pid) const;
 
   // True when a wineserver serves the prefix now; *pid (optional) is the
   // server's process id when known (from /proc, or the lock's holder),

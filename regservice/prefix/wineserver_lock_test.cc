@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "regservice/prefix/fake_server.h"
+#include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
 #include "regservice/prefix/test_support.h"
 
@@ -392,8 +393,10 @@ TEST_F(WineserverLockTest, FindsServerByWorkingDirectoryAndHeldPrefix) {
       {"prefix not held", ours, {"/dev/null", ours}, 0},
       {"another prefix's server", theirs, {prefix_}, 0},
       {"a server loading the registry", prefix_, {prefix_, ours}, 4242},
-      {"working in the prefix through a symlink", dir_ / "prefix-link",
-       {ours, prefix_}, 4242},
+      // Only a working directory with the prefix's own name is asked for
+      // its inode (the kernel shows the real path; a bind mount is missed).
+      {"working in the prefix under another name", dir_ / "prefix-link",
+       {ours, prefix_}, 0},
       {"a program in the prefix, prefix not held", prefix_, {ours}, 0},
       {"a program in the prefix holding it", prefix_, {prefix_}, 0},
       {"loading, another prefix's server directory", prefix_,
@@ -411,6 +414,62 @@ TEST_F(WineserverLockTest, FindsServerByWorkingDirectoryAndHeldPrefix) {
     EXPECT_EQ(c.expected, pid) << c.name;
     std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
     EXPECT_EQ(c.expected == 0, Lock().HoldAgainstServers(&held)) << c.name;
+  }
+}
+
+// Counts the looks at each process of a fake /proc.
+class CountingEnv : public FaultInjectionEnv {
+ public:
+  Status ReadLink(const std::string& path, std::string* target) override {
+    if (EndsWith(path, "/cwd")) ++cwd_readlinks;
+    return FaultInjectionEnv::ReadLink(path, target);
+  }
+  Status GetFileInfo(const std::string& path, FileInfo* info) override {
+    if (EndsWith(path, "/cwd")) ++cwd_stats;
+    return FaultInjectionEnv::GetFileInfo(path, info);
+  }
+  int cwd_readlinks = 0;
+  int cwd_stats = 0;
+
+ private:
+  static bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+  }
+};
+
+// A look costs one readlink per process; a process's working directory is
+// asked for its inode only when it bears the prefix's name.
+TEST_F(WineserverLockTest, LooksAtMostProcessesWithOneReadlink) {
+  const std::string ours = dir_ / ("elsewhere/" + server_dir_name_);
+  const std::string namesake = dir_ / "other/prefix";
+  mkdir((dir_ / "elsewhere").c_str(), 0700);
+  mkdir(ours.c_str(), 0700);
+  mkdir((dir_ / "other").c_str(), 0755);
+  mkdir(namesake.c_str(), 0755);
+  struct Case {
+    const char* name;
+    std::string cwd;
+    int stats;
+  } cases[] = {
+      {"the root directory", "/", 0},
+      {"a directory of another name", dir_ / "other", 0},
+      {"its server directory", ours, 0},
+      {"another directory named like the prefix", namesake, 1},
+      {"the prefix, removed since", prefix_ + " (deleted)", 1},
+      {"the prefix", prefix_, 1},
+  };
+  for (const Case& c : cases) {
+    TestDir proc_dir;
+    FakeProc proc(proc_dir / "proc");
+    for (int pid = 100; pid < 110; ++pid) {
+      proc.AddProcess(std::to_string(pid), c.cwd, {});
+    }
+    location_.proc = proc_dir / "proc";
+    CountingEnv env;
+    EXPECT_EQ(0, WineserverLock(&env, location_).ServerInProc()) << c.name;
+    EXPECT_EQ(10, env.cwd_readlinks) << c.name;
+    EXPECT_EQ(10 * c.stats, env.cwd_stats) << c.name;
   }
 }
 

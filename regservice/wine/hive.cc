@@ -98,7 +98,13 @@ void Hive::Reset() {
   sections_.Clear();
 }
 
-bool Hive::Load(std::string bytes, std::string* error) {
+Status Hive::Load(std::string bytes) {
+  std::string error;
+  if (Parse(std::move(bytes), &error)) return Status();
+  return Status(Status::kCorrupt, error);
+}
+
+bool Hive::Parse(std::string bytes, std::string* error) {
   Reset();
   bytes_ = std::move(bytes);
   LineCursor cursor(bytes_, 0, bytes_.size());

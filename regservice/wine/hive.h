@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "regservice/status.h"
 #include "regservice/wine/reg_names.h"
 #include "regservice/wine/sections.h"
 
@@ -46,8 +47,8 @@ class Hive {
   Hive(const Hive&) = delete;
   Hive& operator=(const Hive&) = delete;
 
-  // Takes the bytes of a user.reg. Returns false, with a message such as
-  // "user.reg:1: not a valid registry file" in *error, when Wine would
+  // Takes the bytes of a user.reg. Returns kCorrupt, with a message such as
+  // "user.reg:1: not a valid registry file", when Wine would
   // ignore the whole file (first line not exactly "WINE REGISTRY Version 2",
   // an empty file, a wrong or unknown #arch before the first section); the
   // hive is then empty and must not be saved. The other messages are
@@ -56,7 +57,7 @@ class Hive {
   // both). An #arch line right after a rejected header counts too, as for
   // Wine. Lines Wine would skip or half-read are kept as they are and read
   // the way Wine reads them. Bytes() still gives the bytes after a failure.
-  bool Load(std::string bytes, std::string* error);
+  Status Load(std::string bytes);
 
   // The file's bytes with every change made since Load. Identical to the
   // loaded bytes while nothing changed.
@@ -123,6 +124,9 @@ class Hive {
   struct KeyView;
   struct Splice;
 
+  // Load's work: false, with the message in *error, for a file Wine
+  // would not load.
+  bool Parse(std::string bytes, std::string* error);
   void Reset();
   bool CheckArchitecture(const LexedLine& line, std::string* arch,
                          std::string* error) const;

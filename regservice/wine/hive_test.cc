@@ -51,9 +51,9 @@ std::string ReadTestData(const std::string& name) {
 class Loaded {
  public:
   explicit Loaded(const std::string& text) {
-    std::string error;
-    ok_ = hive_.Load(text, &error);
-    EXPECT_TRUE(ok_) << error;
+    Status loaded = hive_.Load(text);
+    ok_ = loaded.ok();
+    EXPECT_TRUE(ok_) << loaded.message();
   }
   Hive* operator->() { return &hive_; }
   Hive& hive() { return hive_; }
@@ -96,9 +96,9 @@ TEST(HiveLoadTest, RefusesWhatWineRefuses) {
   };
   for (const Case& c : cases) {
     Hive hive;
-    std::string error;
-    EXPECT_FALSE(hive.Load(c.text, &error)) << c.text;
-    EXPECT_EQ(c.error, error) << c.text;
+    Status loaded = hive.Load(c.text);
+    EXPECT_EQ(Status::kCorrupt, loaded.code()) << c.text;
+    EXPECT_EQ(c.error, loaded.message()) << c.text;
     // Nothing is there and nothing can be changed.
     EXPECT_FALSE(hive.KeyExists({}));
     EXPECT_FALSE(hive.CreateKey({u"x"}, kNow));
@@ -122,8 +122,8 @@ TEST(HiveLoadTest, AcceptsWhatWineAccepts) {
   };
   for (const std::string& text : cases) {
     Hive hive;
-    std::string error;
-    EXPECT_TRUE(hive.Load(text, &error)) << text.substr(0, 80) << ": " << error;
+    Status loaded = hive.Load(text);
+    EXPECT_TRUE(loaded.ok()) << text.substr(0, 80) << ": " << loaded.message();
     EXPECT_TRUE(hive.KeyExists({}));
     EXPECT_EQ(text, hive.Bytes());
     EXPECT_FALSE(hive.Modified());
@@ -908,9 +908,9 @@ TEST(HiveWinebootTest, WritesWhatWinesServerWritesBack) {
 // makes a change and checks that the change reads back.
 void Exercise(const std::string& text, const std::string& row) {
   Hive hive;
-  std::string error;
-  if (!hive.Load(text, &error)) {
-    EXPECT_FALSE(error.empty()) << row;
+  Status loaded = hive.Load(text);
+  if (!loaded.ok()) {
+    EXPECT_FALSE(loaded.message().empty()) << row;
     return;
   }
   KeyInfo info;
@@ -923,7 +923,7 @@ void Exercise(const std::string& text, const std::string& row) {
   ASSERT_TRUE(hive.CreateKey({u"Software", u"Acme", u"New"}, kNow)) << row;
   ASSERT_TRUE(hive.SetValue({u"Software", u"Acme"}, u"Bin", kRegBinary, "\x01\x02", kNow)) << row;
   Hive again;
-  ASSERT_TRUE(again.Load(hive.Bytes(), &error)) << row;
+  ASSERT_TRUE(again.Load(hive.Bytes()).ok()) << row;
   EXPECT_TRUE(again.KeyExists({u"Software", u"Acme", u"New"})) << row;
   ASSERT_TRUE(again.GetValue({u"Software", u"Acme"}, u"Bin", &value)) << row;
   EXPECT_EQ("\x01\x02", value.data) << row;

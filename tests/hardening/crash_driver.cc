@@ -167,7 +167,7 @@ class CrashRounds {
  private:
   void LoadStore() {
     store_.reset(new HiveStore(PosixEnv(), location_));
-    if (store_->Load() != ERROR_SUCCESS) {
+    if (!store_->Load().ok()) {
       Die("cannot load " + user_reg_ + ": " + store_->last_error());
     }
   }
@@ -181,11 +181,11 @@ class CrashRounds {
       regservice::wine::KeyPath path = {Utf16("Software"), Utf16("Corvane"),
                                         Utf16("Varlo 6.8"),
                                         Utf16("Preferences")};
-      bool ok = store_->CreateKey(path, kChangeTime) == ERROR_SUCCESS &&
+      bool ok = store_->CreateKey(path, kChangeTime).ok() &&
                 store_->SetValue(path, Utf16("Quillfix"), 3,
-                                 std::string(1, '\x01'),
-                                 kChangeTime) == ERROR_SUCCESS &&
-                store_->Save() == ERROR_SUCCESS;
+                                 std::string(1, '\x01'), kChangeTime)
+                    .ok() &&
+                store_->Save().ok();
       _exit(ok ? 0 : 3);
     }
     return child;

@@ -54,14 +54,15 @@ int main(int argc, char** argv) {
     if (fgets(line, sizeof line, stdin) == nullptr) return;
   });
   prefix::HiveStore store(&env, prefix::PrefixLocationFromEnvironment());
-  LONG result = store.Load();
+  regservice::Status status = store.Load();
   const regservice::wine::KeyPath key = SplitPath(argv[1]);
-  if (result == ERROR_SUCCESS) result = store.CreateKey(key, kChangeTime);
-  if (result == ERROR_SUCCESS) {
-    result = store.SetValue(key, regservice::wine::Name(name.begin(), name.end()),
+  if (status.ok()) status = store.CreateKey(key, kChangeTime);
+  if (status.ok()) {
+    status = store.SetValue(key, regservice::wine::Name(name.begin(), name.end()),
                             REG_BINARY, data, kChangeTime);
   }
-  if (result == ERROR_SUCCESS) result = store.Save();
+  if (status.ok()) status = store.Save();
+  const LONG result = prefix::WindowsError(status);
   printf("save %ld\n", static_cast<long>(result));
   if (result != ERROR_SUCCESS) {
     fprintf(stderr, "paused_save_driver: %s\n", store.last_error().c_str());

@@ -314,8 +314,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
   Hive hive;
-  std::string error;
-  if (!hive.Load(input, &error)) return 0;
+  if (!hive.Load(input).ok()) return 0;
   if (hive.Modified() || hive.Bytes() != input) {
     Fail("an unchanged hive is not saved back byte for byte");
   }
@@ -353,7 +352,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string output = hive.Bytes();
 
   Hive again;
-  if (!again.Load(output, &error)) Fail("the edited file does not load");
+  if (!again.Load(output).ok()) Fail("the edited file does not load");
   if (again.Bytes() != output) Fail("the edited file does not save back");
   Value reloaded;
   if (!again.GetValue(target, name, &reloaded) || reloaded.type != type ||
