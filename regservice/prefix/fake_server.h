@@ -102,7 +102,7 @@ class LockHolder : public WaitingProcess {
 inline std::string MakeServerLockFile(const PrefixLocation& location) {
   WineserverLock servers(PosixEnv(), location);
   std::vector<std::unique_ptr<Lock>> held;
-  servers.HoldAgainstServers(&held);
+  servers.TakeServerLocks(&held);
   return servers.CandidateLockFiles().back().Path();
 }
 

@@ -244,7 +244,7 @@ Status HiveStore::WriteReplacing(const std::string& bytes,
   Status closed = file->Close();
   if (status.ok()) status = closed;
   file.reset();
-  if (status.ok()) status = CheckNoServerAppeared();
+  if (status.ok()) status = CheckNoServerAppeared(target);
   if (status.ok()) status = env_->RenameFile(temp, UserRegPath());
   if (!status.ok()) {
     env_->RemoveFile(temp);
@@ -256,34 +256,43 @@ Status HiveStore::WriteReplacing(const std::string& bytes,
   return env_->SyncDirectory(location_.directory);
 }
 
-Status HiveStore::WriteInPlace(const std::string& bytes) {
+Status HiveStore::WriteInPlace(const std::string& bytes,
+                               const FileInfo& target) {
   // Not atomic, but replacing the file would break the link; Wine's own
   // save does the same. If writing fails after the truncation, the old
   // content is put back as well as it can be.
   std::string original;
   Status status = env_->ReadFile(UserRegPath(), &original);
   if (!status.ok()) return status;
-  status = RewriteInPlace(bytes);
-  if (!status.ok()) RewriteInPlace(original);
+  status = CheckNoServerAppeared(target);
+  if (status.ok()) status = RewriteInPlace(bytes);
+  if (!status.ok() && status.code() != Status::kBusy) RewriteInPlace(original);
   return status;
 }
 
-Status HiveStore::CheckNoServerAppeared() {
+Status HiveStore::CheckNoServerAppeared(const FileInfo& read_version) {
   // The locks keep out every server whose lock file is known. One whose
   // lock is not (another TMPDIR, or the first start of Debian's Wine in
   // the prefix, which picks a new directory name) is seen only in /proc:
   // looked for as late as possible, so that the file changes only
-  // milliseconds after the last look.
+  // milliseconds after the last look. Such a server that ran when the
+  // locks were taken and has exited since saved the registry on its way
+  // out if it had changes: then user.reg is no longer the version read.
   proc_showed_no_server_ = server_lock_.ServerInProc() == 0;
-  if (proc_showed_no_server_) return Status();
-  return Status(Status::kBusy, "a wineserver started for the prefix");
+  if (!proc_showed_no_server_) {
+    return Status(Status::kBusy, "a wineserver started for the prefix");
+  }
+  FileInfo now;
+  if (!env_->GetFileInfo(UserRegPath(), &now).ok() ||
+      !now.SameVersionAs(read_version)) {
+    return Status(Status::kBusy, "user.reg changed during the save");
+  }
+  return Status();
 }
 
 Status HiveStore::RewriteInPlace(const std::string& bytes) {
   std::unique_ptr<WritableFile> file;
-  Status status = CheckNoServerAppeared();
-  if (!status.ok()) return status;
-  status = env_->TruncateForRewrite(UserRegPath(), &file);
+  Status status = env_->TruncateForRewrite(UserRegPath(), &file);
   if (!status.ok()) return status;
   status = file->Append(bytes);
   if (status.ok()) status = file->Sync();
@@ -300,8 +309,11 @@ Status HiveStore::Save() {
   if (!status.ok()) {
     return Fail(status.error() == ENOENT ? AsNotFound(status) : status);
   }
+  // No look in /proc now: the one right before the file changes, with the
+  // check that the file is still the version read, covers a server that
+  // started before the locks were taken (CheckNoServerAppeared).
   std::vector<std::unique_ptr<Lock>> server_locks;
-  if (!server_lock_.HoldAgainstServers(&server_locks)) {
+  if (!server_lock_.TakeServerLocks(&server_locks)) {
     return Fail(Status(Status::kBusy, kServerRuns));
   }
   RemoveStaleTemporaryFiles();
@@ -320,7 +332,7 @@ Status HiveStore::Save() {
   }
 
   if (current.is_symlink || current.links > 1) {
-    status = WriteInPlace(hive_->Bytes());
+    status = WriteInPlace(hive_->Bytes(), current);
   } else {
     status = WriteReplacing(hive_->Bytes(), current);
   }

@@ -106,10 +106,12 @@ class HiveStore {
   Status ReloadAndReplay();
   void RemoveStaleTemporaryFiles();
   Status WriteReplacing(const std::string& bytes, const FileInfo& target);
-  Status WriteInPlace(const std::string& bytes);
+  Status WriteInPlace(const std::string& bytes, const FileInfo& target);
   Status RewriteInPlace(const std::string& bytes);
   // kBusy when /proc shows a server of the prefix now.
-  Status CheckNoServerAppeared();
+  // kBusy when /proc shows a server of the prefix now, or user.reg is no
+  // longer `read_version`.
+  Status CheckNoServerAppeared(const FileInfo& read_version);
 
   Env* env_;
   PrefixLocation location_;

@@ -273,6 +273,35 @@ TEST_F(HiveStoreTest, ServerAppearingDuringTheSaveStopsIt) {
   EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
 }
 
+// A server that ran unseen when the save took its locks, and exited,
+// saving, before the rename: the save must not put its older text over the
+// server's. It refuses, and the next save reads the server's file again.
+TEST_F(HiveStoreTest, FileSavedByAnotherDuringTheSaveIsNotOverwritten) {
+  for (FaultInjectionEnv::Step step :
+       {FaultInjectionEnv::kCreate, FaultInjectionEnv::kFileSync}) {
+    TestDir::Write(UserReg(), kUserReg);
+    FaultInjectionEnv env;
+    const std::string saved_by_server =
+        std::string(kUserReg) + "\n[Software\\\\Server] 1700000000\n\"S\"=dword:00000001\n";
+    bool saved = false;
+    env.PauseAt(step, [&] {
+      if (saved) return;
+      saved = true;
+      TestDir::Write(UserReg() + ".new", saved_by_server);
+      rename((UserReg() + ".new").c_str(), UserReg().c_str());
+    });
+    auto store = NewStore(&env);
+    Change(store.get());
+    EXPECT_EQ(Status::kBusy, store->Save().code()) << step;
+    EXPECT_EQ(saved_by_server, TestDir::Read(UserReg())) << step;
+    EXPECT_TRUE(store->HasPendingChanges()) << step;
+    EXPECT_EQ(Status::kOk, store->Save().code()) << step;
+    EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data) << step;
+    EXPECT_EQ(4u, ValueInFile(UserReg(), {u"Software", u"Server"}, u"S").type)
+        << step;
+  }
+}
+
 // Refusing a change early is a courtesy that the save's own looks back up.
 // Once a look in /proc found no server (the caller's, or a save's last), a
 // server seen only in /proc no longer refuses each change; the save still

@@ -309,7 +309,7 @@ bool WineserverLock::UnsafeToWrite() const {
   return Check(&pid) != State::kNone;
 }
 
-bool WineserverLock::HoldAgainstServers(
+bool WineserverLock::TakeServerLocks(
     std::vector<std::unique_ptr<Lock>>* held) const {
   held->clear();
   bool unsafe = false;
@@ -328,12 +328,6 @@ bool WineserverLock::HoldAgainstServers(
         held->clear();
         return false;
     }
-  }
-  // A server that started before the locks were taken, with a TMPDIR none
-  // of them is in.
-  if (ServerInProc() != 0) {
-    held->clear();
-    return false;
   }
   return true;
 }

@@ -93,13 +93,14 @@ class WineserverLock {
 
   // Takes the lock of every lock file a server started now would use,
   // making the file and its directories, as Wine makes them, where missing,
-  // so that no server can start until `*held` is destroyed; then looks for
-  // a running server in /proc again. Returns false, holding nothing, when a
-  // server runs or a candidate is unsafe. Lock files are never removed: a
-  // server may already be waiting on one.
+  // so that no server can start until `*held` is destroyed. Returns false,
+  // holding nothing, when one is held (a server runs) or a candidate is
+  // unsafe. A server already running with a TMPDIR none of them is in is
+  // not seen: that is the caller's look in /proc. Lock files are never
+  // removed: a server may already be waiting on one.
   // REQUIRES: no other lock of this process on those files: closing any
   // descriptor of a file drops the process's locks on it.
-  bool HoldAgainstServers(std::vector<std::unique_ptr<Lock>>* held) const;
+  bool TakeServerLocks(std::vector<std::unique_ptr<Lock>>* held) const;
 
   // The process of /proc, other than this one, that holds the prefix
   // directory open and works in the prefix's server directory or, while it

@@ -160,7 +160,7 @@ TEST_F(WineserverLockTest, DetectsServerInEachLayoutWithItsPid) {
       EXPECT_EQ(server.pid(), pid) << base;
       EXPECT_TRUE(Lock().UnsafeToWrite()) << base;
       std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
-      EXPECT_FALSE(Lock().HoldAgainstServers(&held)) << base;
+      EXPECT_FALSE(Lock().TakeServerLocks(&held)) << base;
       EXPECT_TRUE(held.empty());
       server.Stop();
       EXPECT_FALSE(Lock().FindServer(&pid)) << base << ": server gone";
@@ -255,7 +255,7 @@ TEST_F(WineserverLockTest, UnsafeServerFilesRefuseWithoutBlocking) {
     EXPECT_FALSE(Lock().FindServer(&pid)) << c.name;
     EXPECT_TRUE(Lock().UnsafeToWrite()) << c.name;
     std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
-    EXPECT_FALSE(Lock().HoldAgainstServers(&held)) << c.name;
+    EXPECT_FALSE(Lock().TakeServerLocks(&held)) << c.name;
     EXPECT_TRUE(held.empty()) << c.name;
   }
 }
@@ -295,7 +295,7 @@ TEST_F(WineserverLockTest, HoldingMakesWinesFilesAndKeepsServersOut) {
     mode_t old_umask = umask(077);
     {
       std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
-      ASSERT_TRUE(Lock().HoldAgainstServers(&held)) << c.name;
+      ASSERT_TRUE(Lock().TakeServerLocks(&held)) << c.name;
       EXPECT_EQ(made.size(), held.size()) << c.name;
       for (const std::string& lock : made) {
         EXPECT_FALSE(OtherProcessCanLock(lock)) << c.name << ": " << lock;
@@ -328,7 +328,7 @@ TEST_F(WineserverLockTest, HoldingMakesWinesFilesAndKeepsServersOut) {
     }
     // Holding again uses the files that are there.
     std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
-    EXPECT_TRUE(Lock().HoldAgainstServers(&held)) << c.name;
+    EXPECT_TRUE(Lock().TakeServerLocks(&held)) << c.name;
     EXPECT_EQ(made.size(), held.size()) << c.name;
   }
 }
@@ -337,7 +337,7 @@ TEST_F(WineserverLockTest, MissingTempDirIsNoPlaceForAServer) {
   TestDir::Write(prefix_ + "/wineserver", "wine-test");
   location_.tmpdir = dir_ / "no-such-dir";
   std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
-  EXPECT_TRUE(Lock().HoldAgainstServers(&held));
+  EXPECT_TRUE(Lock().TakeServerLocks(&held));
   EXPECT_EQ(2u, held.size());  // /tmp's Debian and upstream directories
   EXPECT_FALSE(TestDir::Exists(location_.tmpdir));
 }
@@ -412,8 +412,6 @@ TEST_F(WineserverLockTest, FindsServerByWorkingDirectoryAndHeldPrefix) {
     pid_t pid = 1;
     EXPECT_EQ(c.expected != 0, Lock().FindServer(&pid)) << c.name;
     EXPECT_EQ(c.expected, pid) << c.name;
-    std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
-    EXPECT_EQ(c.expected == 0, Lock().HoldAgainstServers(&held)) << c.name;
   }
 }
 
@@ -499,9 +497,6 @@ TEST_F(WineserverLockTest, FindsServerInTheRealProc) {
   ASSERT_TRUE(server.ready());
   EXPECT_TRUE(Lock().FindServer(&pid));
   EXPECT_EQ(server.pid(), pid);
-  std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
-  EXPECT_FALSE(Lock().HoldAgainstServers(&held));
-  EXPECT_TRUE(held.empty());
 }
 
 }  // namespace
