@@ -30,14 +30,14 @@ class Status {
       : code_(code), error_(error), message_(std::move(message)) {}
 
   // `call` (such as "rename user.reg.tmp") failed with errno `error`.
-  static Status FromErrno(Code code, int error, const std::string &call) {
+  static Status FromErrno(Code code, int error, const std::string& call) {
     return Status(code, call + ": " + strerror(error), error);
   }
 
   bool ok() const { return code_ == kOk; }
   Code code() const { return code_; }
   int error() const { return error_; }  // errno; 0 when none
-  const std::string &message() const { return message_; }
+  const std::string& message() const { return message_; }
 
  private:
   Code code_ = kOk;
