@@ -33,7 +33,7 @@ uint16_t Sections::PrefixHash(const KeyPath& elements, size_t depth) {
 void Sections::Push(size_t at, size_t begin, bool accepted,
                     const KeyPath& elements, size_t depth) {
   Section section;
-  section.begin = begin;
+  section.set_begin(begin);
   section.first_hash = 0;
   section.second_hash = 0;
   section.depth = static_cast<uint8_t>(std::min(depth, kMaxDepth));
@@ -56,7 +56,7 @@ void Sections::Add(size_t begin, const SectionHeader* header) {
 }
 
 size_t Sections::End(uint32_t section, size_t text_size) const {
-  return section + 1 < sections_.size() ? sections_[section + 1].begin
+  return section + 1 < sections_.size() ? sections_[section + 1].begin()
                                         : text_size;
 }
 
@@ -77,7 +77,7 @@ void Sections::Visit(
         (depth >= 2 && s.second_hash != wanted)) {
       continue;
     }
-    if (!ReadHeaderLine(text, s.begin, &header, std::max(elements, depth)) ||
+    if (!ReadHeaderLine(text, s.begin(), &header, std::max(elements, depth)) ||
         header.elements.size() < depth) {
       continue;
     }
@@ -94,16 +94,16 @@ void Sections::Move(const std::vector<TextMove>& moves) {
   size_t j = 0;
   const TextMove* before = nullptr;
   for (Section& section : sections_) {
-    size_t& begin = section.begin;
+    const size_t begin = section.begin();
     while (j < moves.size() && moves[j].old_end <= begin) before = &moves[j++];
-    if (before) begin = before->new_end + (begin - before->old_end);
+    if (before) section.set_begin(before->new_end + (begin - before->old_end));
   }
 }
 
 void Sections::Insert(size_t begin, const KeyPath& elements) {
   const size_t at =
       std::lower_bound(sections_.begin(), sections_.end(), begin,
-                       [](const Section& s, size_t b) { return s.begin < b; }) -
+                       [](const Section& s, size_t b) { return s.begin() < b; }) -
       sections_.begin();
   Push(at, begin, true, elements, elements.size());
 }

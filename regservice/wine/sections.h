@@ -42,7 +42,7 @@ class Sections {
   void Add(size_t begin, const SectionHeader* header);
 
   size_t count() const { return sections_.size(); }
-  size_t begin(uint32_t section) const { return sections_[section].begin; }
+  size_t begin(uint32_t section) const { return sections_[section].begin(); }
   bool accepted(uint32_t section) const { return sections_[section].accepted; }
   // Where the next header starts, or the end of the text.
   size_t End(uint32_t section, size_t text_size) const;
@@ -66,14 +66,24 @@ class Sections {
   void Push(size_t at, size_t begin, bool accepted, const KeyPath& elements,
             size_t depth);
 
-  // 16 bytes: a large file has hundreds of thousands.
+  // 12 bytes, with no padding: a large file has hundreds of thousands.
   struct Section {
-    size_t begin;          // of the header line
-    uint16_t first_hash;   // of the first path element
-    uint16_t second_hash;  // of the first two
+    uint32_t begin_low;    // where the header line starts: 48 bits
+    uint16_t begin_high;
     uint8_t depth;         // of the path, kMaxDepth for that or more
     bool accepted;
+    uint16_t first_hash;   // of the first path element
+    uint16_t second_hash;  // of the first two
+
+    size_t begin() const {
+      return begin_low | static_cast<size_t>(begin_high) << 32;
+    }
+    void set_begin(size_t begin) {
+      begin_low = static_cast<uint32_t>(begin);
+      begin_high = static_cast<uint16_t>(begin >> 32);
+    }
   };
+  static_assert(sizeof(Section) == 12, "a section's record is 12 bytes");
 
   std::vector<Section> sections_;  // in file order
 };
