@@ -345,10 +345,34 @@ bool IsPlainPathByte(char c) {
   return kPlainPathBytes.plain[static_cast<unsigned char>(c)];
 }
 
+// The first byte of [q, end) that is not a plain path byte, or end; 16
+// bytes at a time, since paths are mostly plain.
+const char* SkipPlainPathBytes(const char* q, const char* end) {
+#ifdef __SSE2__
+  const __m128i space = _mm_set1_epi8(0x20);
+  const __m128i del = _mm_set1_epi8(0x7f);
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i bracket = _mm_set1_epi8(']');
+  while (end - q >= 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    // Signed, bytes from 0x80 up are below 0x20 too.
+    const __m128i other = _mm_or_si128(
+        _mm_or_si128(_mm_cmplt_epi8(chunk, space), _mm_cmpeq_epi8(chunk, del)),
+        _mm_or_si128(_mm_cmpeq_epi8(chunk, backslash),
+                     _mm_cmpeq_epi8(chunk, bracket)));
+    const int mask = _mm_movemask_epi8(other);
+    if (mask != 0) return q + __builtin_ctz(mask);
+    q += 16;
+  }
+#endif
+  while (q < end && IsPlainPathByte(*q)) ++q;
+  return q;
+}
+
 }  // namespace
 
 void ReadHeader(const char* p, const char* end, SectionHeader* out,
-                size_t max_elements, size_t kept_elements) {
+                size_t max_elements, size_t kept_elements, bool with_seconds) {
   out->ok = false;
   out->has_seconds = false;
   out->seconds = 0;
@@ -367,8 +391,7 @@ void ReadHeader(const char* p, const char* end, SectionHeader* out,
     ++count;
     length = 0;
   };
-  // Appends units [units, units + n) of one element; the element is stored
-  // only when it is one of the first kept_elements.
+  // An element is stored only when it is one of the first kept_elements.
   auto start_element = [&] {
     if (count >= kept_elements) return;
     if (count == elements.size()) elements.emplace_back();
@@ -393,15 +416,16 @@ void ReadHeader(const char* p, const char* end, SectionHeader* out,
     if (IsPlainPathByte(*q)) {
       // A run of bytes that stand for themselves, taken at once.
       const char* run = q;
-      while (q < end && IsPlainPathByte(*q)) ++q;
-      put(static_cast<unsigned char>(*run));
+      q = SkipPlainPathBytes(q + 1, end);
+      any_unit = true;  // root stays false: the run's first unit is no NUL
+      if (length == 0) start_element();
       if (count < kept_elements) {
         Name& element = elements[count];
         const size_t old_size = element.size();
-        element.resize(old_size + (q - run - 1));
-        std::copy(run + 1, q, &element[old_size]);
+        element.resize(old_size + (q - run));
+        std::copy(run, q, &element[old_size]);
       }
-      length += q - run - 1;
+      length += q - run;
       continue;
     }
     if (*q == '\\' && end - q >= 2 && q[1] == '\\' && any_unit) {
@@ -435,7 +459,7 @@ void ReadHeader(const char* p, const char* end, SectionHeader* out,
   const char* r = SkipSpaces(after, end);
   const char* digits = r;
   if (digits < end && (*digits == '+' || *digits == '-')) ++digits;
-  if (digits < end && *digits >= '0' && *digits <= '9') {
+  if (with_seconds && digits < end && *digits >= '0' && *digits <= '9') {
     out->has_seconds = true;
     // Up to 19 digits cannot overflow: read them without strtoul's care
     // for signs and overflow.
@@ -678,7 +702,7 @@ bool Lexer::Next(LexedLine* line) {
       }
       line->kind = LineKind::kHeader;
       ReadHeader(base + line->text, base + line->content_end, &header_,
-                 kAllElements, kept_elements_);
+                 kAllElements, kept_elements_, false);
       key_open_ = header_.ok;
       // Lists go on only in an accepted section.
       list_start_ = sections_only_ && key_open_ ? line->next : kNoList;

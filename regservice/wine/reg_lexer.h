@@ -97,11 +97,12 @@ struct SectionHeader {
 // the end of its line. path_end is an offset from p. With max_elements,
 // for a header known to be accepted, reading stops after that many
 // elements and only `elements` is set. With kept_elements, the elements
-// after that many are checked but not stored.
+// after that many are checked but not stored. Without with_seconds,
+// has_seconds stays false.
 constexpr size_t kAllElements = static_cast<size_t>(-1);
 void ReadHeader(const char* p, const char* end, SectionHeader* out,
                 size_t max_elements = kAllElements,
-                size_t kept_elements = kAllElements);
+                size_t kept_elements = kAllElements, bool with_seconds = true);
 
 // Reads the header line that starts at text[begin]; path_end is then an
 // offset in text. False if the line is not a header Wine accepts.
@@ -153,7 +154,8 @@ struct LexedLine : Line {
 // unread. Whether a list goes on is worked out only where a header hangs
 // on it: a list's other lines get the kind of their first byte (a line of
 // hex kOther, a blank line ending a list kBlank), which is all that
-// loading needs. Headers keep at most `kept_elements` path elements.
+// loading needs. Headers keep at most `kept_elements` path elements, and
+// not their seconds.
 //
 // With sections_only, inside an accepted section only the lines whose
 // first non-blank byte is '[' are given (the rest can only be values,
