@@ -680,7 +680,6 @@ bool Lexer::SkipToBracketLine() {
 bool Lexer::Next(LexedLine* line) {
   if (sections_only_ && key_open_ && !SkipToBracketLine()) return false;
   if (!cursor_.Next(line)) return false;
-  // Field by field: copying the whole line just written stalls the load.
   const size_t previous_begin = previous_begin_;
   const size_t previous_end = previous_end_;
   previous_begin_ = line->begin;

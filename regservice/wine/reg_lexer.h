@@ -159,7 +159,8 @@ struct LexedLine : Line {
 //
 // With sections_only, inside an accepted section only the lines whose
 // first non-blank byte is '[' are given (the rest can only be values,
-// options and comments of that section); every line elsewhere.
+// options and comments of that section); every line elsewhere, and every
+// line of a file that holds a NUL byte, which can end a line's text early.
 class Lexer {
  public:
   Lexer(const std::string& bytes, size_t pos,
