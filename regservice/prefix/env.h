@@ -11,6 +11,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -135,6 +136,17 @@ class Env {
 
 // The real file system. Lives for the whole process; never null.
 Env* PosixEnv();
+
+// Replaces the file `path` atomically with `bytes`: writes them to the new
+// file `temp` (in the same directory) with the mode, owner and group of
+// `like`, syncs it, runs `before_rename` (whose failure stops the
+// replacement), renames it over `path` and syncs the directory. On any
+// failure before the rename, `temp` is removed and `path` is untouched. A
+// failed directory sync is reported although the new file is in place:
+// the rename may not survive a power cut.
+Status ReplaceFile(Env* env, const std::string& path, const std::string& temp,
+                   const std::string& bytes, const FileInfo& like,
+                   const std::function<Status()>& before_rename);
 
 }  // namespace prefix
 }  // namespace regservice

@@ -229,31 +229,16 @@ void HiveStore::RemoveStaleTemporaryFiles() {
 }
 
 Status HiveStore::WriteReplacing(const std::string& bytes,
-                                   const FileInfo& target) {
+                                 const FileInfo& target) {
   const std::string temp = location_.directory + "/" + kTemporaryPrefix +
                            std::to_string(getpid()) + "-" +
                            std::to_string(temp_counter_++) + kTemporarySuffix;
-  std::unique_ptr<WritableFile> file;
   // The replacement gets the old file's mode, owner and group: run by an
   // administrator, the user's file must stay the user's, or their Wine
-  // cannot read it and saves an empty hive over it.
-  Status status = env_->NewExclusiveFile(temp, target, &file);
-  if (!status.ok()) return status;
-  status = file->Append(bytes);
-  if (status.ok()) status = file->Sync();
-  Status closed = file->Close();
-  if (status.ok()) status = closed;
-  file.reset();
-  if (status.ok()) status = CheckNoServerAppeared(target);
-  if (status.ok()) status = env_->RenameFile(temp, UserRegPath());
-  if (!status.ok()) {
-    env_->RemoveFile(temp);
-    return status;
-  }
-  // The new file is in place; a failed directory sync only means the
-  // rename may not survive a power cut. Still reported, as the write is not
-  // known to be durable.
-  return env_->SyncDirectory(location_.directory);
+  // cannot read it and saves an empty hive over it. The last look for a
+  // server comes after the write, as late as it can.
+  return ReplaceFile(env_, UserRegPath(), temp, bytes, target,
+                     [&] { return CheckNoServerAppeared(target); });
 }
 
 Status HiveStore::WriteInPlace(const std::string& bytes,
