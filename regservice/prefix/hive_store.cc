@@ -154,8 +154,9 @@ bool HiveStore::ServerServesPrefix() {
   if (server_lock_.CheckLockFiles(&holder) != WineserverLock::State::kNone) {
     return true;
   }
-  // Refusing early is a courtesy; Save looks in /proc again, twice. So one
-  // look that found nothing serves every change until the next save.
+  // Refusing early is a courtesy; Save looks in /proc again right before
+  // its rename. So one look that found nothing serves every change until
+  // the next save.
   if (!proc_showed_no_server_) {
     proc_showed_no_server_ = server_lock_.ServerInProc() == 0;
   }

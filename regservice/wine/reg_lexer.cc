@@ -161,6 +161,26 @@ bool IsBlankLine(const std::string& bytes, const Line& line) {
   return SkipBlanks(bytes, line) == line.content_end;
 }
 
+// Bit i set where byte i of the 64 at `block` is '\n'.
+uint64_t NewlineMask(const char* block) {
+  uint64_t mask = 0;
+#ifdef __SSE2__
+  const __m128i newline = _mm_set1_epi8('\n');
+  for (int i = 0; i < 4; ++i) {
+    const __m128i chunk =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
+    mask |= static_cast<uint64_t>(static_cast<uint16_t>(
+                _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, newline))))
+            << (16 * i);
+  }
+#else
+  for (int i = 0; i < 64; ++i) {
+    mask |= static_cast<uint64_t>(block[i] == '\n') << i;
+  }
+#endif
+  return mask;
+}
+
 }  // namespace
 
 // ---- Lines -------------------------------------------------------------
@@ -173,8 +193,6 @@ LineCursor::LineCursor(const std::string& bytes, size_t pos, size_t limit,
       may_hold_nul_(may_hold_nul) {}
 
 size_t LineCursor::FindNewlineAfterBlock(size_t from) {
-#ifdef __SSE2__
-  const char* base = bytes_.data();
   while (from < limit_) {
     if (block_ <= from && from - block_ < 64) {
       const uint64_t ahead = newlines_ >> (from - block_);
@@ -183,20 +201,10 @@ size_t LineCursor::FindNewlineAfterBlock(size_t from) {
       continue;
     }
     if (limit_ - from < 64) break;
-    const __m128i newline = _mm_set1_epi8('\n');
-    uint64_t mask = 0;
-    for (int i = 0; i < 4; ++i) {
-      const __m128i chunk = _mm_loadu_si128(
-          reinterpret_cast<const __m128i*>(base + from + 16 * i));
-      mask |= static_cast<uint64_t>(static_cast<uint16_t>(
-                  _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, newline))))
-              << (16 * i);
-    }
     block_ = from;
-    newlines_ = mask;
+    newlines_ = NewlineMask(bytes_.data() + from);
   }
   if (from >= limit_) return limit_;
-#endif
   const void* nl = std::memchr(bytes_.data() + from, '\n', limit_ - from);
   return nl ? static_cast<const char*>(nl) - bytes_.data() : limit_;
 }
@@ -609,30 +617,6 @@ Lexer::Lexer(const std::string& bytes, size_t pos, size_t kept_elements,
       kept_elements_(kept_elements),
       sections_only_(sections_only && !may_hold_nul_),
       cursor_(bytes, pos, bytes.size(), may_hold_nul_) {}
-
-namespace {
-
-// Bit i set where byte i of the 64 at `block` is '\n'.
-uint64_t NewlineMask(const char* block) {
-  uint64_t mask = 0;
-#ifdef __SSE2__
-  const __m128i newline = _mm_set1_epi8('\n');
-  for (int i = 0; i < 4; ++i) {
-    const __m128i chunk =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
-    mask |= static_cast<uint64_t>(static_cast<uint16_t>(
-                _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, newline))))
-            << (16 * i);
-  }
-#else
-  for (int i = 0; i < 64; ++i) {
-    mask |= static_cast<uint64_t>(block[i] == '\n') << i;
-  }
-#endif
-  return mask;
-}
-
-}  // namespace
 
 // Finds where lines start 64 bytes at a time (after each '\n') and looks
 // at the first byte of each: only one that is '[' or white space can
