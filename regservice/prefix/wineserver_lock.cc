@@ -15,6 +15,9 @@ namespace {
 
 // The most of $WINEPREFIX/wineserver read: it holds a short name.
 const size_t kMaxNameFileBytes = 256;
+// Room for kthreadd's children; a longer list is not trusted, since its
+// last number could be cut short.
+const size_t kMaxChildrenBytes = size_t{1} << 20;
 
 bool AllDigits(const std::string& text) {
   return !text.empty() &&
@@ -128,6 +131,49 @@ LockFileState TakeLock(Env* env, const ServerLockFile& file,
   return StateOf(env->TakeWriteLock(file.Path(), lock));
 }
 
+
+// The kernel's own threads, which run no program and so no wineserver:
+// kthreadd, process 2, and its children. Most of /proc on many machines.
+// Process 2 counts only with the kernel-thread flag, which no program can
+// set for itself (in a pid namespace, process 2 is an ordinary one). The
+// kernel also starts its helper programs (modprobe, core dump handlers) as
+// kthreadd's children; a wineserver started by one would have forked
+// itself into the background, away from kthreadd. Empty, so that every
+// process is looked at, when /proc shows no kthreadd or no children file.
+std::vector<std::string> KernelThreads(Env* env, const std::string& proc) {
+  constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
+  std::vector<std::string> threads;
+  std::string stat;
+  if (!env->ReadFileStart(proc + "/2/stat", 4096, &stat).ok()) return threads;
+  // "2 (kthreadd) S 0 0 0 0 -1 <flags> ...": the name may hold anything,
+  // the fields after it do not.
+  const size_t name_end = stat.rfind(')');
+  unsigned long flags = 0;
+  if (name_end == std::string::npos ||
+      sscanf(stat.c_str() + name_end + 1, " %*c %*d %*d %*d %*d %*d %lu",
+             &flags) != 1 ||
+      (flags & kKernelThreadFlag) == 0) {
+    return threads;
+  }
+  std::string children;
+  if (!env->ReadFileStart(proc + "/2/task/2/children", kMaxChildrenBytes,
+                          &children)
+           .ok() ||
+      children.size() >= kMaxChildrenBytes) {
+    return threads;
+  }
+  threads.push_back("2");
+  size_t start = 0;
+  while (start < children.size()) {
+    size_t end = children.find(' ', start);
+    if (end == std::string::npos) end = children.size();
+    if (end > start) threads.push_back(children.substr(start, end - start));
+    start = end + 1;
+  }
+  std::sort(threads.begin(), threads.end());
+  return threads;
+}
+
 }  // namespace
 
 std::string ServerLockFile::Path() const {
@@ -213,9 +259,15 @@ pid_t WineserverLock::ServerInProc(const FileInfo& prefix_info) const {
           ? LastElement(real_prefix)
           : std::string();
   const std::string self = std::to_string(getpid());
+  const std::vector<std::string> kernel_threads =
+      KernelThreads(env_, location_.proc);
   for (const std::string& entry : entries) {
     // This process holds the prefix directory open too, for its lock.
     if (!AllDigits(entry) || entry == self) continue;
+    if (std::binary_search(kernel_threads.begin(), kernel_threads.end(),
+                           entry)) {
+      continue;
+    }
     const std::string process = location_.proc + "/" + entry;
     // The working directory first: it rules out nearly every process
     // without listing its descriptors. A server works in its server

@@ -471,6 +471,70 @@ TEST_F(WineserverLockTest, LooksAtMostProcessesWithOneReadlink) {
   }
 }
 
+// kthreadd and its children are kernel threads and are not looked at, but
+// only when process 2 is a kernel thread by its flags.
+TEST_F(WineserverLockTest, SkipsTheKernelsThreads) {
+  const std::string kKernelThread =
+      "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 9\n";
+  const std::string kOrdinary =
+      "2 (sh) S 1 2 2 34816 2 4194560 0 0 0 0 0 0 0 0 20 0 1 0 9\n";
+  struct Case {
+    const char* name;
+    std::string stat;      // of process 2; none when empty
+    std::string children;  // of process 2; no such file when "-"
+    int readlinks;         // of 11 processes: 2 and 100 to 109
+  } cases[] = {
+      {"kthreadd and three children", kKernelThread, "100 101 105 ", 7},
+      {"children not in /proc (gone since)", kKernelThread, "3 4 100", 9},
+      {"a name with parentheses and numbers",
+       "2 (a) 1 2 3) S 0 0 0 0 -1 2129984 0 0\n", "100", 9},
+      {"the flag's bit clear", "2 (kthreadd) S 0 0 0 0 -1 69696 0 0\n", "100",
+       11},
+      {"an ordinary process 2 (a pid namespace)", kOrdinary, "100 101", 11},
+      {"no children file", kKernelThread, "-", 11},
+      {"no kthreadd", "", "-", 11},
+      {"a cut stat line", "2 (kthreadd) S 0 0", "100", 11},
+  };
+  for (const Case& c : cases) {
+    TestDir proc_dir;
+    FakeProc proc(proc_dir / "proc");
+    proc.AddProcess("2", "/", {});
+    for (int pid = 100; pid < 110; ++pid) {
+      proc.AddProcess(std::to_string(pid), "/", {});
+    }
+    const std::string process2 = proc_dir / "proc/2";
+    if (!c.stat.empty()) TestDir::Write(process2 + "/stat", c.stat);
+    if (c.children != "-") {
+      mkdir((process2 + "/task").c_str(), 0755);
+      mkdir((process2 + "/task/2").c_str(), 0755);
+      TestDir::Write(process2 + "/task/2/children", c.children);
+    }
+    location_.proc = proc_dir / "proc";
+    CountingEnv env;
+    EXPECT_EQ(0, WineserverLock(&env, location_).ServerInProc()) << c.name;
+    EXPECT_EQ(c.readlinks, env.cwd_readlinks) << c.name;
+  }
+}
+
+// A server among the children of a process 2 that is no kernel thread is
+// found.
+TEST_F(WineserverLockTest, FindsAServerAmongAnOrdinaryProcess2sChildren) {
+  const std::string ours = dir_ / ("elsewhere/" + server_dir_name_);
+  mkdir((dir_ / "elsewhere").c_str(), 0700);
+  mkdir(ours.c_str(), 0700);
+  TestDir proc_dir;
+  FakeProc proc(proc_dir / "proc");
+  proc.AddProcess("2", "/", {});
+  proc.AddProcess("4242", ours, {prefix_});
+  const std::string process2 = proc_dir / "proc/2";
+  TestDir::Write(process2 + "/stat", "2 (sh) S 1 2 2 0 -1 4194560 0\n");
+  mkdir((process2 + "/task").c_str(), 0755);
+  mkdir((process2 + "/task/2").c_str(), 0755);
+  TestDir::Write(process2 + "/task/2/children", "4242");
+  location_.proc = proc_dir / "proc";
+  EXPECT_EQ(4242, Lock().ServerInProc());
+}
+
 // The same through the real /proc, with a process that is where a server
 // would be.
 TEST_F(WineserverLockTest, FindsServerInTheRealProc) {
