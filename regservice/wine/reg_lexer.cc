@@ -618,44 +618,36 @@ Lexer::Lexer(const std::string& bytes, size_t pos, size_t kept_elements,
       sections_only_(sections_only && !may_hold_nul_),
       cursor_(bytes, pos, bytes.size(), may_hold_nul_) {}
 
-// Finds where lines start 64 bytes at a time (after each '\n') and looks
-// at the first byte of each: only one that is '[' or white space can
-// begin a header. The line before each is known from the same mask.
+// Jumps from '[' to '[' with memchr, which is quick because headers hold
+// nearly all of them, and takes the first one that only white space
+// separates from the start of its line. The line before it is found
+// backwards from there.
 bool Lexer::SkipToBracketLine() {
   const char* base = bytes_.data();
   const size_t size = bytes_.size();
-  size_t block = cursor_.pos();
-  size_t last_start = previous_begin_;  // the line before `block`
-  bool starts_line = true;              // block's first byte starts a line
-  char padded[64];
-  while (block < size) {
-    const char* bytes = base + block;
-    if (size - block < 64) {  // the end, padded with bytes that are no '\n'
-      std::memset(padded, 0, sizeof padded);
-      std::memcpy(padded, bytes, size - block);
-      bytes = padded;
+  const size_t from = cursor_.pos();  // starts a line
+  size_t search = from;
+  while (search < size) {
+    const void* hit = std::memchr(base + search, '[', size - search);
+    if (hit == nullptr) break;
+    const size_t bracket = static_cast<size_t>(static_cast<const char*>(hit) - base);
+    size_t start = bracket;
+    while (start > from && base[start - 1] != '\n' && IsSpace(base[start - 1])) {
+      --start;
     }
-    const uint64_t newlines = NewlineMask(bytes);
-    const uint64_t starts = (newlines << 1) | (starts_line ? 1 : 0);
-    for (uint64_t rest = starts; rest != 0; rest &= rest - 1) {
-      const int bit = __builtin_ctzll(rest);
-      const size_t start = block + bit;
-      if (start >= size) break;
-      const char first = base[start];
-      if (first != '[' && !(first != '\n' && IsSpace(first))) continue;
-      size_t p = start;
-      while (p < size && base[p] != '\n' && IsSpace(base[p])) ++p;
-      if (p == size || base[p] != '[') continue;
-      const uint64_t before = starts & ((uint64_t{1} << bit) - 1);
-      previous_begin_ = before != 0 ? block + 63 - __builtin_clzll(before)
-                                    : last_start;
-      previous_end_ = start - 1;  // its newline; there is no NUL
-      cursor_.Rewind(start);
-      return true;
+    search = bracket + 1;
+    if (start != from && base[start - 1] != '\n') continue;
+    if (start != from) {
+      const void* newline =
+          memrchr(base + from, '\n', start - 1 - from);
+      previous_begin_ =
+          newline != nullptr
+              ? static_cast<size_t>(static_cast<const char*>(newline) - base) + 1
+              : from;
     }
-    if (starts != 0) last_start = block + 63 - __builtin_clzll(starts);
-    starts_line = (newlines >> 63) != 0;
-    block += 64;
+    previous_end_ = start - 1;  // its newline
+    cursor_.Rewind(start);
+    return true;
   }
   cursor_.Rewind(size);
   return false;

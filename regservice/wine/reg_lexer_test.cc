@@ -196,6 +196,7 @@ TEST(LexerTest, FindsWhatFollowingEveryListFinds) {
       "  ", "\"s\"=\"a\\\\b\"", "@=dword:1\\", "#time=1", ";c\\", "[E],\\",
       "\"" + std::string(300, 'n') + "\"=hex:01,\\",
       "[" + std::string(257, 'k') + "]",  // an element too long: rejected
+      "\"v\"=\"[x]\"", "x [F]",          // brackets that start no line
   };
   std::mt19937 random(13);
   std::uniform_int_distribution<size_t> pick(0, std::size(kLines) - 1);
