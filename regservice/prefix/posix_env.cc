@@ -302,28 +302,31 @@ class RealEnv : public Env {
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return ReadFailure("open " + path);
-    Status status = RequireRegular(fd, path, Status::kReadError);
+    struct stat st;
+    Status status = RequireRegular(fd, path, Status::kReadError, &st);
     if (!status.ok()) {
       close(fd);
       return status;
     }
     // Read straight into one allocation of the file's size (or the
     // caller's larger one), with no copy through a buffer of our own and
-    // no series of doublings. A file that grows meanwhile is read to its
-    // end all the same.
-    struct stat st;
-    size_t expected = 0;
-    if (fstat(fd, &st) == 0 && st.st_size > 0) {
-      expected = static_cast<size_t>(st.st_size);
-    }
+    // no series of doublings. What lies past that size (a file that grew
+    // meanwhile, or one that tells no size, as those of /proc) is read
+    // through a small buffer and appended, so that finding the end costs
+    // no large allocation.
+    const size_t expected =
+        st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
     PopulateCapacity(data);
     data->resize(std::min(expected, max_bytes));
     size_t done = 0;
+    char more[4096];
     while (done < max_bytes) {
-      if (done == data->size()) {
-        data->resize(std::min(done + (size_t{1} << 16), max_bytes));
-      }
-      ssize_t n = read(fd, &(*data)[done], data->size() - done);
+      const bool past_expected = done == data->size();
+      char* into = past_expected ? more : &(*data)[done];
+      const size_t room = past_expected
+                              ? std::min(sizeof more, max_bytes - done)
+                              : data->size() - done;
+      ssize_t n = read(fd, into, room);
       if (n < 0) {
         if (errno == EINTR) continue;
         int error = errno;
@@ -332,6 +335,7 @@ class RealEnv : public Env {
         return Status::FromErrno(Status::kReadError, error, "read " + path);
       }
       if (n == 0) break;
+      if (past_expected) data->append(more, static_cast<size_t>(n));
       done += static_cast<size_t>(n);
     }
     data->resize(done);
@@ -357,8 +361,10 @@ class RealEnv : public Env {
   }
 
   static Status RequireRegular(int fd, const std::string& path,
-                               Status::Code failure) {
-    struct stat st;
+                               Status::Code failure,
+                               struct stat* facts = nullptr) {
+    struct stat own;
+    struct stat& st = facts != nullptr ? *facts : own;
     if (fstat(fd, &st) != 0) {
       return Status::FromErrno(failure, errno, "fstat " + path);
     }
