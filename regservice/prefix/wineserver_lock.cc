@@ -131,7 +131,6 @@ LockFileState TakeLock(Env* env, const ServerLockFile& file,
   return StateOf(env->TakeWriteLock(file.Path(), lock));
 }
 
-
 // The kernel's own threads, which run no program and so no wineserver:
 // kthreadd, process 2, and its children. Most of /proc on many machines.
 // Process 2 counts only with the kernel-thread flag, which no program can

@@ -630,20 +630,19 @@ bool Lexer::SkipToBracketLine() {
   while (search < size) {
     const void* hit = std::memchr(base + search, '[', size - search);
     if (hit == nullptr) break;
-    const size_t bracket = static_cast<size_t>(static_cast<const char*>(hit) - base);
+    const size_t bracket = static_cast<const char*>(hit) - base;
     size_t start = bracket;
-    while (start > from && base[start - 1] != '\n' && IsSpace(base[start - 1])) {
+    while (start > from && base[start - 1] != '\n' &&
+           IsSpace(base[start - 1])) {
       --start;
     }
     search = bracket + 1;
     if (start != from && base[start - 1] != '\n') continue;
     if (start != from) {
-      const void* newline =
-          memrchr(base + from, '\n', start - 1 - from);
+      const void* newline = memrchr(base + from, '\n', start - 1 - from);
       previous_begin_ =
-          newline != nullptr
-              ? static_cast<size_t>(static_cast<const char*>(newline) - base) + 1
-              : from;
+          newline != nullptr ? static_cast<const char*>(newline) - base + 1
+                             : from;
     }
     previous_end_ = start - 1;  // its newline
     cursor_.Rewind(start);
