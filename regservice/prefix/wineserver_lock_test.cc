@@ -359,6 +359,17 @@ class FakeProc {
       symlink(target.c_str(), (dir + "/fd/" + std::to_string(n++)).c_str());
     }
   }
+  // Process 2's stat line and its list of children, each left out when
+  // empty.
+  void AddProcess2Files(const std::string& stat, const std::string& children) {
+    const std::string dir = root_ + "/2";
+    if (!stat.empty()) TestDir::Write(dir + "/stat", stat);
+    if (!children.empty()) {
+      mkdir((dir + "/task").c_str(), 0755);
+      mkdir((dir + "/task/2").c_str(), 0755);
+      TestDir::Write(dir + "/task/2/children", children);
+    }
+  }
 
  private:
   std::string root_;
@@ -481,7 +492,7 @@ TEST_F(WineserverLockTest, SkipsTheKernelsThreads) {
   struct Case {
     const char* name;
     std::string stat;      // of process 2; none when empty
-    std::string children;  // of process 2; no such file when "-"
+    std::string children;  // of process 2; no such file when empty
     int readlinks;         // of 11 processes: 2 and 100 to 109
   } cases[] = {
       {"kthreadd and three children", kKernelThread, "100 101 105 ", 7},
@@ -491,8 +502,8 @@ TEST_F(WineserverLockTest, SkipsTheKernelsThreads) {
       {"the flag's bit clear", "2 (kthreadd) S 0 0 0 0 -1 69696 0 0\n", "100",
        11},
       {"an ordinary process 2 (a pid namespace)", kOrdinary, "100 101", 11},
-      {"no children file", kKernelThread, "-", 11},
-      {"no kthreadd", "", "-", 11},
+      {"no children file", kKernelThread, "", 11},
+      {"no kthreadd", "", "", 11},
       {"a cut stat line", "2 (kthreadd) S 0 0", "100", 11},
   };
   for (const Case& c : cases) {
@@ -502,13 +513,7 @@ TEST_F(WineserverLockTest, SkipsTheKernelsThreads) {
     for (int pid = 100; pid < 110; ++pid) {
       proc.AddProcess(std::to_string(pid), "/", {});
     }
-    const std::string process2 = proc_dir / "proc/2";
-    if (!c.stat.empty()) TestDir::Write(process2 + "/stat", c.stat);
-    if (c.children != "-") {
-      mkdir((process2 + "/task").c_str(), 0755);
-      mkdir((process2 + "/task/2").c_str(), 0755);
-      TestDir::Write(process2 + "/task/2/children", c.children);
-    }
+    proc.AddProcess2Files(c.stat, c.children);
     location_.proc = proc_dir / "proc";
     CountingEnv env;
     EXPECT_EQ(0, WineserverLock(&env, location_).ServerInProc()) << c.name;
@@ -526,11 +531,7 @@ TEST_F(WineserverLockTest, FindsAServerAmongAnOrdinaryProcess2sChildren) {
   FakeProc proc(proc_dir / "proc");
   proc.AddProcess("2", "/", {});
   proc.AddProcess("4242", ours, {prefix_});
-  const std::string process2 = proc_dir / "proc/2";
-  TestDir::Write(process2 + "/stat", "2 (sh) S 1 2 2 0 -1 4194560 0\n");
-  mkdir((process2 + "/task").c_str(), 0755);
-  mkdir((process2 + "/task/2").c_str(), 0755);
-  TestDir::Write(process2 + "/task/2/children", "4242");
+  proc.AddProcess2Files("2 (sh) S 1 2 2 0 -1 4194560 0\n", "4242");
   location_.proc = proc_dir / "proc";
   EXPECT_EQ(4242, Lock().ServerInProc());
 }
