@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -648,6 +649,109 @@ TEST_F(HiveStoreTest, SymlinkPointedElsewhereDuringTheSaveIsNotWritten) {
   EXPECT_EQ(Status::kBusy, store->Save().code());
   EXPECT_EQ(kUserReg, TestDir::Read(linked.file()));
   EXPECT_EQ(kUserReg, TestDir::Read(elsewhere));
+}
+
+// A 1 MiB tmpfs, for a disk that is really full. Mounting takes root;
+// where it is not allowed, mounted() is false.
+class SmallDisk {
+ public:
+  SmallDisk() {
+    mounted_ =
+        mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, "size=1m") == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) umount2(dir_.path().c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& path() const { return dir_.path(); }
+  // Takes every free byte, as another process writing would.
+  void Fill() {
+    int fd = open((dir_ / "filler").c_str(),
+                  O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const std::string chunk(4096, 'f');
+    while (write(fd, chunk.data(), chunk.size()) > 0) {
+    }
+    close(fd);
+  }
+  void Free() { unlink((dir_ / "filler").c_str()); }
+
+ private:
+  TestDir dir_;
+  bool mounted_ = false;
+};
+
+// kUserReg with a value that pads it to a few bytes short of a whole
+// number of pages, so that any growth needs one page more.
+std::string PaddedUserReg() {
+  const std::string head =
+      std::string(kUserReg) + "\n[Software\\\\Pad] 1796869137\n\"P\"=\"";
+  const std::string tail = "\"\n";
+  const size_t size = 75 * 4096 - 8;
+  return head + std::string(size - head.size() - tail.size(), 'x') + tail;
+}
+
+// On a full disk, a linked user.reg stays byte for byte what it was, even
+// when whatever space the save frees is taken at once by another writer;
+// once there is room, the same changes go in and the links stay.
+TEST_F(HiveStoreTest, FullDiskLeavesALinkedFileByteIdentical) {
+  for (LinkedUserReg::Shape shape :
+       {LinkedUserReg::kSymlink, LinkedUserReg::kHardLink}) {
+    const char* what = shape == LinkedUserReg::kSymlink ? "symlink" : "link";
+    SmallDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+    TestDir outside;
+    // The symlink leads onto the small disk; hard links live on it.
+    const std::string prefix = shape == LinkedUserReg::kSymlink
+                                   ? outside.path()
+                                   : disk.path() + "/prefix";
+    mkdir(prefix.c_str(), 0755);
+    const std::string original = PaddedUserReg();
+    std::string file;
+    if (shape == LinkedUserReg::kSymlink) {
+      file = disk.path() + "/wine-user.reg";
+      TestDir::Write(file, original);
+      ASSERT_EQ(0, symlink(file.c_str(), (prefix + "/user.reg").c_str()));
+    } else {
+      file = prefix + "/user.reg";
+      TestDir::Write(file, original);
+      ASSERT_EQ(0, link(file.c_str(), (prefix + "/backup.reg").c_str()));
+    }
+    ASSERT_EQ(original, TestDir::Read(file)) << what;
+    struct stat before;
+    ASSERT_EQ(0, stat(file.c_str(), &before));
+    location_.directory = prefix;
+    FaultInjectionEnv env;
+    auto store = NewStore(&env);
+    Change(store.get());
+    disk.Fill();
+    env.PauseAt(FaultInjectionEnv::kWrite, [&] { disk.Fill(); });
+    Status saved = store->Save();
+    EXPECT_EQ(Status::kWriteError, saved.code()) << what;
+    EXPECT_EQ(ENOSPC, saved.error()) << what << ": " << saved.message();
+    EXPECT_EQ(original, TestDir::Read(file)) << what;
+    // Not even written and put back: the failure came first.
+    struct stat after;
+    ASSERT_EQ(0, stat(file.c_str(), &after));
+    EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec) << what;
+    EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec) << what;
+    const std::vector<std::string> entries =
+        shape == LinkedUserReg::kSymlink
+            ? std::vector<std::string>{"filler", "wine-user.reg"}
+            : std::vector<std::string>{"filler", "prefix"};
+    EXPECT_EQ(entries, TestDir::List(disk.path())) << what;
+
+    disk.Free();
+    env.PauseAt(FaultInjectionEnv::kNothing, nullptr);
+    EXPECT_EQ(Status::kOk, store->Save().code()) << what;
+    EXPECT_EQ("\x01", ValueInFile(prefix + "/user.reg", kAcme, u"Flag").data)
+        << what;
+    struct stat st;
+    ASSERT_EQ(0, lstat((prefix + "/user.reg").c_str(), &st));
+    EXPECT_EQ(shape == LinkedUserReg::kSymlink, S_ISLNK(st.st_mode)) << what;
+    ASSERT_EQ(0, stat(file.c_str(), &st));
+    EXPECT_EQ(shape == LinkedUserReg::kSymlink ? 1u : 2u, st.st_nlink)
+        << what;
+  }
 }
 
 TEST_F(HiveStoreTest, UnusableHiveFailsAndCreatesNothing) {
