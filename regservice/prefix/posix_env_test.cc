@@ -2,9 +2,18 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "regservice/prefix/fault_injection_env.h"
@@ -164,6 +173,85 @@ TEST(RewriteFileTest, OpensOnlyRegularFiles) {
   close(reader);
   EXPECT_EQ(nullptr, file);
   EXPECT_EQ(ENOENT, PosixEnv()->OpenForRewrite(dir / "none", &file).error());
+}
+
+// Makes fallocate fail with EOPNOTSUPP in this process, as on a file
+// system that cannot reserve space.
+bool RefuseFallocate() {
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fallocate, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog program = {
+      static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Runs `work` in a child whose fallocate is refused; returns the errno of
+// its failure (0 on success), or -1 when the child could not tell.
+int WithoutFallocate(const std::function<Status()>& work) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (!RefuseFallocate()) _exit(255);
+    Status status = work();
+    _exit(status.ok() ? 0 : status.error() & 0x7F);
+  }
+  int result = 0;
+  if (child < 0 || waitpid(child, &result, 0) != child || !WIFEXITED(result) ||
+      WEXITSTATUS(result) == 255) {
+    return -1;
+  }
+  return WEXITSTATUS(result);
+}
+
+Status Reserve(const std::string& path, uint64_t length) {
+  std::unique_ptr<RewritableFile> file;
+  Status status = PosixEnv()->OpenForRewrite(path, &file);
+  if (status.ok()) status = file->Reserve(length);
+  return status;
+}
+
+// Where no space can be reserved past the end, the file grows with zeros
+// beyond its old end, its bytes before kept; on a full disk it is cut back
+// to its old length. A rewrite then still ends as exactly the new bytes.
+TEST(RewriteFileTest, WithoutFallocateZerosReserveTheRoom) {
+  TestDir dir;
+  const std::string path = dir / "file";
+  const std::string small = Pattern(5000), large = Pattern(9000) + "end";
+  TestDir::Write(path, small);
+  ASSERT_EQ(0, WithoutFallocate([&] { return Reserve(path, 20000); }));
+  EXPECT_EQ(small + std::string(15000, '\0'), TestDir::Read(path));
+  ASSERT_EQ(0, WithoutFallocate([&] { return Reserve(path, 100); }));
+  EXPECT_EQ(20000u, TestDir::Read(path).size());
+  TestDir::Write(path, small);
+  ASSERT_EQ(0, WithoutFallocate([&] {
+              return RewriteFile(PosixEnv(), path, large, small,
+                                 [] { return Status(); });
+            }));
+  EXPECT_EQ(large, TestDir::Read(path));
+  ASSERT_EQ(0, WithoutFallocate([&] {
+              return RewriteFile(PosixEnv(), path, small, large,
+                                 [] { return Status(); });
+            }));
+  EXPECT_EQ(small, TestDir::Read(path));
+
+  TestDir disk;
+  if (mount("tmpfs", disk.path().c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  }
+  const std::string on_disk = disk / "file";
+  TestDir::Write(on_disk, small);
+  int fd = open((disk / "filler").c_str(), O_WRONLY | O_CREAT, 0600);
+  const std::string chunk(4096, 'f');
+  while (write(fd, chunk.data(), chunk.size()) > 0) {
+  }
+  close(fd);
+  EXPECT_EQ(ENOSPC, WithoutFallocate([&] { return Reserve(on_disk, 40000); }));
+  EXPECT_EQ(small, TestDir::Read(on_disk));
+  umount2(disk.path().c_str(), MNT_DETACH);
 }
 
 }  // namespace
