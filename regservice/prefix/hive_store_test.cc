@@ -1,6 +1,7 @@
 #include "regservice/prefix/hive_store.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/mount.h>
@@ -649,6 +650,53 @@ TEST_F(HiveStoreTest, SymlinkPointedElsewhereDuringTheSaveIsNotWritten) {
   EXPECT_EQ(Status::kBusy, store->Save().code());
   EXPECT_EQ(kUserReg, TestDir::Read(linked.file()));
   EXPECT_EQ(kUserReg, TestDir::Read(elsewhere));
+}
+
+// A user whose user.reg links into a folder they may not write (a shared
+// one of root's, say) cannot have a temporary file made beside the target:
+// the file is rewritten in place instead, and the link stays. Done as that
+// user for real (root only).
+TEST_F(HiveStoreTest, SymlinkIntoAFolderTheUserMayNotWriteIsRewrittenInPlace) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  TestDir shared;  // root's, 0755
+  TestDir prefix;
+  for (const std::string& dir : {shared.path(), prefix.path()}) {
+    ASSERT_EQ(0, chmod(dir.c_str(), 0755));
+  }
+  ASSERT_EQ(0, chmod(tmp_.path().c_str(), 01777));
+  ASSERT_EQ(0, chown(prefix.path().c_str(), kOtherUid, kOtherGid));
+  const std::string file = shared / "wine-user.reg";
+  TestDir::Write(file, kUserReg);
+  ASSERT_EQ(0, chown(file.c_str(), kOtherUid, kOtherGid));
+  ASSERT_EQ(0, symlink(file.c_str(), (prefix / "user.reg").c_str()));
+  struct stat before;
+  ASSERT_EQ(0, stat(file.c_str(), &before));
+  location_.directory = prefix.path();
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(kOtherGid, kOtherGid,
+                                                kOtherGid) != 0 ||
+        setresuid(kOtherUid, kOtherUid, kOtherUid) != 0) {
+      _exit(2);
+    }
+    HiveStore store(PosixEnv(), location_);
+    bool saved = store.Load().ok() &&
+                 store.SetValue(kAcme, u"Flag", REG_BINARY, "\x01", kNow).ok() &&
+                 store.Save().ok();
+    _exit(saved ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ("\x01", ValueInFile(file, kAcme, u"Flag").data);
+  struct stat after;
+  ASSERT_EQ(0, stat(file.c_str(), &after));
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  ASSERT_EQ(0, lstat((prefix / "user.reg").c_str(), &after));
+  EXPECT_TRUE(S_ISLNK(after.st_mode));
+  EXPECT_EQ((std::vector<std::string>{"wine-user.reg"}),
+            TestDir::List(shared.path()));
 }
 
 // A 1 MiB tmpfs, for a disk that is really full. Mounting takes root;
