@@ -680,9 +680,10 @@ TEST_F(HiveStoreTest, SymlinkIntoAFolderTheUserMayNotWriteIsRewrittenInPlace) {
       _exit(2);
     }
     HiveStore store(PosixEnv(), location_);
-    bool saved = store.Load().ok() &&
-                 store.SetValue(kAcme, u"Flag", REG_BINARY, "\x01", kNow).ok() &&
-                 store.Save().ok();
+    bool saved =
+        store.Load().ok() &&
+        store.SetValue(kAcme, u"Flag", REG_BINARY, "\x01", kNow).ok() &&
+        store.Save().ok();
     _exit(saved ? 0 : 1);
   }
   int status = 0;
