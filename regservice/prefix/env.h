@@ -50,6 +50,25 @@ class WritableFile {
   virtual Status Close() = 0;
 };
 
+// A file open for rewriting in place: its bytes are overwritten where they
+// are, so that every hard link to it and every symlink to it sees the new
+// content. Destroying it closes the file.
+class RewritableFile {
+ public:
+  virtual ~RewritableFile() = default;
+  // Reserves disk space for the first `length` bytes, so that writing them
+  // cannot then fail for want of room. Where the file system can reserve
+  // space past the end of a file, neither its bytes nor its size change;
+  // where it cannot, the file grows with zeros beyond its old end (and is
+  // cut back to it should that fail).
+  virtual Status Reserve(uint64_t length) = 0;
+  // Writes all of `data` at `offset`.
+  virtual Status WriteAt(uint64_t offset, const std::string& data) = 0;
+  virtual Status Truncate(uint64_t length) = 0;
+  virtual Status Sync() = 0;
+  virtual Status Close() = 0;
+};
+
 // A held lock; destroying it releases the lock.
 class Lock {
  public:
@@ -103,10 +122,10 @@ class Env {
                                     const FileInfo& like,
                                     std::unique_ptr<WritableFile>* file) = 0;
 
-  // Opens an existing regular file (through a symlink) and truncates it,
-  // for rewriting it in place. Anything else is refused with EINVAL.
-  virtual Status TruncateForRewrite(const std::string& path,
-                                      std::unique_ptr<WritableFile>* file) = 0;
+  // Opens an existing regular file (through a symlink) for rewriting it in
+  // place; nothing in it changes yet. Anything else is refused with EINVAL.
+  virtual Status OpenForRewrite(const std::string& path,
+                                std::unique_ptr<RewritableFile>* file) = 0;
 
   virtual Status RenameFile(const std::string& from,
                               const std::string& to) = 0;
@@ -147,6 +166,26 @@ Env* PosixEnv();
 Status ReplaceFile(Env* env, const std::string& path, const std::string& temp,
                    const std::string& bytes, const FileInfo& like,
                    const std::function<Status()>& before_rename);
+
+// The same with `temp` already made, empty, by NewExclusiveFile.
+Status ReplaceFileWith(Env* env, const std::string& path,
+                       const std::string& temp,
+                       std::unique_ptr<WritableFile> file,
+                       const std::string& bytes,
+                       const std::function<Status()>& before_rename);
+
+// Rewrites the regular file `path` in place with `bytes`, keeping its
+// inode and so its hard links. Space for the larger of the old and the new
+// content is reserved before the first byte changes, so a full disk fails
+// with the file untouched; the new bytes are written over the old from the
+// start, the file is cut to their length last and synced. Should a step
+// fail after that, `original` (the file's content when the caller read it)
+// is written back into the space already reserved. `before_change` runs
+// once the file is open, before anything in it changes; its failure stops
+// the rewrite. A kill in the middle of the overwrite leaves a mix.
+Status RewriteFile(Env* env, const std::string& path, const std::string& bytes,
+                   const std::string& original,
+                   const std::function<Status()>& before_change);
 
 }  // namespace prefix
 }  // namespace regservice

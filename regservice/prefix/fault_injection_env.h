@@ -24,21 +24,28 @@ class FaultInjectionEnv : public Env {
   enum Step {
     kNothing,
     kCreate,    // making the temporary file
-    kWrite,     // writing it: half the bytes are written, then it fails
+    kWrite,     // writing a file: half the bytes are written, then it fails
     kFileSync,  // fsync of the file
     kClose,
     kRename,
     kDirectorySync,
-    kRewrite,  // opening user.reg to rewrite it in place
+    kRewrite,   // opening user.reg to rewrite it in place
+    kReserve,   // reserving space for the rewrite
+    kTruncate,  // cutting the rewritten file to its new length
   };
 
   explicit FaultInjectionEnv(Env* base = PosixEnv()) : base_(base) {}
 
   // The next time the process reaches `step`, it fails; once.
-  // The failure's errno is `error`.
+  // The failure's errno is `error`. Replaces the failures set before;
+  // kNothing clears them.
   void FailAt(Step step, int error = EIO) {
-    fail_at_ = step;
-    error_ = error;
+    failures_.clear();
+    AlsoFailAt(step, error);
+  }
+  // One more step that fails once, for a fault met on a fallback path.
+  void AlsoFailAt(Step step, int error = EIO) {
+    if (step != kNothing) failures_[step] = error;
   }
   // Runs `hook` each time the process reaches `step`, before the step
   // (a failure set with FailAt comes after it). For holding a save at a
@@ -100,13 +107,15 @@ class FaultInjectionEnv : public Env {
     if (status.ok()) file->reset(new FaultyFile(this, std::move(real)));
     return status;
   }
-  Status TruncateForRewrite(const std::string& path,
-                              std::unique_ptr<WritableFile>* file) override {
+  Status OpenForRewrite(const std::string& path,
+                        std::unique_ptr<RewritableFile>* file) override {
     ++saves_started_;
     if (Fails(kRewrite)) return Injected("open " + path);
-    std::unique_ptr<WritableFile> real;
-    Status status = base_->TruncateForRewrite(path, &real);
-    if (status.ok()) file->reset(new FaultyFile(this, std::move(real)));
+    std::unique_ptr<RewritableFile> real;
+    Status status = base_->OpenForRewrite(path, &real);
+    if (status.ok()) {
+      file->reset(new FaultyRewritableFile(this, std::move(real)));
+    }
     return status;
   }
   Status RenameFile(const std::string& from, const std::string& to) override {
@@ -168,25 +177,62 @@ class FaultInjectionEnv : public Env {
     std::unique_ptr<WritableFile> real_;
   };
 
+  class FaultyRewritableFile : public RewritableFile {
+   public:
+    FaultyRewritableFile(FaultInjectionEnv* env,
+                         std::unique_ptr<RewritableFile> real)
+        : env_(env), real_(std::move(real)) {}
+    Status Reserve(uint64_t length) override {
+      if (env_->Fails(kReserve)) return env_->Injected("fallocate");
+      return real_->Reserve(length);
+    }
+    Status WriteAt(uint64_t offset, const std::string& data) override {
+      if (env_->Fails(kWrite)) {
+        real_->WriteAt(offset, data.substr(0, data.size() / 2));
+        return env_->Injected("write");
+      }
+      return real_->WriteAt(offset, data);
+    }
+    Status Truncate(uint64_t length) override {
+      if (env_->Fails(kTruncate)) return env_->Injected("truncate");
+      return real_->Truncate(length);
+    }
+    Status Sync() override {
+      if (env_->Fails(kFileSync)) return env_->Injected("fsync");
+      return real_->Sync();
+    }
+    Status Close() override {
+      Status status = real_->Close();
+      if (env_->Fails(kClose)) return env_->Injected("close");
+      return status;
+    }
+
+   private:
+    FaultInjectionEnv* env_;
+    std::unique_ptr<RewritableFile> real_;
+  };
+
   // Runs the pause hook of `step`, then says whether it is to fail now; a
   // failure happens once.
   bool Fails(Step step) {
     if (pause_at_ == step && hook_) hook_();
-    if (fail_at_ != step) return false;
-    fail_at_ = kNothing;
+    auto found = failures_.find(step);
+    if (found == failures_.end()) return false;
+    injected_error_ = found->second;
+    failures_.erase(found);
     return true;
   }
   static Status Held(const std::string& path) {
     return Status(Status::kBusy, path + ": held (simulated)");
   }
   Status Injected(const std::string& what) const {
-    return Status::FromErrno(Status::kWriteError, error_,
+    return Status::FromErrno(Status::kWriteError, injected_error_,
                              what + " (injected)");
   }
 
   Env* base_;
-  Step fail_at_ = kNothing;
-  int error_ = EIO;
+  std::map<Step, int> failures_;  // steps still to fail, with their errno
+  int injected_error_ = EIO;      // the errno of the step failing now
   Step pause_at_ = kNothing;
   std::function<void()> hook_;
   std::set<std::string> held_locks_;

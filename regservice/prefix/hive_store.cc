@@ -10,7 +10,8 @@ namespace prefix {
 
 namespace {
 
-const char kTemporaryPrefix[] = "user.reg.quillfix-";
+// A temporary file is named after the file it replaces.
+const char kTemporaryInfix[] = ".quillfix-";
 const char kTemporarySuffix[] = ".tmp";
 
 // How much of system.reg is read for its #arch line, which Wine writes as
@@ -42,13 +43,22 @@ Status AsNotFound(const Status& status) {
 
 const char kServerRuns[] = "a wineserver serves the prefix";
 
+// The directory part and the last element of an absolute path.
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+std::string NameOf(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
+
 }  // namespace
 
-bool IsTemporaryFileName(const std::string& name) {
-  const size_t prefix = sizeof kTemporaryPrefix - 1;
+bool IsTemporaryFileName(const std::string& name, const std::string& of) {
+  const std::string prefix = of + kTemporaryInfix;
   const size_t suffix = sizeof kTemporarySuffix - 1;
-  return name.size() > prefix + suffix &&
-         name.compare(0, prefix, kTemporaryPrefix) == 0 &&
+  return name.size() > prefix.size() + suffix &&
+         name.compare(0, prefix.size(), prefix) == 0 &&
          name.compare(name.size() - suffix, suffix, kTemporarySuffix) == 0;
 }
 
@@ -217,43 +227,72 @@ Status HiveStore::ReloadAndReplay() {
   return Status();
 }
 
-void HiveStore::RemoveStaleTemporaryFiles() {
-  // Runs under the directory lock, which every writer takes before it
-  // makes a temporary file, so any such file is left over from a crash.
+void HiveStore::RemoveStaleTemporaryFiles(const std::string& directory,
+                                          const std::string& of) {
+  // Runs under the prefix's directory lock, which every writer takes before
+  // it makes a temporary file for the prefix's user.reg, so any such file is
+  // left over from a crash. In the directory a symlinked user.reg points
+  // into, the names carry the target's own name, so that the temporaries of
+  // other files there are never taken for ours.
   std::vector<std::string> names;
-  if (!env_->ListDirectory(location_.directory, &names).ok()) return;
+  if (!env_->ListDirectory(directory, &names).ok()) return;
   for (const std::string& name : names) {
-    if (IsTemporaryFileName(name)) {
-      env_->RemoveFile(location_.directory + "/" + name);
-    }
+    if (IsTemporaryFileName(name, of)) env_->RemoveFile(directory + "/" + name);
   }
 }
 
-Status HiveStore::WriteReplacing(const std::string& bytes,
-                                 const FileInfo& target) {
-  const std::string temp = location_.directory + "/" + kTemporaryPrefix +
-                           std::to_string(getpid()) + "-" +
-                           std::to_string(temp_counter_++) + kTemporarySuffix;
+std::string HiveStore::TemporaryPathFor(const std::string& file) {
+  return file + kTemporaryInfix + std::to_string(getpid()) + "-" +
+         std::to_string(temp_counter_++) + kTemporarySuffix;
+}
+
+Status HiveStore::WriteFile(const std::string& bytes, const FileInfo& target) {
+  // Replacing a file with other hard links would part it from them.
+  if (target.links > 1) return WriteInPlace(bytes, target);
+  if (target.is_symlink) return WriteThroughSymlink(bytes, target);
   // The replacement gets the old file's mode, owner and group: run by an
   // administrator, the user's file must stay the user's, or their Wine
   // cannot read it and saves an empty hive over it. The last look for a
   // server comes after the write, as late as it can.
-  return ReplaceFile(env_, UserRegPath(), temp, bytes, target,
+  return ReplaceFile(env_, UserRegPath(), TemporaryPathFor(UserRegPath()),
+                     bytes, target,
                      [&] { return CheckNoServerAppeared(target); });
+}
+
+Status HiveStore::WriteThroughSymlink(const std::string& bytes,
+                                      const FileInfo& target) {
+  // The link stays; the file it leads to is replaced, from a temporary file
+  // beside it so that the rename stays within one file system.
+  std::string real;
+  Status status = env_->RealPath(UserRegPath(), &real);
+  if (!status.ok()) return status;
+  FileInfo found;
+  status = env_->GetFileInfo(real, &found);
+  if (!status.ok() || !found.SameVersionAs(target)) {
+    return Status(Status::kBusy, "user.reg changed during the save");
+  }
+  RemoveStaleTemporaryFiles(DirectoryOf(real), NameOf(real));
+  const std::string temp = TemporaryPathFor(real);
+  std::unique_ptr<WritableFile> new_file;
+  status = env_->NewExclusiveFile(temp, target, &new_file);
+  if (!status.ok()) {
+    // A directory that takes no new file (not the user's to write, say):
+    // the file is rewritten where it is instead.
+    return WriteInPlace(bytes, target);
+  }
+  return ReplaceFileWith(env_, real, temp, std::move(new_file), bytes,
+                         [&] { return CheckNoServerAppeared(target); });
 }
 
 Status HiveStore::WriteInPlace(const std::string& bytes,
                                const FileInfo& target) {
-  // Not atomic, but replacing the file would break the link; Wine's own
-  // save does the same. If writing fails after the truncation, the old
-  // content is put back as well as it can be.
+  // Keeps the links: the file's own bytes are overwritten, after room for
+  // them is reserved (see RewriteFile).
   std::string original;
   Status status = env_->ReadFile(UserRegPath(), &original);
   if (!status.ok()) return status;
-  status = CheckNoServerAppeared(target);
-  if (status.ok()) status = RewriteInPlace(bytes);
-  if (!status.ok() && status.code() != Status::kBusy) RewriteInPlace(original);
-  return status;
+  return RewriteFile(env_, UserRegPath(), bytes, original,
+                     [&] { return CheckNoServerAppeared(target); });
 }
 
 Status HiveStore::CheckNoServerAppeared(const FileInfo& read_version) {
@@ -276,16 +315,6 @@ Status HiveStore::CheckNoServerAppeared(const FileInfo& read_version) {
   return Status();
 }
 
-Status HiveStore::RewriteInPlace(const std::string& bytes) {
-  std::unique_ptr<WritableFile> file;
-  Status status = env_->TruncateForRewrite(UserRegPath(), &file);
-  if (!status.ok()) return status;
-  status = file->Append(bytes);
-  if (status.ok()) status = file->Sync();
-  Status closed = file->Close();
-  return status.ok() ? closed : status;
-}
-
 Status HiveStore::Save() {
   if (journal_.empty()) return Status();
   // Only the save's own last look counts for the changes after it.
@@ -302,7 +331,7 @@ Status HiveStore::Save() {
   if (!server_lock_.TakeServerLocks(&server_locks)) {
     return Fail(Status(Status::kBusy, kServerRuns));
   }
-  RemoveStaleTemporaryFiles();
+  RemoveStaleTemporaryFiles(location_.directory, "user.reg");
 
   FileInfo current;
   status = env_->GetFileInfo(UserRegPath(), &current);
@@ -317,11 +346,7 @@ Status HiveStore::Save() {
     if (!status.ok()) return status;
   }
 
-  if (current.is_symlink || current.links > 1) {
-    status = WriteInPlace(hive_->Bytes(), current);
-  } else {
-    status = WriteReplacing(hive_->Bytes(), current);
-  }
+  status = WriteFile(hive_->Bytes(), current);
   if (!status.ok()) {
     // The file on disk may now differ from what was loaded (a failed
     // directory sync after the rename); compare again at the next save.

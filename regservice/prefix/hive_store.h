@@ -11,8 +11,12 @@
 // none can start meanwhile. The file is replaced atomically (a temporary
 // file in the prefix directory, fsync, rename, fsync of the directory) and
 // keeps its mode, owner and group, so that a run by an administrator leaves
-// the user's file theirs; a user.reg that is a symlink or has several hard
-// links is rewritten in place, as Wine does, so that the links survive.
+// the user's file theirs. A symlinked user.reg keeps its link: the file it
+// leads to is replaced the same way, from a temporary file in that file's
+// own directory. A file with several hard links, or behind a link in a
+// directory that takes no new file, is rewritten in place, as Wine does, so
+// that the links survive; the room the rewrite needs is reserved first, so
+// that a full disk leaves it untouched.
 // Nothing is ever created when the prefix or user.reg is missing, and only
 // a file Wine would load is written: one whose #arch, if it has one, is the
 // prefix's (the #arch of system.reg; 32-bit when that names none).
@@ -104,11 +108,16 @@ class HiveStore {
   // Loads `bytes` as a hive Wine would load in this prefix.
   Status LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive);
   Status ReloadAndReplay();
-  void RemoveStaleTemporaryFiles();
-  Status WriteReplacing(const std::string& bytes, const FileInfo& target);
+  // Removes our temporary files for the file `of` in `directory`.
+  void RemoveStaleTemporaryFiles(const std::string& directory,
+                                 const std::string& of);
+  // A new name for a temporary file that is to replace `file`.
+  std::string TemporaryPathFor(const std::string& file);
+  // Writes `bytes` into user.reg, found as `target`, the way its links
+  // allow.
+  Status WriteFile(const std::string& bytes, const FileInfo& target);
+  Status WriteThroughSymlink(const std::string& bytes, const FileInfo& target);
   Status WriteInPlace(const std::string& bytes, const FileInfo& target);
-  Status RewriteInPlace(const std::string& bytes);
-  // kBusy when /proc shows a server of the prefix now.
   // kBusy when /proc shows a server of the prefix now, or user.reg is no
   // longer `read_version`.
   Status CheckNoServerAppeared(const FileInfo& read_version);
@@ -128,9 +137,11 @@ class HiveStore {
 // Applies one change to a hive; false if the hive refused it.
 bool ApplyChange(const Change& change, wine::Hive* hive);
 
-// Names of our temporary files: "user.reg.quillfix-<pid>-<n>.tmp". Wine
-// names its own "reg<hex>.tmp".
-bool IsTemporaryFileName(const std::string& name);
+// Names of our temporary files for the file named `of`:
+// "<of>.quillfix-<pid>-<n>.tmp", "user.reg.quillfix-<pid>-<n>.tmp" in the
+// prefix. Wine names its own "reg<hex>.tmp".
+bool IsTemporaryFileName(const std::string& name,
+                         const std::string& of = "user.reg");
 
 }  // namespace prefix
 }  // namespace regservice

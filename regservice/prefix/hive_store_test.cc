@@ -1,8 +1,10 @@
 #include "regservice/prefix/hive_store.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -476,24 +478,328 @@ TEST_F(HiveStoreTest, HardLinkedFileIsWrittenThrough) {
   EXPECT_EQ(a.st_ino, b.st_ino);
 }
 
-TEST_F(HiveStoreTest, FailedRewriteInPlacePutsTheOldContentBack) {
-  std::string real = dir_ / "real.reg";
-  ASSERT_EQ(0, rename(UserReg().c_str(), real.c_str()));
-  ASSERT_EQ(0, symlink("real.reg", UserReg().c_str()));
-  const FaultInjectionEnv::Step steps[] = {
-      FaultInjectionEnv::kRewrite,
-      FaultInjectionEnv::kWrite,
-      FaultInjectionEnv::kFileSync,
+// A user.reg behind a symlink (into a folder of its own, as a dotfiles
+// folder would hold it) or with a second hard link, as the tests below
+// make it.
+class LinkedUserReg {
+ public:
+  enum Shape { kSymlink, kHardLink };
+  LinkedUserReg(const std::string& prefix, Shape shape)
+      : prefix_(prefix), shape_(shape) {
+    unlink(user_reg().c_str());
+    if (shape == kSymlink) {
+      file_ = dotfiles_ / "wine-user.reg";
+      TestDir::Write(file_, kUserReg);
+      symlink(file_.c_str(), user_reg().c_str());
+    } else {
+      file_ = user_reg();
+      TestDir::Write(file_, kUserReg);
+      link(file_.c_str(), (prefix_ + "/backup.reg").c_str());
+    }
+    chmod(file_.c_str(), 0640);
+    stat(file_.c_str(), &before_);
+  }
+  std::string user_reg() const { return prefix_ + "/user.reg"; }
+  // The file the data lives in: the symlink's target, or the other link.
+  std::string file() const {
+    return shape_ == kSymlink ? file_ : prefix_ + "/backup.reg";
+  }
+  const std::string& dotfiles() const { return dotfiles_.path(); }
+  ino_t original_inode() const { return before_.st_ino; }
+
+  // The links are as they were: the symlink still a symlink to the same
+  // path, the hard links still one file. And no temporary file is left.
+  void ExpectLinksKept(const std::string& what) const {
+    struct stat link_st, a, b;
+    ASSERT_EQ(0, lstat(user_reg().c_str(), &link_st)) << what;
+    ASSERT_EQ(0, stat(file().c_str(), &a)) << what;
+    ASSERT_EQ(0, stat(user_reg().c_str(), &b)) << what;
+    EXPECT_EQ(a.st_ino, b.st_ino) << what;
+    EXPECT_EQ(0640u, a.st_mode & 07777) << what;
+    if (shape_ == kSymlink) {
+      EXPECT_TRUE(S_ISLNK(link_st.st_mode)) << what;
+      char target[4096] = {};
+      ASSERT_GT(readlink(user_reg().c_str(), target, sizeof target - 1), 0);
+      EXPECT_EQ(file_, target) << what;
+      EXPECT_EQ((std::vector<std::string>{"wine-user.reg"}),
+                TestDir::List(dotfiles()))
+          << what;
+      EXPECT_EQ((std::vector<std::string>{"user.reg"}), TestDir::List(prefix_))
+          << what;
+    } else {
+      EXPECT_EQ(2u, a.st_nlink) << what;
+      EXPECT_EQ((std::vector<std::string>{"backup.reg", "user.reg"}),
+                TestDir::List(prefix_))
+          << what;
+    }
+  }
+
+ private:
+  std::string prefix_;
+  Shape shape_;
+  TestDir dotfiles_;
+  std::string file_;
+  struct stat before_;
+};
+
+// Whatever step fails, a linked user.reg keeps its links and holds either
+// its old bytes or, when the step failed after the new ones were safely in
+// place, the whole new file. A symlinked one is replaced behind its link
+// (a new inode); where no temporary file can be made beside its target, it
+// is rewritten in place like a hard-linked one (the same inode).
+TEST_F(HiveStoreTest, LinkedFileSurvivesAFailureAtAnyStep) {
+  typedef FaultInjectionEnv F;
+  enum Outcome { kOld, kNewReported, kNewSaved };
+  struct Case {
+    LinkedUserReg::Shape shape;
+    F::Step create;  // kCreate: the temporary cannot be made (EACCES)
+    F::Step step;    // fails with ENOSPC
+    Outcome outcome;
+    bool same_inode;
+  } cases[] = {
+      {LinkedUserReg::kSymlink, F::kNothing, F::kWrite, kOld, true},
+      {LinkedUserReg::kSymlink, F::kNothing, F::kFileSync, kOld, true},
+      {LinkedUserReg::kSymlink, F::kNothing, F::kClose, kOld, true},
+      {LinkedUserReg::kSymlink, F::kNothing, F::kRename, kOld, true},
+      {LinkedUserReg::kSymlink, F::kNothing, F::kDirectorySync, kNewReported,
+       false},
+      {LinkedUserReg::kSymlink, F::kNothing, F::kNothing, kNewSaved, false},
+      {LinkedUserReg::kSymlink, F::kCreate, F::kNothing, kNewSaved, true},
+      {LinkedUserReg::kSymlink, F::kCreate, F::kRewrite, kOld, true},
+      {LinkedUserReg::kSymlink, F::kCreate, F::kReserve, kOld, true},
+      {LinkedUserReg::kSymlink, F::kCreate, F::kWrite, kOld, true},
+      {LinkedUserReg::kSymlink, F::kCreate, F::kTruncate, kOld, true},
+      {LinkedUserReg::kSymlink, F::kCreate, F::kFileSync, kOld, true},
+      {LinkedUserReg::kSymlink, F::kCreate, F::kClose, kNewReported, true},
+      {LinkedUserReg::kHardLink, F::kNothing, F::kRewrite, kOld, true},
+      {LinkedUserReg::kHardLink, F::kNothing, F::kReserve, kOld, true},
+      {LinkedUserReg::kHardLink, F::kNothing, F::kWrite, kOld, true},
+      {LinkedUserReg::kHardLink, F::kNothing, F::kTruncate, kOld, true},
+      {LinkedUserReg::kHardLink, F::kNothing, F::kFileSync, kOld, true},
+      {LinkedUserReg::kHardLink, F::kNothing, F::kClose, kNewReported, true},
+      {LinkedUserReg::kHardLink, F::kNothing, F::kNothing, kNewSaved, true},
   };
-  for (FaultInjectionEnv::Step step : steps) {
+  for (const Case& c : cases) {
+    const std::string what = std::string(c.shape == LinkedUserReg::kSymlink
+                                             ? "symlink"
+                                             : "hard link") +
+                             (c.create == F::kCreate ? ", no temporary" : "") +
+                             ", step " + std::to_string(c.step);
+    TestDir prefix;
+    location_.directory = prefix.path();
+    LinkedUserReg linked(prefix.path(), c.shape);
     FaultInjectionEnv env;
     auto store = NewStore(&env);
     Change(store.get());
-    env.FailAt(step);
-    EXPECT_EQ(Status::kWriteError, store->Save().code()) << "step " << step;
-    EXPECT_EQ(kUserReg, TestDir::Read(real)) << "step " << step;
-    EXPECT_EQ((std::vector<std::string>{"real.reg", "user.reg"}),
-              TestDir::List(dir_.path()));
+    env.FailAt(c.create, EACCES);
+    env.AlsoFailAt(c.step, ENOSPC);
+    Status saved = store->Save();
+    if (c.outcome == kNewSaved) {
+      EXPECT_EQ(Status::kOk, saved.code()) << what << saved.message();
+    } else {
+      EXPECT_EQ(Status::kWriteError, saved.code()) << what;
+      EXPECT_EQ(ENOSPC, saved.error()) << what;
+    }
+    if (c.outcome == kOld) {
+      EXPECT_EQ(kUserReg, TestDir::Read(linked.file())) << what;
+    } else {
+      EXPECT_EQ("\x01", ValueInFile(linked.file(), kAcme, u"Flag").data)
+          << what;
+    }
+    linked.ExpectLinksKept(what);
+    struct stat st;
+    ASSERT_EQ(0, stat(linked.file().c_str(), &st));
+    EXPECT_EQ(c.same_inode, st.st_ino == linked.original_inode()) << what;
+    // The changes go in at the next save once the fault is gone.
+    env.FailAt(F::kNothing);
+    EXPECT_EQ(Status::kOk, store->Save().code()) << what;
+    EXPECT_EQ("\x01", ValueInFile(linked.file(), kAcme, u"Flag").data)
+        << what;
+    linked.ExpectLinksKept(what);
+  }
+}
+
+// What a killed save left beside a symlink's target is removed by the next
+// one; the temporaries of other files in that folder are not ours.
+TEST_F(HiveStoreTest, StaleTemporaryFilesBesideASymlinksTargetAreRemoved) {
+  LinkedUserReg linked(dir_.path(), LinkedUserReg::kSymlink);
+  const std::string dotfiles = linked.dotfiles();
+  TestDir::Write(dotfiles + "/wine-user.reg.quillfix-99999-0.tmp", "partial");
+  TestDir::Write(dotfiles + "/other.reg.quillfix-99999-0.tmp", "another's");
+  auto store = NewStore(&env_);
+  Change(store.get());
+  EXPECT_EQ(Status::kOk, store->Save().code());
+  EXPECT_EQ((std::vector<std::string>{"other.reg.quillfix-99999-0.tmp",
+                                      "wine-user.reg"}),
+            TestDir::List(dotfiles));
+}
+
+// A symlink pointed elsewhere between the stat and the save's look at its
+// target is not followed blindly: the save refuses and writes nothing.
+TEST_F(HiveStoreTest, SymlinkPointedElsewhereDuringTheSaveIsNotWritten) {
+  LinkedUserReg linked(dir_.path(), LinkedUserReg::kSymlink);
+  const std::string elsewhere = linked.dotfiles() + "/elsewhere.reg";
+  TestDir::Write(elsewhere, kUserReg);
+  FaultInjectionEnv env;
+  auto store = NewStore(&env);
+  Change(store.get());
+  env.PauseAt(FaultInjectionEnv::kCreate, [&] {
+    unlink(linked.user_reg().c_str());
+    symlink(elsewhere.c_str(), linked.user_reg().c_str());
+  });
+  EXPECT_EQ(Status::kBusy, store->Save().code());
+  EXPECT_EQ(kUserReg, TestDir::Read(linked.file()));
+  EXPECT_EQ(kUserReg, TestDir::Read(elsewhere));
+}
+
+// A user whose user.reg links into a folder they may not write (a shared
+// one of root's, say) cannot have a temporary file made beside the target:
+// the file is rewritten in place instead, and the link stays. Done as that
+// user for real (root only).
+TEST_F(HiveStoreTest, SymlinkIntoAFolderTheUserMayNotWriteIsRewrittenInPlace) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  TestDir shared;  // root's, 0755
+  TestDir prefix;
+  for (const std::string& dir : {shared.path(), prefix.path()}) {
+    ASSERT_EQ(0, chmod(dir.c_str(), 0755));
+  }
+  ASSERT_EQ(0, chmod(tmp_.path().c_str(), 01777));
+  ASSERT_EQ(0, chown(prefix.path().c_str(), kOtherUid, kOtherGid));
+  const std::string file = shared / "wine-user.reg";
+  TestDir::Write(file, kUserReg);
+  ASSERT_EQ(0, chown(file.c_str(), kOtherUid, kOtherGid));
+  ASSERT_EQ(0, symlink(file.c_str(), (prefix / "user.reg").c_str()));
+  struct stat before;
+  ASSERT_EQ(0, stat(file.c_str(), &before));
+  location_.directory = prefix.path();
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(kOtherGid, kOtherGid,
+                                                kOtherGid) != 0 ||
+        setresuid(kOtherUid, kOtherUid, kOtherUid) != 0) {
+      _exit(2);
+    }
+    HiveStore store(PosixEnv(), location_);
+    bool saved =
+        store.Load().ok() &&
+        store.SetValue(kAcme, u"Flag", REG_BINARY, "\x01", kNow).ok() &&
+        store.Save().ok();
+    _exit(saved ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ("\x01", ValueInFile(file, kAcme, u"Flag").data);
+  struct stat after;
+  ASSERT_EQ(0, stat(file.c_str(), &after));
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  ASSERT_EQ(0, lstat((prefix / "user.reg").c_str(), &after));
+  EXPECT_TRUE(S_ISLNK(after.st_mode));
+  EXPECT_EQ((std::vector<std::string>{"wine-user.reg"}),
+            TestDir::List(shared.path()));
+}
+
+// A 1 MiB tmpfs, for a disk that is really full. Mounting takes root;
+// where it is not allowed, mounted() is false.
+class SmallDisk {
+ public:
+  SmallDisk() {
+    mounted_ =
+        mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, "size=1m") == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) umount2(dir_.path().c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& path() const { return dir_.path(); }
+  // Takes every free byte, as another process writing would.
+  void Fill() {
+    int fd = open((dir_ / "filler").c_str(),
+                  O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const std::string chunk(4096, 'f');
+    while (write(fd, chunk.data(), chunk.size()) > 0) {
+    }
+    close(fd);
+  }
+  void Free() { unlink((dir_ / "filler").c_str()); }
+
+ private:
+  TestDir dir_;
+  bool mounted_ = false;
+};
+
+// kUserReg with a value that pads it to a few bytes short of a whole
+// number of pages, so that any growth needs one page more.
+std::string PaddedUserReg() {
+  const std::string head =
+      std::string(kUserReg) + "\n[Software\\\\Pad] 1796869137\n\"P\"=\"";
+  const std::string tail = "\"\n";
+  const size_t size = 75 * 4096 - 8;
+  return head + std::string(size - head.size() - tail.size(), 'x') + tail;
+}
+
+// On a full disk, a linked user.reg stays byte for byte what it was, even
+// when whatever space the save frees is taken at once by another writer;
+// once there is room, the same changes go in and the links stay.
+TEST_F(HiveStoreTest, FullDiskLeavesALinkedFileByteIdentical) {
+  for (LinkedUserReg::Shape shape :
+       {LinkedUserReg::kSymlink, LinkedUserReg::kHardLink}) {
+    const char* what = shape == LinkedUserReg::kSymlink ? "symlink" : "link";
+    SmallDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+    TestDir outside;
+    // The symlink leads onto the small disk; hard links live on it.
+    const std::string prefix = shape == LinkedUserReg::kSymlink
+                                   ? outside.path()
+                                   : disk.path() + "/prefix";
+    mkdir(prefix.c_str(), 0755);
+    const std::string original = PaddedUserReg();
+    std::string file;
+    if (shape == LinkedUserReg::kSymlink) {
+      file = disk.path() + "/wine-user.reg";
+      TestDir::Write(file, original);
+      ASSERT_EQ(0, symlink(file.c_str(), (prefix + "/user.reg").c_str()));
+    } else {
+      file = prefix + "/user.reg";
+      TestDir::Write(file, original);
+      ASSERT_EQ(0, link(file.c_str(), (prefix + "/backup.reg").c_str()));
+    }
+    ASSERT_EQ(original, TestDir::Read(file)) << what;
+    struct stat before;
+    ASSERT_EQ(0, stat(file.c_str(), &before));
+    location_.directory = prefix;
+    FaultInjectionEnv env;
+    auto store = NewStore(&env);
+    Change(store.get());
+    disk.Fill();
+    env.PauseAt(FaultInjectionEnv::kWrite, [&] { disk.Fill(); });
+    Status saved = store->Save();
+    EXPECT_EQ(Status::kWriteError, saved.code()) << what;
+    EXPECT_EQ(ENOSPC, saved.error()) << what << ": " << saved.message();
+    EXPECT_EQ(original, TestDir::Read(file)) << what;
+    // Not even written and put back: the failure came first.
+    struct stat after;
+    ASSERT_EQ(0, stat(file.c_str(), &after));
+    EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec) << what;
+    EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec) << what;
+    const std::vector<std::string> entries =
+        shape == LinkedUserReg::kSymlink
+            ? std::vector<std::string>{"filler", "wine-user.reg"}
+            : std::vector<std::string>{"filler", "prefix"};
+    EXPECT_EQ(entries, TestDir::List(disk.path())) << what;
+
+    disk.Free();
+    env.PauseAt(FaultInjectionEnv::kNothing, nullptr);
+    EXPECT_EQ(Status::kOk, store->Save().code()) << what;
+    EXPECT_EQ("\x01", ValueInFile(prefix + "/user.reg", kAcme, u"Flag").data)
+        << what;
+    struct stat st;
+    ASSERT_EQ(0, lstat((prefix + "/user.reg").c_str(), &st));
+    EXPECT_EQ(shape == LinkedUserReg::kSymlink, S_ISLNK(st.st_mode)) << what;
+    ASSERT_EQ(0, stat(file.c_str(), &st));
+    EXPECT_EQ(shape == LinkedUserReg::kSymlink ? 1u : 2u, st.st_nlink)
+        << what;
   }
 }
 
@@ -544,6 +850,9 @@ TEST_F(HiveStoreTest, TemporaryFileNames) {
   EXPECT_FALSE(IsTemporaryFileName("user.reg"));
   EXPECT_FALSE(IsTemporaryFileName("reg12340000.tmp"));
   EXPECT_FALSE(IsTemporaryFileName("user.reg.quillfix-.tm"));
+  EXPECT_TRUE(IsTemporaryFileName("a.reg.quillfix-12-0.tmp", "a.reg"));
+  EXPECT_FALSE(IsTemporaryFileName("a.reg.quillfix-12-0.tmp"));
+  EXPECT_FALSE(IsTemporaryFileName("user.reg.quillfix-12-0.tmp", "a.reg"));
 }
 
 }  // namespace

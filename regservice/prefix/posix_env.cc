@@ -77,6 +77,98 @@ class PosixWritableFile : public WritableFile {
   std::string path_;
 };
 
+class PosixRewritableFile : public RewritableFile {
+ public:
+  PosixRewritableFile(int fd, std::string path)
+      : fd_(fd), path_(std::move(path)) {}
+  ~PosixRewritableFile() override {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  Status Reserve(uint64_t length) override {
+    if (length == 0) return Status();
+    // KEEP_SIZE: the blocks past the end are the file's, but its size and
+    // bytes stay as they are until the new content is written into them.
+    while (fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0,
+                     static_cast<off_t>(length)) != 0) {
+      if (errno == EINTR) continue;
+      if (errno == EOPNOTSUPP || errno == ENOSYS) return GrowWithZeros(length);
+      return WriteFailure("fallocate " + path_);
+    }
+    return Status();
+  }
+
+  Status WriteAt(uint64_t offset, const std::string& data) override {
+    const char* p = data.data();
+    size_t left = data.size();
+    while (left > 0) {
+      ssize_t n = pwrite(fd_, p, left, static_cast<off_t>(offset));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return WriteFailure("write " + path_);
+      }
+      p += n;
+      left -= static_cast<size_t>(n);
+      offset += static_cast<uint64_t>(n);
+    }
+    return Status();
+  }
+
+  Status Truncate(uint64_t length) override {
+    if (ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+      return WriteFailure("truncate " + path_);
+    }
+    return Status();
+  }
+
+  Status Sync() override {
+    if (fsync(fd_) != 0) return WriteFailure("fsync " + path_);
+    return Status();
+  }
+
+  Status Close() override {
+    int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) return WriteFailure("close " + path_);
+    return Status();
+  }
+
+ private:
+  // Where space cannot be reserved past the end: zeros written there, and
+  // synced so that a file system that allocates late says now that it has
+  // no room. The bytes before the old end are left alone.
+  Status GrowWithZeros(uint64_t length) {
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return WriteFailure("fstat " + path_);
+    const uint64_t old_size = static_cast<uint64_t>(st.st_size);
+    if (length <= old_size) return Status();
+    const std::string zeros(
+        static_cast<size_t>(std::min<uint64_t>(length - old_size, 65536)),
+        '\0');
+    Status status;
+    for (uint64_t at = old_size; status.ok() && at < length;
+         at += zeros.size()) {
+      const uint64_t left = length - at;
+      status = WriteAt(at, left < zeros.size()
+                               ? zeros.substr(0, static_cast<size_t>(left))
+                               : zeros);
+    }
+    if (status.ok() && fdatasync(fd_) != 0) {
+      status = WriteFailure("fsync " + path_);
+    }
+    if (!status.ok()) {
+      // Back to the old end; should that fail too, the first error is the
+      // one that tells why.
+      int cut = ftruncate(fd_, static_cast<off_t>(old_size));
+      (void)cut;
+    }
+    return status;
+  }
+
+  int fd_;
+  std::string path_;
+};
+
 class FdLock : public Lock {
  public:
   explicit FdLock(int fd) : fd_(fd) {}
@@ -212,22 +304,18 @@ class RealEnv : public Env {
     return Status();
   }
 
-  Status TruncateForRewrite(const std::string& path,
-                              std::unique_ptr<WritableFile>* file) override {
-    // Truncated only once known to be a regular file: O_TRUNC would act
-    // before the check, and opening a FIFO for writing could wait.
+  Status OpenForRewrite(const std::string& path,
+                        std::unique_ptr<RewritableFile>* file) override {
+    // O_NONBLOCK: opening a FIFO for writing could wait for a reader.
     int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return WriteFailure("open " + path);
     Status status = RequireRegular(fd, path, Status::kWriteError);
-    if (status.ok() && ftruncate(fd, 0) != 0) {
-      status = WriteFailure("truncate " + path);
-    }
     if (status.ok()) status = Blocking(fd, path);
     if (!status.ok()) {
       close(fd);
       return status;
     }
-    file->reset(new PosixWritableFile(fd, path));
+    file->reset(new PosixRewritableFile(fd, path));
     return Status();
   }
 

@@ -14,6 +14,11 @@
 // mistakes it for data). When the save got through, the file is put back
 // and the store loaded again.
 //
+// A user.reg that is a symlink is checked through its link: the file it
+// leads to must be the old or the new bytes, the link must still lead to
+// the same path, and the folder of that file may hold only the store's
+// temporaries for it besides what was there.
+//
 // Usage: crash_driver PREFIX KILLS SEED
 // Prints one summary line: "kills=N before=N after=N completed=N
 // max_temporaries=N"; exits 1 with a message on the first violation.
@@ -85,15 +90,38 @@ regservice::wine::Name Utf16(const std::string& ascii) {
   return regservice::wine::Name(ascii.begin(), ascii.end());
 }
 
+std::string LinkText(const std::string& path) {
+  std::string text;
+  if (!PosixEnv()->ReadLink(path, &text).ok()) return "";
+  return text;
+}
+
+// A folder that a save may leave temporaries in, with what it held before.
+struct WatchedFolder {
+  std::string path;
+  std::string temporaries_of;  // the name of the file they replace
+  std::set<std::string> entries;
+};
+
 class CrashRounds {
  public:
   CrashRounds(const std::string& prefix, unsigned seed)
-      : prefix_(prefix), user_reg_(prefix + "/user.reg"), random_(seed) {
+      : user_reg_(prefix + "/user.reg"), random_(seed) {
     location_.directory = prefix;
     const char* tmpdir = getenv("TMPDIR");
     location_.tmpdir = tmpdir ? tmpdir : "";
-    before_ = ReadAll(user_reg_);
-    for (const std::string& name : ListFolder(prefix)) entries_.insert(name);
+    link_text_ = LinkText(user_reg_);
+    if (!PosixEnv()->RealPath(user_reg_, &data_file_).ok()) {
+      Die("cannot resolve " + user_reg_);
+    }
+    before_ = ReadAll(data_file_);
+    Watch(prefix, "user.reg");
+    const size_t slash = data_file_.rfind('/');
+    const std::string data_folder = data_file_.substr(0, slash);
+    const std::string data_name = data_file_.substr(slash + 1);
+    if (data_folder != folders_[0].path || data_name != "user.reg") {
+      Watch(data_folder, data_name);
+    }
     LoadStore();
   }
 
@@ -109,7 +137,7 @@ class CrashRounds {
       if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         Die("a save that was not killed failed");
       }
-      std::string written = ReadAll(user_reg_);
+      std::string written = ReadAll(data_file_);
       if (written == before_) Die("the save changed nothing");
       if (!after_.empty() && written != after_) {
         Die("two saves of the same change wrote different files");
@@ -155,7 +183,7 @@ class CrashRounds {
     pid_t child = StartSave();
     int status = 0;
     waitpid(child, &status, 0);
-    if (ReadAll(user_reg_) != after_) Die("the last save wrote another file");
+    if (ReadAll(data_file_) != after_) Die("the last save wrote another file");
     if (TemporaryCount() != 0) Die("the last save left temporary files");
   }
 
@@ -191,17 +219,36 @@ class CrashRounds {
     return child;
   }
 
+  void Watch(const std::string& folder, const std::string& temporaries_of) {
+    WatchedFolder watched;
+    watched.path = folder;
+    watched.temporaries_of = temporaries_of;
+    for (const std::string& name : ListFolder(folder)) {
+      watched.entries.insert(name);
+    }
+    folders_.push_back(watched);
+  }
+
   int TemporaryCount() const {
     int count = 0;
-    for (const std::string& name : ListFolder(prefix_)) {
-      if (regservice::prefix::IsTemporaryFileName(name)) ++count;
+    for (const WatchedFolder& folder : folders_) {
+      for (const std::string& name : ListFolder(folder.path)) {
+        if (regservice::prefix::IsTemporaryFileName(name,
+                                                    folder.temporaries_of)) {
+          ++count;
+        }
+      }
     }
     return count;
   }
 
   // Returns whether the save had got through (user.reg is the new file).
   bool Check() {
-    std::string now = ReadAll(user_reg_);
+    if (LinkText(user_reg_) != link_text_) {
+      Die("after kill " + std::to_string(kills_) +
+          " user.reg no longer links to " + link_text_);
+    }
+    std::string now = ReadAll(data_file_);
     bool saved = now == after_;
     if (!saved && now != before_) {
       size_t at = 0;
@@ -214,12 +261,15 @@ class CrashRounds {
           std::to_string(at));
     }
     int temporaries = 0;
-    for (const std::string& name : ListFolder(prefix_)) {
-      if (entries_.count(name)) continue;
-      if (!regservice::prefix::IsTemporaryFileName(name)) {
-        Die("a kill left " + name + ", which is no temporary of the store");
+    for (const WatchedFolder& folder : folders_) {
+      for (const std::string& name : ListFolder(folder.path)) {
+        if (folder.entries.count(name)) continue;
+        if (!regservice::prefix::IsTemporaryFileName(name,
+                                                     folder.temporaries_of)) {
+          Die("a kill left " + name + ", which is no temporary of the store");
+        }
+        ++temporaries;
       }
-      ++temporaries;
     }
     max_temporaries_ = std::max(max_temporaries_, temporaries);
     if (saved) {
@@ -233,18 +283,19 @@ class CrashRounds {
 
   // Back to the file before the change, loaded afresh.
   void Reset() {
-    Restore(user_reg_, before_);
+    Restore(data_file_, before_);
     LoadStore();
   }
 
-  const std::string prefix_;
   const std::string user_reg_;
+  std::string link_text_;  // where user.reg links to; empty if no symlink
+  std::string data_file_;  // the file user.reg is or leads to
+  std::vector<WatchedFolder> folders_;
   PrefixLocation location_;
   std::unique_ptr<HiveStore> store_;
   std::mt19937_64 random_;
   std::string before_;
   std::string after_;
-  std::set<std::string> entries_;
   std::vector<std::chrono::steady_clock::duration> durations_;
   int kills_ = 0;
   int completed_ = 0;

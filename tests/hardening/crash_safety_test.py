@@ -6,6 +6,10 @@ and nothing is left in the prefix but temporaries the store removes at its
 next save. This test makes the file, runs the driver and checks that the
 kills hit both sides of the rename.
 
+The same for a user.reg that is a symlink into a folder of its own (as a
+dotfiles folder would hold it): the file it leads to is never torn and the
+link stays.
+
 Run by ctest, which passes the driver's path in CRASH_DRIVER; CRASH_KILLS
 and CRASH_SEED change the count and the seed of the delays.
 """
@@ -42,6 +46,27 @@ class CrashSafetyTest(unittest.TestCase):
         gen_user_reg.write_file(os.path.join(self.prefix, "user.reg"), text)
 
     def test_every_kill_leaves_the_old_or_the_new_file(self):
+        self.run_driver_and_check(os.path.join(self.prefix, "user.reg"))
+
+    def test_every_kill_leaves_a_symlinked_file_old_or_new(self):
+        data_file = self.link_user_reg_into_a_folder_of_its_own()
+        self.run_driver_and_check(data_file)
+        self.assertEqual(data_file,
+                         os.readlink(os.path.join(self.prefix, "user.reg")))
+
+    def link_user_reg_into_a_folder_of_its_own(self):
+        """Moves user.reg out of the prefix and links to it; returns where
+        it went."""
+        dotfiles = tempfile.mkdtemp(prefix="quillfix-crash-dotfiles-",
+                                    dir=os.path.dirname(self.prefix))
+        self.addCleanup(shutil.rmtree, dotfiles, True)
+        user_reg = os.path.join(self.prefix, "user.reg")
+        data_file = os.path.join(dotfiles, "wine-user.reg")
+        os.rename(user_reg, data_file)
+        os.symlink(data_file, user_reg)
+        return data_file
+
+    def run_driver_and_check(self, data_file):
         result = subprocess.run([DRIVER, self.prefix, str(KILLS), str(SEED)],
                                 capture_output=True, text=True, timeout=900)
         self.assertEqual(0, result.returncode, result.stderr)
@@ -56,7 +81,7 @@ class CrashSafetyTest(unittest.TestCase):
         # delays missed the save.
         self.assertGreater(counts["before"], 0)
         self.assertGreater(counts["after"] - counts["completed"], 0)
-        with open(os.path.join(self.prefix, "user.reg"), "rb") as f:
+        with open(data_file, "rb") as f:
             self.assertIn(b'\n"Quillfix"=hex:01\n', f.read())
 
 
