@@ -142,7 +142,10 @@ void WriteBuffer(const std::vector<unsigned char>& buffer, bool passed,
     return;
   }
   const uint32_t capacity = static_cast<uint32_t>(buffer.size());
-  out->Bytes(buffer.data(), wire::WrittenLength(buffer.data(), capacity, known));
+  // An empty vector may have no address; a null one would say "absent".
+  static const unsigned char kNothing = 0;
+  const unsigned char* bytes = capacity > 0 ? buffer.data() : &kNothing;
+  out->Bytes(bytes, wire::WrittenLength(bytes, capacity, known));
 }
 
 bool QueryInfo(WireReader* in, WireWriter* out) {
