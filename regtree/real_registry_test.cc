@@ -829,6 +829,14 @@ TEST_F(CallOutputsTest, OpenAndCreateHandles) {
        ERROR_INVALID_PARAMETER, kHandleSentinel},
       {PathCall::kOpenKey, KeyKind::kNull, "x", false,
        ERROR_INVALID_PARAMETER, kHandleSentinel},
+#ifndef _WIN32
+      // Wine's crash the program here; this registry answers as
+      // RegOpenKeyA does.
+      {PathCall::kOpenKeyEx, KeyKind::kScratch, "x", false,
+       ERROR_INVALID_PARAMETER, kHandleSentinel},
+      {PathCall::kCreateKey, KeyKind::kScratch, "x", false,
+       ERROR_INVALID_PARAMETER, kHandleSentinel},
+#endif
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(PathCallName(c.call)) + " " + KeyKindName(c.key) +
@@ -841,22 +849,47 @@ TEST_F(CallOutputsTest, OpenAndCreateHandles) {
 }
 
 TEST_F(CallOutputsTest, SetValueExFailures) {
+  const BYTE* const kOne = reinterpret_cast<const BYTE*>("\x01");
+  const LONG kNoAccess = 998;  // ERROR_NOACCESS
   struct Case {
     const char* label;
     KeyKind key;
     DWORD reserved;
+    DWORD type;
+    const BYTE* data;
     LONG result;
   } cases[] = {
-      {"null key", KeyKind::kNull, 0, ERROR_INVALID_HANDLE},
-      {"closed key", KeyKind::kClosed, 0, ERROR_INVALID_HANDLE},
-      {"reserved is ignored", KeyKind::kScratch, 1, ERROR_SUCCESS},
+      {"null key", KeyKind::kNull, 0, REG_BINARY, kOne, ERROR_INVALID_HANDLE},
+      {"closed key", KeyKind::kClosed, 0, REG_BINARY, kOne,
+       ERROR_INVALID_HANDLE},
+      {"reserved is ignored", KeyKind::kScratch, 1, REG_BINARY, kOne,
+       ERROR_SUCCESS},
+      {"no data", KeyKind::kScratch, 0, REG_BINARY, nullptr, kNoAccess},
+      {"no data, null key", KeyKind::kNull, 0, REG_BINARY, nullptr,
+       ERROR_INVALID_HANDLE},
+      // The data is looked at before the handle.
+      {"no data, closed key", KeyKind::kClosed, 0, REG_BINARY, nullptr,
+       kNoAccess},
+#ifndef _WIN32
+      // Wine reads the string that is not there and crashes the program;
+      // this registry answers as it does for bytes.
+      {"no string", KeyKind::kScratch, 0, REG_SZ, nullptr, kNoAccess},
+      {"no string, closed key", KeyKind::kClosed, 0, REG_MULTI_SZ, nullptr,
+       kNoAccess},
+      {"no string, null key", KeyKind::kNull, 0, REG_SZ, nullptr,
+       ERROR_INVALID_HANDLE},
+#endif
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.result,
-              RegSetValueExA(Key(c.key), "set", c.reserved, REG_BINARY,
-                             reinterpret_cast<const BYTE*>("\x01"), 1))
+    EXPECT_EQ(c.result, RegSetValueExA(Key(c.key), "set", c.reserved, c.type,
+                                       c.data, 1))
         << c.label;
   }
+  // The value is still the one the success stored: no failure stored one.
+  DWORD type = kTypeSentinel;
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegQueryValueExA(key_, "set", nullptr, &type, nullptr, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
 }
 
 // A string's size that leaves out its final NUL. Wine stores the byte

@@ -273,6 +273,10 @@ TEST(BridgeRegistryTest, FailingHelperFailsThatCallAndEveryLaterOne) {
   }
 }
 
+TEST(BridgeRegistryTest, HelloNamesTheProtocolVersion) {
+  EXPECT_EQ("48475251" "03000000", Hex(HelloBody()));
+}
+
 TEST(BridgeRegistryTest, HelperThatCannotBeStartedFailsEveryCallOnce) {
   int connects = 0;
   BridgeRegistry registry([&connects] {

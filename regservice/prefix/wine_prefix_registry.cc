@@ -224,10 +224,11 @@ LONG WinePrefixRegistry::SetValueEx(HKEY key, LPCSTR value_name, DWORD,
   // caller "forgot" at the end of string data by reading the byte after
   // the buffer; that read is out of bounds, so the size is taken as given.
   if (key == nullptr) return ERROR_INVALID_HANDLE;
+  // Wine finds the missing data before it looks at the handle.
+  if (data == nullptr && size > 0) return kErrorNoAccess;
   wine::KeyPath path;
   LONG status = Resolve(key, &path);
   if (status != ERROR_SUCCESS) return status;
-  if (data == nullptr && size > 0) return kErrorNoAccess;
 
   std::u16string name;
   if (value_name != nullptr) {

@@ -82,7 +82,11 @@ bool OpenOrCreate(uint32_t op, WireReader* in, WireWriter* out) {
   PHKEY result_ptr = want_result ? &result : nullptr;
   const char* name = Text(sub_key, sub_key_present);
   LONG status;
-  if (op == wire::kOpenKey) {
+  if (result_ptr == nullptr && op != wire::kOpenKey) {
+    // Wine's RegOpenKeyExA and RegCreateKeyA write through it unchecked
+    // and crash; this is the answer RegOpenKeyA gives.
+    status = ERROR_INVALID_PARAMETER;
+  } else if (op == wire::kOpenKey) {
     status = RegOpenKeyA(ToHandle(key), name, result_ptr);
   } else if (op == wire::kOpenKeyEx) {
     status = RegOpenKeyExA(ToHandle(key), name, options, access, result_ptr);
@@ -109,8 +113,14 @@ bool SetValue(WireReader* in, WireWriter* out) {
   // caller's size is what counts here, so Wine must see no NUL there.
   std::vector<BYTE> bytes(data.begin(), data.end());
   bytes.push_back(wire::kGuardByte);
+  // Wine reads the string a null pointer does not point to, and crashes;
+  // as bytes it checks the key first and answers ERROR_NOACCESS.
+  const bool string_type =
+      type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+  const DWORD checked_type =
+      !data_present && size > 0 && string_type ? REG_BINARY : type;
   LONG status = RegSetValueExA(ToHandle(key), Text(name, name_present),
-                               reserved, type,
+                               reserved, checked_type,
                                data_present ? bytes.data() : nullptr, size);
   out->U32(static_cast<uint32_t>(status));
   return true;
