@@ -3,9 +3,11 @@
 // registry over a user.reg made for each test, or, when
 // QUILLFIX_TEST_ONLINE_PREFIX names a prefix whose wineserver runs, that
 // server's registry through the bridge. Checks what the tree's writes leave
-// in that registry, read back by other means than the tree. Every test
-// works below a scratch key, HKCU\Software\QuillfixTest\<random>, which is
-// removed at the end where the registry can remove keys.
+// in that registry, read back by other means than the tree, and every
+// output of the seven calls the tree makes, so that the three registries
+// are seen to answer alike (CallOutputsTest). Every test works below a
+// scratch key, HKCU\Software\QuillfixTest\<random>, which is removed at
+// the end where the registry can remove keys.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
