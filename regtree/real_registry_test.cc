@@ -3,12 +3,15 @@
 // registry over a user.reg made for each test, or, when
 // QUILLFIX_TEST_ONLINE_PREFIX names a prefix whose wineserver runs, that
 // server's registry through the bridge. Checks what the tree's writes leave
-// in that registry, read back by other means than the tree. Every test
-// works below a scratch key, HKCU\Software\QuillfixTest\<random>, which is
-// removed at the end where the registry can remove keys.
+// in that registry, read back by other means than the tree, and every
+// output of the seven calls the tree makes, so that the three registries
+// are seen to answer alike (CallOutputsTest). Every test works below a
+// scratch key, HKCU\Software\QuillfixTest\<random>, which is removed at
+// the end where the registry can remove keys.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -558,6 +561,378 @@ TEST_F(RealRegistryTest, InvalidHandleIsNotWrapped) {
   CKeyRef root = WrapRoot(closed, ok);
   EXPECT_FALSE(ok);
   EXPECT_TRUE(root.IsEmpty());
+}
+
+// Every output of the calls, on failures and on successes: what the
+// registry writes into it, or that it is left as it was. Outputs start as
+// sentinels; a buffer is filled with kFill, and the bytes a case expects
+// written come first, the rest keeps the fill.
+const DWORD kTypeSentinel = 0xAAAAAAAAu;
+const DWORD kCountSentinel = 0x55555555u;
+const unsigned char kFill = 0xCC;
+HKEY const kHandleSentinel = reinterpret_cast<HKEY>(0x1234);
+
+// Which handle a case passes.
+enum class KeyKind { kScratch, kNull, kClosed };
+
+const char* KeyKindName(KeyKind kind) {
+  return kind == KeyKind::kScratch ? "scratch key"
+         : kind == KeyKind::kNull  ? "null key"
+                                   : "closed key";
+}
+
+class CallOutputsTest : public RealRegistryTest {
+ protected:
+  void SetUp() override {
+    RealRegistryTest::SetUp();
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyA(HKEY_CURRENT_USER, scratch_.path().c_str(), &key_));
+    ASSERT_EQ(ERROR_SUCCESS, Set("bin", REG_BINARY, "\x01\x02\x03\x04", 4));
+    ASSERT_EQ(ERROR_SUCCESS, Set("sz", REG_SZ, "abcd", 5));
+    // Four bytes without their NUL; the byte after them is no NUL.
+    ASSERT_EQ(ERROR_SUCCESS, Set("sznonul", REG_SZ, "abcdX", 4));
+    ASSERT_EQ(ERROR_SUCCESS, Set("empty", REG_SZ, "", 0));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyA(HKEY_CURRENT_USER, scratch_.path().c_str(),
+                          &closed_));
+    ASSERT_EQ(ERROR_SUCCESS, RegCloseKey(closed_));
+  }
+  void TearDown() override {
+    RegCloseKey(key_);
+    RealRegistryTest::TearDown();
+  }
+
+  LONG Set(const char* name, DWORD type, const char* data, DWORD size) {
+    return RegSetValueExA(key_, name, 0, type,
+                          reinterpret_cast<const BYTE*>(data), size);
+  }
+  HKEY Key(KeyKind kind) const {
+    return kind == KeyKind::kScratch ? key_
+           : kind == KeyKind::kNull  ? nullptr
+                                     : closed_;
+  }
+  // The value as RegQueryValueExA gives it: type and bytes.
+  StoredValue Get(const char* name) {
+    StoredValue value;
+    char buffer[64];
+    DWORD size = sizeof buffer;
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegQueryValueExA(key_, name, nullptr, &value.type,
+                               reinterpret_cast<BYTE*>(buffer), &size))
+        << name;
+    if (size <= sizeof buffer) value.data.assign(buffer, size);
+    return value;
+  }
+
+  HKEY key_ = nullptr;
+  HKEY closed_ = nullptr;
+};
+
+// kFill after the bytes `written`, up to `size` bytes in all.
+std::string Filled(const std::string& written, size_t size) {
+  return written + std::string(size - written.size(), static_cast<char>(kFill));
+}
+
+TEST_F(CallOutputsTest, QueryValueEx) {
+  const bool kNo = false, kYes = true;
+  const DWORD kAsIs = kTypeSentinel;
+  const size_t kBuffer = 12;
+  struct Case {
+    const char* label;
+    KeyKind key;
+    const char* name;
+    bool reserved, type, data, size;
+    DWORD size_in;
+    LONG result;
+    DWORD type_out;  // kAsIs: left as it was
+    DWORD size_out;
+    std::string written;  // the buffer's first bytes; the rest keeps kFill
+  } cases[] = {
+      // Without a buffer.
+      {"null key", KeyKind::kNull, "bin", kNo, kYes, kNo, kYes, 8,
+       ERROR_INVALID_HANDLE, kAsIs, 8, ""},
+      {"reserved", KeyKind::kScratch, "bin", kYes, kYes, kNo, kYes, 8,
+       ERROR_INVALID_PARAMETER, kAsIs, 8, ""},
+      {"reserved, null key", KeyKind::kNull, "bin", kYes, kYes, kNo, kYes, 8,
+       ERROR_INVALID_PARAMETER, kAsIs, 8, ""},
+      {"closed key", KeyKind::kClosed, "bin", kNo, kYes, kNo, kYes, 8,
+       ERROR_INVALID_HANDLE, REG_NONE, 0, ""},
+      {"missing value", KeyKind::kScratch, "nope", kNo, kYes, kNo, kYes, 8,
+       ERROR_FILE_NOT_FOUND, REG_NONE, 0, ""},
+      {"missing value, no type", KeyKind::kScratch, "nope", kNo, kNo, kNo,
+       kYes, 8, ERROR_FILE_NOT_FOUND, kAsIs, 0, ""},
+      {"size of binary", KeyKind::kScratch, "bin", kNo, kYes, kNo, kYes, 0,
+       ERROR_SUCCESS, REG_BINARY, 4, ""},
+      {"size of a string", KeyKind::kScratch, "sz", kNo, kYes, kNo, kYes, 1,
+       ERROR_SUCCESS, REG_SZ, 5, ""},
+      {"size of an empty string", KeyKind::kScratch, "empty", kNo, kYes, kNo,
+       kYes, 8, ERROR_SUCCESS, REG_SZ, 0, ""},
+      {"null key, no size", KeyKind::kNull, "bin", kNo, kYes, kNo, kNo, 8,
+       ERROR_INVALID_HANDLE, kAsIs, 8, ""},
+      {"closed key, no size", KeyKind::kClosed, "bin", kNo, kYes, kNo, kNo, 8,
+       ERROR_INVALID_HANDLE, REG_NONE, 8, ""},
+      {"type only", KeyKind::kScratch, "bin", kNo, kYes, kNo, kNo, 8,
+       ERROR_SUCCESS, REG_BINARY, 8, ""},
+      // With a buffer.
+      {"buffer, null key", KeyKind::kNull, "bin", kNo, kYes, kYes, kYes, 8,
+       ERROR_INVALID_HANDLE, kAsIs, 8, ""},
+      {"buffer, reserved", KeyKind::kScratch, "bin", kYes, kYes, kYes, kYes,
+       8, ERROR_INVALID_PARAMETER, kAsIs, 8, ""},
+      {"buffer, no size", KeyKind::kScratch, "bin", kNo, kYes, kYes, kNo, 8,
+       ERROR_INVALID_PARAMETER, kAsIs, 8, ""},
+      {"buffer, no size, null key", KeyKind::kNull, "bin", kNo, kYes, kYes,
+       kNo, 8, ERROR_INVALID_PARAMETER, kAsIs, 8, ""},
+      {"buffer, closed key", KeyKind::kClosed, "bin", kNo, kYes, kYes, kYes, 8,
+       ERROR_INVALID_HANDLE, REG_NONE, 8, ""},
+      {"buffer, missing value", KeyKind::kScratch, "nope", kNo, kYes, kYes,
+       kYes, 8, ERROR_FILE_NOT_FOUND, REG_NONE, 8, ""},
+      {"buffer, missing value, no type", KeyKind::kScratch, "nope", kNo, kNo,
+       kYes, kYes, 8, ERROR_FILE_NOT_FOUND, kAsIs, 8, ""},
+      {"binary", KeyKind::kScratch, "bin", kNo, kYes, kYes, kYes, 8,
+       ERROR_SUCCESS, REG_BINARY, 4, "\x01\x02\x03\x04"},
+      {"binary, exact", KeyKind::kScratch, "bin", kNo, kYes, kYes, kYes, 4,
+       ERROR_SUCCESS, REG_BINARY, 4, "\x01\x02\x03\x04"},
+      {"binary, short", KeyKind::kScratch, "bin", kNo, kYes, kYes, kYes, 2,
+       ERROR_MORE_DATA, REG_BINARY, 4, ""},
+      {"binary, no room", KeyKind::kScratch, "bin", kNo, kYes, kYes, kYes, 0,
+       ERROR_MORE_DATA, REG_BINARY, 4, ""},
+      {"string", KeyKind::kScratch, "sz", kNo, kYes, kYes, kYes, 8,
+       ERROR_SUCCESS, REG_SZ, 5, std::string("abcd\0", 5)},
+      {"string, short", KeyKind::kScratch, "sz", kNo, kYes, kYes, kYes, 4,
+       ERROR_MORE_DATA, REG_SZ, 5, ""},
+      // A NUL goes after a string without one where there is room, and
+      // is not counted.
+      {"string without NUL", KeyKind::kScratch, "sznonul", kNo, kYes, kYes,
+       kYes, 8, ERROR_SUCCESS, REG_SZ, 4, std::string("abcd\0", 5)},
+      {"string without NUL, exact", KeyKind::kScratch, "sznonul", kNo, kYes,
+       kYes, kYes, 4, ERROR_SUCCESS, REG_SZ, 4, "abcd"},
+      {"string without NUL, short", KeyKind::kScratch, "sznonul", kNo, kYes,
+       kYes, kYes, 3, ERROR_MORE_DATA, REG_SZ, 4, ""},
+      {"empty string", KeyKind::kScratch, "empty", kNo, kYes, kYes, kYes, 8,
+       ERROR_SUCCESS, REG_SZ, 0, ""},
+      {"empty string, no room", KeyKind::kScratch, "empty", kNo, kYes, kYes,
+       kYes, 0, ERROR_SUCCESS, REG_SZ, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    DWORD reserved = 0x77, type = kTypeSentinel, size = c.size_in;
+    unsigned char buffer[kBuffer];
+    memset(buffer, kFill, sizeof buffer);
+    EXPECT_EQ(c.result,
+              RegQueryValueExA(Key(c.key), c.name,
+                               c.reserved ? &reserved : nullptr,
+                               c.type ? &type : nullptr,
+                               c.data ? buffer : nullptr,
+                               c.size ? &size : nullptr));
+    EXPECT_EQ(c.type_out, type);
+    EXPECT_EQ(c.size_out, size);
+    EXPECT_EQ(Filled(c.written, kBuffer),
+              std::string(reinterpret_cast<char*>(buffer), kBuffer));
+    EXPECT_EQ(0x77u, reserved);
+  }
+}
+
+TEST_F(CallOutputsTest, QueryInfoKey) {
+  const size_t kBuffer = 8;
+  struct Case {
+    const char* label;
+    KeyKind key;
+    bool class_name, class_length, reserved;
+    DWORD length_in;
+    LONG result;
+    DWORD length_out;
+    std::string written;  // the class buffer's first bytes
+    bool counts_filled;   // else left as they were
+  } cases[] = {
+      {"class", KeyKind::kScratch, true, true, false, 8, ERROR_SUCCESS, 0,
+       std::string("\0", 1), true},
+      {"class, no room", KeyKind::kScratch, true, true, false, 0,
+       ERROR_SUCCESS, 0, "", true},
+      {"class length only", KeyKind::kScratch, false, true, false, 8,
+       ERROR_SUCCESS, 0, "", true},
+      {"counts only", KeyKind::kScratch, false, false, false, 8,
+       ERROR_SUCCESS, 8, "", true},
+      {"class without its length", KeyKind::kScratch, true, false, false, 8,
+       ERROR_INVALID_PARAMETER, 8, "", false},
+      {"reserved is ignored", KeyKind::kScratch, true, true, true, 8,
+       ERROR_SUCCESS, 0, std::string("\0", 1), true},
+      {"null key", KeyKind::kNull, true, true, false, 8,
+       ERROR_INVALID_HANDLE, 8, "", false},
+      {"null key, class without its length", KeyKind::kNull, true, false,
+       false, 8, ERROR_INVALID_PARAMETER, 8, "", false},
+      {"closed key", KeyKind::kClosed, true, true, false, 8,
+       ERROR_INVALID_HANDLE, 8, "", false},
+      {"closed key, counts only", KeyKind::kClosed, false, false, false, 8,
+       ERROR_INVALID_HANDLE, 8, "", false},
+  };
+  // The scratch key: no subkeys, four values, the longest name
+  // "sznonul", the most data "abcd" and its NUL in UTF-16.
+  const DWORD kFilled[7] = {0, 0, 0, 4, 7, 10, 0};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    char class_name[kBuffer];
+    memset(class_name, kFill, sizeof class_name);
+    DWORD length = c.length_in, reserved = 0x77, counts[7];
+    for (DWORD& count : counts) count = kCountSentinel;
+    FILETIME written = {kCountSentinel, kCountSentinel};
+    EXPECT_EQ(c.result,
+              RegQueryInfoKeyA(Key(c.key), c.class_name ? class_name : nullptr,
+                               c.class_length ? &length : nullptr,
+                               c.reserved ? &reserved : nullptr, &counts[0],
+                               &counts[1], &counts[2], &counts[3], &counts[4],
+                               &counts[5], &counts[6], &written));
+    EXPECT_EQ(c.length_out, length);
+    EXPECT_EQ(Filled(c.written, kBuffer), std::string(class_name, kBuffer));
+    EXPECT_EQ(0x77u, reserved);
+    for (int i = 0; i < 7; ++i) {
+      EXPECT_EQ(c.counts_filled ? kFilled[i] : kCountSentinel, counts[i])
+          << "count " << i;
+    }
+    const bool time_written = written.dwLowDateTime != kCountSentinel ||
+                              written.dwHighDateTime != kCountSentinel;
+    EXPECT_EQ(c.counts_filled, time_written);
+  }
+}
+
+TEST_F(CallOutputsTest, OpenAndCreateHandles) {
+  struct Case {
+    PathCall call;
+    KeyKind key;
+    const char* path;
+    bool result_passed;
+    LONG result;
+    HKEY handle;  // kHandleSentinel: left as it was
+  } cases[] = {
+      {PathCall::kOpenKey, KeyKind::kNull, "x", true, ERROR_INVALID_HANDLE,
+       kHandleSentinel},
+      {PathCall::kOpenKeyEx, KeyKind::kNull, "x", true, ERROR_INVALID_HANDLE,
+       kHandleSentinel},
+      {PathCall::kCreateKey, KeyKind::kNull, "x", true, ERROR_INVALID_HANDLE,
+       kHandleSentinel},
+      {PathCall::kOpenKey, KeyKind::kClosed, "x", true, ERROR_INVALID_HANDLE,
+       nullptr},
+      {PathCall::kOpenKeyEx, KeyKind::kClosed, "x", true,
+       ERROR_INVALID_HANDLE, nullptr},
+      {PathCall::kCreateKey, KeyKind::kClosed, "x", true,
+       ERROR_INVALID_HANDLE, nullptr},
+      {PathCall::kOpenKey, KeyKind::kScratch, "nope\\deeper", true,
+       ERROR_FILE_NOT_FOUND, nullptr},
+      {PathCall::kOpenKeyEx, KeyKind::kScratch, "nope\\deeper", true,
+       ERROR_FILE_NOT_FOUND, nullptr},
+      {PathCall::kOpenKey, KeyKind::kScratch, "\\x", true, ERROR_BAD_PATHNAME,
+       nullptr},
+      {PathCall::kOpenKeyEx, KeyKind::kScratch, "\\x", true,
+       ERROR_BAD_PATHNAME, nullptr},
+      {PathCall::kCreateKey, KeyKind::kScratch, "\\x", true,
+       ERROR_BAD_PATHNAME, nullptr},
+      // Only RegOpenKeyA checks for the result pointer; the others write
+      // through it regardless.
+      {PathCall::kOpenKey, KeyKind::kScratch, "x", false,
+       ERROR_INVALID_PARAMETER, kHandleSentinel},
+      {PathCall::kOpenKey, KeyKind::kNull, "x", false,
+       ERROR_INVALID_PARAMETER, kHandleSentinel},
+#ifndef _WIN32
+      // Wine's crash the program here; this registry answers as
+      // RegOpenKeyA does.
+      {PathCall::kOpenKeyEx, KeyKind::kScratch, "x", false,
+       ERROR_INVALID_PARAMETER, kHandleSentinel},
+      {PathCall::kCreateKey, KeyKind::kScratch, "x", false,
+       ERROR_INVALID_PARAMETER, kHandleSentinel},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(PathCallName(c.call)) + " " + KeyKindName(c.key) +
+                 " " + c.path);
+    HKEY handle = kHandleSentinel;
+    EXPECT_EQ(c.result, CallWithPath(c.call, Key(c.key), c.path,
+                                     c.result_passed ? &handle : nullptr));
+    EXPECT_EQ(c.handle, handle);
+  }
+}
+
+TEST_F(CallOutputsTest, SetValueExFailures) {
+  const BYTE* const kOne = reinterpret_cast<const BYTE*>("\x01");
+  const LONG kNoAccess = 998;  // ERROR_NOACCESS
+  struct Case {
+    const char* label;
+    KeyKind key;
+    DWORD reserved;
+    DWORD type;
+    const BYTE* data;
+    LONG result;
+  } cases[] = {
+      {"null key", KeyKind::kNull, 0, REG_BINARY, kOne, ERROR_INVALID_HANDLE},
+      {"closed key", KeyKind::kClosed, 0, REG_BINARY, kOne,
+       ERROR_INVALID_HANDLE},
+      {"reserved is ignored", KeyKind::kScratch, 1, REG_BINARY, kOne,
+       ERROR_SUCCESS},
+      {"no data", KeyKind::kScratch, 0, REG_BINARY, nullptr, kNoAccess},
+      {"no data, null key", KeyKind::kNull, 0, REG_BINARY, nullptr,
+       ERROR_INVALID_HANDLE},
+      // The data is looked at before the handle.
+      {"no data, closed key", KeyKind::kClosed, 0, REG_BINARY, nullptr,
+       kNoAccess},
+#ifndef _WIN32
+      // Wine reads the string that is not there and crashes the program;
+      // this registry answers as it does for bytes.
+      {"no string", KeyKind::kScratch, 0, REG_SZ, nullptr, kNoAccess},
+      {"no string, closed key", KeyKind::kClosed, 0, REG_MULTI_SZ, nullptr,
+       kNoAccess},
+      {"no string, null key", KeyKind::kNull, 0, REG_SZ, nullptr,
+       ERROR_INVALID_HANDLE},
+#endif
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.result, RegSetValueExA(Key(c.key), "set", c.reserved, c.type,
+                                       c.data, 1))
+        << c.label;
+  }
+  // The value is still the one the success stored: no failure stored one.
+  DWORD type = kTypeSentinel;
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegQueryValueExA(key_, "set", nullptr, &type, nullptr, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
+}
+
+// A string's size that leaves out its final NUL. Wine stores the byte
+// after the size too when it is a NUL (reading past what the caller
+// gave); this registry keeps exactly the bytes the size covers.
+TEST_F(CallOutputsTest, StringSizeWithoutItsNul) {
+#ifdef _WIN32
+  const bool kStoresNulAfter = true;  // Wine's own registry
+#else
+  const bool kStoresNulAfter = false;
+#endif
+  struct Case {
+    const char* label;
+    DWORD type;
+    std::string data;  // the caller's bytes, one past the size included
+    DWORD size;
+    std::string stored;  // when the byte past the size is not taken
+  } cases[] = {
+      {"NUL after", REG_SZ, std::string("abc\0", 4), 3, "abc"},
+      {"another byte after", REG_SZ, "abcX", 3, "abc"},
+      {"NUL after, expandable", REG_EXPAND_SZ, std::string("abc\0", 4), 3,
+       "abc"},
+      {"NUL after, multiple strings", REG_MULTI_SZ, std::string("a\0b\0", 4),
+       3, std::string("a\0b", 3)},
+      {"another byte after, multiple strings", REG_MULTI_SZ,
+       std::string("a\0bX", 4), 3, std::string("a\0b", 3)},
+      {"binary, NUL after", REG_BINARY, std::string("abc\0", 4), 3, "abc"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string name = std::string("size ") + c.label;
+    ASSERT_EQ(ERROR_SUCCESS,
+              Set(name.c_str(), c.type, c.data.data(), c.size));
+    const bool nul_after = c.data[c.size] == '\0' && c.type != REG_BINARY;
+    const std::string expected =
+        kStoresNulAfter && nul_after ? c.data.substr(0, c.size + 1)
+                                     : c.stored;
+    StoredValue value = Get(name.c_str());
+    EXPECT_EQ(c.type, value.type);
+    EXPECT_EQ(expected, value.data);
+  }
 }
 
 }  // namespace

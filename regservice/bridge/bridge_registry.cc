@@ -19,6 +19,16 @@ HKEY HandleFromNumber(uint64_t number) {
 // The largest buffer asked of the helper: an answer must fit in a frame.
 const uint32_t kMaxBuffer = kMaxFrame / 2;
 
+uint32_t Capacity(uint32_t size) {
+  return size < kMaxBuffer ? size : kMaxBuffer;
+}
+
+// What an out-parameter holds before the call, 0 for a null pointer: the
+// helper starts from it, as the call may leave it alone.
+uint32_t ValueOf(const DWORD* variable) {
+  return variable != nullptr ? *variable : 0;
+}
+
 }  // namespace
 
 BridgeRegistry::BridgeRegistry(Connector connect)
@@ -150,15 +160,18 @@ LONG BridgeRegistry::QueryInfoKey(
   for (int i = 0; i < 7; ++i) {
     if (counts[i] != nullptr) asked |= count_bits[i];
   }
-  uint32_t capacity = class_length != nullptr ? *class_length : 0;
-  if (class_name == nullptr) capacity = 0;
-  if (capacity > kMaxBuffer) capacity = kMaxBuffer;
+  const uint32_t capacity =
+      class_name != nullptr ? Capacity(ValueOf(class_length)) : 0;
 
   WireWriter request;
   request.U32(kQueryInfoKey);
   request.U64(HandleNumber(key));
   request.U32(asked);
-  request.U32(capacity);
+  request.U32(ValueOf(class_length));
+  for (LPDWORD count : counts) request.U32(ValueOf(count));
+  request.U32(last_write_time != nullptr ? last_write_time->dwLowDateTime : 0);
+  request.U32(last_write_time != nullptr ? last_write_time->dwHighDateTime
+                                         : 0);
   std::string answer;
   if (!Call(request.body(), &answer)) return kBridgeFailed;
 
@@ -205,15 +218,16 @@ LONG BridgeRegistry::QueryValueEx(HKEY key, LPCSTR value_name,
   if (type != nullptr) asked |= kValueType;
   if (data != nullptr) asked |= kValueData;
   if (size != nullptr) asked |= kValueSize;
-  uint32_t capacity = (data != nullptr && size != nullptr) ? *size : 0;
-  if (capacity > kMaxBuffer) capacity = kMaxBuffer;
+  const uint32_t capacity =
+      (data != nullptr && size != nullptr) ? Capacity(*size) : 0;
 
   WireWriter request;
   request.U32(kQueryValueEx);
   request.U64(HandleNumber(key));
   request.String(value_name);
   request.U32(asked);
-  request.U32(capacity);
+  request.U32(ValueOf(type));
+  request.U32(ValueOf(size));
   std::string answer;
   if (!Call(request.body(), &answer)) return kBridgeFailed;
 

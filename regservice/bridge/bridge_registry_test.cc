@@ -28,6 +28,17 @@ std::string Frame(const std::string& body) {
   return length.body() + body;
 }
 
+// Bytes as hex, two digits each, for comparing messages byte for byte.
+std::string Hex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 15];
+  }
+  return text;
+}
+
 std::string HelloBody(uint32_t magic = kMagic, uint32_t version = kVersion) {
   WireWriter hello;
   hello.U32(magic);
@@ -262,6 +273,10 @@ TEST(BridgeRegistryTest, FailingHelperFailsThatCallAndEveryLaterOne) {
   }
 }
 
+TEST(BridgeRegistryTest, HelloNamesTheProtocolVersion) {
+  EXPECT_EQ("48475251" "03000000", Hex(HelloBody()));
+}
+
 TEST(BridgeRegistryTest, HelperThatCannotBeStartedFailsEveryCallOnce) {
   int connects = 0;
   BridgeRegistry registry([&connects] {
@@ -448,19 +463,22 @@ WireWriter InfoAnswer(uint32_t status, const char* class_bytes,
   return answer;
 }
 
-TEST(BridgeRegistryTest, QueryInfoAsksForWhatTheCallerWantsAndFillsOnlyThat) {
+// The request carries the caller's variables as they are, the answer the
+// values to leave in them: all of them, changed or not.
+TEST(BridgeRegistryTest, QueryInfoSendsTheCallersVariablesAndFillsOnlyThose) {
   Exchange exchange;
-  exchange.reply = InfoAnswer(0, "Cls\0xx", 6, 3).body();
+  exchange.reply = InfoAnswer(0, "Cls\0", 4, 3).body();
   FakeHelper helper(Replying(&exchange));
   BridgeRegistry registry(helper.Connector());
   char class_name[6] = "?????";
-  DWORD class_length = 6, subkeys = 0, values = 0, untouched = 77;
-  FILETIME written = {};
+  DWORD class_length = 6, subkeys = 0x11, values = 0x44, untouched = 77;
+  FILETIME written = {0x01020304, 0x05060708};
   EXPECT_EQ(ERROR_SUCCESS,
             registry.QueryInfoKey(HKEY_CURRENT_USER, class_name, &class_length,
                                   nullptr, &subkeys, nullptr, nullptr, &values,
                                   nullptr, nullptr, nullptr, &written));
-  EXPECT_EQ(std::string("Cls\0xx", 6), std::string(class_name, 6));
+  // Only the bytes the helper says were written.
+  EXPECT_EQ(std::string("Cls\0?\0", 6), std::string(class_name, 6));
   EXPECT_EQ(3u, class_length);
   EXPECT_EQ(10u, subkeys);
   EXPECT_EQ(40u, values);
@@ -469,14 +487,23 @@ TEST(BridgeRegistryTest, QueryInfoAsksForWhatTheCallerWantsAndFillsOnlyThat) {
   EXPECT_EQ(0x01234567u, written.dwHighDateTime);
   registry.Close();
   ASSERT_EQ(1u, exchange.requests.size());
-  Request request(exchange.requests[0]);
-  EXPECT_EQ(static_cast<uint32_t>(kQueryInfoKey), request.U32());
-  EXPECT_EQ(0x80000001u, request.U64());
-  EXPECT_EQ(static_cast<uint32_t>(kInfoClassName | kInfoClassLength |
-                                  kInfoSubkeys | kInfoValues | kInfoLastWrite),
-            request.U32());
-  EXPECT_EQ(6u, request.U32()) << "class capacity";
-  EXPECT_TRUE(request.reader.AtEnd());
+  EXPECT_EQ(
+      "05000000"          // kQueryInfoKey
+      "0100008000000000"  // HKEY_CURRENT_USER
+      "12070000"          // class, its length, subkeys, values, last write
+      "06000000"          // class length
+      "11000000" "00000000" "00000000" "44000000"  // subkeys .. values
+      "00000000" "00000000" "00000000"             // .. security
+      "04030201" "08070605",                       // last write
+      Hex(exchange.requests[0]));
+  EXPECT_EQ(
+      "00000000"                  // result
+      "04000000" "436c7300"       // the class bytes written
+      "03000000"                  // class length
+      "0a000000" "14000000" "1e000000" "28000000"
+      "32000000" "3c000000" "46000000"
+      "efcdab89" "67452301",
+      Hex(exchange.reply));
 }
 
 TEST(BridgeRegistryTest, QueryInfoAnswerThatDoesNotFitTheCallIsAFailure) {
@@ -506,52 +533,109 @@ TEST(BridgeRegistryTest, QueryInfoAnswerThatDoesNotFitTheCallIsAFailure) {
   }
 }
 
+// The answer's type and size go to the caller as they come (the helper
+// sends back the caller's own where the call left them alone), and only
+// the data bytes the call wrote, a NUL after a string included.
 TEST(BridgeRegistryTest, QueryValueCopiesWhatTheHelperRead) {
   struct Case {
     const char* name;
     uint32_t status;
+    uint32_t type;
     std::string data;  // the answer's bytes
     uint32_t size;     // the answer's size
     DWORD capacity;
     LONG expected;
     std::string buffer_after;
   } cases[] = {
-      {"fits", 0, "\x01", 1, 4, 0, std::string("\x01___", 4)},
-      {"too small", ERROR_MORE_DATA, "", 9, 4, ERROR_MORE_DATA, "____"},
-      {"more than the buffer holds", 0, "123456", 6, 4, kBridgeFailed,
+      {"fits", 0, REG_BINARY, "\x01", 1, 4, 0, std::string("\x01___", 4)},
+      {"a NUL after the string", 0, REG_SZ, std::string("ab\0", 3), 2, 4, 0,
+       std::string("ab\0_", 4)},
+      {"too small", ERROR_MORE_DATA, REG_BINARY, "", 9, 4, ERROR_MORE_DATA,
        "____"},
+      {"left alone", ERROR_INVALID_HANDLE, 0xAAAAAAAAu, "", 4, 4,
+       ERROR_INVALID_HANDLE, "____"},
+      {"more than the buffer holds", 0, REG_BINARY, "123456", 6, 4,
+       kBridgeFailed, "____"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Exchange exchange;
     WireWriter reply;
     reply.U32(c.status);
-    reply.U32(REG_BINARY);
+    reply.U32(c.type);
     reply.Bytes(c.data.data(), static_cast<uint32_t>(c.data.size()));
     reply.U32(c.size);
     exchange.reply = reply.body();
     FakeHelper helper(Replying(&exchange));
     BridgeRegistry registry(helper.Connector());
     BYTE buffer[4] = {'_', '_', '_', '_'};
-    DWORD type = 0, size = c.capacity;
+    DWORD type = 0xAAAAAAAAu, size = c.capacity;
     EXPECT_EQ(c.expected,
               registry.QueryValueEx(reinterpret_cast<HKEY>(0x50), "Quillfix",
                                     nullptr, &type, buffer, &size));
     EXPECT_EQ(c.buffer_after,
               std::string(reinterpret_cast<char*>(buffer), 4));
     if (c.expected != kBridgeFailed) {
-      EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
+      EXPECT_EQ(c.type, type);
       EXPECT_EQ(c.size, size);
     }
     registry.Close();
     ASSERT_EQ(1u, exchange.requests.size());
-    Request request(exchange.requests[0]);
-    EXPECT_EQ(static_cast<uint32_t>(kQueryValueEx), request.U32());
-    EXPECT_EQ(0x50u, request.U64());
-    EXPECT_EQ("Quillfix", request.Text());
-    EXPECT_EQ(static_cast<uint32_t>(kValueType | kValueData | kValueSize),
-              request.U32());
-    EXPECT_EQ(c.capacity, request.U32());
+    EXPECT_EQ(
+        "07000000"                  // kQueryValueEx
+        "5000000000000000"          // the key
+        "08000000" "5175696c6c666978"  // "Quillfix"
+        "0e000000"                  // type, data and size passed
+        "aaaaaaaa"                  // the caller's type
+        "04000000",                 // the caller's size: the capacity
+        Hex(exchange.requests[0]));
+  }
+}
+
+// Pointers the caller did not pass travel as 0, and the mask says so; a
+// size without data is sent as it is.
+TEST(BridgeRegistryTest, QueryValueRequestForEachSetOfPointers) {
+  struct Case {
+    const char* name;
+    bool reserved, type, data, size;
+    const char* request;
+  } cases[] = {
+      {"size only", false, false, false, true,
+       "07000000" "5000000000000000" "01000000" "56"
+       "08000000" "00000000" "09000000"},
+      {"type and reserved", true, true, false, false,
+       "07000000" "5000000000000000" "01000000" "56"
+       "03000000" "bbbbbbbb" "00000000"},
+      {"data without a size", false, false, true, false,
+       "07000000" "5000000000000000" "01000000" "56"
+       "04000000" "00000000" "00000000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Exchange exchange;
+    WireWriter reply;
+    reply.U32(ERROR_INVALID_PARAMETER);
+    reply.U32(0xbbbbbbbbu);
+    if (c.data) {
+      reply.Bytes("", 0);
+    } else {
+      reply.Bytes(nullptr, 0);
+    }
+    reply.U32(9);
+    exchange.reply = reply.body();
+    FakeHelper helper(Replying(&exchange));
+    BridgeRegistry registry(helper.Connector());
+    DWORD reserved = 0, type = 0xbbbbbbbbu, size = 9;
+    BYTE buffer[2] = {'_', '_'};
+    EXPECT_EQ(ERROR_INVALID_PARAMETER,
+              registry.QueryValueEx(reinterpret_cast<HKEY>(0x50), "V",
+                                    c.reserved ? &reserved : nullptr,
+                                    c.type ? &type : nullptr,
+                                    c.data ? buffer : nullptr,
+                                    c.size ? &size : nullptr));
+    registry.Close();
+    ASSERT_EQ(1u, exchange.requests.size());
+    EXPECT_EQ(c.request, Hex(exchange.requests[0]));
   }
 }
 

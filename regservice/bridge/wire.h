@@ -14,16 +14,30 @@
 // request (an Op and its arguments), one answer: the result (u32, the
 // Windows error code) and the out-parameters of that Op.
 //
-//   kOpenKey      key, sub_key              -> result, handle
-//   kOpenKeyEx    key, sub_key, options, access -> result, handle
-//   kCreateKey    key, sub_key              -> result, handle
+// An out-parameter travels both ways: the request carries what the
+// caller's variable holds (0 for a null pointer), the helper starts its own
+// from that, and the answer carries it back. The real call leaves some of
+// them alone when it fails early, and the caller then gets its own value
+// back. A buffer is not sent in: the helper fills its own with kGuardByte
+// and answers with the bytes the call wrote (WrittenLength).
+//
+//   kOpenKey      key, sub_key, result?     -> result, handle
+//   kOpenKeyEx    key, sub_key, options, access, result?
+//                                           -> result, handle
+//   kCreateKey    key, sub_key, result?     -> result, handle
 //   kSetValueEx   key, name, reserved, type, data, size -> result
-//   kQueryInfoKey key, class capacity, class length?, mask of outputs asked
-//                 -> result, class bytes, class length, the ten outputs
+//   kQueryInfoKey key, mask, class length, the seven counts, last write
+//                 (low, high)
+//                 -> result, class bytes, class length, the seven counts,
+//                    last write (low, high)
 //   kCloseKey     key                       -> result
-//   kQueryValueEx key, name, mask, type?, data capacity, size?
+//   kQueryValueEx key, name, mask, type, size
 //                 -> result, type, data bytes, size
-// "X?" is a u32 presence flag and then X's value.
+// "result?" is a u32 presence flag and then the caller's handle (u64);
+// "mask" says which pointers the caller passed (InfoOutput, ValueOutput);
+// a buffer's capacity is the size the caller passed with it (at most
+// kMaxFrame / 2; the helper tells the call no more). The seven
+// counts are RegQueryInfoKeyA's, in its order, subkeys to security.
 #ifndef QUILLFIX_REGSERVICE_BRIDGE_WIRE_H_
 #define QUILLFIX_REGSERVICE_BRIDGE_WIRE_H_
 
@@ -37,11 +51,14 @@ namespace regservice {
 namespace bridge {
 
 const uint32_t kMagic = 0x51524748;  // "HGRQ" on the wire
-const uint32_t kVersion = 2;
+const uint32_t kVersion = 3;
 const uint32_t kAbsent = 0xFFFFFFFFu;
 // Neither side accepts a longer frame: a registry value is far smaller,
 // and a garbage length must not make anyone allocate gigabytes.
 const uint32_t kMaxFrame = 64u << 20;
+// What the helper fills a buffer with before the call: not a NUL, which
+// is what the calls write last.
+const unsigned char kGuardByte = 0xA5;
 
 enum Op : uint32_t {
   kOpenKey = 1,
@@ -75,6 +92,20 @@ enum ValueOutput : uint32_t {
   kValueData = 1u << 2,
   kValueSize = 1u << 3,
 };
+
+// How many bytes at the start of a buffer the call wrote, the helper's
+// buffer having been filled with kGuardByte: up to the last byte that is
+// not the guard, and at least `known`, the bytes the call said it filled.
+// A written byte that happens to be the guard is found unless it is the
+// last one written beyond `known`; the calls end what they write beyond
+// the data with a NUL.
+inline uint32_t WrittenLength(const unsigned char* buffer, uint32_t capacity,
+                              uint32_t known) {
+  uint32_t length = capacity;
+  while (length > 0 && buffer[length - 1] == kGuardByte) --length;
+  if (known > capacity) known = capacity;
+  return length > known ? length : known;
+}
 
 // Builds a message body.
 class WireWriter {

@@ -36,6 +36,12 @@ bool IsStringType(DWORD type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
+// What Wine holds as the class of a key it loaded from user.reg: the text
+// and the NUL after it, which it counts in the class's length.
+std::u16string LoadedClassText(const std::u16string& text) {
+  if (text.empty()) return text;
+  return text + u'\0';
+}
 
 }  // namespace
 
@@ -218,10 +224,11 @@ LONG WinePrefixRegistry::SetValueEx(HKEY key, LPCSTR value_name, DWORD,
   // caller "forgot" at the end of string data by reading the byte after
   // the buffer; that read is out of bounds, so the size is taken as given.
   if (key == nullptr) return ERROR_INVALID_HANDLE;
+  // Wine finds the missing data before it looks at the handle.
+  if (data == nullptr && size > 0) return kErrorNoAccess;
   wine::KeyPath path;
   LONG status = Resolve(key, &path);
   if (status != ERROR_SUCCESS) return status;
-  if (data == nullptr && size > 0) return kErrorNoAccess;
 
   std::u16string name;
   if (value_name != nullptr) {
@@ -259,21 +266,8 @@ LONG WinePrefixRegistry::QueryInfoKey(
 
   LONG result = ERROR_SUCCESS;
   if (class_length != nullptr) {
-    std::string text = Utf16ToAnsi(CodePage(), info.class_name);
-    if (class_name != nullptr) {
-      if (text.size() + 1 <= *class_length) {
-        memcpy(class_name, text.data(), text.size());
-        class_name[text.size()] = '\0';
-      } else {
-        // Too short: as much as fits, terminated, and the length needed.
-        result = ERROR_MORE_DATA;
-        if (*class_length > 0) {
-          memcpy(class_name, text.data(), *class_length - 1);
-          class_name[*class_length - 1] = '\0';
-        }
-      }
-    }
-    *class_length = static_cast<DWORD>(text.size());
+    result = CopyClass(LoadedClassText(info.class_name), class_name,
+                       class_length);
   }
   // The maxima count UTF-16 units, as Wine's A function reports them.
   if (subkeys != nullptr) *subkeys = info.subkeys;
@@ -294,6 +288,25 @@ LONG WinePrefixRegistry::QueryInfoKey(
     last_write_time->dwHighDateTime = static_cast<DWORD>(info.last_write >> 32);
   }
   return result;
+}
+
+LONG WinePrefixRegistry::CopyClass(const std::u16string& class_text,
+                                   LPSTR buffer, LPDWORD length) const {
+  const std::string text = Utf16ToAnsi(CodePage(), class_text);
+  const DWORD room = *length;
+  *length = static_cast<DWORD>(text.size());
+  // Wine's answers: a buffer of no bytes is left alone and is no error; a
+  // short one gets as much as fits, terminated, and that length.
+  if (buffer == nullptr || room == 0) return ERROR_SUCCESS;
+  if (text.size() < room) {
+    memcpy(buffer, text.data(), text.size());
+    buffer[text.size()] = '\0';
+    return ERROR_SUCCESS;
+  }
+  memcpy(buffer, text.data(), room - 1);
+  buffer[room - 1] = '\0';
+  *length = room - 1;
+  return ERROR_MORE_DATA;
 }
 
 LONG WinePrefixRegistry::CloseKey(HKEY key) {

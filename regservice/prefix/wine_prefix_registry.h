@@ -91,6 +91,10 @@ class WinePrefixRegistry : public Registry {
   // Appends the elements of `sub_key` to *path.
   LONG ParseSubKey(LPCSTR sub_key, wine::KeyPath* path) const;
   LONG OpenPath(HKEY key, LPCSTR sub_key, PHKEY result);
+  // RegQueryInfoKeyA's class outputs: `class_text` into `buffer` (may be
+  // null) of *length bytes, and its length in bytes into *length.
+  LONG CopyClass(const std::u16string& class_text, LPSTR buffer,
+                 LPDWORD length) const;
   unsigned int CodePage() const;
 
   HiveStore store_;

@@ -17,7 +17,7 @@ import winetest
 REGHELPER = os.environ.get("REGHELPER", "")
 HKCU = 0x80000001
 OPEN_KEY, CLOSE_KEY, QUERY_INFO = 1, 6, 5
-HELLO = struct.pack("<III", 8, 0x51524748, 2)
+HELLO = struct.pack("<III", 8, 0x51524748, 3)
 
 
 def frame(body):

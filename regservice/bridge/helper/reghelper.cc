@@ -82,7 +82,11 @@ bool OpenOrCreate(uint32_t op, WireReader* in, WireWriter* out) {
   PHKEY result_ptr = want_result ? &result : nullptr;
   const char* name = Text(sub_key, sub_key_present);
   LONG status;
-  if (op == wire::kOpenKey) {
+  if (result_ptr == nullptr && op != wire::kOpenKey) {
+    // Wine's RegOpenKeyExA and RegCreateKeyA write through it unchecked
+    // and crash; this is the answer RegOpenKeyA gives.
+    status = ERROR_INVALID_PARAMETER;
+  } else if (op == wire::kOpenKey) {
     status = RegOpenKeyA(ToHandle(key), name, result_ptr);
   } else if (op == wire::kOpenKeyEx) {
     status = RegOpenKeyExA(ToHandle(key), name, options, access, result_ptr);
@@ -105,32 +109,93 @@ bool SetValue(WireReader* in, WireWriter* out) {
     return false;
   }
   if (data_present && data.size() != size) return false;
-  LONG status = RegSetValueExA(
-      ToHandle(key), Text(name, name_present), reserved, type,
-      data_present ? reinterpret_cast<const BYTE*>(data.data()) : nullptr,
-      size);
+  // Wine stores a string's byte past `size` too when it is a NUL; the
+  // caller's size is what counts here, so Wine must see no NUL there.
+  std::vector<BYTE> bytes(data.begin(), data.end());
+  bytes.push_back(wire::kGuardByte);
+  // Wine reads the string a null pointer does not point to, and crashes;
+  // as bytes it checks the key first and answers ERROR_NOACCESS.
+  const bool string_type =
+      type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+  const DWORD checked_type =
+      !data_present && size > 0 && string_type ? REG_BINARY : type;
+  LONG status = RegSetValueExA(ToHandle(key), Text(name, name_present),
+                               reserved, checked_type,
+                               data_present ? bytes.data() : nullptr, size);
   out->U32(static_cast<uint32_t>(status));
   return true;
 }
 
+// The most a buffer may hold here: what it answers must fit in a frame.
+uint32_t Capacity(uint32_t asked) {
+  const uint32_t kMaxBuffer = wire::kMaxFrame / 2;
+  return asked < kMaxBuffer ? asked : kMaxBuffer;
+}
+
+// The size to tell the call for a buffer of `capacity` bytes: the
+// caller's, unless the buffer here is smaller.
+DWORD Limited(uint32_t size, uint32_t capacity) {
+  return size > capacity ? capacity : size;
+}
+
+// A buffer for a call to write into, filled with the guard so that the
+// bytes it wrote can be told apart.
+std::vector<unsigned char> GuardedBuffer(uint32_t capacity) {
+  return std::vector<unsigned char>(capacity, wire::kGuardByte);
+}
+
+// The bytes of `buffer` the call wrote; absent when it had no buffer.
+void WriteBuffer(const std::vector<unsigned char>& buffer, bool passed,
+                 uint32_t known, WireWriter* out) {
+  if (!passed) {
+    out->Bytes(nullptr, 0);
+    return;
+  }
+  const uint32_t capacity = static_cast<uint32_t>(buffer.size());
+  // An empty vector may have no address; a null one would say "absent".
+  static const unsigned char kNothing = 0;
+  const unsigned char* bytes = capacity > 0 ? buffer.data() : &kNothing;
+  out->Bytes(bytes, wire::WrittenLength(bytes, capacity, known));
+}
+
 bool QueryInfo(WireReader* in, WireWriter* out) {
   uint64_t key = 0;
-  uint32_t asked = 0, class_capacity = 0;
-  if (!in->U64(&key) || !in->U32(&asked) || !in->U32(&class_capacity) ||
-      !in->AtEnd() || class_capacity > wire::kMaxFrame / 2) {
-    return false;
-  }
-  std::vector<char> class_name(class_capacity + 1);
-  DWORD class_length = class_capacity;
-  DWORD reserved = 0, counts[7] = {};
+  uint32_t asked = 0, class_length = 0;
+  DWORD counts[7] = {};
   FILETIME last_write = {};
+  bool ok = in->U64(&key) && in->U32(&asked) && in->U32(&class_length);
+  for (DWORD& count : counts) {
+    uint32_t value = 0;
+    ok = ok && in->U32(&value);
+    count = value;
+  }
+  uint32_t low = 0, high = 0;
+  ok = ok && in->U32(&low) && in->U32(&high) && in->AtEnd();
+  if (!ok) return false;
+  last_write.dwLowDateTime = low;
+  last_write.dwHighDateTime = high;
+  const bool class_passed = (asked & wire::kInfoClassName) != 0;
+  const uint32_t class_capacity =
+      class_passed && (asked & wire::kInfoClassLength) ? Capacity(class_length)
+                                                       : 0;
+  std::vector<unsigned char> class_name = GuardedBuffer(class_capacity);
+  DWORD length = class_passed ? Limited(class_length, class_capacity)
+                              : class_length;
+  DWORD reserved = 0;
   auto ptr = [asked](uint32_t bit, DWORD* p) {
     return (asked & bit) ? p : nullptr;
   };
-  char* class_buffer =
-      (asked & wire::kInfoClassName) ? class_name.data() : nullptr;
+  // A buffer of no bytes still has an address: a caller's may be written
+  // to only where it has room, which the guarded length tells.
+  char empty[1];
+  char* class_buffer = nullptr;
+  if (class_passed) {
+    class_buffer = class_capacity > 0
+                       ? reinterpret_cast<char*>(class_name.data())
+                       : empty;
+  }
   LONG status = RegQueryInfoKeyA(
-      ToHandle(key), class_buffer, ptr(wire::kInfoClassLength, &class_length),
+      ToHandle(key), class_buffer, ptr(wire::kInfoClassLength, &length),
       ptr(wire::kInfoReserved, &reserved),
       ptr(wire::kInfoSubkeys, &counts[0]),
       ptr(wire::kInfoMaxSubkey, &counts[1]),
@@ -141,12 +206,8 @@ bool QueryInfo(WireReader* in, WireWriter* out) {
       ptr(wire::kInfoSecurity, &counts[6]),
       (asked & wire::kInfoLastWrite) ? &last_write : nullptr);
   out->U32(static_cast<uint32_t>(status));
-  if (asked & wire::kInfoClassName) {
-    out->Bytes(class_name.data(), class_capacity);
-  } else {
-    out->Bytes(nullptr, 0);
-  }
-  out->U32(class_length);
+  WriteBuffer(class_name, class_passed, 0, out);
+  out->U32(length);
   for (DWORD count : counts) out->U32(count);
   out->U32(last_write.dwLowDateTime);
   out->U32(last_write.dwHighDateTime);
@@ -164,30 +225,30 @@ bool QueryValue(WireReader* in, WireWriter* out) {
   uint64_t key = 0;
   std::string name;
   bool name_present = false;
-  uint32_t asked = 0, capacity = 0;
+  uint32_t asked = 0, type_in = 0, size_in = 0;
   if (!in->U64(&key) || !in->Bytes(&name, &name_present) ||
-      !in->U32(&asked) || !in->U32(&capacity) || !in->AtEnd() ||
-      capacity > wire::kMaxFrame / 2) {
+      !in->U32(&asked) || !in->U32(&type_in) || !in->U32(&size_in) ||
+      !in->AtEnd()) {
     return false;
   }
-  std::vector<BYTE> data(capacity + 1);
-  DWORD reserved = 0, type = 0, size = capacity;
+  const bool data_passed = (asked & wire::kValueData) != 0;
+  const bool size_passed = (asked & wire::kValueSize) != 0;
+  const uint32_t capacity = data_passed && size_passed ? Capacity(size_in) : 0;
+  std::vector<unsigned char> data = GuardedBuffer(capacity);
+  BYTE empty[1];
+  DWORD reserved = 0, type = type_in;
+  DWORD size = data_passed ? Limited(size_in, capacity) : size_in;
   LONG status = RegQueryValueExA(
       ToHandle(key), Text(name, name_present),
       (asked & wire::kValueReserved) ? &reserved : nullptr,
       (asked & wire::kValueType) ? &type : nullptr,
-      (asked & wire::kValueData) ? data.data() : nullptr,
-      (asked & wire::kValueSize) ? &size : nullptr);
+      data_passed ? (capacity > 0 ? data.data() : empty) : nullptr,
+      size_passed ? &size : nullptr);
   out->U32(static_cast<uint32_t>(status));
   out->U32(type);
-  if (asked & wire::kValueData) {
-    // What the buffer holds is defined only after a success.
-    DWORD filled = status == ERROR_SUCCESS ? (size < capacity ? size : capacity)
-                                           : 0;
-    out->Bytes(data.data(), filled);
-  } else {
-    out->Bytes(nullptr, 0);
-  }
+  // After a success the reported size says which bytes hold the value,
+  // whatever they are.
+  WriteBuffer(data, data_passed, status == ERROR_SUCCESS ? size : 0, out);
   out->U32(size);
   return true;
 }
