@@ -133,8 +133,6 @@ RunIdentity AdoptPrefixOwner(Env* env, Identity* identity,
   if (!identity->BecomeUser(info.uid, &why)) {
     return Refused("not acting on " + location->directory + ": " + why);
   }
-  // The caller's TMPDIR is root's, not one the user's Wine would use.
-  location->tmpdir.clear();
   run.kind = RunIdentity::kPrefixOwner;
   return run;
 }

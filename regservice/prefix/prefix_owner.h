@@ -52,8 +52,7 @@ struct RunIdentity {
 // way belongs to a third user or may be written by others (it could be
 // swapped for another). Staying root, location->directory becomes the real
 // path, so that a symlink changed later cannot lead root elsewhere.
-// After a switch, location->tmpdir (the caller's TMPDIR, not the user's)
-// is cleared. Others keep what they are.
+// Others keep what they are.
 RunIdentity AdoptPrefixOwner(Env* env, Identity* identity,
                              PrefixLocation* location);
 
