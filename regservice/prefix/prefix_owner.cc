@@ -117,8 +117,15 @@ RunIdentity AdoptPrefixOwner(Env* env, Identity* identity,
   Status status = env->RealPath(location->directory, &real);
   if (status.ok()) status = env->GetFileInfo(real, &info);
   if (!status.ok()) {
-    return Refused("no Wine prefix at " + location->directory + " (" +
-                   status.message() + ")");
+    // Said as a run of the user's would say it: no user.reg there.
+    const std::string why =
+        status.error() == ENOENT
+            ? Status::FromErrno(Status::kReadError, ENOENT,
+                                "lstat " + location->directory + "/user.reg")
+                  .message()
+            : status.message();
+    return Refused("no Wine prefix at " + location->directory + " (" + why +
+                   ")");
   }
   std::string why;
   if (!PathHeldBy(env, real, info.uid, &why)) {
