@@ -396,6 +396,31 @@ bool WineserverLock::UnsafeToWrite() const {
   return Check(&pid) != State::kNone;
 }
 
+bool WineserverLock::ServerDirectoryOfProcess(const std::string& process,
+                                              FileInfo* info,
+                                              std::string* path) const {
+  FileInfo prefix;
+  if (!env_->GetFileInfo(location_.directory, &prefix).ok()) return false;
+  // Its working directory, or while it loads the registry from the prefix
+  // directory, the server directory it holds open.
+  std::vector<std::string> links = {process + "/cwd"};
+  std::vector<std::string> descriptors;
+  if (env_->ListDirectory(process + "/fd", &descriptors).ok()) {
+    for (const std::string& fd : descriptors) {
+      links.push_back(process + "/fd/" + fd);
+    }
+  }
+  for (const std::string& link : links) {
+    if (env_->ReadLink(link, path).ok() &&
+        IsServerDirectoryOf(*path, prefix) &&
+        env_->GetFileInfo(link, info).ok() && info->is_directory) {
+      *path = path->substr(0, path->rfind('/')) + "/" + LastElement(*path);
+      return true;
+    }
+  }
+  return false;
+}
+
 bool WineserverLock::ReachableServerDirectory(pid_t pid,
                                               std::string* tmpdir) const {
   tmpdir->clear();
@@ -411,14 +436,10 @@ bool WineserverLock::ReachableServerDirectory(pid_t pid,
     }
     return false;
   }
-  const std::string cwd_link =
-      location_.proc + "/" + std::to_string(pid) + "/cwd";
+  const std::string process = location_.proc + "/" + std::to_string(pid);
   FileInfo cwd;
   std::string cwd_path;
-  if (!env_->GetFileInfo(cwd_link, &cwd).ok() ||
-      !env_->ReadLink(cwd_link, &cwd_path).ok()) {
-    return false;
-  }
+  if (!ServerDirectoryOfProcess(process, &cwd, &cwd_path)) return false;
   // Debian's layout under a TMPDIR the server had and we do not: the one
   // its path shows, <T>/<name>/server-..., checked like the others.
   for (const ServerLockFile& file : CandidateLockFiles()) {

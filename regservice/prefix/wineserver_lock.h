@@ -125,6 +125,11 @@ class WineserverLock {
 
  private:
   pid_t ServerInProc(const FileInfo& prefix_info) const;
+  // The server directory the process at `process` (its /proc directory)
+  // works in or holds open: its identity and its path as the process sees
+  // it, without " (deleted)".
+  bool ServerDirectoryOfProcess(const std::string& process, FileInfo* info,
+                                std::string* path) const;
 
   Env* env_;
   PrefixLocation location_;

@@ -557,6 +557,70 @@ TEST_F(WineserverLockTest, FindsAServerAmongAnOrdinaryProcess2sChildren) {
   EXPECT_EQ(4242, Lock().ServerInProc());
 }
 
+// A Wine started from here reaches a server only when the server directory
+// it would use is the very one the server works in: not one of the same
+// name elsewhere (a /tmp of the server's own).
+TEST_F(WineserverLockTest, ReachesOnlyTheServerDirectoryItComputes) {
+  TestDir::Write(prefix_ + "/wineserver", "wine-test");
+  const std::string upstream = UpstreamBase() + "/" + server_dir_name_;
+  const std::string debian =
+      DebianBase(location_.system_tmp) + "/" + server_dir_name_;
+  const std::string other_tmp = dir_ / "othertmp";
+  const std::string unknown_tmpdir =
+      DebianBase(other_tmp) + "/" + server_dir_name_;
+  const std::string lookalike = dir_ / ("private/" + server_dir_name_);
+  mkdir(other_tmp.c_str(), 0700);
+  mkdir((dir_ / "private").c_str(), 0700);
+  mkdir(lookalike.c_str(), 0700);
+  for (const std::string& base :
+       {UpstreamBase(), DebianBase(location_.system_tmp),
+        DebianBase(other_tmp)}) {
+    MakeLockFile(base);
+  }
+  struct Case {
+    const char* name;
+    std::string cwd;
+    std::vector<std::string> fds;
+    bool reachable;
+    std::string tmpdir;
+  } cases[] = {
+      {"Wine's own layout", upstream, {prefix_}, true, ""},
+      {"Debian's under /tmp", debian, {prefix_}, true, location_.system_tmp},
+      {"Debian's under a TMPDIR of the server's", unknown_tmpdir, {prefix_},
+       true, other_tmp},
+      {"loading, holding Wine's own", prefix_, {prefix_, upstream}, true, ""},
+      {"a directory of the same name elsewhere", lookalike, {prefix_}, false,
+       ""},
+      {"loading, holding one of the same name elsewhere", prefix_,
+       {prefix_, lookalike}, false, ""},
+  };
+  for (const Case& c : cases) {
+    TestDir proc_dir;
+    FakeProc proc(proc_dir / "proc");
+    proc.AddProcess("4242", c.cwd, c.fds);
+    location_.proc = proc_dir / "proc";
+    std::string tmpdir = "unset";
+    EXPECT_EQ(c.reachable, Lock().ReachableServerDirectory(4242, &tmpdir))
+        << c.name;
+    if (c.reachable) {
+      EXPECT_EQ(c.tmpdir, tmpdir) << c.name;
+    }
+  }
+}
+
+// A server known from its lock alone is reached through that lock's
+// directory; without a held lock there is nothing to reach.
+TEST_F(WineserverLockTest, ServerKnownByItsLockIsReachedThere) {
+  TestDir::Write(prefix_ + "/wineserver", "wine-test");
+  const std::string lock = MakeLockFile(DebianBase(location_.tmpdir));
+  std::string tmpdir;
+  EXPECT_FALSE(Lock().ReachableServerDirectory(0, &tmpdir));
+  LockHolder server(lock);
+  ASSERT_TRUE(server.locked());
+  EXPECT_TRUE(Lock().ReachableServerDirectory(0, &tmpdir));
+  EXPECT_EQ(location_.tmpdir, tmpdir);
+}
+
 // The same through the real /proc, with a process that is where a server
 // would be.
 TEST_F(WineserverLockTest, FindsServerInTheRealProc) {
