@@ -35,8 +35,7 @@ bridge::BridgeRegistry* NewBridge(prefix::Env* env,
                                   pid_t server,
                                   const prefix::RunIdentity& run) {
   return new bridge::BridgeRegistry(
-      [env, location, server,
-       run]() -> std::unique_ptr<bridge::HelperChannel> {
+      [env, location, server, run]() -> std::unique_ptr<bridge::HelperChannel> {
         std::string tmpdir;
         prefix::WineserverLock servers(env, location);
         if (!servers.ReachableServerDirectory(server, &tmpdir)) return nullptr;
@@ -45,7 +44,8 @@ bridge::BridgeRegistry* NewBridge(prefix::Env* env,
                                       run.prefix_owner, tmpdir, &launch)) {
           return nullptr;
         }
-        launch.clean_environment = run.kind == prefix::RunIdentity::kPrefixOwner;
+        launch.clean_environment =
+            run.kind == prefix::RunIdentity::kPrefixOwner;
         return bridge::StartHelper(launch, bridge::HelperTimeouts());
       });
 }
@@ -60,7 +60,8 @@ Registry* NewPrefixRegistry(prefix::Env* env, prefix::Identity* identity,
     location.directory.clear();
     return new prefix::WinePrefixRegistry(env, std::move(location));
   }
-  if (run->kind == prefix::RunIdentity::kCaller && identity->EffectiveUid() != 0) {
+  if (run->kind == prefix::RunIdentity::kCaller &&
+      identity->EffectiveUid() != 0) {
     run->prefix_owner = identity->EffectiveUid();
   }
   prefix::WineserverLock servers(env, location);

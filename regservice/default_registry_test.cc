@@ -97,7 +97,9 @@ class RecordingIdentity : public prefix::Identity {
   uid_t EffectiveUid() override { return euid_; }
   bool BecomeUser(uid_t uid, std::string* why) override {
     log_->push_back("BecomeUser " + std::to_string(uid));
-    if (!can_switch_) *why = "user id " + std::to_string(uid) + " has no account";
+    if (!can_switch_) {
+      *why = "user id " + std::to_string(uid) + " has no account";
+    }
     return can_switch_;
   }
 

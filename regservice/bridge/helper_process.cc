@@ -79,8 +79,8 @@ bool IsTrustedLoader(const std::string& path, uid_t owner) {
   if (resolved == nullptr) return false;
   const std::string real = resolved;
   free(resolved);
-  return HeldBy(DirectoryOf(path), owner, true) &&
-         HeldBy(real, owner, false) && HeldBy(DirectoryOf(real), owner, false);
+  return HeldBy(DirectoryOf(path), owner, true) && HeldBy(real, owner, false) &&
+         HeldBy(DirectoryOf(real), owner, false);
 }
 
 long long NowMs() {
@@ -171,7 +171,8 @@ std::vector<std::string> ChildEnvironment(const HelperLaunch& launch) {
     }
     if (keep) env.push_back(text);
   }
-  if (launch.clean_environment) env.push_back(std::string("PATH=") + kCleanPath);
+  if (launch.clean_environment)
+    env.push_back(std::string("PATH=") + kCleanPath);
   env.push_back("WINEPREFIX=" + launch.prefix);
   env.push_back("WINEDEBUG=-all");
   if (!launch.tmpdir.empty()) env.push_back("TMPDIR=" + launch.tmpdir);

@@ -145,7 +145,8 @@ bool RunsAs(Env* env, const std::string& process, uint32_t uid) {
              &ids[2], &ids[3]) != 4) {
     return false;
   }
-  return std::all_of(ids, ids + 4, [uid](unsigned long id) { return id == uid; });
+  return std::all_of(ids, ids + 4,
+                     [uid](unsigned long id) { return id == uid; });
 }
 
 // The kernel's own threads, which run no program and so no wineserver:
@@ -205,8 +206,8 @@ std::string ServerLockFile::DirectoryPath() const {
 }
 
 std::string ServerLockFile::Tmpdir() const {
-  const bool wines_own = !directories.empty() &&
-                         directories[0] == ".wine-" + std::to_string(uid);
+  const bool wines_own =
+      !directories.empty() && directories[0] == ".wine-" + std::to_string(uid);
   return wines_own ? std::string() : base;
 }
 
@@ -367,9 +368,9 @@ WineserverLock::State WineserverLock::CheckLockFiles(pid_t* pid) const {
       case LockFileState::kHeld:
         // A holder of another user's tells of a server, but is none to
         // take anything from.
-        if (holder > 0 && RunsAs(env_, location_.proc + "/" +
-                                           std::to_string(holder),
-                                 file.uid)) {
+        if (holder > 0 &&
+            RunsAs(env_, location_.proc + "/" + std::to_string(holder),
+                   file.uid)) {
           *pid = holder;
         }
         return State::kRunning;
@@ -411,8 +412,7 @@ bool WineserverLock::ServerDirectoryOfProcess(const std::string& process,
     }
   }
   for (const std::string& link : links) {
-    if (env_->ReadLink(link, path).ok() &&
-        IsServerDirectoryOf(*path, prefix) &&
+    if (env_->ReadLink(link, path).ok() && IsServerDirectoryOf(*path, prefix) &&
         env_->GetFileInfo(link, info).ok() && info->is_directory) {
       *path = path->substr(0, path->rfind('/')) + "/" + LastElement(*path);
       return true;
@@ -444,8 +444,8 @@ bool WineserverLock::ReachableServerDirectory(pid_t pid,
   // its path shows, <T>/<name>/server-..., checked like the others.
   for (const ServerLockFile& file : CandidateLockFiles()) {
     if (file.Tmpdir().empty() || file.directories.size() != 2) continue;
-    const std::string tail = "/" + file.directories[0] + "/" +
-                             file.directories[1];
+    const std::string tail =
+        "/" + file.directories[0] + "/" + file.directories[1];
     if (cwd_path.size() > tail.size() &&
         cwd_path.compare(cwd_path.size() - tail.size(), tail.size(), tail) ==
             0) {

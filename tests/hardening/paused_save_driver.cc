@@ -56,8 +56,8 @@ int main(int argc, char** argv) {
   });
   // As a run of the program: root on a user's prefix acts as that user.
   prefix::PrefixLocation location = prefix::PrefixLocationFromEnvironment();
-  if (prefix::AdoptPrefixOwner(&env, prefix::PosixIdentity(), &location)
-          .kind == prefix::RunIdentity::kRefused) {
+  if (prefix::AdoptPrefixOwner(&env, prefix::PosixIdentity(), &location).kind ==
+      prefix::RunIdentity::kRefused) {
     printf("refused\n");
     return 1;
   }
