@@ -61,7 +61,8 @@ class RealIdentity : public Identity {
         egid != gid || sgid != gid) {
       return false;
     }
-    return setuid(0) != 0 && setgid(0) != 0;
+    // A group of 0 is the account's own and may be set again.
+    return setuid(0) != 0 && (gid == 0 || setgid(0) != 0);
   }
 };
 
