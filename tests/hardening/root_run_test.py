@@ -375,6 +375,11 @@ class LookAlikeServerTest(unittest.TestCase):
                 if run.poll() is None:
                     run.kill()
                     run.wait()
+                helper = None
+                if os.path.exists(attacker.record):
+                    helper = int(read_record(attacker.record)["pid"])
+                if helper and os.path.exists("/proc/%d" % helper):
+                    os.kill(helper, signal.SIGKILL)  # the failed case's
 
 
 @skip_unless_root

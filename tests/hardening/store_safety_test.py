@@ -6,8 +6,8 @@ WINEPREFIX.
 
 Runs as root (skipped otherwise), as an administrator would: each case gets
 a copy of the prefix wineboot made (tests/wine/winetest.py), given to a user
-account made for the test, whose Wine runs through setpriv. Programs come in the
-environment: QUILLFIX, PAUSED_SAVE_DRIVER (a save that stops before its
+account made for the test, whose Wine runs through setpriv. Programs come in
+the environment: QUILLFIX, PAUSED_SAVE_DRIVER (a save that stops before its
 rename until told to go on).
 """
 

@@ -86,7 +86,8 @@ def test_account(home):
         try:
             yield uid, gid, name
         finally:
-            subprocess.run(["userdel", name], stdout=subprocess.DEVNULL,
+            # -f: even if a process of the account's outlived its test.
+            subprocess.run(["userdel", "-f", name], stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=60)
     finally:
         subprocess.run(["groupdel", name], stdout=subprocess.DEVNULL,
