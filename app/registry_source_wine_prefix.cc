@@ -5,6 +5,7 @@
 
 #include "app/registry_source.h"
 #include "regservice/bridge/bridge_registry.h"
+#include "regservice/default_registry.h"
 #include "regservice/prefix/wine_prefix_registry.h"
 #include "regservice/registry.h"
 
@@ -18,6 +19,11 @@ RegistrySource CheckRegistry() {
                                  nullptr, nullptr, nullptr);
   source.readable = status == ERROR_SUCCESS;
   regservice::Registry* registry = regservice::CurrentRegistry();
+  const std::string& refusal = regservice::DefaultRegistryRefusal();
+  if (!source.readable && !refusal.empty()) {
+    source.problem = refusal;
+    return source;
+  }
   if (dynamic_cast<regservice::bridge::BridgeRegistry*>(registry) != nullptr) {
     const std::string directory =
         regservice::prefix::PrefixLocationFromEnvironment().directory;

@@ -1,48 +1,70 @@
 // Registry::Default() on this platform, for the Wine prefix the environment
-// names. While a wineserver serves the prefix, the registry lives in that
-// server: calls then go through the bridge to a helper running under the
-// server's own Wine, and user.reg is left to the server. Otherwise the
-// current user's hive, user.reg, is read and written directly, flushed at
-// normal exit, and no Wine is started.
+// names. A run by root on another user's prefix first becomes that user.
+// While a wineserver serves the prefix, the registry lives in that server:
+// calls then go through the bridge to a helper running under the server's
+// own Wine, and user.reg is left to the server. Otherwise the current
+// user's hive, user.reg, is read and written directly, flushed at normal
+// exit, and no Wine is started.
+#include "regservice/default_registry.h"
+
 #include <stdlib.h>
 
 #include <memory>
 
 #include "regservice/bridge/bridge_registry.h"
 #include "regservice/bridge/helper_process.h"
-#include "regservice/prefix/env.h"
 #include "regservice/prefix/wine_prefix_registry.h"
-#include "regservice/prefix/wineserver_lock.h"
 
 namespace regservice {
 namespace {
 
-prefix::WinePrefixRegistry* g_file_registry = nullptr;
-bridge::BridgeRegistry* g_bridge = nullptr;
+Registry* g_default = nullptr;
+std::string* g_refusal = new std::string;  // never deleted, as g_default
 
-void FlushFileRegistryAtExit() { g_file_registry->Flush(); }
-void CloseBridgeAtExit() { g_bridge->Close(); }
+void FlushFileRegistryAtExit() {
+  static_cast<prefix::WinePrefixRegistry*>(g_default)->Flush();
+}
+void CloseBridgeAtExit() {
+  static_cast<bridge::BridgeRegistry*>(g_default)->Close();
+}
 
-bridge::BridgeRegistry* NewBridge(const std::string& prefix_dir,
-                                  pid_t server) {
+// The helper is started only when its Wine reaches the very server found:
+// one that would start a second server for the prefix is never started.
+bridge::BridgeRegistry* NewBridge(prefix::Env* env,
+                                  const prefix::PrefixLocation& location,
+                                  pid_t server,
+                                  const prefix::RunIdentity& run) {
   return new bridge::BridgeRegistry(
-      [prefix_dir, server]() -> std::unique_ptr<bridge::HelperChannel> {
+      [env, location, server, run]() -> std::unique_ptr<bridge::HelperChannel> {
+        std::string tmpdir;
+        prefix::WineserverLock servers(env, location);
+        if (!servers.ReachableServerDirectory(server, &tmpdir)) return nullptr;
         bridge::HelperLaunch launch;
-        if (!bridge::PlanHelperLaunch(prefix_dir, server, &launch)) {
+        if (!bridge::PlanHelperLaunch(location.directory, server,
+                                      run.prefix_owner, tmpdir, &launch)) {
           return nullptr;
         }
+        launch.clean_environment =
+            run.kind == prefix::RunIdentity::kPrefixOwner;
         return bridge::StartHelper(launch, bridge::HelperTimeouts());
       });
 }
 
 }  // namespace
 
-Registry* Registry::Default() {
-  if (g_file_registry != nullptr) return g_file_registry;
-  if (g_bridge != nullptr) return g_bridge;
-  // Never deleted: calls may come from other objects' destructors.
-  prefix::PrefixLocation location = prefix::PrefixLocationFromEnvironment();
-  prefix::WineserverLock servers(prefix::PosixEnv(), location);
+Registry* NewPrefixRegistry(prefix::Env* env, prefix::Identity* identity,
+                            prefix::PrefixLocation location,
+                            prefix::RunIdentity* run) {
+  *run = prefix::AdoptPrefixOwner(env, identity, &location);
+  if (run->kind == prefix::RunIdentity::kRefused) {
+    location.directory.clear();
+    return new prefix::WinePrefixRegistry(env, std::move(location));
+  }
+  if (run->kind == prefix::RunIdentity::kCaller &&
+      identity->EffectiveUid() != 0) {
+    run->prefix_owner = identity->EffectiveUid();
+  }
+  prefix::WineserverLock servers(env, location);
   pid_t server = 0;
   bool served = false;
   if (!location.directory.empty()) {
@@ -50,21 +72,35 @@ Registry* Registry::Default() {
     // directory lock: holding it while asking keeps another process's save
     // from passing for a running server.
     std::unique_ptr<prefix::Lock> directory_lock;
-    prefix::PosixEnv()->LockDirectory(location.directory, &directory_lock);
+    env->LockDirectory(location.directory, &directory_lock);
     served = servers.FindServer(&server);
   }
-  if (served) {
-    g_bridge = NewBridge(location.directory, server);
-    atexit(CloseBridgeAtExit);
-    return g_bridge;
-  }
+  if (served) return NewBridge(env, location, server, *run);
   const bool looked = !location.directory.empty();
-  g_file_registry =
-      new prefix::WinePrefixRegistry(prefix::PosixEnv(), std::move(location));
+  auto* file_registry =
+      new prefix::WinePrefixRegistry(env, std::move(location));
   // The look above searched /proc: the first change need not again.
-  if (looked) g_file_registry->NoteNoServerInProc();
-  atexit(FlushFileRegistryAtExit);
-  return g_file_registry;
+  if (looked) file_registry->NoteNoServerInProc();
+  return file_registry;
+}
+
+const std::string& DefaultRegistryRefusal() { return *g_refusal; }
+
+Registry* Registry::Default() {
+  if (g_default != nullptr) return g_default;
+  // Never deleted: calls may come from other objects' destructors.
+  prefix::RunIdentity run;
+  g_default = NewPrefixRegistry(prefix::PosixEnv(), prefix::PosixIdentity(),
+                                prefix::PrefixLocationFromEnvironment(), &run);
+  if (run.kind == prefix::RunIdentity::kRefused) *g_refusal = run.reason;
+  // What the run acts on, for whatever asks the environment later.
+  if (!run.directory.empty()) setenv("WINEPREFIX", run.directory.c_str(), 1);
+  if (dynamic_cast<bridge::BridgeRegistry*>(g_default) != nullptr) {
+    atexit(CloseBridgeAtExit);
+  } else {
+    atexit(FlushFileRegistryAtExit);
+  }
+  return g_default;
 }
 
 }  // namespace regservice

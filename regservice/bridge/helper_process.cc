@@ -2,16 +2,19 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <limits.h>
-#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 extern char** environ;
 
@@ -24,6 +27,8 @@ namespace {
 
 // How long the end of a run waits for the helper to exit by itself.
 const int kExitWaitMs = 5000;
+// The PATH of a helper started for another user than the caller.
+const char kCleanPath[] = "/usr/local/bin:/usr/bin:/bin";
 
 std::string ReadLink(const std::string& path) {
   char target[PATH_MAX];
@@ -46,11 +51,6 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string BaseName(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool IsRegularFile(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -60,32 +60,27 @@ bool IsExecutable(const std::string& path) {
   return IsRegularFile(path) && access(path.c_str(), X_OK) == 0;
 }
 
-std::string ReadSmallFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return "";
-  char buffer[256];
-  ssize_t n = read(fd, buffer, sizeof buffer);
-  close(fd);
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+// Whether `path` (as lstat sees it, or stat when `follow`) belongs to root
+// or `owner` and may be written by no one else.
+bool HeldBy(const std::string& path, uid_t owner, bool follow) {
+  struct stat st;
+  int done = follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st);
+  return done == 0 && (st.st_uid == 0 || st.st_uid == owner) &&
+         (st.st_mode & 022) == 0;
 }
 
-// The TMPDIR under which the server made its directory, when it uses the
-// <TMPDIR>/<name>/server-<dev>-<ino> layout: a client looks for the server
-// there, so the helper needs the same one.
-std::string ServerTmpdir(const std::string& prefix_dir, pid_t server_pid) {
-  if (server_pid <= 0) return "";
-  std::string server_dir =
-      ReadLink("/proc/" + std::to_string(server_pid) + "/cwd");
-  std::string name_dir = DirectoryOf(server_dir);
-  std::string name = ReadSmallFile(prefix_dir + "/wineserver");
-  while (!name.empty() && (name.back() == '\n' || name.back() == '\0')) {
-    name.pop_back();
-  }
-  if (name.empty() || BaseName(server_dir).compare(0, 7, "server-") != 0 ||
-      BaseName(name_dir) != name) {
-    return "";
-  }
-  return DirectoryOf(name_dir);
+// A loader that may be run on `owner`'s behalf: executable and, with the
+// directory it is found in and the file and directory it resolves to, held
+// by root or `owner` alone. Anything else could be a program of a third
+// user's.
+bool IsTrustedLoader(const std::string& path, uid_t owner) {
+  if (!IsExecutable(path)) return false;
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  const std::string real = resolved;
+  free(resolved);
+  return HeldBy(DirectoryOf(path), owner, true) && HeldBy(real, owner, false) &&
+         HeldBy(DirectoryOf(real), owner, false);
 }
 
 long long NowMs() {
@@ -94,13 +89,15 @@ long long NowMs() {
   return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// The channel to a started helper; owns the process.
+// The channel to a started helper; owns the process. Each answer has its
+// own limit, and all of them together the run's.
 class HelperProcessChannel : public HelperChannel {
  public:
   HelperProcessChannel(pid_t pid, int to_helper, int from_helper,
                        const HelperTimeouts& timeouts)
       : pid_(pid),
         timeouts_(timeouts),
+        run_deadline_ms_(NowMs() + timeouts.run_ms),
         fds_(to_helper, from_helper, timeouts.start_ms,
              [this] { return StillRunning(); }) {}
 
@@ -120,10 +117,13 @@ class HelperProcessChannel : public HelperChannel {
   bool Send(const std::string& body) override { return fds_.Send(body); }
 
   bool Receive(std::string* body) override {
-    bool ok = fds_.Receive(body);
+    const long long left = run_deadline_ms_ - NowMs();
+    if (left <= 0) return false;
     // Only the first message waits for Wine to start.
-    fds_.set_timeout_ms(timeouts_.call_ms);
-    return ok;
+    const int limit = first_ ? timeouts_.start_ms : timeouts_.call_ms;
+    first_ = false;
+    fds_.set_timeout_ms(static_cast<int>(std::min<long long>(limit, left)));
+    return fds_.Receive(body);
   }
 
  private:
@@ -142,39 +142,40 @@ class HelperProcessChannel : public HelperChannel {
 
   pid_t pid_;
   HelperTimeouts timeouts_;
+  long long run_deadline_ms_;
+  bool first_ = true;
   bool reaped_ = false;
   FdChannel fds_;
 };
 
-// The child's environment: ours with the prefix's variables set.
+bool IsLocaleVariable(const std::string& name) {
+  return name == "LANG" || name == "LANGUAGE" || name.compare(0, 3, "LC_") == 0;
+}
+
+// The child's environment: ours with the prefix's variables set or, for a
+// run that became another user, only what that user's Wine needs: nothing
+// of the caller's but the locale.
 std::vector<std::string> ChildEnvironment(const HelperLaunch& launch) {
-  std::vector<std::string> replaced = {"WINEPREFIX", "WINEDEBUG"};
-  if (!launch.tmpdir.empty()) replaced.push_back("TMPDIR");
-  if (launch.switch_user) {
-    replaced.push_back("HOME");
-    if (!launch.user_name.empty()) {
-      replaced.insert(replaced.end(), {"USER", "LOGNAME"});
-    }
-  }
   std::vector<std::string> env;
   for (char** entry = environ; entry != nullptr && *entry != nullptr;
        ++entry) {
     std::string text = *entry;
     std::string name = text.substr(0, text.find('='));
-    bool drop = false;
-    for (const std::string& r : replaced) drop = drop || name == r;
-    if (!drop) env.push_back(text);
+    bool keep;
+    if (launch.clean_environment) {
+      keep = IsLocaleVariable(name) || name == "HOME" || name == "USER" ||
+             name == "LOGNAME";
+    } else {
+      keep = name != "WINEPREFIX" && name != "WINEDEBUG" &&
+             !(name == "TMPDIR" && !launch.tmpdir.empty());
+    }
+    if (keep) env.push_back(text);
   }
+  if (launch.clean_environment)
+    env.push_back(std::string("PATH=") + kCleanPath);
   env.push_back("WINEPREFIX=" + launch.prefix);
   env.push_back("WINEDEBUG=-all");
   if (!launch.tmpdir.empty()) env.push_back("TMPDIR=" + launch.tmpdir);
-  if (launch.switch_user) {
-    env.push_back("HOME=" + launch.home);
-    if (!launch.user_name.empty()) {
-      env.push_back("USER=" + launch.user_name);
-      env.push_back("LOGNAME=" + launch.user_name);
-    }
-  }
   return env;
 }
 
@@ -185,9 +186,18 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return pointers;
 }
 
+// Closes every descriptor from 3 up; `open_max` bounds the loop where the
+// kernel has no close_range.
+void CloseDescriptorsAbove2(int open_max) {
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
+#endif
+  for (int fd = 3; fd < open_max; ++fd) close(fd);
+}
+
 // In the child, between fork and exec: only async-signal-safe calls.
-[[noreturn]] void RunChild(const HelperLaunch& launch, int stdin_fd,
-                           int stdout_fd, char* const argv[],
+[[noreturn]] void RunChild(int stdin_fd, int stdout_fd, pid_t parent,
+                           int open_max, char* const argv[],
                            char* const envp[]) {
   // Copies above 2 first, so that neither end is overwritten by the other
   // when one of them already is 0 or 1.
@@ -198,21 +208,18 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
       dup2(stdout_fd, 1) < 0 || dup2(null_fd, 2) < 0) {
     _exit(127);
   }
-  close(stdin_fd);
-  close(stdout_fd);
-  if (null_fd > 2) close(null_fd);
+  CloseDescriptorsAbove2(open_max);
+  // A session of its own: no controlling terminal to push input into.
+  if (setsid() < 0) _exit(127);
+  // Ends with the run, even one killed; a parent gone before the request
+  // took effect is seen as a new parent.
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+    _exit(127);
+  }
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGPIPE, SIG_DFL);
-  if (launch.switch_user) {
-    // Wine runs only as the owner of the prefix.
-    gid_t group = launch.gid;
-    if (setgroups(1, &group) != 0 || setgid(launch.gid) != 0 ||
-        setuid(launch.uid) != 0) {
-      _exit(126);
-    }
-  }
   // A directory every user can enter; Wine maps it to a drive.
   if (chdir("/") != 0) _exit(127);
   execve(argv[0], argv, envp);
@@ -237,14 +244,14 @@ std::string FindHelperProgram() {
   return "";
 }
 
-std::string FindLoader(pid_t server_pid) {
+std::string FindLoader(pid_t server_pid, uid_t owner) {
   if (server_pid > 0) {
     std::string dir =
         DirectoryOf(ReadLink("/proc/" + std::to_string(server_pid) + "/exe"));
     if (!dir.empty()) {
       for (const char* name : {"wine64", "wine"}) {
         std::string path = dir + "/" + name;
-        if (IsExecutable(path)) return path;
+        if (IsTrustedLoader(path, owner)) return path;
       }
     }
   }
@@ -255,7 +262,8 @@ std::string FindLoader(pid_t server_pid) {
     size_t end = paths.find(':', start);
     if (end == std::string::npos) end = paths.size();
     std::string dir = paths.substr(start, end - start);
-    if (!dir.empty() && dir[0] == '/' && IsExecutable(dir + "/wine")) {
+    if (!dir.empty() && dir[0] == '/' &&
+        IsTrustedLoader(dir + "/wine", owner)) {
       return dir + "/wine";
     }
     start = end + 1;
@@ -264,27 +272,13 @@ std::string FindLoader(pid_t server_pid) {
 }
 
 bool PlanHelperLaunch(const std::string& prefix_dir, pid_t server_pid,
+                      uid_t owner, const std::string& server_tmpdir,
                       HelperLaunch* launch) {
-  launch->loader = FindLoader(server_pid);
+  launch->loader = FindLoader(server_pid, owner);
   launch->helper = FindHelperProgram();
   if (launch->loader.empty() || launch->helper.empty()) return false;
   launch->prefix = prefix_dir;
-  launch->tmpdir = ServerTmpdir(prefix_dir, server_pid);
-  struct stat owner;
-  if (geteuid() == 0 && stat(prefix_dir.c_str(), &owner) == 0 &&
-      owner.st_uid != 0) {
-    launch->switch_user = true;
-    launch->uid = owner.st_uid;
-    launch->gid = owner.st_gid;
-    // Wine needs a HOME (without one it asks the user database, and
-    // crashes for a user missing there): the owner's, else the directory
-    // the prefix is in, which is the home of ~/.wine.
-    launch->home = DirectoryOf(prefix_dir);
-    if (struct passwd* user = getpwuid(owner.st_uid)) {
-      launch->home = user->pw_dir;
-      launch->user_name = user->pw_name;
-    }
-  }
+  launch->tmpdir = server_tmpdir;
   return true;
 }
 
@@ -302,10 +296,17 @@ std::unique_ptr<HelperChannel> StartHelper(const HelperLaunch& launch,
   std::vector<std::string> env = ChildEnvironment(launch);
   std::vector<char*> argv = Pointers(args);
   std::vector<char*> envp = Pointers(env);
+  const pid_t parent = getpid();
+  struct rlimit files;
+  const int open_max =
+      getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536
+          ? static_cast<int>(files.rlim_cur)
+          : 65536;
 
   pid_t pid = fork();
   if (pid == 0) {
-    RunChild(launch, to_child[0], from_child[1], argv.data(), envp.data());
+    RunChild(to_child[0], from_child[1], parent, open_max, argv.data(),
+             envp.data());
   }
   close(to_child[0]);
   close(from_child[1]);

@@ -23,14 +23,10 @@ struct HelperLaunch {
   std::string helper;  // the helper program
   std::string prefix;  // WINEPREFIX of the child
   std::string tmpdir;  // TMPDIR of the child; empty leaves the caller's
-  // When set, the child runs as that user (and group), with that HOME,
-  // instead of as the caller; USER and LOGNAME become `user_name` unless
-  // it is empty (a user id without an account).
-  bool switch_user = false;
-  uid_t uid = 0;
-  gid_t gid = 0;
-  std::string home;
-  std::string user_name;
+  // For a run that became the prefix's owner: the child gets a clean
+  // environment (HOME, USER, LOGNAME, a fixed PATH, the locale, Wine's
+  // variables) instead of the one root's run was started with.
+  bool clean_environment = false;
 };
 
 // Where the helper program is: in the installation's libexec/quillfix
@@ -38,26 +34,33 @@ struct HelperLaunch {
 // build put it. Empty when none of these exists.
 std::string FindHelperProgram();
 
-// Wine's loader for the server with process id `server_pid`: wine64 or
-// wine beside its executable (/proc/<pid>/exe), else `wine` on $PATH.
-// Empty when there is none. `server_pid` 0 looks only on $PATH.
-std::string FindLoader(pid_t server_pid);
+// Wine's loader for the server with process id `server_pid`, run for the
+// prefix owner `owner`: wine64 or wine beside the server's executable
+// (/proc/<pid>/exe), else `wine` in an absolute directory of $PATH. Only a
+// loader that, like its directory, belongs to root or `owner` and may be
+// written by no one else is taken. Empty when there is none. `server_pid`
+// 0 looks only on $PATH.
+std::string FindLoader(pid_t server_pid, uid_t owner);
 
-// Everything needed to start a helper for the prefix `prefix_dir` served
-// by `server_pid`: loader, helper, the server's TMPDIR, and the owner of
-// the prefix as the user to run as when the caller is root and someone
-// else owns it. False when no loader or no helper program is found.
+// Everything needed to start a helper for the prefix `prefix_dir` of
+// `owner`, served by `server_pid` from a server directory under
+// `server_tmpdir` (empty: Wine's default one). False when no loader or no
+// helper program is found.
 bool PlanHelperLaunch(const std::string& prefix_dir, pid_t server_pid,
+                      uid_t owner, const std::string& server_tmpdir,
                       HelperLaunch* launch);
 
 // Limits of a helper's answers.
 struct HelperTimeouts {
   int start_ms = 60000;  // for its first message: Wine has to start
   int call_ms = 10000;   // for each answer after that
+  int run_ms = 90000;    // for everything, from the start to the last answer
 };
 
 // Starts the helper with its standard input and output connected to the
-// returned channel and its standard error to /dev/null. Destroying the
+// returned channel and its standard error to /dev/null, in a session of
+// its own (no controlling terminal), with no other descriptor of ours, and
+// killed when this process ends. Destroying the
 // channel closes the helper's input, waits a while for it to exit, then
 // kills it. Null when the process cannot be made; a loader that cannot be
 // run shows as a channel that ends at once.

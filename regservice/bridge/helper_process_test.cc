@@ -1,19 +1,23 @@
-// Choosing how to start the helper: the loader beside a server's
-// executable or on PATH, and the user it runs as.
+// Choosing how to start the helper (the loader beside a server's
+// executable or on PATH, only one no third user can change) and what the
+// started child gets and keeps of ours.
 #include "regservice/bridge/helper_process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "regservice/prefix/test_dir.h"
+#include "regservice/prefix/test_support.h"
 
 namespace regservice {
 namespace bridge {
@@ -80,6 +84,7 @@ class ScopedPath {
 };
 
 TEST(FindLoaderTest, PrefersTheLoaderBesideTheServerThenPath) {
+  const bool root = geteuid() == 0;
   struct Case {
     const char* name;
     std::vector<std::string> beside_server;  // files made beside it
@@ -87,26 +92,73 @@ TEST(FindLoaderTest, PrefersTheLoaderBesideTheServerThenPath) {
     std::vector<std::string> on_path;        // in a folder on PATH
     bool ask_with_pid;
     const char* expected;  // "server/NAME", "path/NAME" or ""
+    // Changes made to the folders before the look; none when null.
+    std::function<void(const std::string& server, const std::string& path)>
+        spoil;
+    bool needs_root;
   } cases[] = {
       {"wine64 first", {"wine", "wine64"}, true, {"wine"}, true,
-       "server/wine64"},
+       "server/wine64", nullptr, false},
       {"wine when there is no wine64", {"wine"}, true, {"wine"}, true,
-       "server/wine"},
-      {"nothing beside the server", {}, true, {"wine"}, true, "path/wine"},
+       "server/wine", nullptr, false},
+      {"nothing beside the server", {}, true, {"wine"}, true, "path/wine",
+       nullptr, false},
       {"not executable beside the server", {"wine64"}, false, {"wine"}, true,
-       "path/wine"},
-      {"server unknown", {"wine64"}, true, {"wine"}, false, "path/wine"},
-      {"PATH holds only wine64", {}, true, {"wine64"}, true, ""},
-      {"none anywhere", {}, true, {}, true, ""},
+       "path/wine", nullptr, false},
+      {"server unknown", {"wine64"}, true, {"wine"}, false, "path/wine",
+       nullptr, false},
+      {"PATH holds only wine64", {}, true, {"wine64"}, true, "", nullptr,
+       false},
+      {"none anywhere", {}, true, {}, true, "", nullptr, false},
+      // What another user could have changed is never run.
+      {"loader beside the server writable by its group", {"wine64"}, true,
+       {"wine"}, true, "path/wine",
+       [](const std::string& server, const std::string&) {
+         chmod((server + "/wine64").c_str(), 0775);
+       },
+       false},
+      {"server's folder writable by others", {"wine64"}, true, {"wine"}, true,
+       "path/wine",
+       [](const std::string& server, const std::string&) {
+         chmod(server.c_str(), 0777);
+       },
+       false},
+      {"loader beside the server a symlink to a writable one", {}, true,
+       {"wine"}, true, "path/wine",
+       [](const std::string& server, const std::string& path) {
+         MakeExecutable(path + "/open", 0777);
+         symlink((path + "/open").c_str(), (server + "/wine64").c_str());
+       },
+       false},
+      {"wine on PATH writable by others", {}, true, {"wine"}, true, "",
+       [](const std::string&, const std::string& path) {
+         chmod((path + "/wine").c_str(), 0757);
+       },
+       false},
+      {"loader beside the server a third user's", {"wine64"}, true, {"wine"},
+       true, "path/wine",
+       [](const std::string& server, const std::string&) {
+         chown((server + "/wine64").c_str(), prefix::kOtherUid,
+               prefix::kOtherGid);
+       },
+       true},
+      {"server's folder a third user's", {"wine64"}, true, {"wine"}, true,
+       "path/wine",
+       [](const std::string& server, const std::string&) {
+         chown(server.c_str(), prefix::kOtherUid, prefix::kOtherGid);
+       },
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    if (c.needs_root && !root) continue;
     TestDir server_dir, path_dir;
     for (const std::string& name : c.beside_server) {
       MakeExecutable(server_dir / name, c.beside_executable ? 0755 : 0644);
     }
     for (const std::string& name : c.on_path) MakeExecutable(path_dir / name);
     FakeServer server(server_dir.path());
+    if (c.spoil) c.spoil(server_dir.path(), path_dir.path());
     ScopedPath path("relative:" + path_dir.path());
     std::string expected = c.expected;
     if (expected.compare(0, 7, "server/") == 0) {
@@ -114,52 +166,45 @@ TEST(FindLoaderTest, PrefersTheLoaderBesideTheServerThenPath) {
     } else if (expected.compare(0, 5, "path/") == 0) {
       expected = path_dir / expected.substr(5);
     }
-    EXPECT_EQ(expected, FindLoader(c.ask_with_pid ? server.pid() : 0));
+    EXPECT_EQ(expected,
+              FindLoader(c.ask_with_pid ? server.pid() : 0, geteuid()));
+    chmod(server_dir.path().c_str(), 0700);
   }
 }
 
-TEST(PlanHelperLaunchTest, RootRunsTheHelperAsTheOwnerOfTheirPrefix) {
+// A loader of the prefix's owner, where root looks for one for them.
+TEST(FindLoaderTest, TakesTheOwnersLoaderAndNoOneElses) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  const uid_t kNoAccount = 42421;  // an id without an account
-  struct Case {
-    const char* name;
-    uid_t owner;
-    bool switch_user;
-  } cases[] = {
-      {"root's own prefix", 0, false},
-      {"a user's prefix", kNoAccount, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TestDir home;
-    std::string prefix = home / ".wine";
-    ASSERT_EQ(0, mkdir(prefix.c_str(), 0755));
-    ASSERT_EQ(0, chown(prefix.c_str(), c.owner, c.owner + 1));
-    TestDir wine_dir;
-    MakeExecutable(wine_dir / "wine");
-    ScopedPath path(wine_dir.path());
+  TestDir server_dir, path_dir;
+  MakeExecutable(server_dir / "wine64");
+  MakeExecutable(path_dir / "wine");
+  chown(server_dir.path().c_str(), prefix::kOtherUid, prefix::kOtherGid);
+  chown((server_dir / "wine64").c_str(), prefix::kOtherUid, prefix::kOtherGid);
+  FakeServer server(server_dir.path());
+  ScopedPath path(path_dir.path());
+  EXPECT_EQ(server_dir / "wine64", FindLoader(server.pid(), prefix::kOtherUid));
+  EXPECT_EQ(path_dir / "wine", FindLoader(server.pid(), 0));
+}
 
-    HelperLaunch launch;
-    ASSERT_TRUE(PlanHelperLaunch(prefix, 0, &launch))
-        << "no helper program found";
-    EXPECT_EQ(wine_dir / "wine", launch.loader);
-    EXPECT_EQ(prefix, launch.prefix);
-    EXPECT_EQ(c.switch_user, launch.switch_user);
-    if (c.switch_user) {
-      EXPECT_EQ(c.owner, launch.uid);
-      EXPECT_EQ(c.owner + 1, launch.gid);
-      // No account: the folder the prefix is in stands for its home.
-      EXPECT_EQ(home.path(), launch.home);
-      EXPECT_EQ("", launch.user_name);
-    }
-  }
+TEST(PlanHelperLaunchTest, UsesTheServersTmpdir) {
+  TestDir prefix, wine_dir;
+  MakeExecutable(wine_dir / "wine");
+  ScopedPath path(wine_dir.path());
+  HelperLaunch launch;
+  ASSERT_TRUE(PlanHelperLaunch(prefix.path(), 0, geteuid(), "/srv/tmp",
+                               &launch))
+      << "no helper program found";
+  EXPECT_EQ(wine_dir / "wine", launch.loader);
+  EXPECT_EQ(prefix.path(), launch.prefix);
+  EXPECT_EQ("/srv/tmp", launch.tmpdir);
+  EXPECT_FALSE(launch.clean_environment);
 }
 
 TEST(PlanHelperLaunchTest, NoLoaderMeansNoLaunch) {
   TestDir prefix, empty;
   ScopedPath path(empty.path());
   HelperLaunch launch;
-  EXPECT_FALSE(PlanHelperLaunch(prefix.path(), 0, &launch));
+  EXPECT_FALSE(PlanHelperLaunch(prefix.path(), 0, geteuid(), "", &launch));
 }
 
 // The helper program's own end of the launch: a loader that is not Wine
@@ -202,6 +247,89 @@ TEST(StartHelperTest, LoaderThatCannotRunEndsTheChannel) {
   ASSERT_NE(nullptr, channel);
   std::string body;
   EXPECT_FALSE(channel->Receive(&body));
+}
+
+// A frame of one byte, as the shell prints it.
+const char kFrameOfX[] = "printf '\\001\\000\\000\\000x'";
+
+// The child keeps nothing of ours but its pipes: a session of its own (no
+// controlling terminal to push input into), none of our other descriptors,
+// and for a run that became another user, none of our environment.
+TEST(StartHelperTest, ChildKeepsNothingOfTheCallers) {
+  TestDir dir;
+  const std::string loader = dir / "loader";
+  const std::string seen = dir / "seen";
+  TestDir::Write(loader,
+                 "#!/bin/sh\n"
+                 "set -- $(cat /proc/$$/stat)\n"
+                 "{ echo \"session=$6 pid=$$\"\n"
+                 "  [ -e /proc/$$/fd/57 ] && echo leaked\n"
+                 "  env; } > " + seen + "\n" +
+                 kFrameOfX + "\nexec cat >/dev/null\n");
+  chmod(loader.c_str(), 0755);
+  // A descriptor of ours without close-on-exec, as a caller may leave one.
+  int leak = open("/dev/null", O_RDONLY);
+  ASSERT_EQ(57, dup2(leak, 57));
+  close(leak);
+  setenv("QUILLFIX_TEST_SECRET", "hunter2", 1);
+  setenv("LC_TIME", "C.UTF-8", 1);
+  for (bool clean : {false, true}) {
+    SCOPED_TRACE(clean ? "clean environment" : "the caller's environment");
+    HelperLaunch launch;
+    launch.loader = loader;
+    launch.helper = "/some/helper.exe";
+    launch.prefix = dir / "prefix";
+    launch.tmpdir = "/srv/tmp";
+    launch.clean_environment = clean;
+    std::unique_ptr<HelperChannel> channel =
+        StartHelper(launch, HelperTimeouts());
+    ASSERT_NE(nullptr, channel);
+    std::string body;
+    ASSERT_TRUE(channel->Receive(&body));
+    channel.reset();
+    const std::string facts = TestDir::Read(seen);
+    std::string pid = facts.substr(facts.find("pid=") + 4);
+    pid = pid.substr(0, pid.find('\n'));
+    EXPECT_NE(std::string::npos, facts.find("session=" + pid + " "))
+        << "not a session leader: " << facts;
+    EXPECT_EQ(std::string::npos, facts.find("leaked"));
+    EXPECT_NE(std::string::npos, facts.find("\nWINEPREFIX=" + launch.prefix));
+    EXPECT_NE(std::string::npos, facts.find("\nTMPDIR=/srv/tmp\n"));
+    EXPECT_NE(std::string::npos, facts.find("\nLC_TIME=C.UTF-8\n"));
+    EXPECT_EQ(!clean,
+              facts.find("QUILLFIX_TEST_SECRET") != std::string::npos);
+    EXPECT_EQ(clean, facts.find("\nPATH=/usr/local/bin:/usr/bin:/bin\n") !=
+                         std::string::npos);
+  }
+  unsetenv("QUILLFIX_TEST_SECRET");
+  unsetenv("LC_TIME");
+  close(57);
+}
+
+// Each answer has its limit, and the run all of them together: a helper
+// that answers every call in time cannot keep a run going.
+TEST(StartHelperTest, RunLimitEndsAHelperThatAnswersSlowly) {
+  TestDir dir;
+  const std::string loader = dir / "loader";
+  // An answer every half second, for far longer than the run's limit.
+  TestDir::Write(loader, std::string("#!/bin/sh\nfor i in $(seq 40); do ") +
+                             kFrameOfX + "; sleep 0.5; done\n");
+  chmod(loader.c_str(), 0755);
+  HelperLaunch launch;
+  launch.loader = loader;
+  launch.helper = "/some/helper.exe";
+  launch.prefix = dir / "prefix";
+  HelperTimeouts timeouts;
+  timeouts.start_ms = 10000;
+  timeouts.call_ms = 10000;
+  timeouts.run_ms = 1200;
+  std::unique_ptr<HelperChannel> channel = StartHelper(launch, timeouts);
+  ASSERT_NE(nullptr, channel);
+  std::string body;
+  int answers = 0;
+  while (answers < 40 && channel->Receive(&body)) ++answers;
+  EXPECT_GE(answers, 1);
+  EXPECT_LE(answers, 4);  // about 1200 / 500 + 1; each call alone allows 40
 }
 
 }  // namespace

@@ -75,13 +75,6 @@ class Lock {
   virtual ~Lock() = default;
 };
 
-// The permission bits, owner and group a new file or directory gets.
-struct NewFileAttributes {
-  uint32_t mode = 0;
-  uint32_t uid = 0;
-  uint32_t gid = 0;
-};
-
 class Env {
  public:
   virtual ~Env() = default;
@@ -93,14 +86,11 @@ class Env {
   // The path itself, a symlink not followed (lstat).
   virtual Status GetLinkInfo(const std::string& path, FileInfo* info) = 0;
 
-  // Make a directory, or an empty regular file, with exactly the given
-  // mode (the umask does not apply), owner and group; a user who is not
-  // root keeps their own group where they may not give another. EEXIST
-  // when anything is at `path`; a symlink there is never followed.
-  virtual Status MakeDirectory(const std::string& path,
-                               const NewFileAttributes& attributes) = 0;
-  virtual Status MakeFile(const std::string& path,
-                          const NewFileAttributes& attributes) = 0;
+  // Make a directory, or an empty regular file, of this process's user
+  // with exactly the given mode (the umask does not apply). EEXIST when
+  // anything is at `path`; a symlink there is never followed.
+  virtual Status MakeDirectory(const std::string& path, uint32_t mode) = 0;
+  virtual Status MakeFile(const std::string& path, uint32_t mode) = 0;
 
   // The whole content of a regular file (through a symlink). Anything
   // else, such as a FIFO, is refused with EINVAL without waiting on it.
@@ -116,8 +106,10 @@ class Env {
   // The absolute path of `path` with every symlink, "." and ".." resolved.
   virtual Status RealPath(const std::string& path, std::string* real) = 0;
 
-  // Creates a new file, failing if it exists, with exactly the mode (the
-  // umask does not apply), the owner and the group of `like`.
+  // Creates a new file, failing if it exists, with exactly the mode of
+  // `like` (the umask does not apply) and its group where this process may
+  // give it (else its own). Fails, making nothing, when `like` belongs to
+  // another user than this process's: the copy could not keep its owner.
   virtual Status NewExclusiveFile(const std::string& path,
                                     const FileInfo& like,
                                     std::unique_ptr<WritableFile>* file) = 0;

@@ -77,13 +77,11 @@ class FaultInjectionEnv : public Env {
   Status GetLinkInfo(const std::string& path, FileInfo* info) override {
     return base_->GetLinkInfo(path, info);
   }
-  Status MakeDirectory(const std::string& path,
-                       const NewFileAttributes& attributes) override {
-    return base_->MakeDirectory(path, attributes);
+  Status MakeDirectory(const std::string& path, uint32_t mode) override {
+    return base_->MakeDirectory(path, mode);
   }
-  Status MakeFile(const std::string& path,
-                  const NewFileAttributes& attributes) override {
-    return base_->MakeFile(path, attributes);
+  Status MakeFile(const std::string& path, uint32_t mode) override {
+    return base_->MakeFile(path, mode);
   }
   Status ReadFile(const std::string& path, std::string* data) override {
     return base_->ReadFile(path, data);

@@ -80,11 +80,12 @@ TEST_F(HiveStoreTest, SaveKeepsPermissions) {
   EXPECT_EQ(0600u, st.st_mode & 07777);
 }
 
-// Run by an administrator on a user's prefix, the user's file stays the
-// user's, whichever way it is written.
+// The file keeps its owner (the user saving, as a run by root on a user's
+// prefix becomes that user first), its group where the user may give it,
+// and its mode, whichever way it is written.
 TEST_F(HiveStoreTest, SaveKeepsOwnerGroupAndMode) {
   const bool root = geteuid() == 0;
-  const uid_t owner = root ? kOtherUid : geteuid();
+  const uid_t owner = geteuid();
   const gid_t group = root ? kOtherGid : getegid();
   enum Shape { kPlain, kSymlink, kHardLink };
   struct Case {
@@ -122,6 +123,23 @@ TEST_F(HiveStoreTest, SaveKeepsOwnerGroupAndMode) {
     EXPECT_EQ("\x01", ValueInFile(dir / "user.reg", kAcme, u"Flag").data)
         << c.name;
   }
+}
+
+// A user.reg of another user than the one saving could not keep its owner
+// when replaced: it is left as it is.
+TEST_F(HiveStoreTest, SaveLeavesAnotherUsersFileAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the file away";
+  TestDir dir;
+  location_.directory = dir.path();
+  TestDir::Write(dir / "user.reg", kUserReg);
+  ASSERT_EQ(0, chown((dir / "user.reg").c_str(), kOtherUid, kOtherGid));
+  {
+    auto store = NewStore(&env_);
+    Change(store.get());
+    EXPECT_NE(Status::kOk, store->Save().code());
+  }
+  EXPECT_EQ(kUserReg, TestDir::Read(dir / "user.reg"));
+  EXPECT_EQ(std::vector<std::string>{"user.reg"}, TestDir::List(dir.path()));
 }
 
 // A FIFO where user.reg or system.reg should be is refused, never waited on.

@@ -202,23 +202,21 @@ class RealEnv : public Env {
     return Status();
   }
 
-  Status MakeDirectory(const std::string& path,
-                       const NewFileAttributes& attributes) override {
+  Status MakeDirectory(const std::string& path, uint32_t mode) override {
     if (mkdir(path.c_str(), 0700) != 0) return WriteFailure("mkdir " + path);
     int fd =
         open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return WriteFailure("open " + path);
-    Status status = SetAttributes(fd, attributes, path);
+    Status status = SetMode(fd, mode, path);
     close(fd);
     return status;
   }
 
-  Status MakeFile(const std::string& path,
-                  const NewFileAttributes& attributes) override {
+  Status MakeFile(const std::string& path, uint32_t mode) override {
     int fd = open(path.c_str(),
                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return WriteFailure("create " + path);
-    Status status = SetAttributes(fd, attributes, path);
+    Status status = SetMode(fd, mode, path);
     close(fd);
     return status;
   }
@@ -288,13 +286,18 @@ class RealEnv : public Env {
 
   Status NewExclusiveFile(const std::string& path, const FileInfo& like,
                             std::unique_ptr<WritableFile>* file) override {
-    // Made readable by its creator only until it has the right owner.
+    if (like.uid != geteuid()) {
+      return Status(Status::kWriteError,
+                    path + ": the file it replaces is another user's", EPERM);
+    }
+    // Made readable by its creator only until it has the right group.
     int fd = open(path.c_str(),
                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return WriteFailure("create " + path);
-    // The owner and group first: chown may clear mode bits. open() applied
-    // the umask; the copy must have the original's mode.
-    Status status = SetAttributes(fd, {like.mode, like.uid, like.gid}, path);
+    // The group first: chown may clear mode bits. open() applied the
+    // umask; the copy must have the original's mode.
+    Status status = KeepGroup(fd, like.gid, path);
+    if (status.ok()) status = SetMode(fd, like.mode, path);
     if (!status.ok()) {
       close(fd);
       unlink(path.c_str());
@@ -470,23 +473,18 @@ class RealEnv : public Env {
     return Status();
   }
 
-  // Gives the file `uid` and `gid` unless it has them already. The owner
-  // must be given; the group as far as the caller may: a user who is not
-  // root can give a file of theirs only to a group of their own, and such a
-  // file keeps the group it was made with.
-  static Status SetOwner(int fd, uint32_t uid, uint32_t gid,
-                           const std::string& path) {
+  // Gives the file the group `gid` unless it has it already, as far as
+  // this process may: a user can give a file of theirs only to a group of
+  // their own, and such a file keeps the group it was made with.
+  static Status KeepGroup(int fd, uint32_t gid, const std::string& path) {
     struct stat st;
     if (fstat(fd, &st) != 0) return WriteFailure("fstat " + path);
-    if (st.st_uid == uid && st.st_gid == gid) return Status();
-    if (fchown(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) == 0) {
+    if (st.st_gid == gid ||
+        fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(gid)) == 0 ||
+        errno == EPERM) {
       return Status();
     }
-    int error = errno;
-    if (error == EPERM && st.st_uid == uid && geteuid() != 0) {
-      return Status();
-    }
-    return Status::FromErrno(Status::kWriteError, error, "chown " + path);
+    return WriteFailure("chown " + path);
   }
 
   // Opens a regular file for a lock on it, without following a symlink
@@ -513,13 +511,11 @@ class RealEnv : public Env {
     return range;
   }
 
-  static Status SetAttributes(int fd, const NewFileAttributes& attributes,
-                              const std::string& path) {
-    Status status = SetOwner(fd, attributes.uid, attributes.gid, path);
-    if (status.ok() && fchmod(fd, static_cast<mode_t>(attributes.mode)) != 0) {
-      status = WriteFailure("chmod " + path);
+  static Status SetMode(int fd, uint32_t mode, const std::string& path) {
+    if (fchmod(fd, static_cast<mode_t>(mode)) != 0) {
+      return WriteFailure("chmod " + path);
     }
-    return status;
+    return Status();
   }
 };
 

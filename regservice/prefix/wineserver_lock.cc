@@ -96,7 +96,7 @@ LockFileState CheckDirectories(Env* env, const ServerLockFile& file,
   for (const std::string& name : file.directories) {
     path += "/" + name;
     if (create) {
-      status = env->MakeDirectory(path, {0700, file.uid, file.gid});
+      status = env->MakeDirectory(path, 0700);
       if (!status.ok() && status.error() != EEXIST) {
         return LockFileState::kUnsafe;
       }
@@ -126,9 +126,27 @@ LockFileState TakeLock(Env* env, const ServerLockFile& file,
                        std::unique_ptr<Lock>* lock) {
   LockFileState state = CheckDirectories(env, file, true);
   if (state != LockFileState::kFree) return state;
-  Status made = env->MakeFile(file.Path(), {0600, file.uid, file.gid});
+  Status made = env->MakeFile(file.Path(), 0600);
   if (!made.ok() && made.error() != EEXIST) return LockFileState::kUnsafe;
   return StateOf(env->TakeWriteLock(file.Path(), lock));
+}
+
+// Whether the process `process` (its /proc directory) runs as `uid`: its
+// real, effective, saved and file system user ids all are.
+bool RunsAs(Env* env, const std::string& process, uint32_t uid) {
+  std::string status;
+  if (!env->ReadFileStart(process + "/status", 4096, &status).ok()) {
+    return false;
+  }
+  const size_t line = status.find("\nUid:");
+  if (line == std::string::npos) return false;
+  unsigned long ids[4];
+  if (sscanf(status.c_str() + line + 5, "%lu %lu %lu %lu", &ids[0], &ids[1],
+             &ids[2], &ids[3]) != 4) {
+    return false;
+  }
+  return std::all_of(ids, ids + 4,
+                     [uid](unsigned long id) { return id == uid; });
 }
 
 // The kernel's own threads, which run no program and so no wineserver:
@@ -181,6 +199,18 @@ std::string ServerLockFile::Path() const {
   return path + "/lock";
 }
 
+std::string ServerLockFile::DirectoryPath() const {
+  std::string path = base;
+  for (const std::string& name : directories) path += "/" + name;
+  return path;
+}
+
+std::string ServerLockFile::Tmpdir() const {
+  const bool wines_own =
+      !directories.empty() && directories[0] == ".wine-" + std::to_string(uid);
+  return wines_own ? std::string() : base;
+}
+
 std::string ServerDirectoryName(uint64_t device, uint64_t inode) {
   char name[64];
   snprintf(name, sizeof name, "server-%llx-%llx",
@@ -224,7 +254,6 @@ std::vector<ServerLockFile> WineserverLock::CandidateLockFiles(
       file.base = base;
       file.directories = {name, server_dir};
       file.uid = prefix.uid;
-      file.gid = prefix.gid;
       files.push_back(file);
     }
   }
@@ -232,7 +261,6 @@ std::vector<ServerLockFile> WineserverLock::CandidateLockFiles(
   upstream.base = location_.system_tmp;
   upstream.directories = {".wine-" + std::to_string(prefix.uid), server_dir};
   upstream.uid = prefix.uid;
-  upstream.gid = prefix.gid;
   files.push_back(upstream);
   return files;
 }
@@ -284,6 +312,9 @@ pid_t WineserverLock::ServerInProc(const FileInfo& prefix_info) const {
           cwd_info.inode == prefix_info.inode)) {
       continue;
     }
+    // Wine serves a prefix only to its owner: a look-alike of another
+    // user's is no server.
+    if (!RunsAs(env_, process, prefix_info.uid)) continue;
     // Then what it holds: the prefix directory, and the server directory
     // unless it works there (a program that merely runs in the prefix, or
     // another run of ours, holds no server directory).
@@ -335,7 +366,13 @@ WineserverLock::State WineserverLock::CheckLockFiles(pid_t* pid) const {
     pid_t holder = 0;
     switch (ProbeLock(env_, file, &holder)) {
       case LockFileState::kHeld:
-        *pid = holder;
+        // A holder of another user's tells of a server, but is none to
+        // take anything from.
+        if (holder > 0 &&
+            RunsAs(env_, location_.proc + "/" + std::to_string(holder),
+                   file.uid)) {
+          *pid = holder;
+        }
         return State::kRunning;
       case LockFileState::kUnsafe:
         unsafe = true;
@@ -358,6 +395,78 @@ bool WineserverLock::FindServer(pid_t* pid) const {
 bool WineserverLock::UnsafeToWrite() const {
   pid_t pid = 0;
   return Check(&pid) != State::kNone;
+}
+
+bool WineserverLock::ServerDirectoryOfProcess(const std::string& process,
+                                              FileInfo* info,
+                                              std::string* path) const {
+  FileInfo prefix;
+  if (!env_->GetFileInfo(location_.directory, &prefix).ok()) return false;
+  // Its working directory, or while it loads the registry from the prefix
+  // directory, the server directory it holds open.
+  std::vector<std::string> links = {process + "/cwd"};
+  std::vector<std::string> descriptors;
+  if (env_->ListDirectory(process + "/fd", &descriptors).ok()) {
+    for (const std::string& fd : descriptors) {
+      links.push_back(process + "/fd/" + fd);
+    }
+  }
+  for (const std::string& link : links) {
+    if (env_->ReadLink(link, path).ok() && IsServerDirectoryOf(*path, prefix) &&
+        env_->GetFileInfo(link, info).ok() && info->is_directory) {
+      *path = path->substr(0, path->rfind('/')) + "/" + LastElement(*path);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool WineserverLock::ReachableServerDirectory(pid_t pid,
+                                              std::string* tmpdir) const {
+  tmpdir->clear();
+  std::vector<ServerLockFile> files = CandidateLockFiles();
+  if (pid <= 0) {
+    // Known from a lock alone: a lock in a directory computed here.
+    for (const ServerLockFile& file : files) {
+      pid_t holder = 0;
+      if (ProbeLock(env_, file, &holder) == LockFileState::kHeld) {
+        *tmpdir = file.Tmpdir();
+        return true;
+      }
+    }
+    return false;
+  }
+  const std::string process = location_.proc + "/" + std::to_string(pid);
+  FileInfo cwd;
+  std::string cwd_path;
+  if (!ServerDirectoryOfProcess(process, &cwd, &cwd_path)) return false;
+  // Debian's layout under a TMPDIR the server had and we do not: the one
+  // its path shows, <T>/<name>/server-..., checked like the others.
+  for (const ServerLockFile& file : CandidateLockFiles()) {
+    if (file.Tmpdir().empty() || file.directories.size() != 2) continue;
+    const std::string tail =
+        "/" + file.directories[0] + "/" + file.directories[1];
+    if (cwd_path.size() > tail.size() &&
+        cwd_path.compare(cwd_path.size() - tail.size(), tail.size(), tail) ==
+            0) {
+      ServerLockFile shown = file;
+      shown.base = cwd_path.substr(0, cwd_path.size() - tail.size());
+      files.push_back(shown);
+      break;
+    }
+  }
+  for (const ServerLockFile& file : files) {
+    FileInfo directory;
+    if (CheckDirectories(env_, file, false) != LockFileState::kFree ||
+        !env_->GetLinkInfo(file.DirectoryPath(), &directory).ok()) {
+      continue;
+    }
+    if (directory.device == cwd.device && directory.inode == cwd.inode) {
+      *tmpdir = file.Tmpdir();
+      return true;
+    }
+  }
+  return false;
 }
 
 bool WineserverLock::TakeServerLocks(

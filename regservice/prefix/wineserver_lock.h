@@ -39,9 +39,13 @@ struct ServerLockFile {
   std::string base;                      // /tmp or a TMPDIR
   std::vector<std::string> directories;  // single names, outermost first
   uint32_t uid = 0;  // the prefix's owner, who runs its servers
-  uint32_t gid = 0;  // the prefix's group, for what is made on its behalf
 
   std::string Path() const;
+  // The server directory: the last of `directories`.
+  std::string DirectoryPath() const;
+  // The TMPDIR a Wine needs to find this directory: `base` for Debian's
+  // layout, empty for Wine's own, which is always under /tmp.
+  std::string Tmpdir() const;
 };
 
 // The prefix and the environment it is served in.
@@ -102,14 +106,30 @@ class WineserverLock {
   // descriptor of a file drops the process's locks on it.
   bool TakeServerLocks(std::vector<std::unique_ptr<Lock>>* held) const;
 
-  // The process of /proc, other than this one, that holds the prefix
-  // directory open and works in the prefix's server directory or, while it
-  // starts, in the prefix directory itself holding the server directory
-  // open. 0 when there is none (or /proc shows none to this user).
+  // The process of /proc, other than this one, that runs as the prefix's
+  // owner (all four user ids), holds the prefix directory open and works in
+  // the prefix's server directory or, while it starts, in the prefix
+  // directory itself holding the server directory open. 0 when there is
+  // none (or /proc shows none to this user). A process of any other user
+  // is never taken for the server: Wine serves a prefix only to its owner.
   pid_t ServerInProc() const;
+
+  // Whether a Wine started from here reaches the server `pid` found by
+  // FindServer (0: one known from its lock alone): one of the candidate
+  // server directories, as seen from here, is the very directory that
+  // process works in (the same device and inode). Not so for a server
+  // with a /tmp of its own (another mount namespace): a Wine started from
+  // here would start a second server. *tmpdir is then the TMPDIR that
+  // Wine needs.
+  bool ReachableServerDirectory(pid_t pid, std::string* tmpdir) const;
 
  private:
   pid_t ServerInProc(const FileInfo& prefix_info) const;
+  // The server directory the process at `process` (its /proc directory)
+  // works in or holds open: its identity and its path as the process sees
+  // it, without " (deleted)".
+  bool ServerDirectoryOfProcess(const std::string& process, FileInfo* info,
+                                std::string* path) const;
 
   Env* env_;
   PrefixLocation location_;

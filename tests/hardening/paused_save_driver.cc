@@ -14,6 +14,7 @@
 
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/hive_store.h"
+#include "regservice/prefix/prefix_owner.h"
 #include "regservice/prefix/wine_prefix_registry.h"
 
 namespace prefix = regservice::prefix;
@@ -53,7 +54,14 @@ int main(int argc, char** argv) {
     char line[16];
     if (fgets(line, sizeof line, stdin) == nullptr) return;
   });
-  prefix::HiveStore store(&env, prefix::PrefixLocationFromEnvironment());
+  // As a run of the program: root on a user's prefix acts as that user.
+  prefix::PrefixLocation location = prefix::PrefixLocationFromEnvironment();
+  if (prefix::AdoptPrefixOwner(&env, prefix::PosixIdentity(), &location).kind ==
+      prefix::RunIdentity::kRefused) {
+    printf("refused\n");
+    return 1;
+  }
+  prefix::HiveStore store(&env, location);
   regservice::Status status = store.Load();
   const regservice::wine::KeyPath key = SplitPath(argv[1]);
   if (status.ok()) status = store.CreateKey(key, kChangeTime);

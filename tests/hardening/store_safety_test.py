@@ -6,8 +6,8 @@ WINEPREFIX.
 
 Runs as root (skipped otherwise), as an administrator would: each case gets
 a copy of the prefix wineboot made (tests/wine/winetest.py), given to a user
-id no account has, whose Wine runs through setpriv. Programs come in the
-environment: QUILLFIX, PAUSED_SAVE_DRIVER (a save that stops before its
+account made for the test, whose Wine runs through setpriv. Programs come in
+the environment: QUILLFIX, PAUSED_SAVE_DRIVER (a save that stops before its
 rename until told to go on).
 """
 
@@ -160,31 +160,39 @@ class UserPrefix:
 
 @contextlib.contextmanager
 def user_prefix():
-    uid, gid = winetest.unused_ids()
     with winetest.copy_prefix() as prefix:
-        os.unlink(os.path.join(prefix.path, "wineserver"))
-        with open(prefix.user_reg, "a") as f:
-            f.write(PRODUCT_SECTION)
-        # drive_c is hard-linked with the base prefix: left as it is.
-        os.lchown(prefix.path, uid, gid)
-        for root, dirs, files in os.walk(prefix.path):
-            if root == prefix.path and "drive_c" in dirs:
-                dirs.remove("drive_c")
-            for name in dirs + files:
-                os.lchown(os.path.join(root, name), uid, gid)
         home = tempfile.mkdtemp(prefix="home-",
                                 dir=os.path.dirname(prefix.path))
-        os.chown(home, uid, gid)
-        user = UserPrefix(prefix, uid, gid, home)
         try:
-            yield user
+            with winetest.test_account(home) as (uid, gid, _):
+                with user_prefix_of(prefix, uid, gid, home) as user:
+                    yield user
         finally:
-            try:
-                user.stop_server()
-                prefix.server_may_run = False
-            finally:
-                user.cleanup_server_dirs()
-                shutil.rmtree(home, ignore_errors=True)
+            shutil.rmtree(home, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def user_prefix_of(prefix, uid, gid, home):
+    os.unlink(os.path.join(prefix.path, "wineserver"))
+    with open(prefix.user_reg, "a") as f:
+        f.write(PRODUCT_SECTION)
+    # drive_c is hard-linked with the base prefix: left as it is.
+    os.lchown(prefix.path, uid, gid)
+    for root, dirs, files in os.walk(prefix.path):
+        if root == prefix.path and "drive_c" in dirs:
+            dirs.remove("drive_c")
+        for name in dirs + files:
+            os.lchown(os.path.join(root, name), uid, gid)
+    os.chown(home, uid, gid)
+    user = UserPrefix(prefix, uid, gid, home)
+    try:
+        yield user
+    finally:
+        try:
+            user.stop_server()
+            prefix.server_may_run = False
+        finally:
+            user.cleanup_server_dirs()
 
 
 def skip_unless_root_with_wine(test_class):

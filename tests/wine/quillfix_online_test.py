@@ -295,9 +295,9 @@ class QuillfixOnlineTest(unittest.TestCase):
     def test_root_writes_through_the_server_of_the_prefix_owner(self):
         if os.getuid() != 0:
             self.skipTest("needs root")
-        uid, gid = winetest.unused_ids()
         with winetest.copy_prefix() as prefix, \
-                tempfile.TemporaryDirectory() as home:
+                tempfile.TemporaryDirectory() as home, \
+                winetest.test_account(home) as (uid, gid, _):
             prefix.reg_add(VARLOPLUS, "Edition", "REG_SZ", "plus")
             prefix.stop()
             # Its server directory was root's: the owner's server makes

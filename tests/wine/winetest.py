@@ -69,6 +69,31 @@ def unused_ids():
         uid += 2
 
 
+@contextlib.contextmanager
+def test_account(home):
+    """A user account made for the test (root only): its user id and group
+    id as unused_ids() gives them, its own group, `home` as its home and no
+    login shell; removed at the end. Yields (uid, gid, name). A run by root
+    on a prefix acts as its owner only when the owner has an account."""
+    uid, gid = unused_ids()
+    name = "qfx%d" % uid
+    subprocess.run(["groupadd", "-g", str(gid), name], check=True,
+                   stdout=subprocess.DEVNULL, timeout=60)
+    try:
+        subprocess.run(["useradd", "-u", str(uid), "-g", str(gid), "-M",
+                        "-d", home, "-s", "/usr/sbin/nologin", name],
+                       check=True, stdout=subprocess.DEVNULL, timeout=60)
+        try:
+            yield uid, gid, name
+        finally:
+            # -f: even if a process of the account's outlived its test.
+            subprocess.run(["userdel", "-f", name], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
+    finally:
+        subprocess.run(["groupdel", name], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+
+
 def as_user(uid, gid):
     """The start of a command that runs the rest as user `uid` and group
     `gid`, without supplementary groups."""

@@ -1,0 +1,543 @@
+"""quillfix and quillfix-report run by root on prefixes an ordinary user
+controls, as that user would attack them: look-alike servers with a loader
+of their own beside them, symlinks to root's and to other users' files,
+root's terminal, root's environment and descriptors, and a server that a
+Wine started from here cannot reach.
+
+Runs as root (skipped otherwise). Users are accounts made for the test
+(tests/wine/winetest.py, removed after); the attacker's processes run
+through setpriv. A look-alike server is a copy of `sleep` named wineserver,
+working in a directory named server-<dev>-<inode> of the prefix and holding
+the prefix directory open; its `wine64` is a script that writes down who it
+ran as (`id -u`, `id -G`), whether it could open /dev/tty, its descriptors
+and its environment. Programs come in the environment: QUILLFIX,
+QUILLFIX_REPORT.
+"""
+
+import contextlib
+import os
+import pty
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "wine"))
+import winetest  # noqa: E402
+
+QUILLFIX = os.environ.get("QUILLFIX", "")
+QUILLFIX_REPORT = os.environ.get("QUILLFIX_REPORT", "")
+RUN_LIMIT = 90  # a hang guard: the helper's own limits are below it
+WRITTEN = b'"Quillfix"=hex:01'
+SECRET = "QUILLFIX_ROOT_SECRET"
+LEAKED_FD = 42  # a descriptor of root's the programs are started with
+
+LOADER = r"""#!/bin/sh
+# Writes down what it was given, then lingers when told to.
+record=@RECORD@
+{
+  echo "uid=$(id -u)"
+  echo "groups=$(id -G)"
+  if (exec 3<>/dev/tty) 2>/dev/null; then echo tty=yes; else echo tty=no; fi
+  if [ -e /proc/$$/fd/@LEAKED@ ]; then echo leaked=yes; fi
+  echo "pid=$$"
+  echo "--- environment"
+  env
+} > "$record.part"
+mv "$record.part" "$record"
+if [ -e @LINGER@ ]; then exec sleep 60; fi
+"""
+
+
+def read_record(path):
+    """The loader's record as {key: value} plus its environment."""
+    with open(path) as f:
+        text = f.read()
+    head, _, environment = text.partition("--- environment\n")
+    facts = dict(line.split("=", 1) for line in head.splitlines() if line)
+    facts["environment"] = dict(
+        line.split("=", 1) for line in environment.splitlines()
+        if "=" in line)
+    return facts
+
+
+def server_dir_name(path):
+    st = os.stat(path)
+    return "server-%x-%x" % (st.st_dev, st.st_ino)
+
+
+def make_prefix(path, uid, gid, mode=0o755):
+    """A prefix made by hand: user.reg with Varlo's key, owned by uid."""
+    os.mkdir(path)
+    with open(os.path.join(path, "user.reg"), "w") as f:
+        f.write(winetest.VARLO_USER_REG)
+    for p in (path, os.path.join(path, "user.reg")):
+        os.chown(p, uid, gid)
+    os.chmod(path, mode)
+    return path
+
+
+def file_state(path):
+    st = os.stat(path)
+    with open(path, "rb") as f:
+        return f.read(), st.st_mtime_ns, st.st_uid, st.st_mode
+
+
+class Attacker:
+    """An account of the test's with a home, and what it plants."""
+
+    def __init__(self, uid, gid, name, home, work):
+        self.uid, self.gid, self.name, self.home = uid, gid, name, home
+        self.work = work
+        self.record = os.path.join(work, "records", name)
+        self.linger = os.path.join(work, "linger-" + name)
+        self.lookalikes = []
+
+    def run(self, args, **kwargs):
+        return subprocess.run(
+            winetest.as_user(self.uid, self.gid) +
+            ["env", "-i", "HOME=" + self.home, "PATH=/usr/bin:/bin"] + args,
+            check=True, timeout=60, **kwargs)
+
+    def make_loader_dir(self):
+        """The attacker's bin directory: a copy of sleep named wineserver
+        and the recording wine64 beside it, all the attacker's."""
+        bin_dir = os.path.join(self.home, "bin")
+        os.makedirs(bin_dir, exist_ok=True)
+        shutil.copy("/bin/sleep", os.path.join(bin_dir, "wineserver"))
+        with open(os.path.join(bin_dir, "wine64"), "w") as f:
+            f.write(LOADER.replace("@RECORD@", self.record)
+                    .replace("@LEAKED@", str(LEAKED_FD))
+                    .replace("@LINGER@", self.linger))
+        for name in ("wineserver", "wine64"):
+            os.chmod(os.path.join(bin_dir, name), 0o755)
+        for p in (bin_dir, os.path.join(bin_dir, "wineserver"),
+                  os.path.join(bin_dir, "wine64")):
+            os.chown(p, self.uid, self.gid)
+        return bin_dir
+
+    def start_lookalike(self, prefix, server_dir):
+        """The attacker's look-alike server of `prefix`: works in
+        `server_dir` (made, the attacker's, mode 0700) and holds the prefix
+        directory open."""
+        bin_dir = self.make_loader_dir()
+        self.run(["mkdir", "-p", "-m", "0700", server_dir])
+        command = ('cd "$1" && exec 7<"$2" && exec "$3"/wineserver 300')
+        process = subprocess.Popen(
+            winetest.as_user(self.uid, self.gid) +
+            ["bash", "-c", command, "lookalike", server_dir, prefix, bin_dir],
+            stdin=subprocess.DEVNULL)
+        self.lookalikes.append(process)
+        # Ready once it is the copy of sleep, in its directory.
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                exe = os.readlink("/proc/%d/exe" % process.pid)
+                cwd = os.readlink("/proc/%d/cwd" % process.pid)
+                if exe.endswith("/wineserver") and cwd == server_dir:
+                    return process
+            except OSError:
+                pass
+            time.sleep(0.02)
+        raise AssertionError("the look-alike server did not start")
+
+    def stop(self):
+        for process in self.lookalikes:
+            process.kill()
+            process.wait()
+        self.lookalikes = []
+
+
+@contextlib.contextmanager
+def scene():
+    """A work directory (root's, 0755, in /tmp), a records directory every
+    user may write, and two accounts: the attacker and a third user."""
+    work = tempfile.mkdtemp(prefix="rootrun-")
+    os.chmod(work, 0o755)
+    os.mkdir(os.path.join(work, "records"))
+    os.chmod(os.path.join(work, "records"), 0o1777)
+    homes = [os.path.join(work, "home-a"), os.path.join(work, "home-b")]
+    try:
+        with winetest.test_account(homes[0]) as a, \
+                winetest.test_account(homes[1]) as b:
+            users = []
+            for (uid, gid, name), home in zip((a, b), homes):
+                os.mkdir(home, 0o755)
+                os.chown(home, uid, gid)
+                users.append(Attacker(uid, gid, name, home, work))
+            try:
+                yield work, users[0], users[1]
+            finally:
+                for user in users:
+                    user.stop()
+                    shutil.rmtree("/tmp/.wine-%d" % user.uid,
+                                  ignore_errors=True)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def root_env(prefix, **extra):
+    """Root's environment, with a secret of root's in it."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("WINEPREFIX", "TMPDIR")}
+    env.update({"WINEPREFIX": prefix, "WINEDEBUG": "-all",
+                SECRET: "root-only-value"})
+    env.update(extra)
+    return env
+
+
+def run_as_root(program, prefix, **kwargs):
+    """`program` as root on `prefix`, with root's secret and an extra
+    descriptor of root's (not close-on-exec) on a root-only file."""
+    secret_file = os.open("/etc/shadow", os.O_RDONLY)
+    os.dup2(secret_file, LEAKED_FD, inheritable=True)
+    os.close(secret_file)
+    try:
+        return subprocess.run([program], env=root_env(prefix),
+                              capture_output=True, stdin=subprocess.DEVNULL,
+                              pass_fds=(LEAKED_FD,), timeout=RUN_LIMIT,
+                              **kwargs)
+    finally:
+        os.close(LEAKED_FD)
+
+
+def run_in_terminal(program, prefix):
+    """`program` as root on `prefix` as the leader of a session on a new
+    terminal (its controlling terminal); returns its exit status."""
+    pid, master = pty.fork()
+    if pid == 0:
+        try:
+            os.execve(program, [program], root_env(prefix))
+        finally:
+            os._exit(127)
+    deadline = time.time() + RUN_LIMIT
+    while time.time() < deadline:
+        try:
+            if not os.read(master, 4096):
+                break
+        except OSError:
+            break  # EIO: the terminal's last user closed it
+    _, status = os.waitpid(pid, 0)
+    os.close(master)
+    return os.waitstatus_to_exitcode(status)
+
+
+def skip_unless_root(test_class):
+    if os.geteuid() != 0:
+        return unittest.skip("needs root, to act as other users")(test_class)
+    for tool in ("setpriv", "useradd", "bash"):
+        if shutil.which(tool) is None:
+            return unittest.skip("%s is not installed" % tool)(test_class)
+    return test_class
+
+
+@skip_unless_root
+class LookAlikeServerTest(unittest.TestCase):
+    """Processes that pose as a prefix's server, and what root's runs let
+    them do."""
+
+    def assertLoaderNeverRan(self, attacker):
+        self.assertFalse(os.path.exists(attacker.record),
+                         "the attacker's loader ran")
+
+    def test_symlink_to_roots_prefix_runs_nothing_of_the_users(self):
+        """~/.wine a symlink to a prefix of root's; a process of the
+        user's poses as its server with a wine64 beside it."""
+        with scene() as (work, attacker, _):
+            roots = make_prefix(os.path.join(work, "roots-prefix"), 0, 0)
+            link = os.path.join(attacker.home, ".wine")
+            os.symlink(roots, link)
+            os.lchown(link, attacker.uid, attacker.gid)
+            attacker.start_lookalike(
+                roots, "/tmp/.wine-%d/%s" % (attacker.uid,
+                                             server_dir_name(roots)))
+            for program in (QUILLFIX, QUILLFIX_REPORT):
+                with self.subTest(program=os.path.basename(program)):
+                    result = run_as_root(program, link)
+                    self.assertIn(result.returncode, (0, 1), result.stderr)
+                    self.assertLoaderNeverRan(attacker)
+            self.assertEqual(0, os.stat(os.path.join(roots, "user.reg"))
+                             .st_uid)
+            # What root's own run left for its servers.
+            shutil.rmtree("/tmp/.wine-0/" + server_dir_name(roots),
+                          ignore_errors=True)
+
+    def test_third_users_prefix_runs_nothing_of_the_users(self):
+        """The same look-alike, aimed at a third user's readable prefix."""
+        with scene() as (work, attacker, third):
+            theirs = make_prefix(os.path.join(third.home, ".wine"),
+                                 third.uid, third.gid)
+            link = os.path.join(attacker.home, ".wine")
+            os.symlink(theirs, link)
+            os.lchown(link, attacker.uid, attacker.gid)
+            attacker.start_lookalike(
+                theirs, "/tmp/.wine-%d/%s" % (attacker.uid,
+                                              server_dir_name(theirs)))
+            for program in (QUILLFIX, QUILLFIX_REPORT):
+                with self.subTest(program=os.path.basename(program)):
+                    result = run_as_root(program, link)
+                    self.assertIn(result.returncode, (0, 1), result.stderr)
+                    self.assertLoaderNeverRan(attacker)
+            # What was written was written as the third user, as a run of
+            # theirs would: their file stays theirs.
+            st = os.stat(os.path.join(theirs, "user.reg"))
+            self.assertEqual((third.uid, third.gid), (st.st_uid, st.st_gid))
+
+    def test_users_own_server_runs_the_loader_as_that_user_only(self):
+        """The user's own prefix (its directory in group 0) and a server
+        of theirs with their wine64: it runs as the user, in none of root's
+        groups, with none of root's environment or descriptors, and without
+        a terminal even when root's run has one."""
+        with scene() as (work, attacker, _):
+            prefix = make_prefix(os.path.join(attacker.home, ".wine"),
+                                 attacker.uid, 0)
+            server_dir = "/tmp/.wine-%d/%s" % (attacker.uid,
+                                              server_dir_name(prefix))
+            attacker.start_lookalike(prefix, server_dir)
+            before = file_state(os.path.join(prefix, "user.reg"))
+            runs = [
+                ("quillfix", lambda: run_as_root(QUILLFIX, prefix).returncode,
+                 (0,)),
+                ("quillfix-report",
+                 lambda: run_as_root(QUILLFIX_REPORT, prefix).returncode,
+                 (2,)),
+                ("quillfix in root's terminal",
+                 lambda: run_in_terminal(QUILLFIX, prefix), (0,)),
+            ]
+            for name, run, statuses in runs:
+                with self.subTest(run=name):
+                    if os.path.exists(attacker.record):
+                        os.unlink(attacker.record)
+                    self.assertIn(run(), statuses)
+                    # The loader ran (the server is the user's), as the
+                    # user alone.
+                    facts = read_record(attacker.record)
+                    self.assertEqual(str(attacker.uid), facts["uid"])
+                    self.assertEqual([str(attacker.gid)],
+                                     facts["groups"].split())
+                    self.assertEqual("no", facts["tty"])
+                    self.assertNotIn("leaked", facts)
+                    environment = facts["environment"]
+                    self.assertNotIn(SECRET, environment)
+                    self.assertEqual(attacker.home, environment["HOME"])
+                    self.assertEqual(attacker.name, environment["USER"])
+                    self.assertEqual(attacker.name, environment["LOGNAME"])
+                    self.assertEqual("/usr/local/bin:/usr/bin:/bin",
+                                     environment["PATH"])
+                    self.assertEqual(prefix, environment["WINEPREFIX"])
+            # The helper never answered: nothing was written.
+            self.assertEqual(before,
+                             file_state(os.path.join(prefix, "user.reg")))
+
+    def test_terminal_check_sees_a_terminal(self):
+        """The loader, run straight from a terminal session, says so: the
+        "no terminal" above is the helper's own session, not the check."""
+        with scene() as (work, attacker, _):
+            bin_dir = attacker.make_loader_dir()
+            self.assertEqual(0, run_in_terminal(
+                os.path.join(bin_dir, "wine64"), "/nonexistent"))
+            self.assertEqual("yes", read_record(attacker.record)["tty"])
+
+    def test_killed_run_leaves_no_helper_behind(self):
+        with scene() as (work, attacker, _):
+            prefix = make_prefix(os.path.join(attacker.home, ".wine"),
+                                 attacker.uid, attacker.gid)
+            attacker.start_lookalike(
+                prefix, "/tmp/.wine-%d/%s" % (attacker.uid,
+                                              server_dir_name(prefix)))
+            open(attacker.linger, "w").close()
+            run = subprocess.Popen([QUILLFIX], env=root_env(prefix),
+                                   stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+            try:
+                deadline = time.time() + 30
+                while not os.path.exists(attacker.record):
+                    self.assertLess(time.time(), deadline, "no helper ran")
+                    time.sleep(0.02)
+                helper = int(read_record(attacker.record)["pid"])
+                run.send_signal(signal.SIGTERM)
+                run.wait(timeout=30)
+                deadline = time.time() + 10
+                while os.path.exists("/proc/%d" % helper):
+                    with open("/proc/%d/stat" % helper) as f:
+                        if f.read().split(") ")[1].startswith("Z"):
+                            break  # ended, not yet reaped by init
+                    self.assertLess(time.time(), deadline,
+                                    "the helper outlived the run")
+                    time.sleep(0.02)
+            finally:
+                if run.poll() is None:
+                    run.kill()
+                    run.wait()
+                helper = None
+                if os.path.exists(attacker.record):
+                    helper = int(read_record(attacker.record)["pid"])
+                if helper and os.path.exists("/proc/%d" % helper):
+                    os.kill(helper, signal.SIGKILL)  # the failed case's
+
+
+@skip_unless_root
+class FilesTheOwnerCannotWriteTest(unittest.TestCase):
+    """A user.reg that leads to a file its prefix's owner may not write is
+    left byte for byte as it is, whatever root may write."""
+
+    def test_links_out_of_the_users_prefix(self):
+        with scene() as (work, attacker, third):
+            theirs = make_prefix(os.path.join(third.home, ".wine"),
+                                 third.uid, third.gid)
+            os.chmod(os.path.join(theirs, "user.reg"), 0o600)
+            roots = os.path.join(work, "root-only.reg")
+            with open(roots, "w") as f:
+                f.write(winetest.VARLO_USER_REG)
+            os.chmod(roots, 0o600)
+            cases = [
+                ("symlink to a root-only file", "symlink", roots),
+                ("symlink to another user's user.reg", "symlink",
+                 os.path.join(theirs, "user.reg")),
+                ("hard link to a root-only file", "link", roots),
+                ("hard link to another user's user.reg", "link",
+                 os.path.join(theirs, "user.reg")),
+            ]
+            for name, kind, target in cases:
+                for program in (QUILLFIX, QUILLFIX_REPORT):
+                    with self.subTest(case=name,
+                                      program=os.path.basename(program)):
+                        prefix = os.path.join(attacker.home, ".wine")
+                        shutil.rmtree(prefix, ignore_errors=True)
+                        os.mkdir(prefix, 0o755)
+                        os.chown(prefix, attacker.uid, attacker.gid)
+                        user_reg = os.path.join(prefix, "user.reg")
+                        # Hard links as root: the kernel's protected_hardlinks
+                        # would stop the user; a link made any other way is
+                        # the same file.
+                        getattr(os, kind)(target, user_reg)
+                        if kind == "symlink":
+                            os.lchown(user_reg, attacker.uid, attacker.gid)
+                        before = file_state(target)
+                        result = run_as_root(program, prefix)
+                        self.assertEqual(
+                            0 if program == QUILLFIX else 2,
+                            result.returncode, result.stderr)
+                        self.assertEqual(before, file_state(target))
+                        self.assertEqual(["user.reg"], os.listdir(prefix))
+                        os.unlink(user_reg)
+
+
+@skip_unless_root
+class NoAccountTest(unittest.TestCase):
+    def test_prefix_of_a_user_id_without_account_is_left_alone(self):
+        uid, gid = winetest.unused_ids()
+        work = tempfile.mkdtemp(prefix="rootrun-")
+        try:
+            os.chmod(work, 0o755)
+            prefix = make_prefix(os.path.join(work, "prefix"), uid, gid)
+            before = file_state(os.path.join(prefix, "user.reg"))
+            result = run_as_root(QUILLFIX, prefix)
+            self.assertEqual((0, b"", b""), (result.returncode, result.stdout,
+                                             result.stderr))
+            result = run_as_root(QUILLFIX_REPORT, prefix)
+            self.assertEqual(2, result.returncode)
+            self.assertIn(b"has no account", result.stderr)
+            self.assertEqual(before,
+                             file_state(os.path.join(prefix, "user.reg")))
+            self.assertEqual(["user.reg"], os.listdir(prefix))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+def servers_of(prefix_dir_name):
+    """Process ids of wineservers whose working directory is the prefix's
+    server directory, in any mount namespace."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            exe = os.readlink("/proc/%s/exe" % entry)
+            cwd = os.readlink("/proc/%s/cwd" % entry)
+        except OSError:
+            continue
+        if os.path.basename(exe).startswith("wineserver") and \
+                os.path.basename(cwd) == prefix_dir_name:
+            found.append(int(entry))
+    return found
+
+
+@skip_unless_root
+@winetest.skip_without_wine
+class UnreachableServerTest(unittest.TestCase):
+    """A server with a /tmp of its own (a mount namespace of its own, as a
+    sandboxed Wine has): a Wine started from here would not find it and
+    would start a second server for the prefix."""
+
+    def test_no_second_server_and_nothing_written(self):
+        if shutil.which("unshare") is None or shutil.which("nsenter") is None:
+            self.skipTest("unshare or nsenter is not installed")
+        with winetest.copy_prefix() as prefix:
+            with open(prefix.user_reg, "a") as f:
+                f.write(winetest.VARLO_USER_REG.split("\n", 4)[4])
+            name = server_dir_name(prefix.path)
+            env = prefix.env()
+            env.pop("TMPDIR", None)
+            subprocess.run(
+                ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                 "mount -t tmpfs quillfix-test /tmp && wineserver -p300"],
+                env=env, check=True, timeout=60)
+            deadline = time.time() + 30
+            while not servers_of(name):
+                self.assertLess(time.time(), deadline, "no server started")
+                time.sleep(0.05)
+            first = servers_of(name)
+            self.assertEqual(1, len(first))
+            server = first[0]
+            counts = []
+            done = threading.Event()
+
+            def watch():
+                while not done.is_set():
+                    counts.append(len(servers_of(name)))
+                    time.sleep(0.01)
+
+            watcher = threading.Thread(target=watch)
+            watcher.start()
+            try:
+                before = file_state(prefix.user_reg)
+                result = subprocess.run([QUILLFIX], env=env,
+                                        capture_output=True,
+                                        stdin=subprocess.DEVNULL,
+                                        timeout=RUN_LIMIT)
+                self.assertEqual(0, result.returncode, result.stderr)
+                report = subprocess.run([QUILLFIX_REPORT], env=env,
+                                        capture_output=True,
+                                        stdin=subprocess.DEVNULL,
+                                        timeout=RUN_LIMIT)
+                self.assertEqual(2, report.returncode, report.stdout)
+                self.assertIn(b"cannot reach the running Wine",
+                              report.stderr)
+                self.assertEqual(before, file_state(prefix.user_reg))
+            finally:
+                done.set()
+                watcher.join()
+                subprocess.run(["nsenter", "-t", str(server), "-m", "env",
+                                "WINEPREFIX=" + prefix.path, "wineserver",
+                                "-k"], env=env, timeout=60)
+                deadline = time.time() + 30
+                while servers_of(name) and time.time() < deadline:
+                    time.sleep(0.05)
+            self.assertTrue(counts)
+            self.assertEqual({1}, set(counts),
+                             "a second server ran for the prefix")
+            self.assertEqual([], servers_of(name))
+            # The server saved its registry as it ended: without the value.
+            with open(prefix.user_reg, "rb") as f:
+                self.assertNotIn(WRITTEN, f.read())
+
+
+if __name__ == "__main__":
+    unittest.main()
