@@ -40,14 +40,7 @@ bool BridgeRegistry::Connect() {
   if (failed_) return false;
   channel_ = connect_();
   std::string hello;
-  uint32_t magic = 0, version = 0;
-  if (channel_ == nullptr || !channel_->Receive(&hello)) {
-    Close();
-    return false;
-  }
-  WireReader reader(hello);
-  if (!reader.U32(&magic) || !reader.U32(&version) || !reader.AtEnd() ||
-      magic != kMagic || version != kVersion) {
+  if (channel_ == nullptr || !channel_->Receive(&hello) || hello != Hello()) {
     Close();
     return false;
   }

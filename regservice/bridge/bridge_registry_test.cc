@@ -44,7 +44,8 @@ std::string FromHex(const std::string& hex) {
   return bytes;
 }
 
-std::string HelloBody(uint32_t magic = kMagic, uint32_t version = kVersion) {
+// A hello as another program, or another version, would send it.
+std::string HelloBody(uint32_t magic, uint32_t version) {
   WireWriter hello;
   hello.U32(magic);
   hello.U32(version);
@@ -103,7 +104,7 @@ class FakeHelper {
     (void)put;
   }
   void Answer(const WireWriter& body) { Write(Frame(body.body())); }
-  void Hello() { Write(Frame(HelloBody())); }
+  void Hello() { Write(Frame(bridge::Hello())); }
   // Stays silent until the bridge lets go of its end.
   void WaitForEnd() {
     std::string ignored;
@@ -166,13 +167,19 @@ TEST(BridgeRegistryTest, FailingHelperFailsThatCallAndEveryLaterOne) {
        0},
       {"hello of another program",
        [](FakeHelper* h) {
-         h->Write(Frame(HelloBody(0x12345678)));
+         h->Write(Frame(HelloBody(0x12345678, kVersion)));
          h->WaitForEnd();
        },
        0},
       {"hello of another version",
        [](FakeHelper* h) {
          h->Write(Frame(HelloBody(kMagic, kVersion + 1)));
+         h->WaitForEnd();
+       },
+       0},
+      {"hello with more after it",
+       [](FakeHelper* h) {
+         h->Write(Frame(Hello() + "more"));
          h->WaitForEnd();
        },
        0},
@@ -277,7 +284,7 @@ TEST(BridgeRegistryTest, FailingHelperFailsThatCallAndEveryLaterOne) {
 }
 
 TEST(BridgeRegistryTest, HelloNamesTheProtocolVersion) {
-  EXPECT_EQ("48475251" "03000000", Hex(HelloBody()));
+  EXPECT_EQ("48475251" "03000000", Hex(Hello()));
 }
 
 TEST(BridgeRegistryTest, HelperThatCannotBeStartedFailsEveryCallOnce) {
@@ -779,7 +786,7 @@ TEST(BridgeRegistryTest, EachCallSendsAndReadsItsDocumentedBytes) {
        },
        "06000000" "0100008000000000", "00000000", "0"},
   };
-  std::vector<std::string> messages = {"<" + Hex(HelloBody())};
+  std::vector<std::string> messages = {"<" + Hex(Hello())};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Exchange exchange;

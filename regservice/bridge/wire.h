@@ -164,6 +164,15 @@ class WireReader {
   bool ok_ = true;
 };
 
+// The helper's first message, before it reads any request: the bridge
+// takes no other.
+inline std::string Hello() {
+  WireWriter hello;
+  hello.U32(kMagic);
+  hello.U32(kVersion);
+  return hello.body();
+}
+
 // `body` with its length in front: the bytes that carry one message.
 inline std::string Frame(const std::string& body) {
   WireWriter length;

@@ -173,8 +173,9 @@ bool QueryInfo(WireReader* in, WireWriter* out) {
   last_write.dwHighDateTime = high;
   const bool class_passed = (asked & wire::kInfoClassName) != 0;
   const uint32_t class_capacity =
-      class_passed && (asked & wire::kInfoClassLength) ? wire::BufferCapacity(class_length)
-                                                       : 0;
+      class_passed && (asked & wire::kInfoClassLength)
+          ? wire::BufferCapacity(class_length)
+          : 0;
   std::vector<unsigned char> class_name = GuardedBuffer(class_capacity);
   DWORD length = class_passed ? Limited(class_length, class_capacity)
                               : class_length;
@@ -230,7 +231,8 @@ bool QueryValue(WireReader* in, WireWriter* out) {
   }
   const bool data_passed = (asked & wire::kValueData) != 0;
   const bool size_passed = (asked & wire::kValueSize) != 0;
-  const uint32_t capacity = data_passed && size_passed ? wire::BufferCapacity(size_in) : 0;
+  const uint32_t capacity =
+      data_passed && size_passed ? wire::BufferCapacity(size_in) : 0;
   std::vector<unsigned char> data = GuardedBuffer(capacity);
   BYTE empty[1];
   DWORD reserved = 0, type = type_in;
@@ -278,10 +280,7 @@ bool Serve(const std::string& request, WireWriter* answer) {
 int main() {
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  WireWriter hello;
-  hello.U32(wire::kMagic);
-  hello.U32(wire::kVersion);
-  if (!WriteAll(out, wire::Frame(hello.body()))) return 1;
+  if (!WriteAll(out, wire::Frame(wire::Hello()))) return 1;
   auto read_exactly = [in](char* data, size_t size) {
     return ReadExactly(in, data, size);
   };
