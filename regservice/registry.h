@@ -3,8 +3,10 @@
 //
 // RegOpenKeyA and its siblings forward every call to the current Registry.
 // Abstract so that tests can record the calls, or fail chosen ones, without
-// touching any file; the default implementation serves the current user's
-// hive of a Wine prefix.
+// touching any file. The default implementation serves the current user's
+// hive of a Wine prefix: from its user.reg file (prefix/), or, while a
+// wineserver serves the prefix, through the bridge to a helper running
+// under that Wine (bridge/).
 #ifndef QUILLFIX_REGSERVICE_REGISTRY_H_
 #define QUILLFIX_REGSERVICE_REGISTRY_H_
 

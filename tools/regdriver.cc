@@ -1,5 +1,5 @@
 // regdriver: runs registry operations given on the command line through the
-// six Reg* functions, on the prefix that WINEPREFIX (or HOME) names, and
+// seven Reg* functions, on the prefix that WINEPREFIX (or HOME) names, and
 // prints one line per operation. For tests that drive the registry service
 // from outside: round trips with Wine, several writers at once, crashes.
 //

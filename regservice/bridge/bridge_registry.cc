@@ -16,13 +16,6 @@ HKEY HandleFromNumber(uint64_t number) {
   return reinterpret_cast<HKEY>(static_cast<uintptr_t>(number));
 }
 
-// The largest buffer asked of the helper: an answer must fit in a frame.
-const uint32_t kMaxBuffer = kMaxFrame / 2;
-
-uint32_t Capacity(uint32_t size) {
-  return size < kMaxBuffer ? size : kMaxBuffer;
-}
-
 // What an out-parameter holds before the call, 0 for a null pointer: the
 // helper starts from it, as the call may leave it alone.
 uint32_t ValueOf(const DWORD* variable) {
@@ -37,11 +30,6 @@ BridgeRegistry::BridgeRegistry(Connector connect)
 BridgeRegistry::~BridgeRegistry() { Close(); }
 
 void BridgeRegistry::Close() {
-  channel_.reset();
-  failed_ = true;
-}
-
-void BridgeRegistry::Fail() {
   // Dropping the channel ends the helper if it still runs.
   channel_.reset();
   failed_ = true;
@@ -52,15 +40,8 @@ bool BridgeRegistry::Connect() {
   if (failed_) return false;
   channel_ = connect_();
   std::string hello;
-  uint32_t magic = 0, version = 0;
-  if (channel_ == nullptr || !channel_->Receive(&hello)) {
-    Fail();
-    return false;
-  }
-  WireReader reader(hello);
-  if (!reader.U32(&magic) || !reader.U32(&version) || !reader.AtEnd() ||
-      magic != kMagic || version != kVersion) {
-    Fail();
+  if (channel_ == nullptr || !channel_->Receive(&hello) || hello != Hello()) {
+    Close();
     return false;
   }
   return true;
@@ -69,7 +50,7 @@ bool BridgeRegistry::Connect() {
 bool BridgeRegistry::Call(const std::string& request, std::string* answer) {
   if (!Connect()) return false;
   if (!channel_->Send(request) || !channel_->Receive(answer)) {
-    Fail();
+    Close();
     return false;
   }
   return true;
@@ -81,7 +62,7 @@ LONG BridgeRegistry::CallForStatus(const std::string& request) {
   WireReader reader(answer);
   uint32_t status = 0;
   if (!reader.U32(&status) || !reader.AtEnd()) {
-    Fail();
+    Close();
     return kBridgeFailed;
   }
   return static_cast<LONG>(status);
@@ -107,7 +88,7 @@ LONG BridgeRegistry::OpenOrCreate(uint32_t op, HKEY key, LPCSTR sub_key,
   uint32_t status = 0;
   uint64_t handle = 0;
   if (!reader.U32(&status) || !reader.U64(&handle) || !reader.AtEnd()) {
-    Fail();
+    Close();
     return kBridgeFailed;
   }
   if (result != nullptr) *result = HandleFromNumber(handle);
@@ -161,7 +142,7 @@ LONG BridgeRegistry::QueryInfoKey(
     if (counts[i] != nullptr) asked |= count_bits[i];
   }
   const uint32_t capacity =
-      class_name != nullptr ? Capacity(ValueOf(class_length)) : 0;
+      class_name != nullptr ? BufferCapacity(ValueOf(class_length)) : 0;
 
   WireWriter request;
   request.U32(kQueryInfoKey);
@@ -186,7 +167,7 @@ LONG BridgeRegistry::QueryInfoKey(
   ok = ok && reader.U32(&low) && reader.U32(&high) && reader.AtEnd();
   if (!ok || class_present != (class_name != nullptr) ||
       class_bytes.size() > capacity) {
-    Fail();
+    Close();
     return kBridgeFailed;
   }
   if (class_name != nullptr && !class_bytes.empty()) {
@@ -219,7 +200,7 @@ LONG BridgeRegistry::QueryValueEx(HKEY key, LPCSTR value_name,
   if (data != nullptr) asked |= kValueData;
   if (size != nullptr) asked |= kValueSize;
   const uint32_t capacity =
-      (data != nullptr && size != nullptr) ? Capacity(*size) : 0;
+      (data != nullptr && size != nullptr) ? BufferCapacity(*size) : 0;
 
   WireWriter request;
   request.U32(kQueryValueEx);
@@ -239,7 +220,7 @@ LONG BridgeRegistry::QueryValueEx(HKEY key, LPCSTR value_name,
       !reader.Bytes(&bytes, &bytes_present) || !reader.U32(&returned_size) ||
       !reader.AtEnd() || bytes_present != (data != nullptr) ||
       bytes.size() > capacity) {
-    Fail();
+    Close();
     return kBridgeFailed;
   }
   if (type != nullptr) *type = returned_type;

@@ -53,14 +53,15 @@ class BridgeRegistry : public Registry {
                     LPDWORD type, LPBYTE data, LPDWORD size) override;
 
   // Ends the helper (it exits when its input closes). Every later call
-  // fails. Default() runs it at normal exit.
+  // fails. Default() runs it at normal exit; the bridge itself runs it when
+  // the helper lets it down.
   void Close();
 
   // Whether the helper has failed (or the bridge was closed).
   bool failed() const { return failed_; }
 
  private:
-  // Sends a request and reads its answer; false, and the bridge failed
+  // Sends a request and reads its answer; false, and the bridge closed
   // from then on, when that does not work.
   bool Call(const std::string& request, std::string* answer);
   // A call whose answer is its status alone.
@@ -68,7 +69,6 @@ class BridgeRegistry : public Registry {
   bool Connect();
   LONG OpenOrCreate(uint32_t op, HKEY key, LPCSTR sub_key, DWORD options,
                     REGSAM access, PHKEY result);
-  void Fail();
 
   Connector connect_;
   std::unique_ptr<HelperChannel> channel_;

@@ -6,7 +6,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <stdio.h>
+
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -22,12 +25,6 @@ namespace {
 
 const int kTestTimeoutMs = 300;
 
-std::string Frame(const std::string& body) {
-  WireWriter length;
-  length.U32(static_cast<uint32_t>(body.size()));
-  return length.body() + body;
-}
-
 // Bytes as hex, two digits each, for comparing messages byte for byte.
 std::string Hex(const std::string& bytes) {
   static const char kDigits[] = "0123456789abcdef";
@@ -39,7 +36,16 @@ std::string Hex(const std::string& bytes) {
   return text;
 }
 
-std::string HelloBody(uint32_t magic = kMagic, uint32_t version = kVersion) {
+std::string FromHex(const std::string& hex) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
+  return bytes;
+}
+
+// A hello as another program, or another version, would send it.
+std::string HelloBody(uint32_t magic, uint32_t version) {
   WireWriter hello;
   hello.U32(magic);
   hello.U32(version);
@@ -86,12 +92,10 @@ class FakeHelper {
 
   // Helper side. Reads one request frame; false at the end of the input.
   bool ReadRequest(std::string* body) {
-    char length_bytes[4];
-    if (!ReadExactly(length_bytes, 4)) return false;
-    uint32_t length = 0;
-    WireReader(length_bytes, 4).U32(&length);
-    body->assign(length, '\0');
-    if (length > 0 && !ReadExactly(&(*body)[0], length)) return false;
+    auto read_exactly = [this](char* data, size_t size) {
+      return ReadExactly(data, size);
+    };
+    if (ReadFrame(read_exactly, body) != FrameRead::kFrame) return false;
     ++requests_;
     return true;
   }
@@ -100,7 +104,7 @@ class FakeHelper {
     (void)put;
   }
   void Answer(const WireWriter& body) { Write(Frame(body.body())); }
-  void Hello() { Write(Frame(HelloBody())); }
+  void Hello() { Write(Frame(bridge::Hello())); }
   // Stays silent until the bridge lets go of its end.
   void WaitForEnd() {
     std::string ignored;
@@ -163,13 +167,19 @@ TEST(BridgeRegistryTest, FailingHelperFailsThatCallAndEveryLaterOne) {
        0},
       {"hello of another program",
        [](FakeHelper* h) {
-         h->Write(Frame(HelloBody(0x12345678)));
+         h->Write(Frame(HelloBody(0x12345678, kVersion)));
          h->WaitForEnd();
        },
        0},
       {"hello of another version",
        [](FakeHelper* h) {
          h->Write(Frame(HelloBody(kMagic, kVersion + 1)));
+         h->WaitForEnd();
+       },
+       0},
+      {"hello with more after it",
+       [](FakeHelper* h) {
+         h->Write(Frame(Hello() + "more"));
          h->WaitForEnd();
        },
        0},
@@ -274,7 +284,7 @@ TEST(BridgeRegistryTest, FailingHelperFailsThatCallAndEveryLaterOne) {
 }
 
 TEST(BridgeRegistryTest, HelloNamesTheProtocolVersion) {
-  EXPECT_EQ("48475251" "03000000", Hex(HelloBody()));
+  EXPECT_EQ("48475251" "03000000", Hex(Hello()));
 }
 
 TEST(BridgeRegistryTest, HelperThatCannotBeStartedFailsEveryCallOnce) {
@@ -654,6 +664,145 @@ TEST(BridgeRegistryTest, CloseKeyPassesTheResultOn) {
   Request request(exchange.requests[1]);
   EXPECT_EQ(static_cast<uint32_t>(kCloseKey), request.U32());
   EXPECT_EQ(0x80000001u, request.U64());
+}
+
+// The example messages of the protocol's page, in order: "<" and the hex
+// of a body from the helper, ">" and that of one to it, without spaces.
+std::vector<std::string> DocumentedMessages() {
+  std::ifstream page(QUILLFIX_HELPER_PROTOCOL_DOC);
+  EXPECT_TRUE(page.is_open()) << QUILLFIX_HELPER_PROTOCOL_DOC;
+  std::vector<std::string> messages;
+  std::string line;
+  while (std::getline(page, line)) {
+    if (line.compare(0, 2, "> ") != 0 && line.compare(0, 2, "< ") != 0) {
+      continue;
+    }
+    std::string message;
+    for (char c : line) {
+      if (c != ' ') message += c;
+    }
+    messages.push_back(message);
+  }
+  return messages;
+}
+
+HKEY Handle(uintptr_t number) { return reinterpret_cast<HKEY>(number); }
+
+std::string HexNumber(uint64_t number) {
+  char text[24];
+  snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(number));
+  return text;
+}
+
+std::string HexNumber(HKEY key) {
+  return HexNumber(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key)));
+}
+
+// Every call once, byte for byte as the protocol's page shows it: the
+// request the bridge sends, and what the caller gets from the answer. The
+// page's examples are this table (after the hello), so neither changes
+// alone; the helper's side of them is checked under Wine.
+TEST(BridgeRegistryTest, EachCallSendsAndReadsItsDocumentedBytes) {
+  struct Case {
+    const char* name;
+    // Makes the call; returns its result and outputs as text.
+    std::function<std::string(Registry*)> call;
+    const char* request;
+    const char* answer;
+    const char* outputs;
+  } cases[] = {
+      {"RegOpenKeyA",
+       [](Registry* r) {
+         HKEY key = Handle(0x99);
+         LONG status = r->OpenKey(HKEY_CURRENT_USER, "", &key);
+         return std::to_string(status) + " key=" + HexNumber(key);
+       },
+       "01000000" "0100008000000000" "00000000" "01000000" "9900000000000000",
+       "00000000" "0100008000000000", "0 key=80000001"},
+      {"RegOpenKeyExA",
+       [](Registry* r) {
+         HKEY key = Handle(0x99);
+         LONG status =
+             r->OpenKeyEx(HKEY_CURRENT_USER, "Missing", 0, KEY_READ, &key);
+         return std::to_string(status) + " key=" + HexNumber(key);
+       },
+       "02000000" "0100008000000000" "07000000" "4d697373696e67" "00000000"
+       "19000200" "01000000" "9900000000000000",
+       "02000000" "0000000000000000", "2 key=0"},
+      {"RegCreateKeyA",
+       [](Registry* r) {
+         HKEY key = Handle(0x99);
+         LONG status = r->CreateKey(Handle(0x7777), "A", &key);
+         return std::to_string(status) + " key=" + HexNumber(key);
+       },
+       "03000000" "7777000000000000" "01000000" "41" "01000000"
+       "9900000000000000",
+       "06000000" "0000000000000000", "6 key=0"},
+      {"RegSetValueExA",
+       [](Registry* r) {
+         const BYTE one = 1;
+         return std::to_string(r->SetValueEx(HKEY_CURRENT_USER, "Quillfix", 0,
+                                             REG_BINARY, &one, 1));
+       },
+       "04000000" "0100008000000000" "08000000" "5175696c6c666978" "00000000"
+       "03000000" "01000000" "01" "01000000",
+       "00000000", "0"},
+      {"RegQueryValueExA",
+       [](Registry* r) {
+         DWORD type = 0, size = 4;
+         BYTE data[4] = {'_', '_', '_', '_'};
+         LONG status = r->QueryValueEx(HKEY_CURRENT_USER, "Quillfix", nullptr,
+                                       &type, data, &size);
+         return std::to_string(status) + " type=" + HexNumber(type) +
+                " size=" + HexNumber(size) + " data=" +
+                Hex(std::string(reinterpret_cast<char*>(data), 4));
+       },
+       "07000000" "0100008000000000" "08000000" "5175696c6c666978" "0e000000"
+       "00000000" "04000000",
+       "00000000" "03000000" "01000000" "01" "01000000",
+       "0 type=3 size=1 data=015f5f5f"},
+      {"RegQueryInfoKeyA",
+       [](Registry* r) {
+         char class_name[4] = {'?', '?', '?', '?'};
+         DWORD class_length = 4;
+         LONG status = r->QueryInfoKey(HKEY_CURRENT_USER, class_name,
+                                       &class_length, nullptr, nullptr,
+                                       nullptr, nullptr, nullptr, nullptr,
+                                       nullptr, nullptr, nullptr);
+         return std::to_string(status) + " class=" +
+                Hex(std::string(class_name, 4)) +
+                " length=" + HexNumber(class_length);
+       },
+       "05000000" "0100008000000000" "00060000" "04000000"
+       "00000000" "00000000" "00000000" "00000000"
+       "00000000" "00000000" "00000000" "00000000" "00000000",
+       "00000000" "01000000" "00" "00000000"
+       "00000000" "00000000" "00000000" "00000000"
+       "00000000" "00000000" "00000000" "00000000" "00000000",
+       "0 class=003f3f3f length=0"},
+      {"RegCloseKey",
+       [](Registry* r) {
+         return std::to_string(r->CloseKey(HKEY_CURRENT_USER));
+       },
+       "06000000" "0100008000000000", "00000000", "0"},
+  };
+  std::vector<std::string> messages = {"<" + Hex(Hello())};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Exchange exchange;
+    exchange.reply = FromHex(c.answer);
+    FakeHelper helper(Replying(&exchange));
+    BridgeRegistry registry(helper.Connector());
+    EXPECT_EQ(c.outputs, c.call(&registry));
+    EXPECT_FALSE(registry.failed());
+    registry.Close();
+    ASSERT_EQ(1u, exchange.requests.size());
+    EXPECT_EQ(c.request, Hex(exchange.requests[0]));
+    messages.push_back(std::string(">") + c.request);
+    messages.push_back(std::string("<") + c.answer);
+  }
+  EXPECT_EQ(messages, DocumentedMessages())
+      << "doc/helper-protocol.md's examples differ from these";
 }
 
 }  // namespace

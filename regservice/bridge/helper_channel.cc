@@ -69,9 +69,7 @@ void FdChannel::CloseInput() {
 
 bool FdChannel::Send(const std::string& body) {
   if (to_helper_ < 0 || body.size() > kMaxFrame) return false;
-  WireWriter framed;
-  framed.U32(static_cast<uint32_t>(body.size()));
-  std::string bytes = framed.body() + body;
+  const std::string bytes = Frame(body);
   SigpipeGuard no_sigpipe;
   long long deadline = NowMs() + timeout_ms_;
   size_t done = 0;
@@ -114,14 +112,11 @@ bool FdChannel::ReadExactly(char* data, size_t size, long long deadline_ms) {
 
 bool FdChannel::Receive(std::string* body) {
   if (from_helper_ < 0) return false;
-  long long deadline = NowMs() + timeout_ms_;
-  char length_bytes[4];
-  if (!ReadExactly(length_bytes, sizeof length_bytes, deadline)) return false;
-  uint32_t length = 0;
-  WireReader(length_bytes, sizeof length_bytes).U32(&length);
-  if (length > kMaxFrame) return false;
-  body->assign(length, '\0');
-  return length == 0 || ReadExactly(&(*body)[0], length, deadline);
+  const long long deadline = NowMs() + timeout_ms_;
+  auto read_exactly = [this, deadline](char* data, size_t size) {
+    return ReadExactly(data, size, deadline);
+  };
+  return ReadFrame(read_exactly, body) == FrameRead::kFrame;
 }
 
 }  // namespace bridge

@@ -1,43 +1,9 @@
 // The messages between the registry bridge (Linux) and its helper
-// (quillfix-reghelper.exe, run under Wine). Shared by both sides; plain
-// C++ without platform headers.
-//
-// Every message is a frame: a 32-bit little-endian length, then that many
-// bytes. Inside, numbers are little-endian (u32, u64), and a string or a
-// byte block is a u32 length then its bytes, with kAbsent as the length of
-// a null pointer. Handles travel as u64: the Linux numbers, where
-// HKEY_CURRENT_USER is 0x80000001; the helper sign-extends 32-bit numbers
-// into Windows handles and narrows them back, as Windows itself does
-// between 32- and 64-bit processes.
-//
-// The helper first sends a hello: kMagic and kVersion. Then, for each
-// request (an Op and its arguments), one answer: the result (u32, the
-// Windows error code) and the out-parameters of that Op.
-//
-// An out-parameter travels both ways: the request carries what the
-// caller's variable holds (0 for a null pointer), the helper starts its own
-// from that, and the answer carries it back. The real call leaves some of
-// them alone when it fails early, and the caller then gets its own value
-// back. A buffer is not sent in: the helper fills its own with kGuardByte
-// and answers with the bytes the call wrote (WrittenLength).
-//
-//   kOpenKey      key, sub_key, result?     -> result, handle
-//   kOpenKeyEx    key, sub_key, options, access, result?
-//                                           -> result, handle
-//   kCreateKey    key, sub_key, result?     -> result, handle
-//   kSetValueEx   key, name, reserved, type, data, size -> result
-//   kQueryInfoKey key, mask, class length, the seven counts, last write
-//                 (low, high)
-//                 -> result, class bytes, class length, the seven counts,
-//                    last write (low, high)
-//   kCloseKey     key                       -> result
-//   kQueryValueEx key, name, mask, type, size
-//                 -> result, type, data bytes, size
-// "result?" is a u32 presence flag and then the caller's handle (u64);
-// "mask" says which pointers the caller passed (InfoOutput, ValueOutput);
-// a buffer's capacity is the size the caller passed with it (at most
-// kMaxFrame / 2; the helper tells the call no more). The seven
-// counts are RegQueryInfoKeyA's, in its order, subkeys to security.
+// (quillfix-reghelper.exe, run under Wine): their encoding, the frames that
+// carry them, and the numbers both sides agree on. Every message is laid
+// out byte for byte in doc/helper-protocol.md; this file does not repeat
+// it. Shared by both sides and built by both toolchains: plain C++ without
+// platform headers.
 #ifndef QUILLFIX_REGSERVICE_BRIDGE_WIRE_H_
 #define QUILLFIX_REGSERVICE_BRIDGE_WIRE_H_
 
@@ -56,6 +22,9 @@ const uint32_t kAbsent = 0xFFFFFFFFu;
 // Neither side accepts a longer frame: a registry value is far smaller,
 // and a garbage length must not make anyone allocate gigabytes.
 const uint32_t kMaxFrame = 64u << 20;
+// The largest buffer either side hands a call: whatever the call writes
+// into it must come back in one frame.
+const uint32_t kMaxBuffer = kMaxFrame / 2;
 // What the helper fills a buffer with before the call: not a NUL, which
 // is what the calls write last.
 const unsigned char kGuardByte = 0xA5;
@@ -92,6 +61,12 @@ enum ValueOutput : uint32_t {
   kValueData = 1u << 2,
   kValueSize = 1u << 3,
 };
+
+// The bytes a buffer of `asked` bytes holds on the wire: no more than
+// kMaxBuffer. The helper tells the call no larger size.
+inline uint32_t BufferCapacity(uint32_t asked) {
+  return asked < kMaxBuffer ? asked : kMaxBuffer;
+}
 
 // How many bytes at the start of a buffer the call wrote, the helper's
 // buffer having been filled with kGuardByte: up to the last byte that is
@@ -131,12 +106,6 @@ class WireWriter {
   }
 
   const std::string& body() const { return out_; }
-  // The body with its length in front, ready to send.
-  std::string Frame() const {
-    WireWriter framed;
-    framed.U32(static_cast<uint32_t>(out_.size()));
-    return framed.out_ + out_;
-  }
 
  private:
   std::string out_;
@@ -194,6 +163,45 @@ class WireReader {
   size_t pos_ = 0;
   bool ok_ = true;
 };
+
+// The helper's first message, before it reads any request: the bridge
+// takes no other.
+inline std::string Hello() {
+  WireWriter hello;
+  hello.U32(kMagic);
+  hello.U32(kVersion);
+  return hello.body();
+}
+
+// `body` with its length in front: the bytes that carry one message.
+inline std::string Frame(const std::string& body) {
+  WireWriter length;
+  length.U32(static_cast<uint32_t>(body.size()));
+  return length.body() + body;
+}
+
+// What ReadFrame found.
+enum class FrameRead {
+  kFrame,   // a whole frame, its body in *body
+  kEnd,     // not even the length: the stream ended or failed
+  kBroken,  // a length over kMaxFrame, or a body cut off
+};
+
+// Reads the next frame into *body with `read_exactly(char* data, size_t
+// size)`, which fills all of `data` or returns false.
+template <typename ReadExactly>
+FrameRead ReadFrame(ReadExactly read_exactly, std::string* body) {
+  char length_bytes[4];
+  if (!read_exactly(length_bytes, sizeof length_bytes)) return FrameRead::kEnd;
+  uint32_t length = 0;
+  WireReader(length_bytes, sizeof length_bytes).U32(&length);
+  if (length > kMaxFrame) return FrameRead::kBroken;
+  body->assign(length, '\0');
+  if (length > 0 && !read_exactly(&(*body)[0], length)) {
+    return FrameRead::kBroken;
+  }
+  return FrameRead::kFrame;
+}
 
 }  // namespace bridge
 }  // namespace regservice

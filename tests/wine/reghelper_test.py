@@ -1,7 +1,8 @@
 """quillfix-reghelper.exe on its own under Wine: fed a whole conversation
 on standard input, it answers each request in turn with the real
 advapi32's result, and ends, without answering, at a request it cannot
-read.
+read. The examples of doc/helper-protocol.md are answered byte for byte
+as the page shows them.
 
 ctest passes the helper's path in REGHELPER.
 """
@@ -36,6 +37,16 @@ def open_key(key, sub_key):
 
 def close_key(key):
     return frame(struct.pack("<IQ", CLOSE_KEY, key))
+
+
+def documented_messages():
+    """The example messages of doc/helper-protocol.md in order, as (">" or
+    "<", body): to the helper or from it."""
+    path = os.path.join(winetest.SOURCE_ROOT, "doc", "helper-protocol.md")
+    with open(path) as page:
+        return [(line[0], bytes.fromhex(line[2:].replace(" ", "")))
+                for line in page.read().splitlines()
+                if line.startswith(("> ", "< "))]
 
 
 def answers(output):
@@ -94,6 +105,19 @@ class RegHelperTest(unittest.TestCase):
         self.assertEqual((161, 0), struct.unpack("<IQ", bodies[2]))
         self.assertEqual([0, 6], [struct.unpack("<I", b)[0]
                                   for b in bodies[3:]])
+
+    def test_answers_the_documented_examples_byte_for_byte(self):
+        self.maxDiff = None
+        messages = documented_messages()
+        requests = [body for way, body in messages if way == ">"]
+        hello, *expected = [body for way, body in messages if way == "<"]
+        self.assertEqual(HELLO, frame(hello))
+        self.assertEqual(len(requests), len(expected))
+        status, output = self.converse(
+            b"".join(frame(body) for body in requests))
+        self.assertEqual(0, status)
+        self.assertEqual([body.hex() for body in expected],
+                         [body.hex() for body in answers(output)])
 
     def test_root_opened_with_an_empty_path_comes_back_as_the_root(self):
         status, output = self.converse(open_key(HKCU, ""))

@@ -1,7 +1,7 @@
 // quillfix-reghelper.exe: runs inside a Wine prefix and carries out, with
 // the real advapi32 functions, the registry calls the registry bridge sends
-// on standard input, answering each on standard output (regservice/bridge/
-// wire.h). Ends when its input ends. Prints nothing else.
+// on standard input, answering each on standard output (the messages of
+// doc/helper-protocol.md). Ends when its input ends. Prints nothing else.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -37,10 +37,13 @@ uint64_t FromHandle(HKEY handle) {
   return static_cast<ULONG_PTR>(value);
 }
 
-bool ReadExactly(HANDLE in, char* data, DWORD size) {
+bool ReadExactly(HANDLE in, char* data, size_t size) {
   while (size > 0) {
     DWORD got = 0;
-    if (!ReadFile(in, data, size, &got, nullptr) || got == 0) return false;
+    if (!ReadFile(in, data, static_cast<DWORD>(size), &got, nullptr) ||
+        got == 0) {
+      return false;
+    }
     data += got;
     size -= got;
   }
@@ -126,12 +129,6 @@ bool SetValue(WireReader* in, WireWriter* out) {
   return true;
 }
 
-// The most a buffer may hold here: what it answers must fit in a frame.
-uint32_t Capacity(uint32_t asked) {
-  const uint32_t kMaxBuffer = wire::kMaxFrame / 2;
-  return asked < kMaxBuffer ? asked : kMaxBuffer;
-}
-
 // The size to tell the call for a buffer of `capacity` bytes: the
 // caller's, unless the buffer here is smaller.
 DWORD Limited(uint32_t size, uint32_t capacity) {
@@ -176,8 +173,9 @@ bool QueryInfo(WireReader* in, WireWriter* out) {
   last_write.dwHighDateTime = high;
   const bool class_passed = (asked & wire::kInfoClassName) != 0;
   const uint32_t class_capacity =
-      class_passed && (asked & wire::kInfoClassLength) ? Capacity(class_length)
-                                                       : 0;
+      class_passed && (asked & wire::kInfoClassLength)
+          ? wire::BufferCapacity(class_length)
+          : 0;
   std::vector<unsigned char> class_name = GuardedBuffer(class_capacity);
   DWORD length = class_passed ? Limited(class_length, class_capacity)
                               : class_length;
@@ -233,7 +231,8 @@ bool QueryValue(WireReader* in, WireWriter* out) {
   }
   const bool data_passed = (asked & wire::kValueData) != 0;
   const bool size_passed = (asked & wire::kValueSize) != 0;
-  const uint32_t capacity = data_passed && size_passed ? Capacity(size_in) : 0;
+  const uint32_t capacity =
+      data_passed && size_passed ? wire::BufferCapacity(size_in) : 0;
   std::vector<unsigned char> data = GuardedBuffer(capacity);
   BYTE empty[1];
   DWORD reserved = 0, type = type_in;
@@ -281,22 +280,24 @@ bool Serve(const std::string& request, WireWriter* answer) {
 int main() {
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  WireWriter hello;
-  hello.U32(wire::kMagic);
-  hello.U32(wire::kVersion);
-  if (!WriteAll(out, hello.Frame())) return 1;
+  if (!WriteAll(out, wire::Frame(wire::Hello()))) return 1;
+  auto read_exactly = [in](char* data, size_t size) {
+    return ReadExactly(in, data, size);
+  };
   for (;;) {
-    char length_bytes[4];
-    if (!ReadExactly(in, length_bytes, sizeof length_bytes)) return 0;
-    uint32_t length = 0;
-    WireReader(length_bytes, sizeof length_bytes).U32(&length);
-    if (length > wire::kMaxFrame) return 1;
-    std::string request(length, '\0');
-    if (length > 0 && !ReadExactly(in, &request[0], length)) return 1;
+    std::string request;
+    switch (wire::ReadFrame(read_exactly, &request)) {
+      case wire::FrameRead::kFrame:
+        break;
+      case wire::FrameRead::kEnd:
+        return 0;
+      case wire::FrameRead::kBroken:
+        return 1;
+    }
     WireWriter answer;
     // A request it cannot read ends the helper: the bridge then sees the
     // end of its answers and stops using it.
     if (!Serve(request, &answer)) return 1;
-    if (!WriteAll(out, answer.Frame())) return 1;
+    if (!WriteAll(out, wire::Frame(answer.body()))) return 1;
   }
 }
