@@ -209,7 +209,7 @@ ValueLine Read(const std::string& text) {
   Line line;
   cursor.Next(&line);
   ValueLine value;
-  ReadValueLine(text, line, &cursor, true, &value);
+  ReadValueLine(text, line, &cursor, &value);
   return value;
 }
 
