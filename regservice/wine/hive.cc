@@ -130,6 +130,8 @@ bool Hive::Parse(std::string bytes, std::string* error) {
       Reset();
       return false;
     }
+    // A section's other lines are read when its key is asked for.
+    lexer.SkipToBracketLine();
   }
   arch_ = arch;
   loaded_ = true;

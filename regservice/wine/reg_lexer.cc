@@ -52,9 +52,8 @@ uint64_t StrToUL(const char* p, const char* end, int base,
                       : *p >= '0' && *p <= '9' ? *p - '0'
                                                : -1;
     if (digit < 0) break;
-    const uint64_t max = std::numeric_limits<uint64_t>::max();
-    if (value > (max - digit) / base) overflow = true;
-    value = value * base + digit;
+    overflow |= __builtin_mul_overflow(value, base, &value) ||
+                __builtin_add_overflow(value, digit, &value);
   }
   if (p == digits) {
     if (stop) *stop = start;
@@ -205,6 +204,13 @@ const char* ParseEscaped(const char* p, const char* end, char delim,
 
 namespace {
 
+// Printable ASCII but the backslash (an escape) and the ']' that ends a
+// path: in a path each such byte is the unit of its value, and most paths
+// are made of them alone.
+bool IsPlainPathByte(char c) {
+  return c >= 0x20 && c < 0x7f && c != '\\' && c != ']';
+}
+
 // Splits a header's unescaped path into its elements at each backslash
 // unit, leaving out empty ones, as Wine does. Keeps the strings of
 // `elements` from the header read before, to reuse their memory.
@@ -213,20 +219,22 @@ class PathSplitter {
   explicit PathSplitter(std::vector<Name>* elements) : elements_(*elements) {}
 
   void Put(char16_t unit) {
-    if (!any_unit_) {
-      any_unit_ = true;
-      root_ = unit == 0;  // "[\0..." is the root to Wine
-    }
     if (unit == u'\\') {
+      if (!any_unit_) any_unit_ = true;
       EndElement();
       return;
     }
-    if (length_ == 0) {
-      if (count_ == elements_.size()) elements_.emplace_back();
-      elements_[count_].clear();
-    }
+    StartUnit(unit);
     elements_[count_].push_back(unit);
     ++length_;
+  }
+
+  // Bytes that each stand for the unit of their value, none of them a
+  // backslash or a NUL.
+  void PutPlain(const char* p, const char* end) {
+    StartUnit(*p);
+    elements_[count_].append(p, end);
+    length_ += end - p;
   }
 
   // Ends the path: `elements` holds its elements.
@@ -239,6 +247,18 @@ class PathSplitter {
   bool too_long() const { return too_long_; }
 
  private:
+  // Before a unit that is no backslash.
+  void StartUnit(char16_t unit) {
+    if (!any_unit_) {
+      any_unit_ = true;
+      root_ = unit == 0;  // "[\0..." is the root to Wine
+    }
+    if (length_ == 0) {
+      if (count_ == elements_.size()) elements_.emplace_back();
+      elements_[count_].clear();
+    }
+  }
+
   void EndElement() {
     if (length_ == 0) return;
     too_long_ |= length_ > kMaxKeyNameUnits;
@@ -265,6 +285,12 @@ void ReadHeader(const char* p, const char* end, SectionHeader* out) {
   const char* q = p + 1;
   char16_t units[2];
   while (q < end && *q != ']') {
+    if (IsPlainPathByte(*q)) {
+      const char* run = q;
+      while (q < end && IsPlainPathByte(*q)) ++q;
+      path.PutPlain(run, q);
+      continue;
+    }
     const int count = DecodeSequence(&q, end, units);
     if (count < 0) break;
     for (int i = 0; i < count; ++i) path.Put(units[i]);
@@ -513,6 +539,38 @@ bool Lexer::Next(LexedLine* line) {
   }
   previous_ = *line;
   return true;
+}
+
+// One memchr jumps from '[' to '[', since headers hold nearly all of
+// them; a bracket counts when only white space separates it from the
+// start of its line. The line before it, which ContinuesList looks at, is
+// found backwards from there, and the lines skipped are where a list may
+// have started.
+void Lexer::SkipToBracketLine() {
+  if (!key_open_) return;
+  const char* base = bytes_.data();
+  const size_t from = cursor_.pos();
+  if (list_start_ == kNoList) list_start_ = from;
+  for (const char* bracket = base + from;; ++bracket) {
+    bracket = static_cast<const char*>(
+        std::memchr(bracket, '[', bytes_.size() - (bracket - base)));
+    if (!bracket) {
+      cursor_.MoveTo(bytes_.size());
+      return;
+    }
+    const char* start = bracket;
+    while (start > base + from && start[-1] != '\n' && IsSpace(start[-1])) {
+      --start;
+    }
+    if (start == base + from) return;  // the very next line
+    if (start[-1] != '\n') continue;
+    const void* newline = memrchr(base + from, '\n', start - 1 - (base + from));
+    previous_.begin =
+        newline ? static_cast<const char*>(newline) + 1 - base : from;
+    previous_.content_end = start - 1 - base;
+    cursor_.MoveTo(start - base);
+    return;
+  }
 }
 
 // Whether the '[' line `line` is read as part of a hex list that goes on

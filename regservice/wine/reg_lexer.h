@@ -36,6 +36,8 @@ class LineCursor {
   // The line at pos(); false at the limit.
   bool Next(Line* line);
   size_t pos() const { return pos_; }
+  // REQUIRES: pos starts a line.
+  void MoveTo(size_t pos) { pos_ = pos; }
 
  private:
   const std::string& bytes_;
@@ -135,6 +137,11 @@ class Lexer {
  public:
   Lexer(const std::string& bytes, size_t pos);
   bool Next(LexedLine* line);
+  // Inside an accepted section, moves on to its next line whose first
+  // non-blank byte is '[', the only kind that can end the section; the
+  // others (values, options, comments) are not given. Elsewhere it does
+  // nothing. For loading, which needs only the headers of a section.
+  void SkipToBracketLine();
   // The last header line read.
   const SectionHeader& header() const { return header_; }
   // Whether a section Wine accepted is open at the current line.
