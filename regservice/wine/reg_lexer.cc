@@ -96,94 +96,102 @@ bool LineCursor::Next(Line* line) {
 
 // ---- Escaped text ------------------------------------------------------
 
-// Decodes one character or escape sequence at *p, as the server does
-// (\x hex, octal, C escapes, UTF-8, invalid bytes dropped), into units[].
-// Returns how many units it made (0 to 2), or -1 for a backslash that ends
-// the text.
 namespace {
 
-int DecodeSequence(const char** pp, const char* end, char16_t units[2]) {
+// The unit a C escape letter stands for, or -1.
+int CEscape(char c) {
+  switch (c) {
+    case 'a': return '\a';
+    case 'b': return '\b';
+    case 'e': return 0x1b;
+    case 'f': return '\f';
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    case 'v': return '\v';
+    default: return -1;
+  }
+}
+
+// The escape after a backslash, at *pp (before end): a C escape, \x and up
+// to four hex digits (none: 'x' itself), or up to three octal digits.
+// False for any other character, which then stands for itself.
+bool DecodeEscape(const char** pp, const char* end, char16_t* unit) {
   const char* p = *pp;
-  int count = 0;
-  auto put = [&count, units](uint32_t unit) {
-    units[count++] = static_cast<char16_t>(unit);
-  };
-  if (*p == '\\') {
+  const int escaped = CEscape(*p);
+  uint32_t value = 0;
+  if (escaped >= 0) {
+    value = escaped;
     ++p;
-    if (p >= end) return -1;
-    int escaped = -1;
-    switch (*p) {
-      case 'a': escaped = '\a'; break;
-      case 'b': escaped = '\b'; break;
-      case 'e': escaped = 0x1b; break;
-      case 'f': escaped = '\f'; break;
-      case 'n': escaped = '\n'; break;
-      case 'r': escaped = '\r'; break;
-      case 't': escaped = '\t'; break;
-      case 'v': escaped = '\v'; break;
-      default: break;
+  } else if (*p == 'x') {
+    value = 'x';
+    ++p;
+    if (p < end && IsHexDigit(*p)) value = 0;
+    for (int i = 0; i < 4 && p < end && IsHexDigit(*p); ++i, ++p) {
+      value = value * 16 + HexValue(*p);
     }
-    if (escaped >= 0) {
-      put(escaped);
-      *pp = p + 1;
-      return count;
+  } else if (*p >= '0' && *p <= '7') {
+    for (int i = 0; i < 3 && p < end && *p >= '0' && *p <= '7'; ++i, ++p) {
+      value = value * 8 + (*p - '0');
     }
-    if (*p == 'x') {
-      ++p;
-      if (p >= end || !IsHexDigit(*p)) {
-        put('x');
-      } else {
-        uint32_t unit = 0;
-        for (int i = 0; i < 4 && p < end && IsHexDigit(*p); ++i, ++p) {
-          unit = unit * 16 + HexValue(*p);
-        }
-        put(unit);
-      }
-      *pp = p;
-      return count;
-    }
-    if (*p >= '0' && *p <= '7') {
-      uint32_t unit = 0;
-      for (int i = 0; i < 3 && p < end && *p >= '0' && *p <= '7'; ++i, ++p) {
-        unit = unit * 8 + (*p - '0');
-      }
-      put(unit);
-      *pp = p;
-      return count;
-    }
-    // Any other escaped character stands for itself.
+  } else {
+    return false;
   }
-  unsigned char ch = static_cast<unsigned char>(*p++);
+  *unit = static_cast<char16_t>(value);
   *pp = p;
-  if (ch < 0x80) {
-    put(ch);
-    return count;
-  }
-  // UTF-8; a malformed sequence is dropped, as the server does.
-  int trail = ch >= 0xf0 ? (ch < 0xf8 ? 3 : -1)
-            : ch >= 0xe0 ? 2
-            : ch >= 0xc0 ? 1
-                         : -1;
+  return true;
+}
+
+// The rest of a UTF-8 sequence whose lead byte was just read, at *pp the
+// byte after it. A malformed sequence makes no unit, as in the server:
+// *pp then stops at the first byte that does not belong to it.
+int DecodeUtf8(const char** pp, const char* end, unsigned char lead,
+               char16_t units[2]) {
+  const int trail = lead >= 0xf0 ? (lead < 0xf8 ? 3 : -1)
+                    : lead >= 0xe0 ? 2
+                    : lead >= 0xc0 ? 1
+                                   : -1;
   if (trail < 0) return 0;
   static const uint32_t kMask[] = {0x7f, 0x1f, 0x0f, 0x07};
   static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-  uint32_t code = ch & kMask[trail];
+  uint32_t code = lead & kMask[trail];
   for (int i = 0; i < trail; ++i) {
-    if (p >= end) return 0;
-    unsigned char next = static_cast<unsigned char>(*p) ^ 0x80;
+    if (*pp >= end) return 0;
+    const unsigned char next = static_cast<unsigned char>(**pp) ^ 0x80;
     if (next >= 0x40) return 0;
     code = (code << 6) | next;
-    *pp = ++p;
+    ++*pp;
   }
   if (code < kMin[trail] || code > 0x10ffff) return 0;
   if (code <= 0xffff) {
-    put(code);
-  } else {
-    code -= 0x10000;
-    put(0xd800 | (code >> 10));
-    put(0xdc00 | (code & 0x3ff));
+    units[0] = static_cast<char16_t>(code);
+    return 1;
   }
-  return count;
+  code -= 0x10000;
+  units[0] = static_cast<char16_t>(0xd800 | (code >> 10));
+  units[1] = static_cast<char16_t>(0xdc00 | (code & 0x3ff));
+  return 2;
+}
+
+// Decodes one character or escape sequence at *pp, as the server does,
+// into units[]. Returns how many units it made (0 to 2), or -1 for a
+// backslash that ends the text.
+int DecodeSequence(const char** pp, const char* end, char16_t units[2]) {
+  const char* p = *pp;
+  if (*p == '\\') {
+    if (++p >= end) return -1;
+    if (DecodeEscape(&p, end, &units[0])) {
+      *pp = p;
+      return 1;
+    }
+  }
+  const unsigned char ch = static_cast<unsigned char>(*p++);
+  *pp = p;
+  if (ch < 0x80) {
+    units[0] = ch;
+    return 1;
+  }
+  return DecodeUtf8(pp, end, ch, units);
 }
 
 }  // namespace
