@@ -119,7 +119,8 @@ bool Hive::Parse(std::string bytes, std::string* error) {
   if (first.has_newline && first.next >= 2 && bytes_[first.next - 2] == '\r') {
     eol_ = "\r\n";
   }
-  Lexer lexer(bytes_, first.next);
+  // The sections keep hashes of their first two path elements only.
+  Lexer lexer(bytes_, first.next, 2);
   LexedLine line;
   std::string arch;
   while (lexer.Next(&line)) {

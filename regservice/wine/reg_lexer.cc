@@ -220,11 +220,13 @@ bool IsPlainPathByte(char c) {
 }
 
 // Splits a header's unescaped path into its elements at each backslash
-// unit, leaving out empty ones, as Wine does. Keeps the strings of
-// `elements` from the header read before, to reuse their memory.
+// unit, leaving out empty ones, as Wine does; only the first `kept` are
+// stored. Keeps the strings of `elements` from the header read before, to
+// reuse their memory.
 class PathSplitter {
  public:
-  explicit PathSplitter(std::vector<Name>* elements) : elements_(*elements) {}
+  PathSplitter(std::vector<Name>* elements, size_t kept)
+      : elements_(*elements), kept_(kept) {}
 
   void Put(char16_t unit) {
     if (unit == u'\\') {
@@ -233,7 +235,7 @@ class PathSplitter {
       return;
     }
     StartUnit(unit);
-    elements_[count_].push_back(unit);
+    if (count_ < kept_) elements_[count_].push_back(unit);
     ++length_;
   }
 
@@ -241,16 +243,17 @@ class PathSplitter {
   // backslash or a NUL.
   void PutPlain(const char* p, const char* end) {
     StartUnit(*p);
-    elements_[count_].append(p, end);
+    if (count_ < kept_) elements_[count_].append(p, end);
     length_ += end - p;
   }
 
-  // Ends the path: `elements` holds its elements.
+  // Ends the path: `elements` holds its first `kept` elements.
   void Finish() {
     EndElement();
-    elements_.resize(count_);
+    elements_.resize(std::min(count_, kept_));
   }
 
+  size_t depth() const { return count_; }
   bool root() const { return root_; }
   bool too_long() const { return too_long_; }
 
@@ -261,7 +264,7 @@ class PathSplitter {
       any_unit_ = true;
       root_ = unit == 0;  // "[\0..." is the root to Wine
     }
-    if (length_ == 0) {
+    if (length_ == 0 && count_ < kept_) {
       if (count_ == elements_.size()) elements_.emplace_back();
       elements_[count_].clear();
     }
@@ -275,6 +278,7 @@ class PathSplitter {
   }
 
   std::vector<Name>& elements_;
+  const size_t kept_;
   size_t count_ = 0;   // elements finished
   size_t length_ = 0;  // units of the element being read
   bool any_unit_ = false;
@@ -284,12 +288,14 @@ class PathSplitter {
 
 }  // namespace
 
-void ReadHeader(const char* p, const char* end, SectionHeader* out) {
+void ReadHeader(const char* p, const char* end, SectionHeader* out,
+                size_t kept_elements) {
   out->ok = false;
+  out->depth = 0;
   out->path_end = 0;
   out->has_seconds = false;
   out->seconds = 0;
-  PathSplitter path(&out->elements);
+  PathSplitter path(&out->elements, kept_elements);
   const char* q = p + 1;
   char16_t units[2];
   while (q < end && *q != ']') {
@@ -309,7 +315,11 @@ void ReadHeader(const char* p, const char* end, SectionHeader* out) {
     out->elements.clear();
     return;
   }
-  if (path.root()) out->elements.clear();
+  if (path.root()) {
+    out->elements.clear();
+  } else {
+    out->depth = path.depth();
+  }
   out->path_end = q + 1 - p;
   // " %u": white space, then a decimal number; anything after is ignored.
   const char* r = SkipSpaces(q + 1, end);
@@ -502,8 +512,10 @@ bool ReadTimeOption(const char* p, const char* end, uint64_t* time) {
 
 // ---- Lexer -------------------------------------------------------------
 
-Lexer::Lexer(const std::string& bytes, size_t pos)
-    : bytes_(bytes), cursor_(bytes, pos, bytes.size()) {}
+Lexer::Lexer(const std::string& bytes, size_t pos, size_t kept_elements)
+    : bytes_(bytes),
+      kept_elements_(kept_elements),
+      cursor_(bytes, pos, bytes.size()) {}
 
 namespace {
 
@@ -535,7 +547,7 @@ bool Lexer::Next(LexedLine* line) {
         break;
       }
       ReadHeader(bytes_.data() + line->text, bytes_.data() + line->content_end,
-                 &header_);
+                 &header_, kept_elements_);
       key_open_ = header_.ok;
       break;
     case LineKind::kValue:

@@ -64,15 +64,19 @@ struct SectionHeader {
   // longer than kMaxKeyNameUnits. Such a section's values are dropped.
   bool ok = false;
   std::vector<Name> elements;  // empty elements left out; empty: the root
+  size_t depth = 0;            // elements in the path, stored or not
   size_t path_end = 0;         // just after the ']'
   bool has_seconds = false;
   uint32_t seconds = 0;
 };
 
 // The one reader of header syntax: the text from a header's '[' at `p` to
-// the end of its line. path_end is an offset from p. The strings of
-// out->elements are reused, since loading reads every header.
-void ReadHeader(const char* p, const char* end, SectionHeader* out);
+// the end of its line. path_end is an offset from p. Only the first
+// kept_elements elements are stored; the others are still checked. The
+// strings of out->elements are reused, since loading reads every header.
+constexpr size_t kAllElements = static_cast<size_t>(-1);
+void ReadHeader(const char* p, const char* end, SectionHeader* out,
+                size_t kept_elements = kAllElements);
 
 // Reads the header line that starts at text[begin]; path_end is then an
 // offset in text. False if the line is not a header Wine accepts.
@@ -132,10 +136,11 @@ struct LexedLine : Line {
 // unread. Whether a list goes on is worked out only where a header hangs
 // on it: a list's other lines get the kind of their first byte (a line of
 // hex kOther, a blank line ending a list kBlank), which is all that
-// loading needs.
+// loading needs. Headers keep at most `kept_elements` path elements.
 class Lexer {
  public:
-  Lexer(const std::string& bytes, size_t pos);
+  Lexer(const std::string& bytes, size_t pos,
+        size_t kept_elements = kAllElements);
   bool Next(LexedLine* line);
   // Inside an accepted section, moves on to its next line whose first
   // non-blank byte is '[', the only kind that can end the section; the
@@ -152,6 +157,7 @@ class Lexer {
   bool ContinuesList(const Line& line);
 
   const std::string& bytes_;
+  const size_t kept_elements_;
   LineCursor cursor_;
   Line previous_;  // the line before the current one
   bool key_open_ = false;

@@ -52,8 +52,7 @@ void Sections::Add(size_t begin, const SectionHeader* header) {
   if (!header && !sections_.empty() && !sections_.back().accepted) return;
   static const KeyPath kNoPath;
   Push(sections_.size(), begin, header != nullptr,
-       header ? header->elements : kNoPath,
-       header ? header->elements.size() : 0);
+       header ? header->elements : kNoPath, header ? header->depth : 0);
 }
 
 size_t Sections::End(uint32_t section, size_t text_size) const {
