@@ -119,9 +119,8 @@ bool Hive::Parse(std::string bytes, std::string* error) {
   if (first.has_newline && first.next >= 2 && bytes_[first.next - 2] == '\r') {
     eol_ = "\r\n";
   }
-  // The sections keep hashes of their first two path elements only, and
-  // nothing else of an accepted section's lines is needed now.
-  Lexer lexer(bytes_, first.next, 2, true);
+  // The sections keep hashes of their first two path elements only.
+  Lexer lexer(bytes_, first.next, 2);
   LexedLine line;
   std::string arch;
   while (lexer.Next(&line)) {
@@ -132,6 +131,8 @@ bool Hive::Parse(std::string bytes, std::string* error) {
       Reset();
       return false;
     }
+    // A section's other lines are read when its key is asked for.
+    lexer.SkipToBracketLine();
   }
   arch_ = arch;
   loaded_ = true;
@@ -145,8 +146,8 @@ bool Hive::CheckArchitecture(const LexedLine& line, std::string* arch,
   const char* base = bytes_.data();
   const char* p = base + line.text;
   const char* end = base + line.content_end;
-  if (end - p < 6 || std::memcmp(p, "#arch=", 6) != 0) return true;
-  std::string value_text(p + 6, end);
+  std::string value_text;
+  if (!ReadArchOption(p, end, &value_text)) return true;
   const char* problem = nullptr;
   if (value_text != "win32" && value_text != "win64") {
     problem = "unknown architecture";
@@ -172,7 +173,7 @@ bool Hive::CheckArchitecture(const LexedLine& line, std::string* arch,
 bool Hive::View(const KeyPath& path, KeyView* view, bool own_only) const {
   std::unordered_map<Name, size_t> child_by_folded;
   Name folded;
-  sections_.Visit(bytes_, path, own_only ? path.size() : path.size() + 1,
+  sections_.Visit(bytes_, path,
                   [&](uint32_t s, const SectionHeader& header) {
     if (view->first == kNone) view->first = s;
     if (header.elements.size() == path.size()) {
@@ -199,7 +200,7 @@ bool Hive::View(const KeyPath& path, KeyView* view, bool own_only) const {
 KeyPath Hive::FirstSpelling(const KeyPath& path) const {
   KeyPath spelled(path);
   if (path.empty()) return spelled;
-  sections_.Visit(bytes_, KeyPath(path.begin(), path.begin() + 1), 1,
+  sections_.Visit(bytes_, KeyPath(path.begin(), path.begin() + 1),
                   [&](uint32_t, const SectionHeader& header) {
                     spelled[0] = header.elements[0];
                     return false;
@@ -207,7 +208,7 @@ KeyPath Hive::FirstSpelling(const KeyPath& path) const {
   if (path.size() == 1) return spelled;
   size_t done = 1;  // levels spelled so far
   sections_.Visit(
-      bytes_, KeyPath(path.begin(), path.begin() + 2), path.size(),
+      bytes_, KeyPath(path.begin(), path.begin() + 2),
       [&](uint32_t, const SectionHeader& header) {
         size_t common = 2;
         while (common < path.size() && common < header.elements.size() &&
@@ -223,7 +224,7 @@ KeyPath Hive::FirstSpelling(const KeyPath& path) const {
 bool Hive::KeyExists(const KeyPath& path) const {
   if (!loaded_) return false;
   bool found = path.empty();
-  sections_.Visit(bytes_, path, path.size(), [&found](uint32_t, const SectionHeader&) {
+  sections_.Visit(bytes_, path, [&found](uint32_t, const SectionHeader&) {
     found = true;
     return false;
   });
@@ -247,7 +248,7 @@ void Hive::ScanSection(uint32_t section, SectionScan* scan) const {
     const char* p = base + start;
     const char* end = base + line.content_end;
     if (*p == '"' || *p == '@') {
-      ReadValueLine(bytes_, line, &cursor, true, &value);
+      ReadValueLine(bytes_, line, &cursor, &value);
       if (value.created) {
         scan->values.push_back({std::move(value.name), value.type,
                                 std::move(value.data), line.begin,
@@ -255,22 +256,8 @@ void Hive::ScanSection(uint32_t section, SectionScan* scan) const {
       }
     } else if (*p == '#') {
       scan->last_option_end = line.next;
-      if (end - p >= 6 && std::memcmp(p, "#time=", 6) == 0) {
-        // Hex digits up to the first other byte, as strtoull would.
-        uint64_t time = 0;
-        for (const char* q = p + 6; q < end; ++q) {
-          int digit;
-          if (*q >= '0' && *q <= '9') {
-            digit = *q - '0';
-          } else if (*q >= 'a' && *q <= 'f') {
-            digit = *q - 'a' + 10;
-          } else if (*q >= 'A' && *q <= 'F') {
-            digit = *q - 'A' + 10;
-          } else {
-            break;
-          }
-          time = (time << 4) | static_cast<uint64_t>(digit);
-        }
+      uint64_t time;
+      if (ReadTimeOption(p, end, &time)) {
         scan->has_time = true;
         scan->time = time;
         scan->time_begin = line.begin;

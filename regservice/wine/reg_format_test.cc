@@ -193,6 +193,30 @@ TEST(SectionHeaderTest, Table) {
   }
 }
 
+// Loading keeps only the first elements of each path; the others still
+// count for the depth and can still make Wine reject the header.
+TEST(SectionHeaderTest, KeepsTheFirstElementsAndChecksAll) {
+  struct Case {
+    std::string line;
+    size_t kept;
+    bool ok;
+    size_t depth;
+    std::vector<Name> elements;
+  } cases[] = {
+      {"[a\\\\b\\\\c] 5", 2, true, 3, {u"a", u"b"}},
+      {"[a\\\\b\\\\" + std::string(257, 'c') + "]", 2, false, 0, {}},
+      {"[a\\\\\\\\b]", 5, true, 2, {u"a", u"b"}},
+      {"[\\0\\\\b\\\\c]", 1, true, 0, {}},  // the root
+  };
+  for (const Case& c : cases) {
+    SectionHeader header;
+    ReadHeader(c.line.data(), c.line.data() + c.line.size(), &header, c.kept);
+    EXPECT_EQ(c.ok, header.ok) << c.line;
+    EXPECT_EQ(c.depth, header.depth) << c.line;
+    EXPECT_TRUE(header.elements == c.elements) << c.line;
+  }
+}
+
 // ---- Value lines -------------------------------------------------------
 
 struct ValueCase {
@@ -209,7 +233,7 @@ ValueLine Read(const std::string& text) {
   Line line;
   cursor.Next(&line);
   ValueLine value;
-  ReadValueLine(text, line, &cursor, true, &value);
+  ReadValueLine(text, line, &cursor, &value);
   return value;
 }
 

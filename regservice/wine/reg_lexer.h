@@ -1,8 +1,8 @@
 // Reading user.reg's text the way Wine's registry server loads it, quirk
-// for quirk: the lines and their kinds, escaped text, section headers and
-// value lines. doc/user-reg-format.md describes the format. Everything
-// here works on the file's bytes in place and never reads outside the
-// range it is given.
+// for quirk: the lines and their kinds, escaped text, section headers,
+// value lines and options. doc/user-reg-format.md describes the format.
+// Everything here works on the file's bytes in place and never reads
+// outside the range it is given.
 #ifndef QUILLFIX_REGSERVICE_WINE_REG_LEXER_H_
 #define QUILLFIX_REGSERVICE_WINE_REG_LEXER_H_
 
@@ -30,43 +30,20 @@ struct Line {
 };
 
 // Splits bytes[pos, limit) into lines, forward. `bytes` must outlive it.
-// With may_hold_nul false (the caller knows the bytes hold no NUL) lines
-// are not searched for one.
 class LineCursor {
  public:
-  LineCursor(const std::string& bytes, size_t pos, size_t limit,
-             bool may_hold_nul = true);
-  inline bool Next(Line* line);
+  LineCursor(const std::string& bytes, size_t pos, size_t limit);
+  // The line at pos(); false at the limit.
+  bool Next(Line* line);
   size_t pos() const { return pos_; }
-  void Rewind(size_t pos) { pos_ = pos; }
+  // REQUIRES: pos starts a line.
+  void MoveTo(size_t pos) { pos_ = pos; }
 
  private:
-  // The first '\n' in [from, limit_), or limit_.
-  size_t FindNewline(size_t from) {
-    if (block_ <= from && from - block_ < 64) {
-      const uint64_t ahead = newlines_ >> (from - block_);
-      if (ahead != 0) return from + __builtin_ctzll(ahead);
-    }
-    return FindNewlineAfterBlock(from);
-  }
-  size_t FindNewlineAfterBlock(size_t from);
-  void EndLine(size_t text_end, Line* line);
-
   const std::string& bytes_;
   size_t pos_;
   size_t limit_;
-  bool may_hold_nul_;
-  // Where the newlines are in the 64 bytes from block_ (bit i for
-  // block_ + i): lines are short, and one look at 64 bytes serves several.
-  size_t block_ = static_cast<size_t>(-1);
-  uint64_t newlines_ = 0;
 };
-
-bool LineCursor::Next(Line* line) {
-  if (pos_ >= limit_) return false;
-  EndLine(FindNewline(pos_), line);
-  return true;
-}
 
 // The first byte of `line` that is not white space; content_end if none.
 inline size_t SkipBlanks(const std::string& bytes, const Line& line) {
@@ -94,20 +71,17 @@ struct SectionHeader {
 };
 
 // The one reader of header syntax: the text from a header's '[' at `p` to
-// the end of its line. path_end is an offset from p. With max_elements,
-// for a header known to be accepted, reading stops after that many
-// elements and only `elements` is set. With kept_elements, the elements
-// after that many are checked but not stored. Without with_seconds,
-// has_seconds stays false.
+// the end of its line. path_end is an offset from p. Only the first
+// kept_elements elements are stored; the others are still checked. The
+// strings of out->elements are reused, since loading reads every header.
 constexpr size_t kAllElements = static_cast<size_t>(-1);
 void ReadHeader(const char* p, const char* end, SectionHeader* out,
-                size_t max_elements = kAllElements,
-                size_t kept_elements = kAllElements, bool with_seconds = true);
+                size_t kept_elements = kAllElements);
 
 // Reads the header line that starts at text[begin]; path_end is then an
 // offset in text. False if the line is not a header Wine accepts.
 bool ReadHeaderLine(const std::string& text, size_t begin,
-                    SectionHeader* header, size_t max_elements = kAllElements);
+                    SectionHeader* header);
 
 // A value line, with any hex continuation lines, read the way Wine does.
 struct ValueLine {
@@ -126,10 +100,18 @@ struct ValueLine {
 
 // Reads the value line `line` (its first non-blank byte is '"' or '@') and
 // the continuation lines that follow it, which the cursor (positioned just
-// after `line`) is advanced over. With want_data false the name and data
-// are not stored, only the extent and whether the value exists.
+// after `line`) is advanced over.
 void ReadValueLine(const std::string& bytes, const Line& line,
-                   LineCursor* cursor, bool want_data, ValueLine* out);
+                   LineCursor* cursor, ValueLine* out);
+
+// Options, given the text of a '#' line from its '#' to its end. Each
+// returns false for a line that is another option.
+//
+// "#arch=": *arch is the rest of the line as written ("win32", "win64").
+bool ReadArchOption(const char* p, const char* end, std::string* arch);
+// "#time=": the hex digits up to the first other byte, as Wine reads them
+// (no digits: 0; more than 16: the last 16 count).
+bool ReadTimeOption(const char* p, const char* end, uint64_t* time);
 
 enum class LineKind {
   kBlank,
@@ -154,18 +136,17 @@ struct LexedLine : Line {
 // unread. Whether a list goes on is worked out only where a header hangs
 // on it: a list's other lines get the kind of their first byte (a line of
 // hex kOther, a blank line ending a list kBlank), which is all that
-// loading needs. Headers keep at most `kept_elements` path elements, and
-// not their seconds.
-//
-// With sections_only, inside an accepted section only the lines whose
-// first non-blank byte is '[' are given (the rest can only be values,
-// options and comments of that section); every line elsewhere, and every
-// line of a file that holds a NUL byte, which can end a line's text early.
+// loading needs. Headers keep at most `kept_elements` path elements.
 class Lexer {
  public:
   Lexer(const std::string& bytes, size_t pos,
-        size_t kept_elements = kAllElements, bool sections_only = false);
+        size_t kept_elements = kAllElements);
   bool Next(LexedLine* line);
+  // Inside an accepted section, moves on to its next line whose first
+  // non-blank byte is '[', the only kind that can end the section; the
+  // others (values, options, comments) are not given. Elsewhere it does
+  // nothing. For loading, which needs only the headers of a section.
+  void SkipToBracketLine();
   // The last header line read.
   const SectionHeader& header() const { return header_; }
   // Whether a section Wine accepted is open at the current line.
@@ -173,24 +154,15 @@ class Lexer {
 
  private:
   static constexpr size_t kNoList = static_cast<size_t>(-1);
-  bool InsideList(size_t previous_begin, size_t previous_end,
-                  const Line& line);
-  // From the cursor, a line start, to the start of the next line whose
-  // first non-blank byte is '['; false if there is none. Sets the text of
-  // the line before it.
-  bool SkipToBracketLine();
+  bool ContinuesList(const Line& line);
 
   const std::string& bytes_;
-  const bool may_hold_nul_;
   const size_t kept_elements_;
-  const bool sections_only_;
   LineCursor cursor_;
-  size_t previous_begin_ = 0;  // the text of the line before
-  size_t previous_end_ = 0;
+  Line previous_;  // the line before the current one
   bool key_open_ = false;
-  // Where a list that may still be going on can have started: the first
-  // value line since the section's header or a blank line, or, when lines
-  // are skipped, the line after the last '[' line; kNoList for none.
+  // The first value line since the section's header or a blank line: where
+  // a list that may still be going on can have started; kNoList for none.
   size_t list_start_ = kNoList;
   SectionHeader header_;
 };

@@ -13,23 +13,26 @@ namespace wine {
 namespace {
 
 // The 1-based line numbers of the headers found, each with R for a
-// rejected one; the first line is the file's signature line. Lines are
-// counted from each header's offset, since with sections_only the lexer
-// skips lines.
-std::string HeaderLines(const std::string& body, bool sections_only) {
+// rejected one; the first line is the file's signature line. With
+// skip_sections the lexer skips what it may of accepted sections, as
+// loading does.
+std::string HeaderLines(const std::string& body, bool skip_sections) {
   const std::string text = "WINE REGISTRY Version 2\n" + body;
-  Lexer lexer(text, text.find('\n') + 1, kAllElements, sections_only);
+  Lexer lexer(text, text.find('\n') + 1);
   std::string out;
   LexedLine line;
-  size_t counted = 0;  // newlines before `counted_to`
+  size_t newlines = 0;  // before `counted_to`
   size_t counted_to = 0;
   while (lexer.Next(&line)) {
-    if (line.kind != LineKind::kHeader) continue;
-    counted += std::count(text.begin() + counted_to, text.begin() + line.begin, '\n');
-    counted_to = line.begin;
-    if (!out.empty()) out += ' ';
-    out += std::to_string(1 + counted);
-    if (!lexer.header().ok) out += 'R';
+    if (line.kind == LineKind::kHeader) {
+      newlines += std::count(text.begin() + counted_to,
+                             text.begin() + line.begin, '\n');
+      counted_to = line.begin;
+      if (!out.empty()) out += ' ';
+      out += std::to_string(1 + newlines);
+      if (!lexer.header().ok) out += 'R';
+    }
+    if (skip_sections) lexer.SkipToBracketLine();
   }
   return out;
 }
@@ -181,8 +184,7 @@ std::string HeadersFollowingEveryList(const std::string& body) {
       if (!header.ok) out += 'R';
     } else if (key_open && (text[start] == '"' || text[start] == '@')) {
       ValueLine value;
-      ReadValueLine(text, line, &cursor, false, &value);
-      cursor.Rewind(value.end);
+      ReadValueLine(text, line, &cursor, &value);
     }
   }
   return out;
@@ -197,6 +199,9 @@ TEST(LexerTest, FindsWhatFollowingEveryListFinds) {
       "\"" + std::string(300, 'n') + "\"=hex:01,\\",
       "[" + std::string(257, 'k') + "]",  // an element too long: rejected
       "\"v\"=\"[x]\"", "x [F]",          // brackets that start no line
+      // A NUL ends a line's text: no list goes on, no header follows.
+      std::string("\"n\"=hex:01,\0\\", 13), std::string("\0[G]", 4),
+      std::string("[H\0]", 4),
   };
   std::mt19937 random(13);
   std::uniform_int_distribution<size_t> pick(0, std::size(kLines) - 1);

@@ -61,7 +61,7 @@ size_t Sections::End(uint32_t section, size_t text_size) const {
 }
 
 void Sections::Visit(
-    const std::string& text, const KeyPath& path, size_t elements,
+    const std::string& text, const KeyPath& path,
     const std::function<bool(uint32_t, const SectionHeader&)>& visit,
     bool exact_depth) const {
   const size_t depth = path.size();
@@ -77,7 +77,7 @@ void Sections::Visit(
         (depth >= 2 && s.second_hash != wanted)) {
       continue;
     }
-    if (!ReadHeaderLine(text, s.begin(), &header, std::max(elements, depth)) ||
+    if (!ReadHeaderLine(text, s.begin(), &header) ||
         header.elements.size() < depth) {
       continue;
     }

@@ -49,10 +49,9 @@ class Sections {
 
   // Calls visit(section, header) for each accepted section whose path
   // starts with `path` (in any case), in file order, until it returns
-  // false; with exact_depth, only for the sections of the key itself. Only
-  // the first `elements` elements of each header are read (at least the
-  // path's). `text` is the file the sections were read from.
-  void Visit(const std::string& text, const KeyPath& path, size_t elements,
+  // false; with exact_depth, only for the sections of the key itself.
+  // `text` is the file the sections were read from.
+  void Visit(const std::string& text, const KeyPath& path,
              const std::function<bool(uint32_t, const SectionHeader&)>& visit,
              bool exact_depth = false) const;
 
