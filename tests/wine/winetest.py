@@ -15,6 +15,7 @@ Standard library only.
 """
 
 import contextlib
+import difflib
 import errno
 import fcntl
 import grp
@@ -242,10 +243,35 @@ class WinePrefix:
                    for d in self.server_directories())
 
     def stop(self):
-        """Stops this prefix's server (saving the registry) if one may run."""
+        """Stops this prefix's server (saving the registry) if one may run.
+        It kills whatever Wine is doing: the registry it saves may be a
+        moment of Wine's start-up work (see settle)."""
         if self.server_may_run:
             _kill_server(self.path)
             self.server_may_run = False
+
+    def settle(self):
+        """Waits, killing nothing, until every Wine process of the prefix
+        has exited and the server after them, having saved the registry.
+        The first program of a session sets Wine's start-up work going
+        (wineboot, explorer) which goes on rewriting keys under
+        HKEY_CURRENT_USER (Control Panel, Volatile Environment) at its own
+        pace: what is read or saved before it ends is a moment of that work,
+        different from run to run on a busy machine. A server started with
+        `wineserver -p` does not exit by itself: stop it first."""
+        subprocess.run(["wineserver", "-w"], env=self.env(),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=WINE_TIMEOUT)
+        self.server_may_run = False
+
+    def settled_user_reg(self):
+        """user.reg as text with its times masked, once the session that the
+        last Wine call started has run to its end (settle): the whole
+        HKEY_CURRENT_USER as Wine loaded it, with its start-up work done in
+        full and saved. Two prefixes whose registries Wine read alike give
+        the same text."""
+        self.settle()
+        return mask_times(self.read_user_reg().decode("latin-1"))
 
     def reg_add(self, key, name, reg_type, data):
         """`wine reg add KEY /v NAME /t TYPE /d DATA /f`; key names the
@@ -323,6 +349,14 @@ def copy_prefix_into(source, path):
                             if entry == "drive_c" else shutil.copy2)
         else:
             shutil.copy2(origin, target)
+
+
+def assert_same_registry(test, first, second, what):
+    """Fails with the differing lines of two settled user.reg texts."""
+    if first != second:
+        diff = difflib.unified_diff(first.split("\n"), second.split("\n"),
+                                    lineterm="", n=2)
+        test.fail("%s differ:\n%s" % (what, "\n".join(list(diff)[:60])))
 
 
 def parse_reg_export(text):
