@@ -318,16 +318,10 @@ class QuillfixOnlineTest(unittest.TestCase):
                                check=True, timeout=60)
                 self.wait_for_server(prefix)
                 self.assertQuietSuccess(run_quillfix(prefix))
-                # Output through a file: Wine's background processes keep
-                # a pipe open long after `wine` returns.
-                with tempfile.TemporaryFile() as out:
-                    subprocess.run(
-                        as_owner + ["wine", "reg", "query",
-                                    VARLOPLUS + "\\Preferences"],
-                        env=env, stdout=out, stderr=subprocess.DEVNULL,
-                        stdin=subprocess.DEVNULL, timeout=60)
-                    out.seek(0)
-                    self.assertIn(b"Quillfix    REG_BINARY    01", out.read())
+                query = winetest.run_wine(
+                    as_owner + ["wine", "reg", "query",
+                                VARLOPLUS + "\\Preferences"], env)
+                self.assertIn(b"Quillfix    REG_BINARY    01", query.stdout)
             finally:
                 for option in ("-k", "-w"):
                     subprocess.run(as_owner + ["wineserver", option],

@@ -143,6 +143,30 @@ def base_prefix():
         return BASE
 
 
+def run_wine(command, env, timeout=WINE_TIMEOUT):
+    """Runs COMMAND, which starts a Wine program (`wine ...`, perhaps behind
+    setpriv), and returns the CompletedProcess with stdout and stderr as
+    bytes. Output goes through files, not pipes: a server started by the
+    call inherits them and would otherwise hold the call until it exits."""
+    for _ in range(3):
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            code = subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=err,
+                                  timeout=timeout).returncode
+            out.seek(0)
+            err.seek(0)
+            result = subprocess.CompletedProcess(command, code, out.read(),
+                                                 err.read())
+        # Now and then Wine 8 fails to start a builtin program such as
+        # reg.exe (seen once in a whole test run, other tests' Wine
+        # processes running beside it) and falls back to ShellExecute, which
+        # fails too, before anything of the program ran: running it again
+        # is safe. Nothing the tests run prints that message itself.
+        if b"ShellExecuteEx failed" not in result.stdout + result.stderr:
+            break
+    return result
+
+
 def _link_or_copy(source, target):
     try:
         os.link(source, target)
@@ -175,34 +199,14 @@ class WinePrefix:
             return f.read()
 
     def wine(self, *args, check=True):
-        """Runs `wine ARGS...`; returns the CompletedProcess. Output goes
-        through files, not pipes: a server started by the call inherits
-        them and would otherwise hold the call until it exits."""
+        """Runs `wine ARGS...`; returns the CompletedProcess."""
         self.server_may_run = True
-        for _ in range(3):
-            result = self._run_wine(args)
-            # Now and then Wine 8 fails to start a builtin program such as
-            # reg.exe (seen once in a whole test run, other tests' Wine
-            # processes running beside it) and falls back to ShellExecute,
-            # which fails too. The program never ran, so running it again
-            # is safe.
-            if b"ShellExecuteEx failed" not in result.stdout + result.stderr:
-                break
+        result = run_wine(["wine", *args], self.env())
         if check and result.returncode != 0:
             raise AssertionError("wine %s failed (%d): %s %s" % (
                 " ".join(args), result.returncode, result.stdout[-1000:],
                 result.stderr[-1000:]))
         return result
-
-    def _run_wine(self, args):
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            code = subprocess.run(["wine", *args], env=self.env(),
-                                  stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=err, timeout=WINE_TIMEOUT).returncode
-            out.seek(0)
-            err.seek(0)
-            return subprocess.CompletedProcess(args, code, out.read(),
-                                               err.read())
 
     def start_persistent_server(self, log_path=os.devnull, linger=300):
         """Starts `wineserver -p` for the prefix, its messages (such as
