@@ -143,14 +143,19 @@ def base_prefix():
         return BASE
 
 
-def run_wine(command, env, timeout=WINE_TIMEOUT):
+def run_wine(command, env, timeout=WINE_TIMEOUT, input_bytes=b""):
     """Runs COMMAND, which starts a Wine program (`wine ...`, perhaps behind
-    setpriv), and returns the CompletedProcess with stdout and stderr as
-    bytes. Output goes through files, not pipes: a server started by the
-    call inherits them and would otherwise hold the call until it exits."""
+    setpriv), with `input_bytes` as its whole input, and returns the
+    CompletedProcess with stdout and stderr as bytes. Output goes through
+    files, not pipes: a server started by the call inherits them and would
+    otherwise hold the call until it exits."""
     for _ in range(3):
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            code = subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
+        with tempfile.TemporaryFile() as given, \
+                tempfile.TemporaryFile() as out, \
+                tempfile.TemporaryFile() as err:
+            given.write(input_bytes)
+            given.seek(0)
+            code = subprocess.run(command, env=env, stdin=given,
                                   stdout=out, stderr=err,
                                   timeout=timeout).returncode
             out.seek(0)
