@@ -75,7 +75,7 @@ class DifferentialTest(unittest.TestCase):
             with self.subTest(name), winetest.copy_prefix() as prepared:
                 for key, value, reg_type, data in values:
                     prepared.reg_add(key, value, reg_type, data)
-                prepared.stop()  # user.reg is saved as the server exits
+                prepared.settle()  # user.reg is saved as the server exits
                 with windows_prefix.clone_prefix(prepared) as linux, \
                         windows_prefix.clone_prefix(prepared) as windows:
                     ran = windows_prefix.run_linux(linux, QUILLFIX_LINUX)

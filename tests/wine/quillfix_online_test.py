@@ -114,16 +114,17 @@ class QuillfixOnlineTest(unittest.TestCase):
             with self.subTest(name), winetest.copy_prefix() as prepared:
                 for key, value, reg_type, data in values:
                     prepared.reg_add(key, value, reg_type, data)
-                prepared.stop()
+                prepared.settle()
                 with winetest.copy_prefix(prepared.path) as online, \
                         winetest.copy_prefix(prepared.path) as offline:
-                    online.start_persistent_server()
-                    self.assertQuietSuccess(run_quillfix(online), "online")
-                    # Wine has it now, while its server still runs.
-                    self.assertEqual(
-                        expected,
-                        written_editions(online.reg_export(CORVANE)))
-                    online.stop()  # the server saves user.reg
+                    with online.program_running():
+                        self.assertQuietSuccess(run_quillfix(online),
+                                                "online")
+                        # Wine has it now, while its server still runs.
+                        self.assertEqual(
+                            expected,
+                            written_editions(online.reg_export(CORVANE)))
+                    # The session has ended, its server saved user.reg.
                     saved = online.read_user_reg().decode("ascii")
                     self.assertEqual(len(expected),
                                      saved.count(QUILLFIX_SECTION), saved)
@@ -143,7 +144,7 @@ class QuillfixOnlineTest(unittest.TestCase):
         with winetest.copy_prefix() as prefix, \
                 tempfile.TemporaryDirectory() as bin_dir:
             prefix.reg_add(VARLO, "Edition", "REG_SZ", "std")
-            prefix.stop()
+            prefix.settle()
             record = os.path.join(bin_dir, "started")
             loader = os.path.join(bin_dir, "wine")
             with open(loader, "w") as f:
@@ -219,7 +220,7 @@ class QuillfixOnlineTest(unittest.TestCase):
             # changes nothing in the server either.
             prepared.reg_add(VARLO + "\\Preferences", "Alpha", "REG_DWORD",
                              "2")
-            prepared.stop()
+            prepared.settle()
             for name, loader, env in cases:
                 with self.subTest(name), \
                         winetest.copy_prefix(prepared.path) as prefix, \
@@ -305,7 +306,7 @@ class QuillfixOnlineTest(unittest.TestCase):
         with winetest.copy_prefix() as prefix, \
                 tempfile.TemporaryDirectory() as home:
             prefix.reg_add(VARLOPLUS, "Edition", "REG_SZ", "plus")
-            prefix.stop()
+            prefix.settle()
             # Its server directory was root's: the owner's server makes
             # one of its own.
             os.unlink(os.path.join(prefix.path, "wineserver"))

@@ -254,7 +254,10 @@ class WinePrefix:
     def stop(self):
         """Stops this prefix's server (saving the registry) if one may run.
         It kills whatever Wine is doing: the registry it saves may be a
-        moment of Wine's start-up work (see settle)."""
+        moment of Wine's start-up work, and a process of the session that
+        was starting may go on to start a server of its own. Meant for
+        servers started with `wineserver -p`; a session of plain Wine calls
+        ends by itself (settle)."""
         if self.server_may_run:
             _kill_server(self.path)
             self.server_may_run = False
@@ -272,6 +275,30 @@ class WinePrefix:
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=WINE_TIMEOUT)
         self.server_may_run = False
+
+    @contextlib.contextmanager
+    def program_running(self):
+        """Keeps a Wine program of the prefix running while the block runs,
+        as a user keeps a launcher open, so that the prefix's server runs
+        meanwhile: `wine cmd`, reading commands from a pipe. At the end the
+        program gets the end of its input and the session ends by itself
+        (settle), with nothing killed."""
+        self.server_may_run = True
+        program = subprocess.Popen(["wine", "cmd"], env=self.env(),
+                                   stdin=subprocess.PIPE,
+                                   stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.time() + WINE_TIMEOUT
+            while not self.server_socket_exists():
+                if program.poll() is not None or time.time() > deadline:
+                    raise AssertionError("no server for " + self.path)
+                time.sleep(0.05)
+            yield
+        finally:
+            program.stdin.close()
+            program.wait(timeout=WINE_TIMEOUT)
+            self.settle()
 
     def settled_user_reg(self):
         """user.reg as text with its times masked, once the session that the
