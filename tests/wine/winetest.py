@@ -387,12 +387,23 @@ def copy_prefix_into(source, path):
             shutil.copy2(origin, target)
 
 
+# The key Wine's crash debugger (winedbg) makes when a Wine program of the
+# session crashed.
+_CRASH_DEBUGGER_KEY = "\n[Software\\\\Wine\\\\WineDbg] "
+
+
 def assert_same_registry(test, first, second, what):
     """Fails with the differing lines of two settled user.reg texts."""
     if first != second:
         diff = difflib.unified_diff(first.split("\n"), second.split("\n"),
                                     lineterm="", n=2)
-        test.fail("%s differ:\n%s" % (what, "\n".join(list(diff)[:60])))
+        crashed = ""
+        if (_CRASH_DEBUGGER_KEY in first) != (_CRASH_DEBUGGER_KEY in second):
+            crashed = ("\n(Wine's crash debugger ran on the %s side: a Wine "
+                       "program of its session crashed)" %
+                       ("first" if _CRASH_DEBUGGER_KEY in first else "second"))
+        test.fail("%s differ:\n%s%s" % (what, "\n".join(list(diff)[:60]),
+                                        crashed))
 
 
 def parse_reg_export(text):
