@@ -92,7 +92,7 @@ class ConcurrentWritersTest(unittest.TestCase):
     def test_no_write_is_lost_and_wine_reads_them_all(self):
         with winetest.copy_prefix() as prefix:
             prefix.wine("reg", "query", "HKCU\\Environment")
-            prefix.stop()
+            prefix.settle()
             env = dict(os.environ, WINEPREFIX=prefix.path)
             writers = [subprocess.Popen(
                 [REGDRIVER, *writer_operations(writer)], env=env,

@@ -5,12 +5,16 @@
 // that makes the product's Preferences key and writes one value into it,
 // then saves (lock, temporary file, write, fsync, rename, fsync of the
 // folder), as a run of the program does; this process kills the child after
-// a random delay spread over the time a save takes. The change always starts
-// from the same file and carries a fixed time, so the file after a
-// complete save is always the same bytes. After every kill user.reg must be
-// byte-identical to the file before the save or to the file after it, and
-// every other new entry in the folder must be a temporary file the store
-// recognises as its own (so that a later save removes it, and nothing
+// a random delay spread over the time a save takes. First, though, one
+// child per step of the save (making the temporary file, writing it, fsync,
+// close, the rename, the fsync of the folder, or rewriting user.reg in
+// place) stops itself right before that step and is killed there, so that
+// each kind of point is hit whatever the pace of the machine. The change
+// always starts from the same file and carries a fixed time, so the file
+// after a complete save is always the same bytes. After every kill user.reg
+// must be byte-identical to the file before the save or to the file after
+// it, and every other new entry in the folder must be a temporary file the
+// store recognises as its own (so that a later save removes it, and nothing
 // mistakes it for data). When the save got through, the file is put back
 // and the store loaded again.
 //
@@ -20,8 +24,10 @@
 // temporaries for it besides what was there.
 //
 // Usage: crash_driver PREFIX KILLS SEED
-// Prints one summary line: "kills=N before=N after=N completed=N
-// max_temporaries=N"; exits 1 with a message on the first violation.
+// Prints two lines: "kills=N before=N after=N completed=N
+// max_temporaries=N", then "steps=STEP:FILE,..." with each step a save
+// was killed at and the file it left there (old or new), in the order
+// the save reaches them; exits 1 with a message on the first violation.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -39,11 +45,14 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "regservice/prefix/env.h"
+#include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/hive_store.h"
 
+using regservice::prefix::FaultInjectionEnv;
 using regservice::prefix::HiveStore;
 using regservice::prefix::PosixEnv;
 using regservice::prefix::PrefixLocation;
@@ -51,6 +60,18 @@ using regservice::prefix::PrefixLocation;
 namespace {
 
 const uint64_t kChangeTime = 0x1dd884ccfb82800;  // a fixed FILETIME
+
+// The steps of a save, in the order it reaches them: a new file renamed
+// over user.reg, or user.reg rewritten in place.
+const std::pair<FaultInjectionEnv::Step, const char*> kSteps[] = {
+    {FaultInjectionEnv::kCreate, "create"},
+    {FaultInjectionEnv::kRewrite, "rewrite"},
+    {FaultInjectionEnv::kWrite, "write"},
+    {FaultInjectionEnv::kFileSync, "file_sync"},
+    {FaultInjectionEnv::kClose, "close"},
+    {FaultInjectionEnv::kRename, "rename"},
+    {FaultInjectionEnv::kDirectorySync, "directory_sync"},
+};
 
 [[noreturn]] void Die(const std::string& message) {
   fprintf(stderr, "crash_driver: %s\n", message.c_str());
@@ -147,6 +168,27 @@ class CrashRounds {
     }
   }
 
+  // Kills one save right before each step it reaches.
+  void KillAtEachStep() {
+    for (const auto& [step, name] : kSteps) {
+      pid_t child = StartSave(step);
+      int status = 0;
+      waitpid(child, &status, WUNTRACED);
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        // This kind of save has no such step.
+        ++completed_;
+        if (!Check()) Die("a save that was not killed left the old file");
+        continue;
+      }
+      if (!WIFSTOPPED(status)) Die(std::string("a save failed before ") + name);
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      ++kills_;
+      steps_ += std::string(steps_.empty() ? "" : ",") + name +
+                (Check() ? ":new" : ":old");
+    }
+  }
+
   void Run(int kills) {
     // Delays spread up to a bound that starts at the quickest save's time
     // and follows the load of the machine: it shrinks when a save got
@@ -190,22 +232,28 @@ class CrashRounds {
   void PrintSummary() const {
     printf("kills=%d before=%d after=%d completed=%d max_temporaries=%d\n",
            kills_, seen_before_, seen_after_, completed_, max_temporaries_);
+    printf("steps=%s\n", steps_.c_str());
   }
 
  private:
   void LoadStore() {
-    store_.reset(new HiveStore(PosixEnv(), location_));
+    store_.reset(new HiveStore(&env_, location_));
     if (!store_->Load().ok()) {
       Die("cannot load " + user_reg_ + ": " + store_->last_error());
     }
   }
 
-  // Forks a child that makes the change and saves it, then exits.
-  pid_t StartSave() {
+  // Forks a child that makes the change and saves it, then exits; one given
+  // a step stops itself (SIGSTOP) right before it.
+  pid_t StartSave(
+      FaultInjectionEnv::Step stop_at = FaultInjectionEnv::kNothing) {
     fflush(stdout);
     pid_t child = fork();
     if (child < 0) Die("fork failed");
     if (child == 0) {
+      if (stop_at != FaultInjectionEnv::kNothing) {
+        env_.PauseAt(stop_at, [] { raise(SIGSTOP); });
+      }
       regservice::wine::KeyPath path = {Utf16("Software"), Utf16("Corvane"),
                                         Utf16("Varlo 6.8"),
                                         Utf16("Preferences")};
@@ -292,6 +340,7 @@ class CrashRounds {
   std::string data_file_;  // the file user.reg is or leads to
   std::vector<WatchedFolder> folders_;
   PrefixLocation location_;
+  FaultInjectionEnv env_;  // the real file system; lets a child stop itself
   std::unique_ptr<HiveStore> store_;
   std::mt19937_64 random_;
   std::string before_;
@@ -302,6 +351,7 @@ class CrashRounds {
   int seen_before_ = 0;
   int seen_after_ = 0;
   int max_temporaries_ = 0;
+  std::string steps_;  // "name:old" or "name:new" for each step killed at
 };
 
 }  // namespace
@@ -313,6 +363,7 @@ int main(int argc, char** argv) {
   }
   CrashRounds rounds(argv[1], static_cast<unsigned>(atoi(argv[3])));
   rounds.Calibrate();
+  rounds.KillAtEachStep();
   rounds.Run(atoi(argv[2]));
   rounds.PrintSummary();
   return 0;

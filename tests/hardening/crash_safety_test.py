@@ -3,8 +3,8 @@
 crash_driver (beside this file) does the killing and checks each kill's
 result: user.reg is byte-identical to the file before the save or after it,
 and nothing is left in the prefix but temporaries the store removes at its
-next save. This test makes the file, runs the driver and checks that the
-kills hit both sides of the rename.
+next save. This test makes the file, runs the driver and checks that a kill
+landed right before each step of the save, on both sides of the rename.
 
 The same for a user.reg that is a symlink into a folder of its own (as a
 dotfiles folder would hold it): the file it leads to is never torn and the
@@ -31,43 +31,68 @@ KILLS = int(os.environ.get("CRASH_KILLS", "200"))
 SEED = int(os.environ.get("CRASH_SEED", "6"))
 
 
+def write_regular_file(test, prefix, text):
+    user_reg = os.path.join(prefix, "user.reg")
+    gen_user_reg.write_file(user_reg, text)
+    return user_reg
+
+
+def write_symlinked_file(test, prefix, text):
+    """user.reg as a symlink into a folder of its own, as a dotfiles folder
+    would hold it; returns the file it leads to."""
+    dotfiles = tempfile.mkdtemp(prefix="quillfix-crash-dotfiles-",
+                                dir=os.path.dirname(prefix))
+    test.addCleanup(shutil.rmtree, dotfiles, True)
+    data_file = os.path.join(dotfiles, "wine-user.reg")
+    gen_user_reg.write_file(data_file, text)
+    os.symlink(data_file, os.path.join(prefix, "user.reg"))
+    return data_file
+
+
+# The kinds of user.reg the saves are killed on: (name, how a prefix gets
+# its user.reg from the generated text, returning the file that holds the
+# bytes, each step the save reaches with the
+# file a kill right before it leaves: the old one or the new one).
+USER_REG_KINDS = [
+    ("regular file", write_regular_file,
+     {"create": "old", "write": "old", "file_sync": "old", "close": "old",
+      "rename": "old", "directory_sync": "new"}),
+    # The file the link leads to is replaced beside itself; the link stays.
+    ("symlink", write_symlinked_file,
+     {"create": "old", "write": "old", "file_sync": "old", "close": "old",
+      "rename": "old", "directory_sync": "new"}),
+]
+
+
 class CrashSafetyTest(unittest.TestCase):
-    def setUp(self):
-        # In memory where possible: a kill tests the process, not the disk,
-        # and fsync on a disk would make the rounds slow.
-        shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
-        self.prefix = tempfile.mkdtemp(prefix="quillfix-crash-", dir=shm)
-        self.addCleanup(shutil.rmtree, self.prefix, True)
+    @classmethod
+    def setUpClass(cls):
         # Only VarloPlus is installed: the driver writes Varlo's
         # Preferences, making the key, so the save adds a section and
         # changes its parent's.
-        text, = gen_user_reg.generate_variants(10 * 1024 * 1024, seed=SEED,
-                                               variants=[{"varloplus"}])
-        gen_user_reg.write_file(os.path.join(self.prefix, "user.reg"), text)
+        cls.text, = gen_user_reg.generate_variants(
+            10 * 1024 * 1024, seed=SEED, variants=[{"varloplus"}])
+
+    def make_prefix(self):
+        # In memory where possible: a kill tests the process, not the disk,
+        # and fsync on a disk would make the rounds slow.
+        shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+        prefix = tempfile.mkdtemp(prefix="quillfix-crash-", dir=shm)
+        self.addCleanup(shutil.rmtree, prefix, True)
+        return prefix
 
     def test_every_kill_leaves_the_old_or_the_new_file(self):
-        self.run_driver_and_check(os.path.join(self.prefix, "user.reg"))
+        for name, make_user_reg, steps in USER_REG_KINDS:
+            with self.subTest(name):
+                prefix = self.make_prefix()
+                data_file = make_user_reg(self, prefix, self.text)
+                self.run_driver(prefix, data_file, steps)
+                if data_file != os.path.join(prefix, "user.reg"):
+                    self.assertEqual(data_file, os.readlink(
+                        os.path.join(prefix, "user.reg")))
 
-    def test_every_kill_leaves_a_symlinked_file_old_or_new(self):
-        data_file = self.link_user_reg_into_a_folder_of_its_own()
-        self.run_driver_and_check(data_file)
-        self.assertEqual(data_file,
-                         os.readlink(os.path.join(self.prefix, "user.reg")))
-
-    def link_user_reg_into_a_folder_of_its_own(self):
-        """Moves user.reg out of the prefix and links to it; returns where
-        it went."""
-        dotfiles = tempfile.mkdtemp(prefix="quillfix-crash-dotfiles-",
-                                    dir=os.path.dirname(self.prefix))
-        self.addCleanup(shutil.rmtree, dotfiles, True)
-        user_reg = os.path.join(self.prefix, "user.reg")
-        data_file = os.path.join(dotfiles, "wine-user.reg")
-        os.rename(user_reg, data_file)
-        os.symlink(data_file, user_reg)
-        return data_file
-
-    def run_driver_and_check(self, data_file):
-        result = subprocess.run([DRIVER, self.prefix, str(KILLS), str(SEED)],
+    def run_driver(self, prefix, data_file, expected_steps):
+        result = subprocess.run([DRIVER, prefix, str(KILLS), str(SEED)],
                                 capture_output=True, text=True, timeout=900)
         self.assertEqual(0, result.returncode, result.stderr)
         print(result.stdout.strip())
@@ -77,10 +102,12 @@ class CrashSafetyTest(unittest.TestCase):
         self.assertEqual(counts["kills"],
                          counts["before"] + counts["after"] - counts[
                              "completed"])
-        # Kills must have landed both before and after the rename, or the
-        # delays missed the save.
-        self.assertGreater(counts["before"], 0)
-        self.assertGreater(counts["after"] - counts["completed"], 0)
+        # One save was stopped right before each of its steps and killed
+        # there, so the kills hit both sides of the rename however slow
+        # the machine is; the random delays hit the steps' insides.
+        steps = re.search(r"^steps=(.*)$", result.stdout, re.M).group(1)
+        self.assertEqual(expected_steps, dict(
+            step.split(":") for step in steps.split(",")))
         with open(data_file, "rb") as f:
             self.assertIn(b'\n"Quillfix"=hex:01\n', f.read())
 

@@ -60,16 +60,12 @@ class UserPrefix:
         return env
 
     def as_user(self, args, check=True, **extra):
-        """Runs ARGS as the prefix's owner; output through files, since a
-        server it starts would hold pipes open."""
+        """Runs ARGS as the prefix's owner (as winetest.run_wine runs a
+        Wine program); returns its standard output and error."""
         command = winetest.as_user(self.uid, self.gid) + ["env", "-i"]
         command += ["%s=%s" % item for item in self.user_env(**extra).items()]
-        with tempfile.TemporaryFile() as out:
-            result = subprocess.run(command + list(args),
-                                    stdin=subprocess.DEVNULL, stdout=out,
-                                    stderr=out, timeout=winetest.WINE_TIMEOUT)
-            out.seek(0)
-            output = out.read()
+        result = winetest.run_wine(command + list(args), None)
+        output = result.stdout + result.stderr
         if check and result.returncode != 0:
             raise AssertionError("%s failed (%d): %r" % (
                 " ".join(args), result.returncode, output[-1000:]))

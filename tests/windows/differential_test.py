@@ -3,8 +3,11 @@
 For each scenario a prefix is prepared with `wine reg add` and copied twice;
 the Linux program (QUILLFIX_LINUX, editing user.reg directly) runs on one
 copy and quillfix.exe (QUILLFIX_EXE, under Wine, through the real registry
-functions) on the other. Then HKEY_CURRENT_USER of both is exported with
-`wine reg export`, times masked, and the two texts must be identical.
+functions) on the other. Then the product's keys of both are exported with
+`wine reg export` and the two texts must be identical; and once the Wine
+session of each export has run to its end, so must the whole
+HKEY_CURRENT_USER that Wine saved, times masked (compared any earlier, it
+would be a moment of Wine's own start-up writes).
 """
 
 import difflib
@@ -14,6 +17,8 @@ import unittest
 import windows_prefix
 from windows_prefix import winetest
 from winetest import VARLO, VARLOPLUS  # noqa: E402
+
+CORVANE = "HKCU\\Software\\Corvane"
 
 QUILLFIX_LINUX = os.environ.get("QUILLFIX_LINUX", "")
 QUILLFIX_EXE = os.environ.get("QUILLFIX_EXE", "")
@@ -70,7 +75,7 @@ class DifferentialTest(unittest.TestCase):
             with self.subTest(name), winetest.copy_prefix() as prepared:
                 for key, value, reg_type, data in values:
                     prepared.reg_add(key, value, reg_type, data)
-                prepared.stop()  # user.reg is saved as the server exits
+                prepared.settle()  # user.reg is saved as the server exits
                 with windows_prefix.clone_prefix(prepared) as linux, \
                         windows_prefix.clone_prefix(prepared) as windows:
                     ran = windows_prefix.run_linux(linux, QUILLFIX_LINUX)
@@ -79,9 +84,14 @@ class DifferentialTest(unittest.TestCase):
                     ran = windows_prefix.run_exe(windows, QUILLFIX_EXE)
                     self.assertEqual((0, b"", b""), (
                         ran.returncode, ran.stdout, ran.stderr), "windows")
-                    linux_export = linux.reg_export("HKCU")
-                    windows_export = windows.reg_export("HKCU")
+                    linux_export = linux.reg_export(CORVANE)
+                    windows_export = windows.reg_export(CORVANE)
+                    linux_registry = linux.settled_user_reg()
+                    windows_registry = windows.settled_user_reg()
                 self.assertSameExport(linux_export, windows_export, name)
+                winetest.assert_same_registry(
+                    self, linux_registry, windows_registry,
+                    "%s: the builds' registries" % name)
                 # The run did something where an edition exists.
                 wrote = '"quillfix"=hex:01' in windows_export.lower()
                 self.assertEqual(name != "neither edition", wrote,

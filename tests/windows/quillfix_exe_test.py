@@ -78,9 +78,13 @@ class QuillfixExeTest(unittest.TestCase):
         with winetest.copy_prefix() as prefix:
             prefix.reg_add("HKCU\\Software\\Corvane\\Other", "Keep", "REG_SZ",
                            "me")
-            before = prefix.reg_export("HKCU")
+            # Each whole Wine session run to its end, so that Wine's own
+            # start-up writes are done in both.
+            before = prefix.settled_user_reg()
             self.assertQuiet(windows_prefix.run_exe(prefix, QUILLFIX_EXE))
-            self.assertEqual(before, prefix.reg_export("HKCU"))
+            winetest.assert_same_registry(self, before,
+                                          prefix.settled_user_reg(),
+                                          "the registries before and after")
 
     def test_stored_letter_case_is_found_and_kept(self):
         with winetest.copy_prefix() as prefix:

@@ -63,7 +63,7 @@ class ReportUnderWineTest(unittest.TestCase):
                 for key, value, reg_type, data in values:
                     prefix.reg_add(key, value, reg_type, data)
                 windows = windows_prefix.run_exe(prefix, REPORT_EXE)
-                prefix.stop()  # user.reg is saved as the server exits
+                prefix.settle()  # user.reg is saved as the server exits
                 linux = windows_prefix.run_linux(prefix, REPORT_LINUX)
 
                 editions = [VARLO_LINE + varlo, VARLOPLUS_LINE + varloplus]

@@ -20,7 +20,7 @@ class QuillfixOnWinePrefixTest(unittest.TestCase):
     def test_installed_edition_gets_the_value_wine_reads_back(self):
         with winetest.copy_prefix() as prefix:
             prefix.reg_add(VARLO, "Edition", "REG_SZ", "std")
-            prefix.stop()  # the server saves user.reg and goes
+            prefix.settle()  # the server saves user.reg and goes
             before = winetest.mask_times(
                 prefix.read_user_reg().decode("ascii"))
 

@@ -9,8 +9,6 @@ ctest passes the helper's path in REGHELPER.
 
 import os
 import struct
-import subprocess
-import tempfile
 import unittest
 
 import winetest
@@ -76,18 +74,10 @@ class RegHelperTest(unittest.TestCase):
 
     def converse(self, data):
         """Runs the helper with `data` as its whole input; returns (exit
-        status, output). Through files: Wine's background processes may
-        keep pipes open."""
-        with tempfile.TemporaryFile() as given, \
-                tempfile.TemporaryFile() as got:
-            given.write(data)
-            given.seek(0)
-            status = subprocess.run(
-                ["wine", REGHELPER], env=self.prefix.env(), stdin=given,
-                stdout=got, stderr=subprocess.DEVNULL,
-                timeout=winetest.WINE_TIMEOUT).returncode
-            got.seek(0)
-            return status, got.read()
+        status, output)."""
+        result = winetest.run_wine(["wine", REGHELPER], self.prefix.env(),
+                                   input_bytes=data)
+        return result.returncode, result.stdout
 
     def test_answers_each_request_with_the_real_result(self):
         status, output = self.converse(

@@ -15,6 +15,7 @@ Standard library only.
 """
 
 import contextlib
+import difflib
 import errno
 import fcntl
 import grp
@@ -167,6 +168,35 @@ def base_prefix():
         return BASE
 
 
+def run_wine(command, env, timeout=WINE_TIMEOUT, input_bytes=b""):
+    """Runs COMMAND, which starts a Wine program (`wine ...`, perhaps behind
+    setpriv), with `input_bytes` as its whole input, and returns the
+    CompletedProcess with stdout and stderr as bytes. Output goes through
+    files, not pipes: a server started by the call inherits them and would
+    otherwise hold the call until it exits."""
+    for _ in range(3):
+        with tempfile.TemporaryFile() as given, \
+                tempfile.TemporaryFile() as out, \
+                tempfile.TemporaryFile() as err:
+            given.write(input_bytes)
+            given.seek(0)
+            code = subprocess.run(command, env=env, stdin=given,
+                                  stdout=out, stderr=err,
+                                  timeout=timeout).returncode
+            out.seek(0)
+            err.seek(0)
+            result = subprocess.CompletedProcess(command, code, out.read(),
+                                                 err.read())
+        # Now and then Wine 8 fails to start a builtin program such as
+        # reg.exe (seen once in a whole test run, other tests' Wine
+        # processes running beside it) and falls back to ShellExecute, which
+        # fails too, before anything of the program ran: running it again
+        # is safe. Nothing the tests run prints that message itself.
+        if b"ShellExecuteEx failed" not in result.stdout + result.stderr:
+            break
+    return result
+
+
 def _link_or_copy(source, target):
     try:
         os.link(source, target)
@@ -199,34 +229,14 @@ class WinePrefix:
             return f.read()
 
     def wine(self, *args, check=True):
-        """Runs `wine ARGS...`; returns the CompletedProcess. Output goes
-        through files, not pipes: a server started by the call inherits
-        them and would otherwise hold the call until it exits."""
+        """Runs `wine ARGS...`; returns the CompletedProcess."""
         self.server_may_run = True
-        for _ in range(3):
-            result = self._run_wine(args)
-            # Now and then Wine 8 fails to start a builtin program such as
-            # reg.exe (seen once in a whole test run, other tests' Wine
-            # processes running beside it) and falls back to ShellExecute,
-            # which fails too. The program never ran, so running it again
-            # is safe.
-            if b"ShellExecuteEx failed" not in result.stdout + result.stderr:
-                break
+        result = run_wine(["wine", *args], self.env())
         if check and result.returncode != 0:
             raise AssertionError("wine %s failed (%d): %s %s" % (
                 " ".join(args), result.returncode, result.stdout[-1000:],
                 result.stderr[-1000:]))
         return result
-
-    def _run_wine(self, args):
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            code = subprocess.run(["wine", *args], env=self.env(),
-                                  stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=err, timeout=WINE_TIMEOUT).returncode
-            out.seek(0)
-            err.seek(0)
-            return subprocess.CompletedProcess(args, code, out.read(),
-                                               err.read())
 
     def start_persistent_server(self, log_path=os.devnull, linger=300):
         """Starts `wineserver -p` for the prefix, its messages (such as
@@ -267,10 +277,62 @@ class WinePrefix:
                    for d in self.server_directories())
 
     def stop(self):
-        """Stops this prefix's server (saving the registry) if one may run."""
+        """Stops this prefix's server (saving the registry) if one may run.
+        It kills whatever Wine is doing: the registry it saves may be a
+        moment of Wine's start-up work, and a process of the session that
+        was starting may go on to start a server of its own. Meant for
+        servers started with `wineserver -p`; a session of plain Wine calls
+        ends by itself (settle)."""
         if self.server_may_run:
             _kill_server(self.path)
             self.server_may_run = False
+
+    def settle(self):
+        """Waits, killing nothing, until every Wine process of the prefix
+        has exited and the server after them, having saved the registry.
+        The first program of a session sets Wine's start-up work going
+        (wineboot, explorer) which goes on rewriting keys under
+        HKEY_CURRENT_USER (Control Panel, Volatile Environment) at its own
+        pace: what is read or saved before it ends is a moment of that work,
+        different from run to run on a busy machine. A server started with
+        `wineserver -p` does not exit by itself: stop it first."""
+        subprocess.run(["wineserver", "-w"], env=self.env(),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=WINE_TIMEOUT)
+        self.server_may_run = False
+
+    @contextlib.contextmanager
+    def program_running(self):
+        """Keeps a Wine program of the prefix running while the block runs,
+        as a user keeps a launcher open, so that the prefix's server runs
+        meanwhile: `wine cmd`, reading commands from a pipe. At the end the
+        program gets the end of its input and the session ends by itself
+        (settle), with nothing killed."""
+        self.server_may_run = True
+        program = subprocess.Popen(["wine", "cmd"], env=self.env(),
+                                   stdin=subprocess.PIPE,
+                                   stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.time() + WINE_TIMEOUT
+            while not self.server_socket_exists():
+                if program.poll() is not None or time.time() > deadline:
+                    raise AssertionError("no server for " + self.path)
+                time.sleep(0.05)
+            yield
+        finally:
+            program.stdin.close()
+            program.wait(timeout=WINE_TIMEOUT)
+            self.settle()
+
+    def settled_user_reg(self):
+        """user.reg as text with its times masked, once the session that the
+        last Wine call started has run to its end (settle): the whole
+        HKEY_CURRENT_USER as Wine loaded it, with its start-up work done in
+        full and saved. Two prefixes whose registries Wine read alike give
+        the same text."""
+        self.settle()
+        return mask_times(self.read_user_reg().decode("latin-1"))
 
     def reg_add(self, key, name, reg_type, data):
         """`wine reg add KEY /v NAME /t TYPE /d DATA /f`; key names the
@@ -348,6 +410,25 @@ def copy_prefix_into(source, path):
                             if entry == "drive_c" else shutil.copy2)
         else:
             shutil.copy2(origin, target)
+
+
+# The key Wine's crash debugger (winedbg) makes when a Wine program of the
+# session crashed.
+_CRASH_DEBUGGER_KEY = "\n[Software\\\\Wine\\\\WineDbg] "
+
+
+def assert_same_registry(test, first, second, what):
+    """Fails with the differing lines of two settled user.reg texts."""
+    if first != second:
+        diff = difflib.unified_diff(first.split("\n"), second.split("\n"),
+                                    lineterm="", n=2)
+        crashed = ""
+        if (_CRASH_DEBUGGER_KEY in first) != (_CRASH_DEBUGGER_KEY in second):
+            crashed = ("\n(Wine's crash debugger ran on the %s side: a Wine "
+                       "program of its session crashed)" %
+                       ("first" if _CRASH_DEBUGGER_KEY in first else "second"))
+        test.fail("%s differ:\n%s%s" % (what, "\n".join(list(diff)[:60]),
+                                        crashed))
 
 
 def parse_reg_export(text):
