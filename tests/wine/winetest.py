@@ -417,13 +417,19 @@ def copy_prefix_into(source, path):
 _CRASH_DEBUGGER_KEY = "\n[Software\\\\Wine\\\\WineDbg] "
 
 
+def crash_debugger_ran(first, second):
+    """Whether Wine's crash debugger ran in the session of exactly one of
+    two settled user.reg texts."""
+    return (_CRASH_DEBUGGER_KEY in first) != (_CRASH_DEBUGGER_KEY in second)
+
+
 def assert_same_registry(test, first, second, what):
     """Fails with the differing lines of two settled user.reg texts."""
     if first != second:
         diff = difflib.unified_diff(first.split("\n"), second.split("\n"),
                                     lineterm="", n=2)
         crashed = ""
-        if (_CRASH_DEBUGGER_KEY in first) != (_CRASH_DEBUGGER_KEY in second):
+        if crash_debugger_ran(first, second):
             crashed = ("\n(Wine's crash debugger ran on the %s side: a Wine "
                        "program of its session crashed)" %
                        ("first" if _CRASH_DEBUGGER_KEY in first else "second"))
