@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "regservice/prefix/env.h"
-#include "regservice/prefix/wineserver_lock.h"
+#include "regservice/prefix/running_server.h"
 #include "regservice/status.h"
 #include "regservice/wine/hive.h"
 
@@ -90,10 +90,11 @@ class HiveStore {
   // otherwise.
   Status Save();
 
-  // Tells the store that /proc was searched for a server of the prefix
-  // just now and showed none, so that the first change need not search
-  // again. The lock files are still probed at every change.
-  void NoteNoServerInProc() { proc_showed_no_server_ = true; }
+  // Tells the store that a look for a server of the prefix, /proc
+  // included, found the prefix free just now, so that the first change
+  // need not search /proc again. The lock files are still probed at every
+  // change.
+  void NoteFoundFree() { proc_found_free_ = true; }
 
   // The message of the last failure, for diagnostics.
   const std::string& last_error() const { return last_error_; }
@@ -105,6 +106,9 @@ class HiveStore {
   // Whether the prefix must be left alone: a wineserver serves it now, or
   // may without being seen.
   bool ServerServesPrefix();
+  // Reads user.reg, stat first, into *bytes with room for edits; *info is
+  // the version stat saw.
+  Status ReadUserReg(FileInfo* info, std::string* bytes);
   // Loads `bytes` as a hive Wine would load in this prefix.
   Status LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive);
   Status ReloadAndReplay();
@@ -124,13 +128,13 @@ class HiveStore {
 
   Env* env_;
   PrefixLocation location_;
-  WineserverLock server_lock_;
+  RunningServer server_;
   std::unique_ptr<wine::Hive> hive_;  // null until loaded
   FileInfo loaded_version_;           // user.reg as last read or written
   std::vector<Change> journal_;
   unsigned int temp_counter_ = 0;
-  // A look in /proc since the last save began showed no server.
-  bool proc_showed_no_server_ = false;
+  // A look in /proc since the last save began found the prefix free.
+  bool proc_found_free_ = false;
   std::string last_error_;
 };
 

@@ -59,6 +59,8 @@ LONG WindowsError(const Status& status) {
       return ERROR_CANTWRITE;
     case Status::kAccessDenied:
       return ERROR_ACCESS_DENIED;
+    case Status::kAlreadyExists:
+      return ERROR_CANTWRITE;
     case Status::kBusy:
       return ERROR_SHARING_VIOLATION;
     case Status::kInvalidArgument:
