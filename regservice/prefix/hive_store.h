@@ -8,7 +8,7 @@
 // two processes never lose each other's changes. It refuses while a
 // wineserver serves the prefix (or may, unseen), and while writing holds the
 // lock of every server directory a server started now would use, so that
-// none can start meanwhile. The file is replaced atomically (a temporary
+// none can start meanwhile (doc/running-wine.md). The file is replaced atomically (a temporary
 // file in the prefix directory, fsync, rename, fsync of the directory) and
 // keeps its mode, owner and group, so that a run by an administrator leaves
 // the user's file theirs. A symlinked user.reg keeps its link: the file it
@@ -62,18 +62,16 @@ class HiveStore {
   // when it cannot be read or is not a regular file.
   Status Load();
 
-  // REQUIRES: Load() succeeded.
+  // hive(), CreateKey() and SetValue() REQUIRE that Load() succeeded.
   const wine::Hive& hive() const { return *hive_; }
 
   // Makes the key and the missing keys above it. Changes nothing when it
   // exists. kBusy when it would have to be made while a wineserver serves
   // the prefix; kInvalidArgument for an empty or over-long element.
-  // REQUIRES: Load() succeeded.
   Status CreateKey(const wine::KeyPath& path, uint64_t now);
 
   // Sets a value of an existing key. kBusy while a wineserver serves the
   // prefix; kNotFound when the key is gone.
-  // REQUIRES: Load() succeeded.
   Status SetValue(const wine::KeyPath& path, const wine::Name& name,
                   uint32_t type, const std::string& data, uint64_t now);
 

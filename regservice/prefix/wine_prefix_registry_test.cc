@@ -694,7 +694,8 @@ TEST_F(WinePrefixRegistryTest, LooksInProcAtStartAndOncePerSave) {
   for (const Case& c : cases) {
     TestDir::Write(UserReg(), kUserReg);
     FaultInjectionEnv env;
-    ASSERT_EQ(FoundServer::kNone, RunningServer(&env, location_).Find(true).state);
+    ASSERT_EQ(FoundServer::kNone,
+              RunningServer(&env, location_).Find(true).state);
     {
       WinePrefixRegistry registry(&env, location_);
       registry.NoteFoundFree();
