@@ -286,8 +286,8 @@ class ProcSearch {
   }
 
   Env* env_;
-  const std::string& proc_;
-  const FileInfo& prefix_;
+  const std::string proc_;
+  const FileInfo prefix_;
   const std::string prefix_name_;
   const std::string self_;
   const std::vector<std::string> kernel_threads_;
