@@ -56,11 +56,10 @@ LONG WindowsError(const Status& status) {
     case Status::kReadError:
       return ERROR_CANTREAD;
     case Status::kWriteError:
+    case Status::kAlreadyExists:
       return ERROR_CANTWRITE;
     case Status::kAccessDenied:
       return ERROR_ACCESS_DENIED;
-    case Status::kAlreadyExists:
-      return ERROR_CANTWRITE;
     case Status::kBusy:
       return ERROR_SHARING_VIOLATION;
     case Status::kInvalidArgument:
