@@ -157,6 +157,42 @@ class ReportTest(unittest.TestCase):
                                                  b"prefix ("), result.stderr)
         self.assertEqual(1, result.stderr.count(b"\n"))
 
+    def test_help_and_version(self):
+        """Each case: the arguments and the first line printed. Nothing is
+        read: the prefix named does not even exist."""
+        cases = [
+            (["--help"], "Usage: quillfix-report [--help | --version]"),
+            (["--version"], "Quillfix v1.0a7"),
+            (["other", "--version", "--help"], "Quillfix v1.0a7"),
+        ]
+        for args, first_line in cases:
+            with self.subTest(args), tempfile.TemporaryDirectory() as top:
+                prefix = os.path.join(top, "none")
+                env = dict(os.environ)
+                env["WINEPREFIX"] = prefix
+                result = subprocess.run([REPORT] + args, env=env,
+                                        capture_output=True,
+                                        stdin=subprocess.DEVNULL, timeout=60)
+                self.assertEqual(0, result.returncode)
+                self.assertEqual(b"", result.stderr)
+                self.assertEqual(first_line,
+                                 result.stdout.decode().split("\n")[0])
+                self.assertFalse(os.path.exists(prefix))
+
+    def test_other_arguments_are_ignored(self):
+        with tempfile.TemporaryDirectory() as prefix:
+            with open(os.path.join(prefix, "user.reg"), "w") as f:
+                f.write(HEADER + OTHER)
+            plain = self.run_report(prefix)
+            env = dict(os.environ)
+            env["WINEPREFIX"] = prefix
+            with_args = subprocess.run([REPORT, "-x", "--helpme"], env=env,
+                                       capture_output=True,
+                                       stdin=subprocess.DEVNULL, timeout=60)
+            self.assertEqual((plain.returncode, plain.stdout, plain.stderr),
+                             (with_args.returncode, with_args.stdout,
+                              with_args.stderr))
+
 
 if __name__ == "__main__":
     unittest.main()

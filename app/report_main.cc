@@ -1,12 +1,16 @@
 // quillfix-report: says, for the current user, whether each edition of the
 // product is installed and what its Preferences\Quillfix value holds, and
-// which registry it read. Reads only; takes no options.
+// which registry it read. Reads only. --help and --version print the usage
+// and the version; other arguments are ignored.
 //
 // Exit status: 0 when every installed edition holds REG_BINARY 01 (also
 // when none is installed), 1 when one does not, 2 when the registry cannot
 // be read, with the reason on standard error.
+#include <string.h>
+
 #include "app/registry_source.h"
 #include "app/report.h"
+#include "app/resource.h"
 #include "winshim/afx.h"
 #include "winshim/process.h"
 
@@ -16,10 +20,43 @@ CWinApp theApp(nullptr);
 
 #include <iostream>  // NOLINT(build/include_order): after theApp
 
-int main(int, char*[], char*[]) {
+namespace {
+
+const char kUsage[] =
+    "Usage: quillfix-report [--help | --version]\n"
+    "Prints, for the current user, whether each edition of Varlo is\n"
+    "installed and what its Preferences\\Quillfix value holds, then the\n"
+    "registry it read. Reads only.\n"
+    "Exit status: 0 when every installed edition holds REG_BINARY 01, 1 when\n"
+    "one does not, 2 when the registry cannot be read.\n";
+
+// The first --help or --version among the arguments, or null.
+const char* InfoRequest(int argc, char* argv[]) {
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "--version") == 0) {
+      return argv[i];
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[], char*[]) {
   if (!AfxWinInit(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), 0)) {
     std::cerr << "Fatal Error: MFC initialization failed" << std::endl;
     return 2;
+  }
+  if (const char* request = InfoRequest(argc, argv)) {
+    if (strcmp(request, "--help") == 0) {
+      std::cout << kUsage;
+    } else {
+      // The program's title, which names its version.
+      CString title;
+      title.LoadStringA(IDS_TITLE);
+      std::cout << static_cast<const char*>(title) << '\n';
+    }
+    return std::cout.flush() ? 0 : 2;
   }
   const report::RegistrySource source = report::CheckRegistry();
   if (!source.readable) {

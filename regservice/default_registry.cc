@@ -37,7 +37,7 @@ bridge::BridgeRegistry* NewBridge(prefix::Env* env,
   return new bridge::BridgeRegistry(
       [env, location, server, run]() -> std::unique_ptr<bridge::HelperChannel> {
         std::string tmpdir;
-        prefix::WineserverLock servers(env, location);
+        prefix::RunningServer servers(env, location);
         if (!servers.ReachableServerDirectory(server, &tmpdir)) return nullptr;
         bridge::HelperLaunch launch;
         if (!bridge::PlanHelperLaunch(location.directory, server,
@@ -64,23 +64,19 @@ Registry* NewPrefixRegistry(prefix::Env* env, prefix::Identity* identity,
       identity->EffectiveUid() != 0) {
     run->prefix_owner = identity->EffectiveUid();
   }
-  prefix::WineserverLock servers(env, location);
-  pid_t server = 0;
-  bool served = false;
+  prefix::FoundServer found;
+  found.state = prefix::FoundServer::kUnknown;
   if (!location.directory.empty()) {
-    // Our own saves hold the server's lock too, but only under the
-    // directory lock: holding it while asking keeps another process's save
-    // from passing for a running server.
-    std::unique_ptr<prefix::Lock> directory_lock;
-    env->LockDirectory(location.directory, &directory_lock);
-    served = servers.FindServer(&server);
+    found = prefix::RunningServer(env, location).Find(true);
   }
-  if (served) return NewBridge(env, location, server, *run);
-  const bool looked = !location.directory.empty();
+  if (found.state == prefix::FoundServer::kRunning) {
+    return NewBridge(env, location, found.pid, *run);
+  }
   auto* file_registry =
       new prefix::WinePrefixRegistry(env, std::move(location));
-  // The look above searched /proc: the first change need not again.
-  if (looked) file_registry->NoteNoServerInProc();
+  // The look above searched /proc: the first change need not again. After
+  // no look, or one that could not tell, the store looks for itself.
+  if (found.state == prefix::FoundServer::kNone) file_registry->NoteFoundFree();
   return file_registry;
 }
 

@@ -7,7 +7,7 @@
 
 #include "regservice/prefix/env.h"
 #include "regservice/prefix/prefix_owner.h"
-#include "regservice/prefix/wineserver_lock.h"
+#include "regservice/prefix/running_server.h"
 #include "regservice/registry.h"
 
 namespace regservice {

@@ -18,6 +18,7 @@
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
 #include "regservice/prefix/test_support.h"
+#include "regservice/prefix/wine_prefix_registry.h"
 
 namespace regservice {
 namespace {
@@ -271,6 +272,32 @@ TEST_F(DefaultRegistryTest, RootsOwnPrefixKeepsRootOnTheRealPath) {
   EXPECT_EQ(prefix_, location.directory);
   EXPECT_EQ(prefix_, run.directory);
   EXPECT_FALSE(Logged("BecomeUser 0"));
+}
+
+// Without the prefix's lock, another run's save could pass for a server:
+// nothing is looked for then, the file is read, and no look is taken as
+// having found no server: the first change looks in /proc itself.
+TEST_F(DefaultRegistryTest, FailedDirectoryLockSkipsTheLookForAServer) {
+  RecordingEnv env(&log_);
+  env.FailAt(prefix::FaultInjectionEnv::kLockDirectory);
+  RecordingIdentity identity(&log_, geteuid(), true);
+  RunIdentity run;
+  std::unique_ptr<Registry> registry(
+      NewPrefixRegistry(&env, &identity, location_, &run));
+  EXPECT_TRUE(Logged("LockDirectory " + prefix_));
+  EXPECT_FALSE(Logged("ListDirectory " + location_.proc));
+  ASSERT_NE(nullptr,
+            dynamic_cast<prefix::WinePrefixRegistry*>(registry.get()));
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            registry->OpenKey(HKEY_CURRENT_USER, "Software\\Acme", &key));
+  const DWORD flag = 2;
+  EXPECT_EQ(ERROR_SUCCESS,
+            registry->SetValueEx(key, "Flag", 0, REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&flag),
+                                 sizeof flag));
+  registry->CloseKey(key);
+  EXPECT_TRUE(Logged("ListDirectory " + location_.proc));
 }
 
 }  // namespace

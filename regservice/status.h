@@ -21,6 +21,7 @@ class Status {
     kReadError,     // reading failed: error() and the failing call
     kWriteError,    // writing failed: error() and the failing call
     kAccessDenied,  // the prefix may not be written
+    kAlreadyExists,  // something is already where a file was to be made
     kBusy,          // a wineserver serves the prefix, or may unseen
     kInvalidArgument,
   };

@@ -16,6 +16,8 @@
 
 #include <algorithm>
 
+#include "regservice/prefix/running_server.h"
+
 extern char** environ;
 
 namespace regservice {
@@ -34,15 +36,9 @@ std::string ReadLink(const std::string& path) {
   char target[PATH_MAX];
   ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
   if (n <= 0) return "";
-  std::string text(target, static_cast<size_t>(n));
   // An executable replaced while running (an upgrade) keeps its old path.
-  const std::string deleted = " (deleted)";
-  if (text.size() > deleted.size() &&
-      text.compare(text.size() - deleted.size(), deleted.size(), deleted) ==
-          0) {
-    text.erase(text.size() - deleted.size());
-  }
-  return text;
+  return prefix::WithoutDeletedMark(
+      std::string(target, static_cast<size_t>(n)));
 }
 
 std::string DirectoryOf(const std::string& path) {

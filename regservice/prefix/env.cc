@@ -1,5 +1,7 @@
 #include "regservice/prefix/env.h"
 
+#include <errno.h>
+
 #include <algorithm>
 
 namespace regservice {
@@ -24,6 +26,28 @@ Status Overwrite(RewritableFile* file, const std::string& bytes) {
 }
 
 }  // namespace
+
+Status ErrnoStatus(Status::Code otherwise, int error, const std::string& call) {
+  Status::Code code = otherwise;
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      code = Status::kNotFound;
+      break;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      code = Status::kAccessDenied;
+      break;
+    case EEXIST:
+      code = Status::kAlreadyExists;
+      break;
+    case EBUSY:
+      code = Status::kBusy;
+      break;
+  }
+  return Status::FromErrno(code, error, call);
+}
 
 Status ReplaceFile(Env* env, const std::string& path, const std::string& temp,
                    const std::string& bytes, const FileInfo& like,

@@ -2,8 +2,9 @@
 //
 // Abstract so that tests can fail a chosen step of a save (a write, an
 // fsync, the rename) and check what is left on disk. PosixEnv() is the real
-// one. A failure is a Status: kReadError or kWriteError with the errno and
-// a message naming the call and the path.
+// one. A failure is a Status with the errno and a message naming the call
+// and the path; its code says what happened (see ErrnoStatus), so that
+// callers never look at the errno.
 #ifndef QUILLFIX_REGSERVICE_PREFIX_ENV_H_
 #define QUILLFIX_REGSERVICE_PREFIX_ENV_H_
 
@@ -75,11 +76,17 @@ class Lock {
   virtual ~Lock() = default;
 };
 
+// The Status of a failed `call` with errno `error`: kNotFound when the path
+// is not there (ENOENT, ENOTDIR), kAccessDenied when it may not be touched
+// (EACCES, EPERM, EROFS), kAlreadyExists (EEXIST), kBusy (EBUSY), else
+// `otherwise` (kReadError or kWriteError).
+Status ErrnoStatus(Status::Code otherwise, int error, const std::string& call);
+
 class Env {
  public:
   virtual ~Env() = default;
 
-  // Follows a symlink for everything except is_symlink. ENOENT when the
+  // Follows a symlink for everything except is_symlink. kNotFound when the
   // path does not exist.
   virtual Status GetFileInfo(const std::string& path, FileInfo* info) = 0;
 
@@ -87,8 +94,8 @@ class Env {
   virtual Status GetLinkInfo(const std::string& path, FileInfo* info) = 0;
 
   // Make a directory, or an empty regular file, of this process's user
-  // with exactly the given mode (the umask does not apply). EEXIST when
-  // anything is at `path`; a symlink there is never followed.
+  // with exactly the given mode (the umask does not apply). kAlreadyExists
+  // when anything is at `path`; a symlink there is never followed.
   virtual Status MakeDirectory(const std::string& path, uint32_t mode) = 0;
   virtual Status MakeFile(const std::string& path, uint32_t mode) = 0;
 

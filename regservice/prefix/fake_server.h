@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "regservice/prefix/wineserver_lock.h"
+#include "regservice/prefix/running_server.h"
 
 namespace regservice {
 namespace prefix {
@@ -100,7 +100,7 @@ class LockHolder : public WaitingProcess {
 // Makes the lock file of Wine's own layout for the prefix as a server
 // makes it before it locks it, and returns its path.
 inline std::string MakeServerLockFile(const PrefixLocation& location) {
-  WineserverLock servers(PosixEnv(), location);
+  RunningServer servers(PosixEnv(), location);
   std::vector<std::unique_ptr<Lock>> held;
   servers.TakeServerLocks(&held);
   return servers.CandidateLockFiles().back().Path();

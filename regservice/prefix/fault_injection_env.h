@@ -32,6 +32,7 @@ class FaultInjectionEnv : public Env {
     kRewrite,   // opening user.reg to rewrite it in place
     kReserve,   // reserving space for the rewrite
     kTruncate,  // cutting the rewritten file to its new length
+    kLockDirectory,  // the flock on the prefix directory
   };
 
   explicit FaultInjectionEnv(Env* base = PosixEnv()) : base_(base) {}
@@ -134,6 +135,7 @@ class FaultInjectionEnv : public Env {
   }
   Status LockDirectory(const std::string& path,
                          std::unique_ptr<Lock>* lock) override {
+    if (Fails(kLockDirectory)) return Injected("flock " + path);
     return base_->LockDirectory(path, lock);
   }
   Status ProbeWriteLock(const std::string& path, pid_t* holder) override {
@@ -224,8 +226,8 @@ class FaultInjectionEnv : public Env {
     return Status(Status::kBusy, path + ": held (simulated)");
   }
   Status Injected(const std::string& what) const {
-    return Status::FromErrno(Status::kWriteError, injected_error_,
-                             what + " (injected)");
+    return ErrnoStatus(Status::kWriteError, injected_error_,
+                       what + " (injected)");
   }
 
   Env* base_;

@@ -1,6 +1,5 @@
 #include "regservice/prefix/hive_store.h"
 
-#include <errno.h>
 #include <unistd.h>
 
 #include "regservice/wine/reg_lexer.h"
@@ -26,19 +25,18 @@ const size_t kEditRoom = 64 * 1024;
 // step failed: the prefix may not be written, a server came, or writing
 // failed.
 Status AsWriteFailure(const Status& status) {
-  Status::Code code = Status::kWriteError;
-  if (status.code() == Status::kBusy || status.error() == EBUSY) {
-    code = Status::kBusy;
-  } else if (status.error() == EACCES || status.error() == EPERM ||
-             status.error() == EROFS) {
-    code = Status::kAccessDenied;
-  }
-  return Status(code, status.message(), status.error());
+  const bool told = status.code() == Status::kBusy ||
+                    status.code() == Status::kAccessDenied;
+  return told ? status
+              : Status(Status::kWriteError, status.message(), status.error());
 }
 
-// A failure because the file or directory is not there.
-Status AsNotFound(const Status& status) {
-  return Status(Status::kNotFound, status.message(), status.error());
+// What a failure while reading user.reg means for the caller: it is not
+// there, or it cannot be read.
+Status AsReadFailure(const Status& status) {
+  return status.code() == Status::kNotFound
+             ? status
+             : Status(Status::kReadError, status.message(), status.error());
 }
 
 const char kServerRuns[] = "a wineserver serves the prefix";
@@ -81,7 +79,7 @@ bool ApplyChange(const Change& change, wine::Hive* hive) {
 HiveStore::HiveStore(Env* env, PrefixLocation location)
     : env_(env),
       location_(std::move(location)),
-      server_lock_(env, location_) {}
+      server_(env, location_) {}
 
 Status HiveStore::Fail(Status status) {
   last_error_ = status.message();
@@ -95,22 +93,9 @@ Status HiveStore::Load() {
         Status(Status::kNotFound,
                "no prefix: WINEPREFIX not an absolute path, or no HOME"));
   }
-  const std::string path = UserRegPath();
-  // Stat before reading: if the file changes in between, Save() sees a
-  // version other than the one read and reads again, never the reverse.
   FileInfo info;
-  Status status = env_->GetFileInfo(path, &info);
-  if (!status.ok()) {
-    return Fail(status.error() == ENOENT || status.error() == ENOTDIR
-                    ? AsNotFound(status)
-                    : status);
-  }
-  if (!info.is_regular) {
-    return Fail(Status(Status::kReadError, path + ": not a file"));
-  }
   std::string bytes;
-  bytes.reserve(static_cast<size_t>(info.size) + kEditRoom);
-  status = env_->ReadFile(path, &bytes);
+  Status status = ReadUserReg(&info, &bytes);
   if (!status.ok()) return Fail(status);
   std::unique_ptr<wine::Hive> hive;
   status = LoadHive(std::move(bytes), &hive);
@@ -118,6 +103,20 @@ Status HiveStore::Load() {
   hive_ = std::move(hive);
   loaded_version_ = info;
   return Status();
+}
+
+Status HiveStore::ReadUserReg(FileInfo* info, std::string* bytes) {
+  const std::string path = UserRegPath();
+  // Stat before reading: if the file changes in between, Save() sees a
+  // version other than the one read and reads again, never the reverse.
+  Status status = env_->GetFileInfo(path, info);
+  if (!status.ok()) return AsReadFailure(status);
+  if (!info->is_regular) {
+    return Status(Status::kReadError, path + ": not a file");
+  }
+  bytes->reserve(static_cast<size_t>(info->size) + kEditRoom);
+  status = env_->ReadFile(path, bytes);
+  return status.ok() ? status : AsReadFailure(status);
 }
 
 Status HiveStore::LoadHive(std::string bytes,
@@ -138,7 +137,7 @@ Status HiveStore::LoadHive(std::string bytes,
   std::string head;
   const std::string system_reg = location_.directory + "/system.reg";
   status = env_->ReadFileStart(system_reg, kSystemRegHead, &head);
-  if (!status.ok() && status.error() == ENOENT) return Status();
+  if (status.code() == Status::kNotFound) return Status();
   if (!status.ok()) {
     hive->reset();
     return Fail(Status(Status::kCorrupt, status.message(), status.error()));
@@ -155,22 +154,13 @@ Status HiveStore::LoadHive(std::string bytes,
 }
 
 bool HiveStore::ServerServesPrefix() {
-  // Our own savers hold the server's lock too, but only under the
-  // directory lock: holding that lock while asking keeps a save in another
-  // process from passing for a running server.
-  std::unique_ptr<Lock> directory_lock;
-  env_->LockDirectory(location_.directory, &directory_lock);
-  pid_t holder = 0;
-  if (server_lock_.CheckLockFiles(&holder) != WineserverLock::State::kNone) {
-    return true;
-  }
   // Refusing early is a courtesy; Save looks in /proc again right before
   // its rename. So one look that found nothing serves every change until
   // the next save.
-  if (!proc_showed_no_server_) {
-    proc_showed_no_server_ = server_lock_.ServerInProc() == 0;
-  }
-  return !proc_showed_no_server_;
+  const FoundServer found = server_.Find(!proc_found_free_);
+  if (found.state != FoundServer::kNone) return true;
+  proc_found_free_ = true;
+  return false;
 }
 
 Status HiveStore::CreateKey(const wine::KeyPath& path, uint64_t now) {
@@ -209,10 +199,7 @@ Status HiveStore::SetValue(const wine::KeyPath& path, const wine::Name& name,
 Status HiveStore::ReloadAndReplay() {
   FileInfo info;
   std::string bytes;
-  if (env_->GetFileInfo(UserRegPath(), &info).ok()) {
-    bytes.reserve(static_cast<size_t>(info.size) + kEditRoom);
-  }
-  Status status = env_->ReadFile(UserRegPath(), &bytes);
+  Status status = ReadUserReg(&info, &bytes);
   if (!status.ok()) return Fail(status);
   std::unique_ptr<wine::Hive> hive;
   status = LoadHive(std::move(bytes), &hive);
@@ -303,8 +290,8 @@ Status HiveStore::CheckNoServerAppeared(const FileInfo& read_version) {
   // milliseconds after the last look. Such a server that ran when the
   // locks were taken and has exited since saved the registry on its way
   // out if it had changes: then user.reg is no longer the version read.
-  proc_showed_no_server_ = server_lock_.ServerInProc() == 0;
-  if (!proc_showed_no_server_) {
+  proc_found_free_ = server_.ServerInProc() == 0;
+  if (!proc_found_free_) {
     return Status(Status::kBusy, "a wineserver started for the prefix");
   }
   FileInfo now;
@@ -318,26 +305,22 @@ Status HiveStore::CheckNoServerAppeared(const FileInfo& read_version) {
 Status HiveStore::Save() {
   if (journal_.empty()) return Status();
   // Only the save's own last look counts for the changes after it.
-  proc_showed_no_server_ = false;
+  proc_found_free_ = false;
   std::unique_ptr<Lock> directory_lock;
   Status status = env_->LockDirectory(location_.directory, &directory_lock);
-  if (!status.ok()) {
-    return Fail(status.error() == ENOENT ? AsNotFound(status) : status);
-  }
+  if (!status.ok()) return Fail(status);
   // No look in /proc now: the one right before the file changes, with the
   // check that the file is still the version read, covers a server that
   // started before the locks were taken (CheckNoServerAppeared).
   std::vector<std::unique_ptr<Lock>> server_locks;
-  if (!server_lock_.TakeServerLocks(&server_locks)) {
+  if (!server_.TakeServerLocks(&server_locks)) {
     return Fail(Status(Status::kBusy, kServerRuns));
   }
   RemoveStaleTemporaryFiles(location_.directory, "user.reg");
 
   FileInfo current;
   status = env_->GetFileInfo(UserRegPath(), &current);
-  if (!status.ok()) {
-    return Fail(status.error() == ENOENT ? AsNotFound(status) : status);
-  }
+  if (!status.ok()) return Fail(status);
   if (!current.is_regular) {
     return Fail(Status(Status::kWriteError, UserRegPath() + ": not a file"));
   }

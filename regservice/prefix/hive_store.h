@@ -8,7 +8,7 @@
 // two processes never lose each other's changes. It refuses while a
 // wineserver serves the prefix (or may, unseen), and while writing holds the
 // lock of every server directory a server started now would use, so that
-// none can start meanwhile. The file is replaced atomically (a temporary
+// none can start meanwhile (doc/running-wine.md). The file is replaced atomically (a temporary
 // file in the prefix directory, fsync, rename, fsync of the directory) and
 // keeps its mode, owner and group, so that a run by an administrator leaves
 // the user's file theirs. A symlinked user.reg keeps its link: the file it
@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "regservice/prefix/env.h"
-#include "regservice/prefix/wineserver_lock.h"
+#include "regservice/prefix/running_server.h"
 #include "regservice/status.h"
 #include "regservice/wine/hive.h"
 
@@ -62,18 +62,16 @@ class HiveStore {
   // when it cannot be read or is not a regular file.
   Status Load();
 
-  // REQUIRES: Load() succeeded.
+  // hive(), CreateKey() and SetValue() REQUIRE that Load() succeeded.
   const wine::Hive& hive() const { return *hive_; }
 
   // Makes the key and the missing keys above it. Changes nothing when it
   // exists. kBusy when it would have to be made while a wineserver serves
   // the prefix; kInvalidArgument for an empty or over-long element.
-  // REQUIRES: Load() succeeded.
   Status CreateKey(const wine::KeyPath& path, uint64_t now);
 
   // Sets a value of an existing key. kBusy while a wineserver serves the
   // prefix; kNotFound when the key is gone.
-  // REQUIRES: Load() succeeded.
   Status SetValue(const wine::KeyPath& path, const wine::Name& name,
                   uint32_t type, const std::string& data, uint64_t now);
 
@@ -90,10 +88,11 @@ class HiveStore {
   // otherwise.
   Status Save();
 
-  // Tells the store that /proc was searched for a server of the prefix
-  // just now and showed none, so that the first change need not search
-  // again. The lock files are still probed at every change.
-  void NoteNoServerInProc() { proc_showed_no_server_ = true; }
+  // Tells the store that a look for a server of the prefix, /proc
+  // included, found the prefix free just now, so that the first change
+  // need not search /proc again. The lock files are still probed at every
+  // change.
+  void NoteFoundFree() { proc_found_free_ = true; }
 
   // The message of the last failure, for diagnostics.
   const std::string& last_error() const { return last_error_; }
@@ -105,6 +104,9 @@ class HiveStore {
   // Whether the prefix must be left alone: a wineserver serves it now, or
   // may without being seen.
   bool ServerServesPrefix();
+  // Reads user.reg, stat first, into *bytes with room for edits; *info is
+  // the version stat saw.
+  Status ReadUserReg(FileInfo* info, std::string* bytes);
   // Loads `bytes` as a hive Wine would load in this prefix.
   Status LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive);
   Status ReloadAndReplay();
@@ -124,13 +126,13 @@ class HiveStore {
 
   Env* env_;
   PrefixLocation location_;
-  WineserverLock server_lock_;
+  RunningServer server_;
   std::unique_ptr<wine::Hive> hive_;  // null until loaded
   FileInfo loaded_version_;           // user.reg as last read or written
   std::vector<Change> journal_;
   unsigned int temp_counter_ = 0;
-  // A look in /proc since the last save began showed no server.
-  bool proc_showed_no_server_ = false;
+  // A look in /proc since the last save began found the prefix free.
+  bool proc_found_free_ = false;
   std::string last_error_;
 };
 

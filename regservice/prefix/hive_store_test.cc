@@ -346,7 +346,7 @@ TEST_F(HiveStoreTest, ServerSeenOnlyInProcRefusesChangesUntilALookFoundNone) {
   for (const Case& c : cases) {
     TestDir::Write(UserReg(), kUserReg);
     auto store = NewStore(&env_);
-    if (c.last_look == kByCaller) store->NoteNoServerInProc();
+    if (c.last_look == kByCaller) store->NoteFoundFree();
     if (c.last_look == kBySave) {
       Change(store.get());
       ASSERT_EQ(Status::kOk, store->Save().code()) << c.name;
@@ -406,6 +406,22 @@ TEST_F(HiveStoreTest, FailedDirectorySyncIsReportedWithCompleteFile) {
   env_.FailAt(FaultInjectionEnv::kNothing);
   EXPECT_EQ(Status::kOk, store->Save().code());
   EXPECT_EQ("\x01", ValueInFile(UserReg(), kAcme, u"Flag").data);
+}
+
+// Without the prefix's lock a save of another run could not be told from a
+// server: a change or a save that cannot take it writes nothing.
+TEST_F(HiveStoreTest, FailedDirectoryLockWritesNothing) {
+  auto store = NewStore(&env_);
+  env_.FailAt(FaultInjectionEnv::kLockDirectory);
+  EXPECT_EQ(Status::kBusy,
+            store->CreateKey({u"Software", u"New"}, kNow).code());
+  EXPECT_FALSE(store->HasPendingChanges());
+  Change(store.get());
+  env_.FailAt(FaultInjectionEnv::kLockDirectory);
+  EXPECT_EQ(Status::kWriteError, store->Save().code());
+  EXPECT_TRUE(store->HasPendingChanges());
+  EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
+  EXPECT_EQ((std::vector<std::string>{"user.reg"}), TestDir::List(dir_.path()));
 }
 
 TEST_F(HiveStoreTest, PrefixThatMayNotBeWrittenIsAccessDenied) {

@@ -27,10 +27,10 @@ namespace {
 
 // The failure of `call`, as errno tells it right after the call.
 Status ReadFailure(const std::string& call) {
-  return Status::FromErrno(Status::kReadError, errno, call);
+  return ErrnoStatus(Status::kReadError, errno, call);
 }
 Status WriteFailure(const std::string& call) {
-  return Status::FromErrno(Status::kWriteError, errno, call);
+  return ErrnoStatus(Status::kWriteError, errno, call);
 }
 
 int64_t Nanoseconds(const struct timespec& t) {
@@ -287,7 +287,7 @@ class RealEnv : public Env {
   Status NewExclusiveFile(const std::string& path, const FileInfo& like,
                             std::unique_ptr<WritableFile>* file) override {
     if (like.uid != geteuid()) {
-      return Status(Status::kWriteError,
+      return Status(Status::kAccessDenied,
                     path + ": the file it replaces is another user's", EPERM);
     }
     // Made readable by its creator only until it has the right group.
@@ -366,7 +366,7 @@ class RealEnv : public Env {
       if (errno == EINTR) continue;
       int error = errno;
       close(fd);
-      return Status::FromErrno(Status::kWriteError, error, "flock " + path);
+      return ErrnoStatus(Status::kWriteError, error, "flock " + path);
     }
     lock->reset(new FdLock(fd));
     return Status();
@@ -423,7 +423,7 @@ class RealEnv : public Env {
         int error = errno;
         close(fd);
         data->clear();
-        return Status::FromErrno(Status::kReadError, error, "read " + path);
+        return ErrnoStatus(Status::kReadError, error, "read " + path);
       }
       if (n == 0) break;
       if (past_expected) data->append(more, static_cast<size_t>(n));
@@ -457,7 +457,7 @@ class RealEnv : public Env {
     struct stat own;
     struct stat& st = facts != nullptr ? *facts : own;
     if (fstat(fd, &st) != 0) {
-      return Status::FromErrno(failure, errno, "fstat " + path);
+      return ErrnoStatus(failure, errno, "fstat " + path);
     }
     if (!S_ISREG(st.st_mode)) {
       return Status(failure, path + ": not a regular file", EINVAL);

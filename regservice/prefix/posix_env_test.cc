@@ -254,6 +254,46 @@ TEST(RewriteFileTest, WithoutFallocateZerosReserveTheRoom) {
   umount2(disk.path().c_str(), MNT_DETACH);
 }
 
+// A failure's code says what happened, so that no caller reads the errno.
+TEST(PosixEnvStatusTest, FailuresSayWhatHappened) {
+  TestDir dir;
+  const std::string file = dir / "file";
+  TestDir::Write(file, "x");
+  Env* env = PosixEnv();
+  FileInfo info;
+  std::string text;
+  std::unique_ptr<Lock> lock;
+  struct Case {
+    const char* name;
+    std::function<Status()> call;
+    Status::Code code;
+  } cases[] = {
+      {"stat of a missing path",
+       [&] { return env->GetFileInfo(dir / "none", &info); },
+       Status::kNotFound},
+      {"stat below a file",
+       [&] { return env->GetLinkInfo(file + "/x", &info); },
+       Status::kNotFound},
+      {"read of a missing file",
+       [&] { return env->ReadFile(dir / "none", &text); }, Status::kNotFound},
+      {"lock of a missing directory",
+       [&] { return env->LockDirectory(dir / "none", &lock); },
+       Status::kNotFound},
+      {"directory where a file is",
+       [&] { return env->MakeDirectory(file, 0700); },
+       Status::kAlreadyExists},
+      {"file where a file is", [&] { return env->MakeFile(file, 0600); },
+       Status::kAlreadyExists},
+      {"read of a directory", [&] { return env->ReadFile(dir.path(), &text); },
+       Status::kReadError},
+  };
+  for (const Case& c : cases) {
+    Status status = c.call();
+    EXPECT_EQ(c.code, status.code()) << c.name << ": " << status.message();
+    EXPECT_NE(0, status.error()) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace prefix
 }  // namespace regservice

@@ -120,8 +120,8 @@ RunIdentity AdoptPrefixOwner(Env* env, Identity* identity,
   if (!status.ok()) {
     // Said as a run of the user's would say it: no user.reg there.
     const std::string why =
-        status.error() == ENOENT
-            ? Status::FromErrno(Status::kReadError, ENOENT,
+        status.code() == Status::kNotFound
+            ? Status::FromErrno(Status::kReadError, status.error(),
                                 "lstat " + location->directory + "/user.reg")
                   .message()
             : status.message();

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "regservice/prefix/env.h"
-#include "regservice/prefix/wineserver_lock.h"
+#include "regservice/prefix/running_server.h"
 
 namespace regservice {
 namespace prefix {

@@ -56,6 +56,7 @@ LONG WindowsError(const Status& status) {
     case Status::kReadError:
       return ERROR_CANTREAD;
     case Status::kWriteError:
+    case Status::kAlreadyExists:
       return ERROR_CANTWRITE;
     case Status::kAccessDenied:
       return ERROR_ACCESS_DENIED;

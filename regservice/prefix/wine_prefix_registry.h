@@ -75,8 +75,8 @@ class WinePrefixRegistry : public Registry {
 
   const HiveStore& store() const { return store_; }
 
-  // See HiveStore::NoteNoServerInProc.
-  void NoteNoServerInProc() { store_.NoteNoServerInProc(); }
+  // See HiveStore::NoteFoundFree.
+  void NoteFoundFree() { store_.NoteFoundFree(); }
 
  private:
   // Loads the hive unless it is loaded.

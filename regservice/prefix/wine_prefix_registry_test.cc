@@ -15,7 +15,7 @@
 #include "regservice/prefix/fault_injection_env.h"
 #include "regservice/prefix/test_dir.h"
 #include "regservice/prefix/test_support.h"
-#include "regservice/prefix/wineserver_lock.h"
+#include "regservice/prefix/running_server.h"
 #include "winshim/mbstring.h"
 
 namespace regservice {
@@ -694,10 +694,11 @@ TEST_F(WinePrefixRegistryTest, LooksInProcAtStartAndOncePerSave) {
   for (const Case& c : cases) {
     TestDir::Write(UserReg(), kUserReg);
     FaultInjectionEnv env;
-    ASSERT_FALSE(WineserverLock(&env, location_).FindServer(nullptr));
+    ASSERT_EQ(FoundServer::kNone,
+              RunningServer(&env, location_).Find(true).state);
     {
       WinePrefixRegistry registry(&env, location_);
-      registry.NoteNoServerInProc();
+      registry.NoteFoundFree();
       for (const char* path : c.keys) {
         HKEY key = nullptr, prefs = nullptr;
         if (registry.OpenKeyEx(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS,

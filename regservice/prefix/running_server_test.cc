@@ -1,4 +1,4 @@
-#include "regservice/prefix/wineserver_lock.h"
+#include "regservice/prefix/running_server.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -27,9 +27,9 @@ struct stat StatOf(const std::string& path) {
   return st;
 }
 
-class WineserverLockTest : public ::testing::Test {
+class RunningServerTest : public ::testing::Test {
  protected:
-  WineserverLockTest() {
+  RunningServerTest() {
     prefix_ = dir_ / "prefix";
     mkdir(prefix_.c_str(), 0755);
     location_.directory = prefix_;
@@ -62,7 +62,17 @@ class WineserverLockTest : public ::testing::Test {
     TestDir::Write(lock, "");
     return lock;
   }
-  WineserverLock Lock() { return WineserverLock(PosixEnv(), location_); }
+  RunningServer Servers() { return RunningServer(PosixEnv(), location_); }
+  // Whether the decision finds a running server, and its process.
+  bool FindServer(pid_t* pid) {
+    const FoundServer found = Servers().Find(true);
+    *pid = found.pid;
+    return found.state == FoundServer::kRunning;
+  }
+  // Whether the decision leaves the prefix's files alone.
+  bool UnsafeToWrite() {
+    return Servers().Find(true).state != FoundServer::kNone;
+  }
 
   TestDir dir_;
   std::string prefix_;
@@ -76,7 +86,7 @@ std::vector<std::string> Paths(const std::vector<ServerLockFile>& files) {
   return paths;
 }
 
-TEST_F(WineserverLockTest, CandidatesCoverBothLayoutsAndBothTempDirs) {
+TEST_F(RunningServerTest, CandidatesCoverBothLayoutsAndBothTempDirs) {
   struct Case {
     const char* name;
     const char* name_file;  // null: none
@@ -102,7 +112,7 @@ TEST_F(WineserverLockTest, CandidatesCoverBothLayoutsAndBothTempDirs) {
     unlink((prefix_ + "/wineserver").c_str());
     if (c.name_file) TestDir::Write(prefix_ + "/wineserver", c.name_file);
     location_.tmpdir = c.tmpdir;
-    std::vector<ServerLockFile> files = Lock().CandidateLockFiles();
+    std::vector<ServerLockFile> files = Servers().CandidateLockFiles();
     EXPECT_EQ(c.expected, Paths(files)) << c.name;
     for (const ServerLockFile& file : files) {
       EXPECT_EQ(PrefixOwner(), file.uid) << c.name;
@@ -111,10 +121,10 @@ TEST_F(WineserverLockTest, CandidatesCoverBothLayoutsAndBothTempDirs) {
 }
 
 // A server runs as the prefix's owner, whoever looks for it.
-TEST_F(WineserverLockTest, UpstreamLayoutIsThePrefixOwners) {
+TEST_F(RunningServerTest, UpstreamLayoutIsThePrefixOwners) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give the prefix away";
   GivePrefixToOtherUser();
-  std::vector<ServerLockFile> files = Lock().CandidateLockFiles();
+  std::vector<ServerLockFile> files = Servers().CandidateLockFiles();
   ASSERT_EQ(1u, files.size());
   EXPECT_EQ(location_.system_tmp + "/.wine-" + std::to_string(kOtherUid) +
                 "/" + server_dir_name_ + "/lock",
@@ -122,16 +132,16 @@ TEST_F(WineserverLockTest, UpstreamLayoutIsThePrefixOwners) {
   EXPECT_EQ(kOtherUid, files[0].uid);
 }
 
-TEST_F(WineserverLockTest, MissingPrefixHasNoCandidatesAndNoServer) {
+TEST_F(RunningServerTest, MissingPrefixHasNoCandidatesAndNoServer) {
   location_.directory = dir_ / "none";
-  EXPECT_TRUE(Lock().CandidateLockFiles().empty());
+  EXPECT_TRUE(Servers().CandidateLockFiles().empty());
   pid_t pid = 1;
-  EXPECT_FALSE(Lock().FindServer(&pid));
+  EXPECT_FALSE(FindServer(&pid));
   EXPECT_EQ(0, pid);
-  EXPECT_FALSE(Lock().UnsafeToWrite());
+  EXPECT_FALSE(UnsafeToWrite());
 }
 
-TEST_F(WineserverLockTest, DetectsServerInEachLayoutWithItsPid) {
+TEST_F(RunningServerTest, DetectsServerInEachLayoutWithItsPid) {
   TestDir::Write(prefix_ + "/wineserver", "wine-test");
   const bool root = geteuid() == 0;
   const std::string layouts[] = {
@@ -150,20 +160,20 @@ TEST_F(WineserverLockTest, DetectsServerInEachLayoutWithItsPid) {
         chown((base + "/" + server_dir_name_).c_str(), kOtherUid, kOtherGid);
       }
       pid_t pid = 1;
-      EXPECT_FALSE(Lock().FindServer(&pid)) << base << ": no holder";
+      EXPECT_FALSE(FindServer(&pid)) << base << ": no holder";
       EXPECT_EQ(0, pid);
       LockHolder server(lock_file);
       ASSERT_TRUE(server.locked());
-      EXPECT_TRUE(Lock().FindServer(&pid)) << base;
+      EXPECT_TRUE(FindServer(&pid)) << base;
       // The holder runs as this test: a server of the prefix's owner only
       // when that is the owner; else no process to take anything from.
       EXPECT_EQ(owned_by_other ? 0 : server.pid(), pid) << base;
-      EXPECT_TRUE(Lock().UnsafeToWrite()) << base;
+      EXPECT_TRUE(UnsafeToWrite()) << base;
       std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
-      EXPECT_FALSE(Lock().TakeServerLocks(&held)) << base;
+      EXPECT_FALSE(Servers().TakeServerLocks(&held)) << base;
       EXPECT_TRUE(held.empty());
       server.Stop();
-      EXPECT_FALSE(Lock().FindServer(&pid)) << base << ": server gone";
+      EXPECT_FALSE(FindServer(&pid)) << base << ": server gone";
       unlink(lock_file.c_str());
     }
   }
@@ -172,7 +182,7 @@ TEST_F(WineserverLockTest, DetectsServerInEachLayoutWithItsPid) {
 // Whatever is found where a server keeps its files but is not what a
 // server makes there: nothing can be told, so writing is refused, and
 // nothing waits on it.
-TEST_F(WineserverLockTest, UnsafeServerFilesRefuseWithoutBlocking) {
+TEST_F(RunningServerTest, UnsafeServerFilesRefuseWithoutBlocking) {
   const bool root = geteuid() == 0;
   struct Case {
     const char* name;
@@ -251,18 +261,18 @@ TEST_F(WineserverLockTest, UnsafeServerFilesRefuseWithoutBlocking) {
     c.plant(DebianBase(location_.system_tmp));
 
     pid_t pid = 1;
-    EXPECT_EQ(WineserverLock::State::kUnknown, Lock().Check(&pid)) << c.name;
-    EXPECT_FALSE(Lock().FindServer(&pid)) << c.name;
-    EXPECT_TRUE(Lock().UnsafeToWrite()) << c.name;
+    EXPECT_EQ(FoundServer::kUnknown, Servers().Find(true).state) << c.name;
+    EXPECT_FALSE(FindServer(&pid)) << c.name;
+    EXPECT_TRUE(UnsafeToWrite()) << c.name;
     std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
-    EXPECT_FALSE(Lock().TakeServerLocks(&held)) << c.name;
+    EXPECT_FALSE(Servers().TakeServerLocks(&held)) << c.name;
     EXPECT_TRUE(held.empty()) << c.name;
   }
 }
 
 // Made as the prefix's owner makes them: a run by root on another user's
 // prefix becomes that user first.
-TEST_F(WineserverLockTest, HoldingMakesWinesFilesAndKeepsServersOut) {
+TEST_F(RunningServerTest, HoldingMakesWinesFilesAndKeepsServersOut) {
   const uid_t owner = PrefixOwner();
   const gid_t group = getegid();
   struct Case {
@@ -288,14 +298,14 @@ TEST_F(WineserverLockTest, HoldingMakesWinesFilesAndKeepsServersOut) {
     if (c.name_file) TestDir::Write(prefix_ + "/wineserver", "wine-test");
     // Recomputed: the bases moved to the scratch directory.
     std::vector<std::string> made;
-    for (const ServerLockFile& file : Lock().CandidateLockFiles()) {
+    for (const ServerLockFile& file : Servers().CandidateLockFiles()) {
       made.push_back(file.Path());
     }
     ASSERT_EQ(c.made.size(), made.size()) << c.name;
     mode_t old_umask = umask(077);
     {
       std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
-      ASSERT_TRUE(Lock().TakeServerLocks(&held)) << c.name;
+      ASSERT_TRUE(Servers().TakeServerLocks(&held)) << c.name;
       EXPECT_EQ(made.size(), held.size()) << c.name;
       for (const std::string& lock : made) {
         EXPECT_FALSE(OtherProcessCanLock(lock)) << c.name << ": " << lock;
@@ -328,16 +338,16 @@ TEST_F(WineserverLockTest, HoldingMakesWinesFilesAndKeepsServersOut) {
     }
     // Holding again uses the files that are there.
     std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
-    EXPECT_TRUE(Lock().TakeServerLocks(&held)) << c.name;
+    EXPECT_TRUE(Servers().TakeServerLocks(&held)) << c.name;
     EXPECT_EQ(made.size(), held.size()) << c.name;
   }
 }
 
-TEST_F(WineserverLockTest, MissingTempDirIsNoPlaceForAServer) {
+TEST_F(RunningServerTest, MissingTempDirIsNoPlaceForAServer) {
   TestDir::Write(prefix_ + "/wineserver", "wine-test");
   location_.tmpdir = dir_ / "no-such-dir";
   std::vector<std::unique_ptr<regservice::prefix::Lock>> held;
-  EXPECT_TRUE(Lock().TakeServerLocks(&held));
+  EXPECT_TRUE(Servers().TakeServerLocks(&held));
   EXPECT_EQ(2u, held.size());  // /tmp's Debian and upstream directories
   EXPECT_FALSE(TestDir::Exists(location_.tmpdir));
 }
@@ -383,7 +393,7 @@ class FakeProc {
   std::string root_;
 };
 
-TEST_F(WineserverLockTest, FindsServerByWorkingDirectoryAndHeldPrefix) {
+TEST_F(RunningServerTest, FindsServerByWorkingDirectoryAndHeldPrefix) {
   struct stat st = StatOf(prefix_);
   const std::string other_name =
       ServerDirectoryName(st.st_dev, st.st_ino + 1);
@@ -443,7 +453,7 @@ TEST_F(WineserverLockTest, FindsServerByWorkingDirectoryAndHeldPrefix) {
                                    : c.uids);
     location_.proc = proc_dir / "proc";
     pid_t pid = 1;
-    EXPECT_EQ(c.expected != 0, Lock().FindServer(&pid)) << c.name;
+    EXPECT_EQ(c.expected != 0, FindServer(&pid)) << c.name;
     EXPECT_EQ(c.expected, pid) << c.name;
   }
 }
@@ -471,7 +481,7 @@ class CountingEnv : public FaultInjectionEnv {
 
 // A look costs one readlink per process; a process's working directory is
 // asked for its inode only when it bears the prefix's name.
-TEST_F(WineserverLockTest, LooksAtMostProcessesWithOneReadlink) {
+TEST_F(RunningServerTest, LooksAtMostProcessesWithOneReadlink) {
   const std::string ours = dir_ / ("elsewhere/" + server_dir_name_);
   const std::string namesake = dir_ / "other/prefix";
   mkdir((dir_ / "elsewhere").c_str(), 0700);
@@ -498,7 +508,7 @@ TEST_F(WineserverLockTest, LooksAtMostProcessesWithOneReadlink) {
     }
     location_.proc = proc_dir / "proc";
     CountingEnv env;
-    EXPECT_EQ(0, WineserverLock(&env, location_).ServerInProc()) << c.name;
+    EXPECT_EQ(0, RunningServer(&env, location_).ServerInProc()) << c.name;
     EXPECT_EQ(10, env.cwd_readlinks) << c.name;
     EXPECT_EQ(10 * c.stats, env.cwd_stats) << c.name;
   }
@@ -506,7 +516,7 @@ TEST_F(WineserverLockTest, LooksAtMostProcessesWithOneReadlink) {
 
 // kthreadd and its children are kernel threads and are not looked at, but
 // only when process 2 is a kernel thread by its flags.
-TEST_F(WineserverLockTest, SkipsTheKernelsThreads) {
+TEST_F(RunningServerTest, SkipsTheKernelsThreads) {
   const std::string kKernelThread =
       "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 9\n";
   const std::string kOrdinary =
@@ -538,14 +548,14 @@ TEST_F(WineserverLockTest, SkipsTheKernelsThreads) {
     proc.AddProcess2Files(c.stat, c.children);
     location_.proc = proc_dir / "proc";
     CountingEnv env;
-    EXPECT_EQ(0, WineserverLock(&env, location_).ServerInProc()) << c.name;
+    EXPECT_EQ(0, RunningServer(&env, location_).ServerInProc()) << c.name;
     EXPECT_EQ(c.readlinks, env.cwd_readlinks) << c.name;
   }
 }
 
 // A server among the children of a process 2 that is no kernel thread is
 // found.
-TEST_F(WineserverLockTest, FindsAServerAmongAnOrdinaryProcess2sChildren) {
+TEST_F(RunningServerTest, FindsAServerAmongAnOrdinaryProcess2sChildren) {
   const std::string ours = dir_ / ("elsewhere/" + server_dir_name_);
   mkdir((dir_ / "elsewhere").c_str(), 0700);
   mkdir(ours.c_str(), 0700);
@@ -555,13 +565,13 @@ TEST_F(WineserverLockTest, FindsAServerAmongAnOrdinaryProcess2sChildren) {
   proc.AddProcess("4242", ours, {prefix_});
   proc.AddProcess2Files("2 (sh) S 1 2 2 0 -1 4194560 0\n", "4242");
   location_.proc = proc_dir / "proc";
-  EXPECT_EQ(4242, Lock().ServerInProc());
+  EXPECT_EQ(4242, Servers().ServerInProc());
 }
 
 // A Wine started from here reaches a server only when the server directory
 // it would use is the very one the server works in: not one of the same
 // name elsewhere (a /tmp of the server's own).
-TEST_F(WineserverLockTest, ReachesOnlyTheServerDirectoryItComputes) {
+TEST_F(RunningServerTest, ReachesOnlyTheServerDirectoryItComputes) {
   TestDir::Write(prefix_ + "/wineserver", "wine-test");
   const std::string upstream = UpstreamBase() + "/" + server_dir_name_;
   const std::string debian =
@@ -601,7 +611,7 @@ TEST_F(WineserverLockTest, ReachesOnlyTheServerDirectoryItComputes) {
     proc.AddProcess("4242", c.cwd, c.fds);
     location_.proc = proc_dir / "proc";
     std::string tmpdir = "unset";
-    EXPECT_EQ(c.reachable, Lock().ReachableServerDirectory(4242, &tmpdir))
+    EXPECT_EQ(c.reachable, Servers().ReachableServerDirectory(4242, &tmpdir))
         << c.name;
     if (c.reachable) {
       EXPECT_EQ(c.tmpdir, tmpdir) << c.name;
@@ -611,25 +621,25 @@ TEST_F(WineserverLockTest, ReachesOnlyTheServerDirectoryItComputes) {
 
 // A server known from its lock alone is reached through that lock's
 // directory; without a held lock there is nothing to reach.
-TEST_F(WineserverLockTest, ServerKnownByItsLockIsReachedThere) {
+TEST_F(RunningServerTest, ServerKnownByItsLockIsReachedThere) {
   TestDir::Write(prefix_ + "/wineserver", "wine-test");
   const std::string lock = MakeLockFile(DebianBase(location_.tmpdir));
   std::string tmpdir;
-  EXPECT_FALSE(Lock().ReachableServerDirectory(0, &tmpdir));
+  EXPECT_FALSE(Servers().ReachableServerDirectory(0, &tmpdir));
   LockHolder server(lock);
   ASSERT_TRUE(server.locked());
-  EXPECT_TRUE(Lock().ReachableServerDirectory(0, &tmpdir));
+  EXPECT_TRUE(Servers().ReachableServerDirectory(0, &tmpdir));
   EXPECT_EQ(location_.tmpdir, tmpdir);
 }
 
 // The same through the real /proc, with a process that is where a server
 // would be.
-TEST_F(WineserverLockTest, FindsServerInTheRealProc) {
+TEST_F(RunningServerTest, FindsServerInTheRealProc) {
   const std::string server_dir = dir_ / "anywhere";
   mkdir(server_dir.c_str(), 0700);
   mkdir((server_dir + "/" + server_dir_name_).c_str(), 0700);
   pid_t pid = 1;
-  EXPECT_FALSE(Lock().FindServer(&pid));
+  EXPECT_FALSE(FindServer(&pid));
   {
     // This process in the prefix, holding it and a server directory open
     // (as a save holds the prefix for its lock) is no server.
@@ -638,7 +648,7 @@ TEST_F(WineserverLockTest, FindsServerInTheRealProc) {
     int server_fd = open((server_dir + "/" + server_dir_name_).c_str(),
                          O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(0, chdir(prefix_.c_str()));
-    EXPECT_FALSE(Lock().FindServer(&pid));
+    EXPECT_FALSE(FindServer(&pid));
     EXPECT_EQ(0, chdir(old_cwd));
     close(server_fd);
     close(prefix_fd);
@@ -646,7 +656,7 @@ TEST_F(WineserverLockTest, FindsServerInTheRealProc) {
   }
   ProcessIn server(server_dir + "/" + server_dir_name_, prefix_);
   ASSERT_TRUE(server.ready());
-  EXPECT_TRUE(Lock().FindServer(&pid));
+  EXPECT_TRUE(FindServer(&pid));
   EXPECT_EQ(server.pid(), pid);
 }
 

@@ -1,7 +1,6 @@
-#include "regservice/prefix/wineserver_lock.h"
+#include "regservice/prefix/running_server.h"
 
 #include <ctype.h>
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -42,18 +41,12 @@ bool ParseServerDirectoryName(const std::string& name, uint64_t* device,
   return *end == '\0';
 }
 
-std::string LastElement(std::string path) {
+std::string LastElement(const std::string& path) {
   // A working directory removed since (by a cleaner of /tmp) still counts:
   // its server still saves the registry.
-  static const char kDeleted[] = " (deleted)";
-  const size_t deleted_length = sizeof kDeleted - 1;
-  if (path.size() > deleted_length &&
-      path.compare(path.size() - deleted_length, deleted_length, kDeleted) ==
-          0) {
-    path.resize(path.size() - deleted_length);
-  }
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string kept = WithoutDeletedMark(path);
+  const size_t slash = kept.rfind('/');
+  return slash == std::string::npos ? kept : kept.substr(slash + 1);
 }
 
 // Whether `path` names the server directory of the prefix `prefix_info`:
@@ -79,8 +72,8 @@ enum class LockFileState {
 LockFileState StateOf(const Status& status) {
   if (status.ok()) return LockFileState::kFree;
   if (status.code() == Status::kBusy) return LockFileState::kHeld;
-  return status.error() == ENOENT ? LockFileState::kAbsent
-                                  : LockFileState::kUnsafe;
+  return status.code() == Status::kNotFound ? LockFileState::kAbsent
+                                            : LockFileState::kUnsafe;
 }
 
 // Whether the directories of `file` are as a server makes and checks its
@@ -97,7 +90,7 @@ LockFileState CheckDirectories(Env* env, const ServerLockFile& file,
     path += "/" + name;
     if (create) {
       status = env->MakeDirectory(path, 0700);
-      if (!status.ok() && status.error() != EEXIST) {
+      if (!status.ok() && status.code() != Status::kAlreadyExists) {
         return LockFileState::kUnsafe;
       }
     }
@@ -127,7 +120,9 @@ LockFileState TakeLock(Env* env, const ServerLockFile& file,
   LockFileState state = CheckDirectories(env, file, true);
   if (state != LockFileState::kFree) return state;
   Status made = env->MakeFile(file.Path(), 0600);
-  if (!made.ok() && made.error() != EEXIST) return LockFileState::kUnsafe;
+  if (!made.ok() && made.code() != Status::kAlreadyExists) {
+    return LockFileState::kUnsafe;
+  }
   return StateOf(env->TakeWriteLock(file.Path(), lock));
 }
 
@@ -191,6 +186,113 @@ std::vector<std::string> KernelThreads(Env* env, const std::string& proc) {
   return threads;
 }
 
+// One look through /proc for the server of one prefix. A look costs one
+// readlink per process: only a process whose working directory has the
+// server directory's name, or the prefix's own name, can be the server,
+// and only those are asked for more. What this misses is a server that
+// loads the registry in the prefix reached under another name (a bind
+// mount); that takes a fraction of a second, and such a server holds its
+// lock already, which the lock probe sees.
+class ProcSearch {
+ public:
+  ProcSearch(Env* env, const std::string& proc, const FileInfo& prefix,
+             const std::string& prefix_name)
+      : env_(env),
+        proc_(proc),
+        prefix_(prefix),
+        prefix_name_(prefix_name),
+        self_(std::to_string(getpid())),
+        kernel_threads_(KernelThreads(env, proc)) {}
+
+  pid_t Find() const {
+    std::vector<std::string> entries;
+    if (!env_->ListDirectory(proc_, &entries).ok()) return 0;
+    for (const std::string& entry : entries) {
+      if (IsServer(entry)) {
+        return static_cast<pid_t>(strtol(entry.c_str(), nullptr, 10));
+      }
+    }
+    return 0;
+  }
+
+ private:
+  // Where a process works, as far as the search cares.
+  enum class Workplace { kElsewhere, kPrefix, kServerDirectory };
+
+  bool IsServer(const std::string& entry) const {
+    // This process holds the prefix directory open too, for its lock.
+    if (!AllDigits(entry) || entry == self_ ||
+        std::binary_search(kernel_threads_.begin(), kernel_threads_.end(),
+                           entry)) {
+      return false;
+    }
+    const std::string process = proc_ + "/" + entry;
+    const Workplace workplace = WorkplaceOf(process);
+    // Wine serves a prefix only to its owner: a look-alike of another
+    // user's is no server.
+    return workplace != Workplace::kElsewhere &&
+           RunsAs(env_, process, prefix_.uid) &&
+           HoldsServerDirectories(
+               process, workplace == Workplace::kServerDirectory);
+  }
+
+  // The working directory first: it rules out nearly every process without
+  // listing its descriptors. A server works in its server directory,
+  // except while it starts and loads the registry, which it does from the
+  // prefix directory.
+  Workplace WorkplaceOf(const std::string& process) const {
+    std::string cwd;
+    if (!env_->ReadLink(process + "/cwd", &cwd).ok()) {
+      return Workplace::kElsewhere;
+    }
+    const std::string name = LastElement(cwd);
+    if (IsServerDirectoryOf(name, prefix_)) return Workplace::kServerDirectory;
+    FileInfo info;
+    const bool in_prefix = !prefix_name_.empty() && name == prefix_name_ &&
+                           env_->GetFileInfo(process + "/cwd", &info).ok() &&
+                           SameFile(info, prefix_);
+    return in_prefix ? Workplace::kPrefix : Workplace::kElsewhere;
+  }
+
+  // Whether the process holds the prefix directory open, and the server
+  // directory unless it works there (a program that merely runs in the
+  // prefix, or another run of ours, holds no server directory).
+  bool HoldsServerDirectories(const std::string& process,
+                              bool holds_server_dir) const {
+    std::vector<std::string> descriptors;
+    if (!env_->ListDirectory(process + "/fd", &descriptors).ok()) return false;
+    bool holds_prefix = false;
+    for (const std::string& fd : descriptors) {
+      const std::string link = process + "/fd/" + fd;
+      FileInfo open_file;
+      if (!env_->GetFileInfo(link, &open_file).ok() ||
+          !open_file.is_directory) {
+        continue;
+      }
+      if (SameFile(open_file, prefix_)) {
+        holds_prefix = true;
+      } else if (!holds_server_dir) {
+        std::string target;
+        holds_server_dir = env_->ReadLink(link, &target).ok() &&
+                           IsServerDirectoryOf(target, prefix_);
+      }
+      if (holds_prefix && holds_server_dir) return true;
+    }
+    return false;
+  }
+
+  static bool SameFile(const FileInfo& a, const FileInfo& b) {
+    return a.device == b.device && a.inode == b.inode;
+  }
+
+  Env* env_;
+  const std::string proc_;
+  const FileInfo prefix_;
+  const std::string prefix_name_;
+  const std::string self_;
+  const std::vector<std::string> kernel_threads_;
+};
+
 }  // namespace
 
 std::string ServerLockFile::Path() const {
@@ -211,6 +313,16 @@ std::string ServerLockFile::Tmpdir() const {
   return wines_own ? std::string() : base;
 }
 
+std::string WithoutDeletedMark(std::string target) {
+  static const char kDeleted[] = " (deleted)";
+  const size_t length = sizeof kDeleted - 1;
+  if (target.size() > length &&
+      target.compare(target.size() - length, length, kDeleted) == 0) {
+    target.resize(target.size() - length);
+  }
+  return target;
+}
+
 std::string ServerDirectoryName(uint64_t device, uint64_t inode) {
   char name[64];
   snprintf(name, sizeof name, "server-%llx-%llx",
@@ -219,14 +331,14 @@ std::string ServerDirectoryName(uint64_t device, uint64_t inode) {
   return name;
 }
 
-WineserverLock::WineserverLock(Env* env, const PrefixLocation& location)
+RunningServer::RunningServer(Env* env, const PrefixLocation& location)
     : env_(env), location_(location) {
   while (location_.tmpdir.size() > 1 && location_.tmpdir.back() == '/') {
     location_.tmpdir.pop_back();
   }
 }
 
-std::vector<ServerLockFile> WineserverLock::CandidateLockFiles(
+std::vector<ServerLockFile> RunningServer::CandidateLockFiles(
     bool* name_file_unsafe) const {
   if (name_file_unsafe != nullptr) *name_file_unsafe = false;
   std::vector<ServerLockFile> files;
@@ -238,7 +350,8 @@ std::vector<ServerLockFile> WineserverLock::CandidateLockFiles(
   std::string name;
   Status status = env_->ReadFileStart(location_.directory + "/wineserver",
                                         kMaxNameFileBytes, &name);
-  if (!status.ok() && status.error() != ENOENT && name_file_unsafe != nullptr) {
+  if (!status.ok() && status.code() != Status::kNotFound &&
+      name_file_unsafe != nullptr) {
     // Neither read nor known to be absent: the name is not known.
     *name_file_unsafe = true;
   }
@@ -265,102 +378,36 @@ std::vector<ServerLockFile> WineserverLock::CandidateLockFiles(
   return files;
 }
 
-pid_t WineserverLock::ServerInProc() const {
-  FileInfo prefix;
-  if (!env_->GetFileInfo(location_.directory, &prefix).ok()) return 0;
-  return ServerInProc(prefix);
+FoundServer RunningServer::Find(bool look_in_proc) const {
+  std::unique_ptr<Lock> directory_lock;
+  Status locked = env_->LockDirectory(location_.directory, &directory_lock);
+  FoundServer found;
+  if (locked.code() == Status::kNotFound) return found;
+  if (!locked.ok()) {
+    found.state = FoundServer::kUnknown;
+    return found;
+  }
+  found.pid = look_in_proc ? ServerInProc() : 0;
+  if (found.pid != 0) {
+    found.state = FoundServer::kRunning;
+    return found;
+  }
+  return FindInLockFiles();
 }
 
-pid_t WineserverLock::ServerInProc(const FileInfo& prefix_info) const {
-  std::vector<std::string> entries;
-  if (!env_->ListDirectory(location_.proc, &entries).ok()) return 0;
-  // A look costs one readlink per process: only a process whose working
-  // directory has the prefix's own name can be in the prefix directory,
-  // and only those are asked for its device and inode. What this misses is
-  // a server that loads the registry in the prefix reached under another
-  // name (a bind mount); that takes a fraction of a second, and such a
-  // server holds its lock already, which the lock probe sees.
+pid_t RunningServer::ServerInProc() const {
+  FileInfo prefix;
+  if (!env_->GetFileInfo(location_.directory, &prefix).ok()) return 0;
   std::string real_prefix;
   const std::string prefix_name =
       env_->RealPath(location_.directory, &real_prefix).ok()
           ? LastElement(real_prefix)
           : std::string();
-  const std::string self = std::to_string(getpid());
-  const std::vector<std::string> kernel_threads =
-      KernelThreads(env_, location_.proc);
-  for (const std::string& entry : entries) {
-    // This process holds the prefix directory open too, for its lock.
-    if (!AllDigits(entry) || entry == self) continue;
-    if (std::binary_search(kernel_threads.begin(), kernel_threads.end(),
-                           entry)) {
-      continue;
-    }
-    const std::string process = location_.proc + "/" + entry;
-    // The working directory first: it rules out nearly every process
-    // without listing its descriptors. A server works in its server
-    // directory, except while it starts and loads the registry, which it
-    // does from the prefix directory.
-    std::string cwd;
-    if (!env_->ReadLink(process + "/cwd", &cwd).ok()) continue;
-    const std::string cwd_name = LastElement(cwd);
-    const bool in_server_dir = IsServerDirectoryOf(cwd_name, prefix_info);
-    FileInfo cwd_info;
-    if (!in_server_dir &&
-        !(!prefix_name.empty() && cwd_name == prefix_name &&
-          env_->GetFileInfo(process + "/cwd", &cwd_info).ok() &&
-          cwd_info.device == prefix_info.device &&
-          cwd_info.inode == prefix_info.inode)) {
-      continue;
-    }
-    // Wine serves a prefix only to its owner: a look-alike of another
-    // user's is no server.
-    if (!RunsAs(env_, process, prefix_info.uid)) continue;
-    // Then what it holds: the prefix directory, and the server directory
-    // unless it works there (a program that merely runs in the prefix, or
-    // another run of ours, holds no server directory).
-    std::vector<std::string> descriptors;
-    if (!env_->ListDirectory(process + "/fd", &descriptors).ok()) continue;
-    bool holds_prefix = false;
-    bool holds_server_dir = in_server_dir;
-    for (const std::string& fd : descriptors) {
-      const std::string link = process + "/fd/" + fd;
-      FileInfo open_file;
-      if (!env_->GetFileInfo(link, &open_file).ok() ||
-          !open_file.is_directory) {
-        continue;
-      }
-      if (open_file.device == prefix_info.device &&
-          open_file.inode == prefix_info.inode) {
-        holds_prefix = true;
-      } else if (!holds_server_dir) {
-        std::string target;
-        holds_server_dir = env_->ReadLink(link, &target).ok() &&
-                           IsServerDirectoryOf(target, prefix_info);
-      }
-      if (holds_prefix && holds_server_dir) {
-        return static_cast<pid_t>(strtol(entry.c_str(), nullptr, 10));
-      }
-    }
-  }
-  return 0;
+  return ProcSearch(env_, location_.proc, prefix, prefix_name).Find();
 }
 
-WineserverLock::State WineserverLock::Check(pid_t* pid) const {
-  *pid = 0;
-  FileInfo prefix;
-  if (!env_->GetFileInfo(location_.directory, &prefix).ok()) {
-    return State::kNone;
-  }
-  pid_t in_proc = ServerInProc(prefix);
-  if (in_proc != 0) {
-    *pid = in_proc;
-    return State::kRunning;
-  }
-  return CheckLockFiles(pid);
-}
-
-WineserverLock::State WineserverLock::CheckLockFiles(pid_t* pid) const {
-  *pid = 0;
+FoundServer RunningServer::FindInLockFiles() const {
+  FoundServer found;
   bool unsafe = false;
   for (const ServerLockFile& file : CandidateLockFiles(&unsafe)) {
     pid_t holder = 0;
@@ -371,9 +418,10 @@ WineserverLock::State WineserverLock::CheckLockFiles(pid_t* pid) const {
         if (holder > 0 &&
             RunsAs(env_, location_.proc + "/" + std::to_string(holder),
                    file.uid)) {
-          *pid = holder;
+          found.pid = holder;
         }
-        return State::kRunning;
+        found.state = FoundServer::kRunning;
+        return found;
       case LockFileState::kUnsafe:
         unsafe = true;
         break;
@@ -382,22 +430,11 @@ WineserverLock::State WineserverLock::CheckLockFiles(pid_t* pid) const {
         break;
     }
   }
-  return unsafe ? State::kUnknown : State::kNone;
+  found.state = unsafe ? FoundServer::kUnknown : FoundServer::kNone;
+  return found;
 }
 
-bool WineserverLock::FindServer(pid_t* pid) const {
-  pid_t found = 0;
-  bool running = Check(&found) == State::kRunning;
-  if (pid != nullptr) *pid = found;
-  return running;
-}
-
-bool WineserverLock::UnsafeToWrite() const {
-  pid_t pid = 0;
-  return Check(&pid) != State::kNone;
-}
-
-bool WineserverLock::ServerDirectoryOfProcess(const std::string& process,
+bool RunningServer::ServerDirectoryOfProcess(const std::string& process,
                                               FileInfo* info,
                                               std::string* path) const {
   FileInfo prefix;
@@ -421,13 +458,33 @@ bool WineserverLock::ServerDirectoryOfProcess(const std::string& process,
   return false;
 }
 
-bool WineserverLock::ReachableServerDirectory(pid_t pid,
-                                              std::string* tmpdir) const {
-  tmpdir->clear();
+std::vector<ServerLockFile> RunningServer::CandidatesSeenFrom(
+    const std::string& server_path) const {
   std::vector<ServerLockFile> files = CandidateLockFiles();
+  // Debian's layout under a TMPDIR the server had and we do not: the one
+  // its path shows, <T>/<name>/server-..., checked like the others.
+  for (const ServerLockFile& file : files) {
+    if (file.Tmpdir().empty() || file.directories.size() != 2) continue;
+    const std::string tail =
+        "/" + file.directories[0] + "/" + file.directories[1];
+    if (server_path.size() > tail.size() &&
+        server_path.compare(server_path.size() - tail.size(), tail.size(),
+                            tail) == 0) {
+      ServerLockFile shown = file;
+      shown.base = server_path.substr(0, server_path.size() - tail.size());
+      files.push_back(shown);
+      break;
+    }
+  }
+  return files;
+}
+
+bool RunningServer::ReachableServerDirectory(pid_t pid,
+                                             std::string* tmpdir) const {
+  tmpdir->clear();
   if (pid <= 0) {
     // Known from a lock alone: a lock in a directory computed here.
-    for (const ServerLockFile& file : files) {
+    for (const ServerLockFile& file : CandidateLockFiles()) {
       pid_t holder = 0;
       if (ProbeLock(env_, file, &holder) == LockFileState::kHeld) {
         *tmpdir = file.Tmpdir();
@@ -437,31 +494,17 @@ bool WineserverLock::ReachableServerDirectory(pid_t pid,
     return false;
   }
   const std::string process = location_.proc + "/" + std::to_string(pid);
-  FileInfo cwd;
-  std::string cwd_path;
-  if (!ServerDirectoryOfProcess(process, &cwd, &cwd_path)) return false;
-  // Debian's layout under a TMPDIR the server had and we do not: the one
-  // its path shows, <T>/<name>/server-..., checked like the others.
-  for (const ServerLockFile& file : CandidateLockFiles()) {
-    if (file.Tmpdir().empty() || file.directories.size() != 2) continue;
-    const std::string tail =
-        "/" + file.directories[0] + "/" + file.directories[1];
-    if (cwd_path.size() > tail.size() &&
-        cwd_path.compare(cwd_path.size() - tail.size(), tail.size(), tail) ==
-            0) {
-      ServerLockFile shown = file;
-      shown.base = cwd_path.substr(0, cwd_path.size() - tail.size());
-      files.push_back(shown);
-      break;
-    }
+  FileInfo server_dir;
+  std::string server_path;
+  if (!ServerDirectoryOfProcess(process, &server_dir, &server_path)) {
+    return false;
   }
-  for (const ServerLockFile& file : files) {
+  for (const ServerLockFile& file : CandidatesSeenFrom(server_path)) {
     FileInfo directory;
-    if (CheckDirectories(env_, file, false) != LockFileState::kFree ||
-        !env_->GetLinkInfo(file.DirectoryPath(), &directory).ok()) {
-      continue;
-    }
-    if (directory.device == cwd.device && directory.inode == cwd.inode) {
+    if (CheckDirectories(env_, file, false) == LockFileState::kFree &&
+        env_->GetLinkInfo(file.DirectoryPath(), &directory).ok() &&
+        directory.device == server_dir.device &&
+        directory.inode == server_dir.inode) {
       *tmpdir = file.Tmpdir();
       return true;
     }
@@ -469,7 +512,7 @@ bool WineserverLock::ReachableServerDirectory(pid_t pid,
   return false;
 }
 
-bool WineserverLock::TakeServerLocks(
+bool RunningServer::TakeServerLocks(
     std::vector<std::unique_ptr<Lock>>* held) const {
   held->clear();
   bool unsafe = false;

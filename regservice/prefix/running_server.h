@@ -1,0 +1,130 @@
+// Whether a Wine server serves a prefix, and which process it is, found
+// without talking to it; and keeping one from starting while the prefix's
+// files are rewritten. doc/running-wine.md tells how: where a server keeps
+// its lock (Wine's layout and Debian's), the lock probe, the look in /proc,
+// what counts as unsafe, and the race that remains.
+#ifndef QUILLFIX_REGSERVICE_PREFIX_RUNNING_SERVER_H_
+#define QUILLFIX_REGSERVICE_PREFIX_RUNNING_SERVER_H_
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "regservice/prefix/env.h"
+
+namespace regservice {
+namespace prefix {
+
+// Where a wineserver's lock file is: <base>/<directories...>/lock. A
+// server makes each of the directories (mode 0700, below a base it does not
+// make) and the file (mode 0600), and refuses directories that are not its
+// own; so does every use of this.
+struct ServerLockFile {
+  std::string base;                      // /tmp or a TMPDIR
+  std::vector<std::string> directories;  // single names, outermost first
+  uint32_t uid = 0;  // the prefix's owner, who runs its servers
+
+  std::string Path() const;
+  // The server directory: the last of `directories`.
+  std::string DirectoryPath() const;
+  // The TMPDIR a Wine needs to find this directory: `base` for Debian's
+  // layout, empty for Wine's own, which is always under /tmp.
+  std::string Tmpdir() const;
+};
+
+// The prefix and the environment it is served in.
+struct PrefixLocation {
+  std::string directory;  // the prefix; user.reg is directly inside
+  std::string tmpdir;     // $TMPDIR, empty when unset
+  // The system's temporary directory and process table; tests put
+  // directories of their own here.
+  std::string system_tmp = "/tmp";
+  std::string proc = "/proc";
+};
+
+// What a look for the prefix's server found.
+struct FoundServer {
+  enum State {
+    kNone,     // no server serves the prefix
+    kRunning,  // one does
+    kUnknown,  // something where a server keeps its files is not what a
+               // server makes (a FIFO, a directory of another user), or the
+               // prefix's lock could not be taken: a server may run there
+               // unseen, so nothing may be written
+  };
+  State state = kNone;
+  pid_t pid = 0;  // the server's process when known, else 0
+};
+
+class RunningServer {
+ public:
+  // `env` must outlive this.
+  RunningServer(Env* env, const PrefixLocation& location);
+
+  // The one decision: under the prefix directory's lock (our own saves
+  // hold a server's lock too, but only under it, so that one cannot pass
+  // for a server), /proc when `look_in_proc`, then the lock files. kNone
+  // when the prefix is missing; kUnknown when its lock cannot be taken.
+  // REQUIRES: this process does not hold the prefix directory's lock.
+  FoundServer Find(bool look_in_proc) const;
+
+  // The look in /proc alone: the server's process, 0 when /proc shows none
+  // (to this user). Only a process of the prefix's owner (all four user
+  // ids) counts: Wine serves a prefix only to its owner.
+  pid_t ServerInProc() const;
+
+  // Every lock file a server for the prefix could hold; most do not exist.
+  // The user ids are the prefix directory's owner's. Empty when the prefix
+  // directory cannot be found. *name_file_unsafe (optional) is set when
+  // $WINEPREFIX/wineserver exists but cannot be read as a file.
+  std::vector<ServerLockFile> CandidateLockFiles(
+      bool* name_file_unsafe = nullptr) const;
+
+  // Takes the lock of every lock file a server started now would use,
+  // making the file and its directories, as Wine makes them, where missing,
+  // so that no server can start until `*held` is destroyed. Returns false,
+  // holding nothing, when one is held (a server runs) or a candidate is
+  // unsafe. A server already running with a TMPDIR none of them is in is
+  // not seen: that is the caller's look in /proc. Lock files are never
+  // removed: a server may already be waiting on one.
+  // REQUIRES: no other lock of this process on those files: closing any
+  // descriptor of a file drops the process's locks on it.
+  bool TakeServerLocks(std::vector<std::unique_ptr<Lock>>* held) const;
+
+  // Whether a Wine started from here reaches the server `pid` found by
+  // Find (0: one known from its lock alone): one of the candidate server
+  // directories, as seen from here, is the very directory that process
+  // works in (the same device and inode). Not so for a server with a /tmp
+  // of its own (another mount namespace): a Wine started from here would
+  // start a second server. *tmpdir is then the TMPDIR that Wine needs.
+  bool ReachableServerDirectory(pid_t pid, std::string* tmpdir) const;
+
+ private:
+  FoundServer FindInLockFiles() const;
+  // The server directory the process at `process` (its /proc directory)
+  // works in or holds open: its identity and its path as the process sees
+  // it.
+  bool ServerDirectoryOfProcess(const std::string& process, FileInfo* info,
+                                std::string* path) const;
+  // The candidates, and the one of Debian's layout under the TMPDIR shown
+  // by `server_path`, the server directory a server works in.
+  std::vector<ServerLockFile> CandidatesSeenFrom(
+      const std::string& server_path) const;
+
+  Env* env_;
+  PrefixLocation location_;
+};
+
+// "server-<dev>-<inode>" in lowercase hex, as Wine names a server directory.
+std::string ServerDirectoryName(uint64_t device, uint64_t inode);
+
+// A link's target as /proc shows it, without the " (deleted)" the kernel
+// adds when the file or directory has been removed since.
+std::string WithoutDeletedMark(std::string target);
+
+}  // namespace prefix
+}  // namespace regservice
+
+#endif  // QUILLFIX_REGSERVICE_PREFIX_RUNNING_SERVER_H_
