@@ -15,12 +15,6 @@ namespace {
 // How often a wait looks whether the helper still runs.
 const int kLivenessCheckMs = 100;
 
-long long NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Keeps a write to a closed pipe from raising SIGPIPE, which would end the
 // whole program: blocks it in this thread for the scope, and takes back a
 // SIGPIPE the write raised, if none was pending before.
@@ -49,6 +43,12 @@ class SigpipeGuard {
 };
 
 }  // namespace
+
+long long NowMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 FdChannel::FdChannel(int to_helper, int from_helper, int timeout_ms,
                      std::function<bool()> still_running)

@@ -79,12 +79,6 @@ bool IsTrustedLoader(const std::string& path, uid_t owner) {
          HeldBy(DirectoryOf(real), owner, false);
 }
 
-long long NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // The channel to a started helper; owns the process. Each answer has its
 // own limit, and all of them together the run's.
 class HelperProcessChannel : public HelperChannel {

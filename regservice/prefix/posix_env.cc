@@ -37,35 +37,44 @@ int64_t Nanoseconds(const struct timespec& t) {
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-class PosixWritableFile : public WritableFile {
+// A descriptor open for writing and its path, for the messages; closed on
+// destruction unless Close() was called.
+class OpenFile {
  public:
-  PosixWritableFile(int fd, std::string path)
-      : fd_(fd), path_(std::move(path)) {}
-  ~PosixWritableFile() override {
+  OpenFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~OpenFile() {
     if (fd_ >= 0) close(fd_);
   }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
 
-  Status Append(const std::string& data) override {
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+
+  // Writes all of `data` at `offset`, or at the file offset when it is -1.
+  Status WriteAll(const std::string& data, off_t offset) {
     const char* p = data.data();
     size_t left = data.size();
     while (left > 0) {
-      ssize_t n = write(fd_, p, left);
+      ssize_t n = offset < 0 ? write(fd_, p, left)
+                             : pwrite(fd_, p, left, offset);
       if (n < 0) {
         if (errno == EINTR) continue;
         return WriteFailure("write " + path_);
       }
       p += n;
       left -= static_cast<size_t>(n);
+      if (offset >= 0) offset += n;
     }
     return Status();
   }
 
-  Status Sync() override {
+  Status Sync() {
     if (fsync(fd_) != 0) return WriteFailure("fsync " + path_);
     return Status();
   }
 
-  Status Close() override {
+  Status Close() {
     int fd = fd_;
     fd_ = -1;
     if (close(fd) != 0) return WriteFailure("close " + path_);
@@ -77,61 +86,50 @@ class PosixWritableFile : public WritableFile {
   std::string path_;
 };
 
+class PosixWritableFile : public WritableFile {
+ public:
+  PosixWritableFile(int fd, std::string path) : file_(fd, std::move(path)) {}
+
+  Status Append(const std::string& data) override {
+    return file_.WriteAll(data, -1);
+  }
+  Status Sync() override { return file_.Sync(); }
+  Status Close() override { return file_.Close(); }
+
+ private:
+  OpenFile file_;
+};
+
 class PosixRewritableFile : public RewritableFile {
  public:
-  PosixRewritableFile(int fd, std::string path)
-      : fd_(fd), path_(std::move(path)) {}
-  ~PosixRewritableFile() override {
-    if (fd_ >= 0) close(fd_);
-  }
+  PosixRewritableFile(int fd, std::string path) : file_(fd, std::move(path)) {}
 
   Status Reserve(uint64_t length) override {
     if (length == 0) return Status();
     // KEEP_SIZE: the blocks past the end are the file's, but its size and
     // bytes stay as they are until the new content is written into them.
-    while (fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0,
+    while (fallocate(file_.fd(), FALLOC_FL_KEEP_SIZE, 0,
                      static_cast<off_t>(length)) != 0) {
       if (errno == EINTR) continue;
       if (errno == EOPNOTSUPP || errno == ENOSYS) return GrowWithZeros(length);
-      return WriteFailure("fallocate " + path_);
+      return WriteFailure("fallocate " + file_.path());
     }
     return Status();
   }
 
   Status WriteAt(uint64_t offset, const std::string& data) override {
-    const char* p = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-      ssize_t n = pwrite(fd_, p, left, static_cast<off_t>(offset));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return WriteFailure("write " + path_);
-      }
-      p += n;
-      left -= static_cast<size_t>(n);
-      offset += static_cast<uint64_t>(n);
-    }
-    return Status();
+    return file_.WriteAll(data, static_cast<off_t>(offset));
   }
 
   Status Truncate(uint64_t length) override {
-    if (ftruncate(fd_, static_cast<off_t>(length)) != 0) {
-      return WriteFailure("truncate " + path_);
+    if (ftruncate(file_.fd(), static_cast<off_t>(length)) != 0) {
+      return WriteFailure("truncate " + file_.path());
     }
     return Status();
   }
 
-  Status Sync() override {
-    if (fsync(fd_) != 0) return WriteFailure("fsync " + path_);
-    return Status();
-  }
-
-  Status Close() override {
-    int fd = fd_;
-    fd_ = -1;
-    if (close(fd) != 0) return WriteFailure("close " + path_);
-    return Status();
-  }
+  Status Sync() override { return file_.Sync(); }
+  Status Close() override { return file_.Close(); }
 
  private:
   // Where space cannot be reserved past the end: zeros written there, and
@@ -139,7 +137,7 @@ class PosixRewritableFile : public RewritableFile {
   // no room. The bytes before the old end are left alone.
   Status GrowWithZeros(uint64_t length) {
     struct stat st;
-    if (fstat(fd_, &st) != 0) return WriteFailure("fstat " + path_);
+    if (fstat(file_.fd(), &st) != 0) return WriteFailure("fstat " + file_.path());
     const uint64_t old_size = static_cast<uint64_t>(st.st_size);
     if (length <= old_size) return Status();
     const std::string zeros(
@@ -153,20 +151,19 @@ class PosixRewritableFile : public RewritableFile {
                                ? zeros.substr(0, static_cast<size_t>(left))
                                : zeros);
     }
-    if (status.ok() && fdatasync(fd_) != 0) {
-      status = WriteFailure("fsync " + path_);
+    if (status.ok() && fdatasync(file_.fd()) != 0) {
+      status = WriteFailure("fsync " + file_.path());
     }
     if (!status.ok()) {
       // Back to the old end; should that fail too, the first error is the
       // one that tells why.
-      int cut = ftruncate(fd_, static_cast<off_t>(old_size));
+      int cut = ftruncate(file_.fd(), static_cast<off_t>(old_size));
       (void)cut;
     }
     return status;
   }
 
-  int fd_;
-  std::string path_;
+  OpenFile file_;
 };
 
 class FdLock : public Lock {
