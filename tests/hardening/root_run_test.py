@@ -485,9 +485,17 @@ class UnreachableServerTest(unittest.TestCase):
             name = server_dir_name(prefix.path)
             env = prefix.env()
             env.pop("TMPDIR", None)
+            # A fresh /tmp for the server, and the prefix kept in view at
+            # its own path, wherever it is (the build tree may be in /tmp).
             subprocess.run(
-                ["unshare", "-m", "--propagation", "private", "sh", "-c",
-                 "mount -t tmpfs quillfix-test /tmp && wineserver -p300"],
+                ["unshare", "-m", "--propagation", "private", "sh", "-ec",
+                 'kept=$(mktemp -d /run/quillfix-test.XXXXXX)\n'
+                 'mount --bind "$WINEPREFIX" "$kept"\n'
+                 'mount -t tmpfs quillfix-test /tmp\n'
+                 'mkdir -p "$WINEPREFIX"\n'
+                 'mount --move "$kept" "$WINEPREFIX"\n'
+                 'rmdir "$kept"\n'
+                 'wineserver -p300'],
                 env=env, check=True, timeout=60)
             deadline = time.time() + 30
             while not servers_of(name):
