@@ -35,7 +35,8 @@ bridge::BridgeRegistry* NewBridge(prefix::Env* env,
                                   pid_t server,
                                   const prefix::RunIdentity& run) {
   return new bridge::BridgeRegistry(
-      [env, location, server, run]() -> std::unique_ptr<bridge::HelperChannel> {
+      [env, location, server,
+       run]() -> std::unique_ptr<bridge::HelperChannel> {
         std::string tmpdir;
         prefix::RunningServer servers(env, location);
         if (!servers.ReachableServerDirectory(server, &tmpdir)) return nullptr;

@@ -9,13 +9,6 @@ namespace prefix {
 
 namespace {
 
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "."
-         : slash == 0               ? "/"
-                                    : path.substr(0, slash);
-}
-
 // Puts `bytes` over the file's content from its start and cuts it to their
 // length.
 Status Overwrite(RewritableFile* file, const std::string& bytes) {
@@ -47,6 +40,13 @@ Status ErrnoStatus(Status::Code otherwise, int error, const std::string& call) {
       break;
   }
   return Status::FromErrno(code, error, call);
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "."
+         : slash == 0               ? "/"
+                                    : path.substr(0, slash);
 }
 
 Status ReplaceFile(Env* env, const std::string& path, const std::string& temp,

@@ -155,6 +155,10 @@ class Env {
 // The real file system. Lives for the whole process; never null.
 Env* PosixEnv();
 
+// The directory part of `path`: "/" for a file of the root, "." for a
+// bare name.
+std::string DirectoryOf(const std::string& path);
+
 // Replaces the file `path` atomically with `bytes`: writes them to the new
 // file `temp` (in the same directory) with the mode, owner and group of
 // `like`, syncs it, runs `before_rename` (whose failure stops the

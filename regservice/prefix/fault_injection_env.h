@@ -151,17 +151,13 @@ class FaultInjectionEnv : public Env {
   }
 
  private:
-  class FaultyFile : public WritableFile {
+  // What the two kinds of file share: a real file below, and a sync and a
+  // close that can fail.
+  template <typename File>
+  class FaultyFileBase : public File {
    public:
-    FaultyFile(FaultInjectionEnv* env, std::unique_ptr<WritableFile> real)
+    FaultyFileBase(FaultInjectionEnv* env, std::unique_ptr<File> real)
         : env_(env), real_(std::move(real)) {}
-    Status Append(const std::string& data) override {
-      if (env_->Fails(kWrite)) {
-        real_->Append(data.substr(0, data.size() / 2));
-        return env_->Injected("write");
-      }
-      return real_->Append(data);
-    }
     Status Sync() override {
       if (env_->Fails(kFileSync)) return env_->Injected("fsync");
       return real_->Sync();
@@ -172,16 +168,26 @@ class FaultInjectionEnv : public Env {
       return status;
     }
 
-   private:
+   protected:
     FaultInjectionEnv* env_;
-    std::unique_ptr<WritableFile> real_;
+    std::unique_ptr<File> real_;
   };
 
-  class FaultyRewritableFile : public RewritableFile {
+  class FaultyFile : public FaultyFileBase<WritableFile> {
    public:
-    FaultyRewritableFile(FaultInjectionEnv* env,
-                         std::unique_ptr<RewritableFile> real)
-        : env_(env), real_(std::move(real)) {}
+    using FaultyFileBase::FaultyFileBase;
+    Status Append(const std::string& data) override {
+      if (env_->Fails(kWrite)) {
+        real_->Append(data.substr(0, data.size() / 2));
+        return env_->Injected("write");
+      }
+      return real_->Append(data);
+    }
+  };
+
+  class FaultyRewritableFile : public FaultyFileBase<RewritableFile> {
+   public:
+    using FaultyFileBase::FaultyFileBase;
     Status Reserve(uint64_t length) override {
       if (env_->Fails(kReserve)) return env_->Injected("fallocate");
       return real_->Reserve(length);
@@ -197,19 +203,6 @@ class FaultInjectionEnv : public Env {
       if (env_->Fails(kTruncate)) return env_->Injected("truncate");
       return real_->Truncate(length);
     }
-    Status Sync() override {
-      if (env_->Fails(kFileSync)) return env_->Injected("fsync");
-      return real_->Sync();
-    }
-    Status Close() override {
-      Status status = real_->Close();
-      if (env_->Fails(kClose)) return env_->Injected("close");
-      return status;
-    }
-
-   private:
-    FaultInjectionEnv* env_;
-    std::unique_ptr<RewritableFile> real_;
   };
 
   // Runs the pause hook of `step`, then says whether it is to fail now; a

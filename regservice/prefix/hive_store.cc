@@ -41,11 +41,7 @@ Status AsReadFailure(const Status& status) {
 
 const char kServerRuns[] = "a wineserver serves the prefix";
 
-// The directory part and the last element of an absolute path.
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
+// The last element of a path.
 std::string NameOf(const std::string& path) {
   return path.substr(path.rfind('/') + 1);
 }
