@@ -13,6 +13,7 @@
 
 #include "regservice/bridge/bridge_registry.h"
 #include "regservice/bridge/helper_process.h"
+#include "regservice/bridge/sandbox_entry.h"
 #include "regservice/prefix/wine_prefix_registry.h"
 
 namespace regservice {
@@ -29,7 +30,9 @@ void CloseBridgeAtExit() {
 }
 
 // The helper is started only when its Wine reaches the very server found:
-// one that would start a second server for the prefix is never started.
+// one that would start a second server for the prefix is never started. A
+// server in a sandbox is reached from inside its namespaces, or not at all
+// (the report then says why).
 bridge::BridgeRegistry* NewBridge(prefix::Env* env,
                                   const prefix::PrefixLocation& location,
                                   pid_t server,
@@ -37,6 +40,20 @@ bridge::BridgeRegistry* NewBridge(prefix::Env* env,
   return new bridge::BridgeRegistry(
       [env, location, server,
        run]() -> std::unique_ptr<bridge::HelperChannel> {
+        bridge::HelperLaunch sandboxed;
+        std::string why;
+        switch (bridge::PlanSandboxLaunch(env, location, server,
+                                          run.prefix_owner, &sandboxed,
+                                          &why)) {
+          case bridge::SandboxVerdict::kJoinable:
+            return bridge::StartHelper(sandboxed, bridge::HelperTimeouts());
+          case bridge::SandboxVerdict::kRefused:
+            *g_refusal = "cannot reach the running Wine of " +
+                         location.directory + ": " + why;
+            return nullptr;
+          case bridge::SandboxVerdict::kOwnNamespaces:
+            break;
+        }
         std::string tmpdir;
         prefix::RunningServer servers(env, location);
         if (!servers.ReachableServerDirectory(server, &tmpdir)) return nullptr;
@@ -47,6 +64,8 @@ bridge::BridgeRegistry* NewBridge(prefix::Env* env,
         }
         launch.clean_environment =
             run.kind == prefix::RunIdentity::kPrefixOwner;
+        launch.server_variables =
+            bridge::ServerSyncVariables(env, location.proc, server);
         return bridge::StartHelper(launch, bridge::HelperTimeouts());
       });
 }

@@ -22,7 +22,9 @@ Registry* NewPrefixRegistry(prefix::Env* env, prefix::Identity* identity,
                             prefix::RunIdentity* run);
 
 // Why the default registry acts on no prefix although one is named: a run
-// by root that may not act for the prefix's owner. Empty otherwise.
+// by root that may not act for the prefix's owner; or why the running Wine
+// found cannot be reached (a sandbox that may not be joined), once a call
+// has tried. Empty otherwise.
 const std::string& DefaultRegistryRefusal();
 
 }  // namespace regservice

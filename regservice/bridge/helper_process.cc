@@ -16,6 +16,7 @@
 
 #include <algorithm>
 
+#include "regservice/bridge/sandbox_entry.h"
 #include "regservice/prefix/running_server.h"
 
 extern char** environ;
@@ -84,8 +85,10 @@ bool IsTrustedLoader(const std::string& path, uid_t owner) {
 class HelperProcessChannel : public HelperChannel {
  public:
   HelperProcessChannel(pid_t pid, int to_helper, int from_helper,
-                       const HelperTimeouts& timeouts)
+                       const HelperTimeouts& timeouts,
+                       std::shared_ptr<const SandboxEntry> sandbox)
       : pid_(pid),
+        sandbox_(std::move(sandbox)),
         timeouts_(timeouts),
         run_deadline_ms_(NowMs() + timeouts.run_ms),
         fds_(to_helper, from_helper, timeouts.start_ms,
@@ -99,6 +102,8 @@ class HelperProcessChannel : public HelperChannel {
       nanosleep(&pause, nullptr);
     }
     if (StillRunning()) {
+      // The helper's whole group: in a sandbox, it is the child's child.
+      kill(-pid_, SIGKILL);
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
@@ -111,9 +116,13 @@ class HelperProcessChannel : public HelperChannel {
     if (left <= 0) return false;
     // Only the first message waits for Wine to start.
     const int limit = first_ ? timeouts_.start_ms : timeouts_.call_ms;
+    const bool hello = first_;
     first_ = false;
     fds_.set_timeout_ms(static_cast<int>(std::min<long long>(limit, left)));
-    return fds_.Receive(body);
+    if (!fds_.Receive(body)) return false;
+    // A helper that says hello is connected to a server; while the one
+    // found still runs, it is that one, as no other can start meanwhile.
+    return !hello || sandbox_ == nullptr || sandbox_->ServerRuns();
   }
 
  private:
@@ -131,6 +140,7 @@ class HelperProcessChannel : public HelperChannel {
   }
 
   pid_t pid_;
+  std::shared_ptr<const SandboxEntry> sandbox_;
   HelperTimeouts timeouts_;
   long long run_deadline_ms_;
   bool first_ = true;
@@ -146,6 +156,7 @@ bool IsLocaleVariable(const std::string& name) {
 // run that became another user, only what that user's Wine needs: nothing
 // of the caller's but the locale.
 std::vector<std::string> ChildEnvironment(const HelperLaunch& launch) {
+  if (!launch.environment.empty()) return launch.environment;
   std::vector<std::string> env;
   for (char** entry = environ; entry != nullptr && *entry != nullptr;
        ++entry) {
@@ -159,8 +170,15 @@ std::vector<std::string> ChildEnvironment(const HelperLaunch& launch) {
       keep = name != "WINEPREFIX" && name != "WINEDEBUG" &&
              !(name == "TMPDIR" && !launch.tmpdir.empty());
     }
+    for (const std::string& server_variable : launch.server_variables) {
+      if (name == server_variable.substr(0, server_variable.find('='))) {
+        keep = false;
+      }
+    }
     if (keep) env.push_back(text);
   }
+  env.insert(env.end(), launch.server_variables.begin(),
+             launch.server_variables.end());
   if (launch.clean_environment)
     env.push_back(std::string("PATH=") + kCleanPath);
   env.push_back("WINEPREFIX=" + launch.prefix);
@@ -187,8 +205,8 @@ void CloseDescriptorsAbove2(int open_max) {
 
 // In the child, between fork and exec: only async-signal-safe calls.
 [[noreturn]] void RunChild(int stdin_fd, int stdout_fd, pid_t parent,
-                           int open_max, char* const argv[],
-                           char* const envp[]) {
+                           int open_max, const SandboxEntry* sandbox,
+                           char* const argv[], char* const envp[]) {
   // Copies above 2 first, so that neither end is overwritten by the other
   // when one of them already is 0 or 1.
   stdin_fd = fcntl(stdin_fd, F_DUPFD, 3);
@@ -198,7 +216,8 @@ void CloseDescriptorsAbove2(int open_max) {
       dup2(stdout_fd, 1) < 0 || dup2(null_fd, 2) < 0) {
     _exit(127);
   }
-  CloseDescriptorsAbove2(open_max);
+  // A sandbox's descriptors are closed once it is joined.
+  if (sandbox == nullptr) CloseDescriptorsAbove2(open_max);
   // A session of its own: no controlling terminal to push input into.
   if (setsid() < 0) _exit(127);
   // Ends with the run, even one killed; a parent gone before the request
@@ -206,12 +225,17 @@ void CloseDescriptorsAbove2(int open_max) {
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
     _exit(127);
   }
+  int server_fd = -1;
+  if (sandbox != nullptr) sandbox->JoinInChild(parent, open_max, &server_fd);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGPIPE, SIG_DFL);
   // A directory every user can enter; Wine maps it to a drive.
   if (chdir("/") != 0) _exit(127);
+  // The server found, still running, will take the helper's Wine: no
+  // other can start while it runs.
+  if (sandbox != nullptr && !SandboxEntry::ServerRunsAt(server_fd)) _exit(127);
   execve(argv[0], argv, envp);
   _exit(127);
 }
@@ -295,8 +319,8 @@ std::unique_ptr<HelperChannel> StartHelper(const HelperLaunch& launch,
 
   pid_t pid = fork();
   if (pid == 0) {
-    RunChild(to_child[0], from_child[1], parent, open_max, argv.data(),
-             envp.data());
+    RunChild(to_child[0], from_child[1], parent, open_max,
+             launch.sandbox.get(), argv.data(), envp.data());
   }
   close(to_child[0]);
   close(from_child[1]);
@@ -306,7 +330,8 @@ std::unique_ptr<HelperChannel> StartHelper(const HelperLaunch& launch,
     return nullptr;
   }
   return std::unique_ptr<HelperChannel>(
-      new HelperProcessChannel(pid, to_child[1], from_child[0], timeouts));
+      new HelperProcessChannel(pid, to_child[1], from_child[0], timeouts,
+                               launch.sandbox));
 }
 
 }  // namespace bridge

@@ -14,6 +14,8 @@
 namespace regservice {
 namespace bridge {
 
+class SandboxEntry;
+
 // The name of the helper program, wherever it is installed.
 extern const char kHelperName[];
 
@@ -27,6 +29,13 @@ struct HelperLaunch {
   // environment (HOME, USER, LOGNAME, a fixed PATH, the locale, Wine's
   // variables) instead of the one root's run was started with.
   bool clean_environment = false;
+  // The server's WINEESYNC and WINEFSYNC, which its clients must share.
+  std::vector<std::string> server_variables;
+  // For a server in other namespaces (a sandbox): the child joins them
+  // (sandbox_entry.h), with `environment` as its whole environment and
+  // `loader`, `helper` and `prefix` as the server sees them.
+  std::shared_ptr<const SandboxEntry> sandbox;
+  std::vector<std::string> environment;
 };
 
 // Where the helper program is: in the installation's libexec/quillfix
