@@ -1,0 +1,311 @@
+"""quillfix and quillfix-report against a Wine server of a test account
+that runs in a sandbox of the account's (bwrap, unshare: namespaces of
+its own), as a flatpak'd Wine manager runs it: they write and read through
+that very server, from inside its namespaces, and no second server ever
+runs for the prefix. A sandbox of root's for the account (a user namespace
+root owns) is refused with the report's reason, and a look-alike server of
+another user's inside a namespace of that user's is never joined.
+
+Runs as root (skipped otherwise), which makes the accounts (through
+tests/wine/winetest.py) and runs their processes through setpriv.
+Programs come in the environment: QUILLFIX, QUILLFIX_REPORT.
+"""
+
+import contextlib
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "wine"))
+import winetest  # noqa: E402
+from root_run_test import (  # noqa: E402
+    Attacker, make_prefix, scene, server_dir_name, servers_of)
+
+QUILLFIX = os.environ.get("QUILLFIX", "")
+QUILLFIX_REPORT = os.environ.get("QUILLFIX_REPORT", "")
+RUN_LIMIT = 150  # a hang guard: the helper's own limits are below it
+WRITTEN = b'"Quillfix"=hex:01'
+EDITIONS = (
+    "\n[Software\\\\Corvane\\\\Varlo 6.8] 1796869137\n"
+    "#time=1dd884ccfb82800\n"
+    "\"Edition\"=\"std\"\n"
+    "\n[Software\\\\Corvane\\\\VarloPlus 6.8] 1796869137\n"
+    "#time=1dd884ccfb82800\n"
+    "\"Edition\"=\"plus\"\n")
+PATCHED_REPORT = (
+    "HKEY_CURRENT_USER\\SOFTWARE\\Corvane\\Varlo 6.8: installed, "
+    "Preferences\\Quillfix = 01\n"
+    "HKEY_CURRENT_USER\\SOFTWARE\\Corvane\\VarloPlus 6.8: installed, "
+    "Preferences\\Quillfix = 01\n")
+# Where a sandbox with its own /tmp sees the prefix bound at another path.
+BOUND_PREFIX = "/tmp/quillfix-bound-prefix"
+
+# The sandboxes, each a command that runs the rest in it, as the account.
+# A tmpfs over /tmp where the sandbox has a mount namespace of its own.
+SANDBOXES = {
+    "bwrap": ["bwrap", "--unshare-user", "--unshare-pid", "--dev-bind", "/",
+              "/", "--tmpfs", "/tmp"],
+    "unshare -Urpfm": ["unshare", "-Urpfm", "--mount-proc", "sh", "-ec",
+                       'mount -t tmpfs quillfix-test /tmp; exec "$@"', "sh"],
+    "pid namespace only": ["unshare", "-U", "--map-current-user", "-pf"],
+    "mount namespace only": ["unshare", "-U", "--map-current-user", "-m",
+                             "sh", "-ec",
+                             'mount -t tmpfs quillfix-test /tmp; exec "$@"',
+                             "sh"],
+}
+
+
+def tools_missing():
+    for tool in ("bwrap", "unshare", "setpriv", "useradd"):
+        if shutil.which(tool) is None:
+            return "%s is not installed" % tool
+    return winetest.wine_missing()
+
+
+def skip_unless_able(test_class):
+    if os.geteuid() != 0:
+        return unittest.skip("needs root, to act as other users")(test_class)
+    missing = tools_missing()
+    return unittest.skip(missing)(test_class) if missing else test_class
+
+
+def give_prefix(path, uid, gid):
+    """Makes a copied prefix the account's: every directory and every file
+    of its own, but not the files drive_c shares with the base by hard
+    links (the base's own stay root's; the account reads them)."""
+    for top, dirs, files in os.walk(path):
+        os.lchown(top, uid, gid)
+        for name in dirs + files:
+            entry = os.path.join(top, name)
+            st = os.lstat(entry)
+            if os.path.islink(entry) or st.st_nlink == 1 or \
+                    os.path.isdir(entry):
+                os.lchown(entry, uid, gid)
+
+
+class ServerWatch:
+    """Counts the prefix's servers every 10 ms while it runs."""
+
+    def __init__(self, name):
+        self.name = name
+        self.counts = []
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._watch)
+
+    def _watch(self):
+        while not self._done.is_set():
+            self.counts.append(len(servers_of(self.name)))
+            time.sleep(0.01)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._done.set()
+        self._thread.join()
+
+
+def account_env(user, prefix):
+    return ["env", "-i", "HOME=" + user.home, "USER=" + user.name,
+            "LOGNAME=" + user.name, "PATH=/usr/bin:/bin",
+            "WINEPREFIX=" + prefix, "WINEDEBUG=-all"]
+
+
+@contextlib.contextmanager
+def account_prefix():
+    """A copy of the base prefix with both editions installed, given to a
+    test account: yields (account, prefix path)."""
+    with scene() as (work, user, _), winetest.copy_prefix() as prefix:
+        with open(prefix.user_reg, "a") as f:
+            f.write(EDITIONS)
+        give_prefix(prefix.path, user.uid, user.gid)
+        try:
+            yield user, prefix.path
+        finally:
+            shutil.rmtree("/tmp/.wine-%d" % user.uid, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def sandboxed_server(command, name):
+    """Starts `command` (a persistent wineserver in a sandbox) and yields
+    the server's process id as seen from here; at the end the server is
+    stopped (SIGINT: it saves the registry) and waited for."""
+    sandbox = subprocess.Popen(command, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.time() + 60
+        while not servers_of(name):
+            if sandbox.poll() is not None:
+                raise AssertionError("the sandbox ended: %d" %
+                                     sandbox.returncode)
+            if time.time() > deadline:
+                raise AssertionError("no server started in the sandbox")
+            time.sleep(0.05)
+        # Listening once its socket is there (a second later at most).
+        time.sleep(1)
+        servers = servers_of(name)
+        if len(servers) != 1:
+            raise AssertionError("servers: %r" % servers)
+        yield servers[0]
+        os.kill(servers[0], signal.SIGINT)
+        sandbox.wait(timeout=60)
+    finally:
+        if sandbox.poll() is None:
+            for pid in servers_of(name):
+                os.kill(pid, signal.SIGKILL)
+            sandbox.kill()
+            sandbox.wait()
+
+
+def run(command, env=None):
+    return subprocess.run(command, env=env, capture_output=True,
+                          stdin=subprocess.DEVNULL, timeout=RUN_LIMIT)
+
+
+@skip_unless_able
+class SandboxedServerTest(unittest.TestCase):
+    def setUp(self):
+        for program in (QUILLFIX, QUILLFIX_REPORT):
+            if not os.access(program, os.X_OK):
+                self.fail("%r: no such program" % program)
+
+    def write_through(self, sandbox, as_root=False, bound=False):
+        """Quillfix and the report, as the account (or as root), through
+        the account's server in `sandbox`; then the server's own save."""
+        with account_prefix() as (user, prefix):
+            name = server_dir_name(prefix)
+            server_prefix = BOUND_PREFIX if bound else prefix
+            inside = list(SANDBOXES[sandbox])
+            if bound:
+                inside += ["--bind", prefix, BOUND_PREFIX]
+            command = (winetest.as_user(user.uid, user.gid) +
+                       account_env(user, server_prefix) + inside +
+                       ["wineserver", "-f", "-p"])
+            if as_root:
+                caller = ["env", "WINEPREFIX=" + prefix, "WINEDEBUG=-all"]
+            else:
+                caller = (winetest.as_user(user.uid, user.gid) +
+                          account_env(user, prefix))
+            with sandboxed_server(command, name), ServerWatch(name) as watch:
+                patched = run(caller + [QUILLFIX])
+                self.assertEqual((0, b""), (patched.returncode,
+                                            patched.stderr))
+                report = run(caller + [QUILLFIX_REPORT])
+                self.assertEqual(0, report.returncode, report.stderr)
+                self.assertEqual(
+                    PATCHED_REPORT + "registry: running Wine of %s\n" % prefix,
+                    report.stdout.decode())
+                # The server has it; the file does not yet.
+                with open(os.path.join(prefix, "user.reg"), "rb") as f:
+                    self.assertNotIn(WRITTEN, f.read())
+            self.assertTrue(watch.counts)
+            self.assertEqual({1}, set(watch.counts),
+                             "not one server at every sample")
+            with open(os.path.join(prefix, "user.reg"), "rb") as f:
+                self.assertEqual(2, f.read().count(WRITTEN))
+            # Nothing of ours is left in the prefix.
+            self.assertEqual([], [entry for entry in os.listdir(prefix)
+                                  if "quillfix" in entry])
+
+    def test_bwrap(self):
+        self.write_through("bwrap")
+
+    def test_unshare_with_root_mapped(self):
+        self.write_through("unshare -Urpfm")
+
+    def test_pid_namespace_only(self):
+        self.write_through("pid namespace only")
+
+    def test_mount_namespace_only(self):
+        self.write_through("mount namespace only")
+
+    def test_prefix_bound_at_another_path(self):
+        self.write_through("bwrap", bound=True)
+
+    def test_root_on_the_accounts_sandboxed_prefix(self):
+        self.write_through("bwrap", as_root=True)
+
+    def test_sandbox_of_roots_is_refused(self):
+        """A user namespace root made for the account: the server is the
+        account's, the namespace is not."""
+        with account_prefix() as (user, prefix):
+            name = server_dir_name(prefix)
+            before = open(os.path.join(prefix, "user.reg"), "rb").read()
+            command = (
+                ["unshare", "-U", "--map-users=%d:%d:1" % (user.uid, user.uid),
+                 "--map-groups=%d:%d:1" % (user.gid, user.gid), "-mpf",
+                 "--mount-proc", "sh", "-ec",
+                 'mount -t tmpfs quillfix-test /tmp; exec "$@"', "sh"] +
+                winetest.as_user(user.uid, user.gid) +
+                account_env(user, prefix) + ["wineserver", "-f", "-p"])
+            caller = (winetest.as_user(user.uid, user.gid) +
+                      account_env(user, prefix))
+            with sandboxed_server(command, name), ServerWatch(name) as watch:
+                patched = run(caller + [QUILLFIX])
+                self.assertEqual((0, b"", b""), (patched.returncode,
+                                                 patched.stdout,
+                                                 patched.stderr))
+                report = run(caller + [QUILLFIX_REPORT])
+                self.assertEqual(2, report.returncode, report.stdout)
+                self.assertEqual(
+                    ("quillfix-report: cannot reach the running Wine of %s: "
+                     "its sandbox's user namespace belongs to user id 0, not "
+                     "to the prefix's owner (user id %d)\n" %
+                     (prefix, user.uid)).encode(), report.stderr)
+            self.assertEqual({1}, set(watch.counts))
+            with open(os.path.join(prefix, "user.reg"), "rb") as f:
+                saved = f.read()
+            self.assertNotIn(WRITTEN, saved)
+            self.assertEqual([], [entry for entry in os.listdir(prefix)
+                                  if "quillfix" in entry])
+
+
+@skip_unless_able
+class LookAlikeInNamespaceTest(unittest.TestCase):
+    def test_another_users_lookalike_in_a_sandbox_is_never_joined(self):
+        """The attacker's look-alike server of a victim's prefix, in a
+        sandbox of the attacker's, with a loader beside it: root's run for
+        the victim never runs it, and edits the file as no server ran."""
+        with scene() as (work, victim, attacker):
+            prefix = make_prefix(os.path.join(victim.home, ".wine"),
+                                 victim.uid, victim.gid)
+            bin_dir = attacker.make_loader_dir()
+            server_dir = "/tmp/.wine-%d/%s" % (attacker.uid,
+                                              server_dir_name(prefix))
+            lookalike = subprocess.Popen(
+                winetest.as_user(attacker.uid, attacker.gid) +
+                ["bwrap", "--unshare-user", "--unshare-pid", "--dev-bind",
+                 "/", "/"] +
+                ["bash", "-c", 'mkdir -p -m 0700 "$1" && cd "$1" && '
+                 'exec 7<"$2" && exec "$3"/wineserver 300', "lookalike",
+                 server_dir, prefix, bin_dir],
+                stdin=subprocess.DEVNULL)
+            try:
+                deadline = time.time() + 10
+                while not servers_of(server_dir_name(prefix)):
+                    self.assertLess(time.time(), deadline, "no look-alike")
+                    time.sleep(0.02)
+                for program in (QUILLFIX, QUILLFIX_REPORT):
+                    result = run([program], env={
+                        "PATH": "/usr/bin:/bin", "WINEPREFIX": prefix,
+                        "WINEDEBUG": "-all"})
+                    self.assertIn(result.returncode, (0, 1), result.stderr)
+                self.assertFalse(os.path.exists(attacker.record),
+                                 "the attacker's loader ran")
+                with open(os.path.join(prefix, "user.reg"), "rb") as f:
+                    self.assertIn(WRITTEN, f.read())
+            finally:
+                lookalike.kill()
+                lookalike.wait()
+
+
+if __name__ == "__main__":
+    unittest.main()
