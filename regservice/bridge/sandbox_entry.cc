@@ -378,10 +378,24 @@ SandboxVerdict PlanSandbox(Env* env, NamespaceKernel* kernel,
   const std::string process = location.proc + "/" + std::to_string(server);
   bool same_user = true, same_mount = true, same_pid = true;
   if (server <= 0) return SandboxVerdict::kOwnNamespaces;
-  if (!SameNamespace(env, location.proc, process, "user", &same_user).ok() ||
-      !SameNamespace(env, location.proc, process, "mnt", &same_mount).ok() ||
-      !SameNamespace(env, location.proc, process, "pid", &same_pid).ok()) {
-    return Refuse("its namespaces cannot be looked at", why);
+  Status looked = SameNamespace(env, location.proc, process, "user", &same_user);
+  if (looked.ok()) {
+    looked = SameNamespace(env, location.proc, process, "mnt", &same_mount);
+  }
+  if (looked.ok()) {
+    looked = SameNamespace(env, location.proc, process, "pid", &same_pid);
+  }
+  if (looked.code() == Status::kAccessDenied) {
+    // The owner has no rights in the user namespace the server runs in.
+    return Refuse(
+        "it runs in a user namespace that is not the prefix owner's (user "
+        "id " + std::to_string(owner) + " may not look into it)",
+        why);
+  }
+  if (!looked.ok()) {
+    return Refuse("its namespaces cannot be looked at (" + looked.message() +
+                      ")",
+                  why);
   }
   if (same_user && same_mount && same_pid) {
     return SandboxVerdict::kOwnNamespaces;
@@ -395,7 +409,14 @@ SandboxVerdict PlanSandbox(Env* env, NamespaceKernel* kernel,
   if (!ReadStartTime(env, process, &plan->start_time)) {
     return Refuse("the server has ended", why);
   }
-  if (plan->join_user) {
+  // A run by root became the prefix's owner, unless root owns the prefix:
+  // root never enters what a sandbox's processes could have prepared.
+  if (geteuid() == 0) return Refuse("root does not enter a sandbox", why);
+  if (!plan->join_user) {
+    // Namespaces of our own user namespace: only its root may enter them.
+    return Refuse("it runs in namespaces only root may enter", why);
+  }
+  {
     uid_t ns_owner = 0;
     Status status = kernel->UserNamespaceOwner(process + "/ns/user", &ns_owner);
     if (!status.ok()) {
@@ -410,9 +431,6 @@ SandboxVerdict PlanSandbox(Env* env, NamespaceKernel* kernel,
                         std::to_string(owner) + ")",
                     why);
     }
-  } else if (geteuid() != 0) {
-    // Namespaces of our own user namespace: only its root may enter them.
-    return Refuse("it runs in namespaces only root may enter", why);
   }
   FileInfo prefix;
   if (!env->GetFileInfo(location.directory, &prefix).ok() ||

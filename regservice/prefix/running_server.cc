@@ -144,6 +144,15 @@ bool RunsAs(Env* env, const std::string& process, uint32_t uid) {
                      [uid](unsigned long id) { return id == uid; });
 }
 
+// Whether the process's name (its executable's, cut to 15 bytes) is a
+// wineserver's: "wineserver", or Debian's "wineserver64".
+bool IsNamedWineserver(Env* env, const std::string& process) {
+  std::string status;
+  static const char kName[] = "Name:\twineserver";
+  return env->ReadFileStart(process + "/status", 64, &status).ok() &&
+         status.compare(0, sizeof kName - 1, kName) == 0;
+}
+
 // The kernel's own threads, which run no program and so no wineserver:
 // kthreadd, process 2, and its children. Most of /proc on many machines.
 // Process 2 counts only with the kernel-thread flag, which no program can
@@ -204,36 +213,53 @@ class ProcSearch {
         self_(std::to_string(getpid())),
         kernel_threads_(KernelThreads(env, proc)) {}
 
+  // The server, else a wineserver of the owner's that may be it but may
+  // not be looked at (see Look), else 0.
   pid_t Find() const {
     std::vector<std::string> entries;
     if (!env_->ListDirectory(proc_, &entries).ok()) return 0;
+    pid_t hidden = 0;
     for (const std::string& entry : entries) {
-      if (IsServer(entry)) {
-        return static_cast<pid_t>(strtol(entry.c_str(), nullptr, 10));
-      }
+      const Verdict verdict = Look(entry);
+      const pid_t pid = static_cast<pid_t>(strtol(entry.c_str(), nullptr, 10));
+      if (verdict == Verdict::kServer) return pid;
+      if (verdict == Verdict::kHiddenServer && hidden == 0) hidden = pid;
     }
-    return 0;
+    return hidden;
   }
 
  private:
-  // Where a process works, as far as the search cares.
-  enum class Workplace { kElsewhere, kPrefix, kServerDirectory };
+  // Where a process works, as far as the search cares. kHidden: we may not
+  // know (a process in a user namespace we have no rights in, such as a
+  // sandbox root made for the owner).
+  enum class Workplace { kElsewhere, kPrefix, kServerDirectory, kHidden };
+  enum class Verdict { kOther, kServer, kHiddenServer };
 
-  bool IsServer(const std::string& entry) const {
+  Verdict Look(const std::string& entry) const {
     // This process holds the prefix directory open too, for its lock.
     if (!AllDigits(entry) || entry == self_ ||
         std::binary_search(kernel_threads_.begin(), kernel_threads_.end(),
                            entry)) {
-      return false;
+      return Verdict::kOther;
     }
     const std::string process = proc_ + "/" + entry;
     const Workplace workplace = WorkplaceOf(process);
     // Wine serves a prefix only to its owner: a look-alike of another
     // user's is no server.
-    return workplace != Workplace::kElsewhere &&
-           RunsAs(env_, process, prefix_.uid) &&
-           HoldsServerDirectories(
-               process, workplace == Workplace::kServerDirectory);
+    if (workplace == Workplace::kElsewhere ||
+        !RunsAs(env_, process, prefix_.uid)) {
+      return Verdict::kOther;
+    }
+    // A wineserver of the owner's that may serve this prefix unseen: taken
+    // for it, so that nothing is written while it may run.
+    if (workplace == Workplace::kHidden) {
+      return IsNamedWineserver(env_, process) ? Verdict::kHiddenServer
+                                              : Verdict::kOther;
+    }
+    return HoldsServerDirectories(process,
+                                  workplace == Workplace::kServerDirectory)
+               ? Verdict::kServer
+               : Verdict::kOther;
   }
 
   // The working directory first: it rules out nearly every process without
@@ -242,9 +268,9 @@ class ProcSearch {
   // prefix directory.
   Workplace WorkplaceOf(const std::string& process) const {
     std::string cwd;
-    if (!env_->ReadLink(process + "/cwd", &cwd).ok()) {
-      return Workplace::kElsewhere;
-    }
+    const Status read = env_->ReadLink(process + "/cwd", &cwd);
+    if (read.code() == Status::kAccessDenied) return Workplace::kHidden;
+    if (!read.ok()) return Workplace::kElsewhere;
     const std::string name = LastElement(cwd);
     if (IsServerDirectoryOf(name, prefix_)) return Workplace::kServerDirectory;
     FileInfo info;
