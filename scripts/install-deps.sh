@@ -19,7 +19,8 @@ case "$mode" in
   package) packages+=(dpkg-dev fakeroot file lintian groff-base) ;;
   test)
     packages+=(python3 valgrind googletest clang libclang-rt-14-dev
-               strace time locales dpkg-dev fakeroot file lintian groff-base) ;;
+               strace time locales dpkg-dev fakeroot file lintian groff-base
+               bubblewrap) ;;
   *) echo "usage: $0 [build|demo|package|test]" >&2; exit 2 ;;
 esac
 

@@ -373,8 +373,8 @@ bool IsSessionVariable(const std::string& name) {
 
 SandboxVerdict PlanSandbox(Env* env, NamespaceKernel* kernel,
                            const prefix::PrefixLocation& location,
-                           pid_t server, uid_t owner, SandboxPlan* plan,
-                           std::string* why) {
+                           pid_t server, uid_t owner, uid_t caller,
+                           SandboxPlan* plan, std::string* why) {
   const std::string process = location.proc + "/" + std::to_string(server);
   bool same_user = true, same_mount = true, same_pid = true;
   if (server <= 0) return SandboxVerdict::kOwnNamespaces;
@@ -411,7 +411,7 @@ SandboxVerdict PlanSandbox(Env* env, NamespaceKernel* kernel,
   }
   // A run by root became the prefix's owner, unless root owns the prefix:
   // root never enters what a sandbox's processes could have prepared.
-  if (geteuid() == 0) return Refuse("root does not enter a sandbox", why);
+  if (caller == 0) return Refuse("root does not enter a sandbox", why);
   if (!plan->join_user) {
     // Namespaces of our own user namespace: only its root may enter them.
     return Refuse("it runs in namespaces only root may enter", why);
@@ -561,7 +561,8 @@ SandboxVerdict PlanSandboxLaunch(Env* env,
                                  HelperLaunch* launch, std::string* why) {
   SandboxPlan plan;
   const SandboxVerdict verdict = PlanSandbox(
-      env, LinuxNamespaceKernel(), location, server, owner, &plan, why);
+      env, LinuxNamespaceKernel(), location, server, owner, geteuid(), &plan,
+      why);
   if (verdict != SandboxVerdict::kJoinable) return verdict;
   const std::string helper = FindHelperProgram();
   if (helper.empty()) return Refuse("no helper program", why);

@@ -73,11 +73,12 @@ enum class SandboxVerdict {
 };
 
 // Plans the helper's start for the server `server` of the prefix at
-// `location` owned by `owner`. kRefused says why in *why, one phrase.
+// `location` owned by `owner`, by a run whose effective user id is
+// `caller` (root never joins). kRefused says why in *why, one phrase.
 SandboxVerdict PlanSandbox(prefix::Env* env, NamespaceKernel* kernel,
                            const prefix::PrefixLocation& location,
-                           pid_t server, uid_t owner, SandboxPlan* plan,
-                           std::string* why);
+                           pid_t server, uid_t owner, uid_t caller,
+                           SandboxPlan* plan, std::string* why);
 
 // The server's namespaces, open, and the helper's copy in the prefix.
 // Closes the descriptors and removes the copy when destroyed: a helper

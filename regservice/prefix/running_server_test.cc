@@ -568,6 +568,65 @@ TEST_F(RunningServerTest, FindsAServerAmongAnOrdinaryProcess2sChildren) {
   EXPECT_EQ(4242, Servers().ServerInProc());
 }
 
+// Refuses to read the working directory of the processes it is given, as
+// /proc refuses for a process in a user namespace we have no rights in (a
+// sandbox root made for the owner).
+class HiddenCwdEnv : public FaultInjectionEnv {
+ public:
+  explicit HiddenCwdEnv(std::vector<std::string> hidden)
+      : hidden_(std::move(hidden)) {}
+  Status ReadLink(const std::string& path, std::string* target) override {
+    for (const std::string& process : hidden_) {
+      if (path == process + "/cwd") {
+        return ErrnoStatus(Status::kReadError, EACCES, "readlink " + path);
+      }
+    }
+    return FaultInjectionEnv::ReadLink(path, target);
+  }
+
+ private:
+  std::vector<std::string> hidden_;
+};
+
+// A wineserver of the owner's that may not be looked at may serve the
+// prefix: it is taken for the server, but one that can be seen comes first.
+TEST_F(RunningServerTest, WineserverThatMayNotBeLookedAtCounts) {
+  const std::string ours = dir_ / ("elsewhere/" + server_dir_name_);
+  mkdir((dir_ / "elsewhere").c_str(), 0700);
+  mkdir(ours.c_str(), 0700);
+  const uid_t me = geteuid();
+  struct Case {
+    const char* name;
+    std::string hidden_name;
+    uid_t hidden_uid;
+    bool visible_server;
+    pid_t expected;
+  } cases[] = {
+      {"the owner's wineserver", "wineserver", me, false, 300},
+      {"Debian's wineserver64", "wineserver64", me, false, 300},
+      {"another user's wineserver", "wineserver", me + 1, false, 0},
+      {"the owner's other program", "sleep", me, false, 0},
+      {"beside a server that can be seen", "wineserver", me, true, 4242},
+  };
+  for (const Case& c : cases) {
+    TestDir proc_dir;
+    FakeProc proc(proc_dir / "proc");
+    proc.AddProcess("300", "/", {},
+                    {c.hidden_uid, c.hidden_uid, c.hidden_uid, c.hidden_uid});
+    TestDir::Write(proc_dir / "proc/300/status",
+                   "Name:\t" + c.hidden_name + "\nUid:\t" +
+                       std::to_string(c.hidden_uid) + "\t" +
+                       std::to_string(c.hidden_uid) + "\t" +
+                       std::to_string(c.hidden_uid) + "\t" +
+                       std::to_string(c.hidden_uid) + "\n");
+    if (c.visible_server) proc.AddProcess("4242", ours, {prefix_});
+    location_.proc = proc_dir / "proc";
+    HiddenCwdEnv env({location_.proc + "/300"});
+    EXPECT_EQ(c.expected, RunningServer(&env, location_).ServerInProc())
+        << c.name;
+  }
+}
+
 // A Wine started from here reaches a server only when the server directory
 // it would use is the very one the server works in: not one of the same
 // name elsewhere (a /tmp of the server's own).
