@@ -86,7 +86,7 @@ class HelperProcessChannel : public HelperChannel {
  public:
   HelperProcessChannel(pid_t pid, int to_helper, int from_helper,
                        const HelperTimeouts& timeouts,
-                       std::shared_ptr<const SandboxEntry> sandbox)
+                       std::shared_ptr<SandboxEntry> sandbox)
       : pid_(pid),
         sandbox_(std::move(sandbox)),
         timeouts_(timeouts),
@@ -120,9 +120,12 @@ class HelperProcessChannel : public HelperChannel {
     first_ = false;
     fds_.set_timeout_ms(static_cast<int>(std::min<long long>(limit, left)));
     if (!fds_.Receive(body)) return false;
+    if (!hello || sandbox_ == nullptr) return true;
+    // Wine has loaded the helper: its copy can go.
+    sandbox_->RemoveHelperCopy();
     // A helper that says hello is connected to a server; while the one
     // found still runs, it is that one, as no other can start meanwhile.
-    return !hello || sandbox_ == nullptr || sandbox_->ServerRuns();
+    return sandbox_->ServerRuns();
   }
 
  private:
@@ -140,7 +143,7 @@ class HelperProcessChannel : public HelperChannel {
   }
 
   pid_t pid_;
-  std::shared_ptr<const SandboxEntry> sandbox_;
+  std::shared_ptr<SandboxEntry> sandbox_;
   HelperTimeouts timeouts_;
   long long run_deadline_ms_;
   bool first_ = true;

@@ -34,7 +34,7 @@ struct HelperLaunch {
   // For a server in other namespaces (a sandbox): the child joins them
   // (sandbox_entry.h), with `environment` as its whole environment and
   // `loader`, `helper` and `prefix` as the server sees them.
-  std::shared_ptr<const SandboxEntry> sandbox;
+  std::shared_ptr<SandboxEntry> sandbox;
   std::vector<std::string> environment;
 };
 

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -26,6 +27,8 @@ namespace bridge {
 using prefix::DirectoryOf;
 using prefix::Env;
 using prefix::FileInfo;
+
+const char kHelperCopyPrefix[] = ".quillfix-reghelper-";
 
 namespace {
 
@@ -449,7 +452,26 @@ SandboxEntry::~SandboxEntry() {
   for (int fd : {user_ns_, mount_ns_, pid_ns_, root_, server_}) {
     CloseIfOpen(fd);
   }
+  RemoveHelperCopy();
+}
+
+void SandboxEntry::RemoveHelperCopy() {
   if (!helper_copy_.empty()) env_->RemoveFile(helper_copy_);
+  helper_copy_.clear();
+}
+
+void RemoveStaleHelperCopies(Env* env, const std::string& prefix_dir) {
+  std::vector<std::string> names;
+  if (!env->ListDirectory(prefix_dir, &names).ok()) return;
+  const size_t length = sizeof kHelperCopyPrefix - 1;
+  for (const std::string& name : names) {
+    if (name.compare(0, length, kHelperCopyPrefix) != 0) continue;
+    const pid_t run = static_cast<pid_t>(atol(name.c_str() + length));
+    // A copy of a run still going (ours included) is its own.
+    if (run > 0 && kill(run, 0) != 0 && errno == ESRCH) {
+      env->RemoveFile(prefix_dir + "/" + name);
+    }
+  }
 }
 
 std::unique_ptr<SandboxEntry> SandboxEntry::Open(
@@ -494,9 +516,9 @@ std::unique_ptr<SandboxEntry> SandboxEntry::Open(
   }
   // The helper, where Wine in the sandbox finds it: in the prefix, under a
   // name of its own.
-  const std::string name = ".quillfix-reghelper-" +
-                           std::to_string(getpid()) + "-" + RandomHex() +
-                           ".exe";
+  RemoveStaleHelperCopies(env, location.directory);
+  const std::string name = kHelperCopyPrefix + std::to_string(getpid()) +
+                           "-" + RandomHex() + ".exe";
   std::string bytes;
   FileInfo like;
   like.mode = 0700;

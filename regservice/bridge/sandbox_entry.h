@@ -100,6 +100,9 @@ class SandboxEntry {
 
   // The helper's copy as the server sees it.
   const std::string& helper_in_sandbox() const { return helper_in_sandbox_; }
+  // Removes the copy, once Wine has loaded it (the helper said hello), so
+  // that a run killed later leaves nothing behind. Idempotent.
+  void RemoveHelperCopy();
   // Whether the server found still runs: the very process, not another
   // that got its id.
   bool ServerRuns() const;
@@ -138,6 +141,14 @@ SandboxVerdict PlanSandboxLaunch(prefix::Env* env,
                                  const prefix::PrefixLocation& location,
                                  pid_t server, uid_t owner,
                                  HelperLaunch* launch, std::string* why);
+
+// The prefix of the names of the helper's copies, each
+// "<prefix><pid>-<random>.exe" after the run that made it.
+extern const char kHelperCopyPrefix[];
+
+// Removes the copies in the prefix directory `prefix_dir` (ours) that runs
+// since ended left behind (runs killed before their helper started).
+void RemoveStaleHelperCopies(prefix::Env* env, const std::string& prefix_dir);
 
 // WINEESYNC and WINEFSYNC as the server `server` was started with them
 // ("NAME=value" each, those it has): a client must use the server's, or

@@ -7,8 +7,10 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -321,6 +323,33 @@ TEST_F(SandboxPlanTest, SyncVariablesComeFromTheServer) {
             ServerSyncVariables(prefix::PosixEnv(), location_.proc, kServer));
   EXPECT_TRUE(
       ServerSyncVariables(prefix::PosixEnv(), location_.proc, 99).empty());
+}
+
+// A run killed before its helper said hello leaves its copy; the next run
+// removes it, and never a copy of a run still going or a file of Wine's.
+TEST(HelperCopyTest, StaleCopiesOfEndedRunsAreRemoved) {
+  TestDir prefix_dir;
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_GT(ended, 0);
+  waitpid(ended, nullptr, 0);
+  const std::string stale =
+      kHelperCopyPrefix + std::to_string(ended) + "-0123456789abcdef.exe";
+  const std::string running =
+      kHelperCopyPrefix + std::to_string(getpid()) + "-0123456789abcdef.exe";
+  for (const std::string& name :
+       {stale, running, std::string("user.reg"),
+        std::string("quillfix-reghelper-1-x.exe")}) {
+    TestDir::Write(prefix_dir / name, "");
+  }
+  RemoveStaleHelperCopies(prefix::PosixEnv(), prefix_dir.path());
+  std::vector<std::string> left;
+  ASSERT_TRUE(prefix::PosixEnv()->ListDirectory(prefix_dir.path(), &left).ok());
+  std::sort(left.begin(), left.end());
+  std::vector<std::string> expected = {
+      running, "quillfix-reghelper-1-x.exe", "user.reg"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(expected, left);
 }
 
 // A path in another process's root is resolved in that root: an absolute
