@@ -26,7 +26,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "wine"))
 import winetest  # noqa: E402
 from root_run_test import (  # noqa: E402
-    Attacker, make_prefix, scene, server_dir_name, servers_of)
+    SECRET, make_prefix, read_record, run_as_root, scene, server_dir_name,
+    servers_of)
 
 QUILLFIX = os.environ.get("QUILLFIX", "")
 QUILLFIX_REPORT = os.environ.get("QUILLFIX_REPORT", "")
@@ -337,6 +338,144 @@ class LookAlikeInNamespaceTest(unittest.TestCase):
             finally:
                 lookalike.kill()
                 lookalike.wait()
+
+
+# A loader that writes down where it runs (its namespaces, its process id
+# as seen from here) and with what, then lingers when told to.
+NAMESPACE_LOADER = r"""#!/bin/sh
+record=@RECORD@
+{
+  echo "uid=$(id -u)"
+  echo "pidns=$(readlink /proc/self/ns/pid)"
+  echo "mntns=$(readlink /proc/self/ns/mnt)"
+  echo "hostpid=$(cut -d' ' -f4 /proc/self/stat)"
+  if (exec 3<>/dev/tty) 2>/dev/null; then echo tty=yes; else echo tty=no; fi
+  echo "args=$*"
+  echo "--- environment"
+  env
+} > "$record.part"
+mv "$record.part" "$record"
+if [ -e @LINGER@ ]; then exec sleep 60; fi
+"""
+
+
+@skip_unless_able
+class HelperInTheSandboxTest(unittest.TestCase):
+    """A recording loader beside a look-alike server of the prefix owner's
+    (a copy of sleep): where and how the helper's Wine is started."""
+
+    @contextlib.contextmanager
+    def owners_lookalike(self, sandbox):
+        """The owner's look-alike server of their prefix, in `sandbox` (a
+        command prefix, or none), with an environment of its own."""
+        with scene() as (work, owner, _):
+            prefix = make_prefix(os.path.join(owner.home, ".wine"),
+                                 owner.uid, owner.gid)
+            bin_dir = owner.make_loader_dir()
+            loader = os.path.join(bin_dir, "wine64")
+            with open(loader, "w") as f:
+                f.write(NAMESPACE_LOADER.replace("@RECORD@", owner.record)
+                        .replace("@LINGER@", owner.linger))
+            server_dir = "/tmp/.wine-%d/%s" % (owner.uid,
+                                              server_dir_name(prefix))
+            environment = {
+                "PATH": "/usr/bin:/bin", "HOME": owner.home,
+                "DISPLAY": ":9", "QUILLFIX_MARK": "kept", "WINEESYNC": "1",
+                "WINEPREFIX": "/elsewhere", "WINEDEBUG": "+all"}
+            lookalike = subprocess.Popen(
+                winetest.as_user(owner.uid, owner.gid) + sandbox +
+                ["bash", "-c", 'mkdir -p -m 0700 "$1" && cd "$1" && '
+                 'exec 7<"$2" && exec "$3"/wineserver 300', "lookalike",
+                 server_dir, prefix, bin_dir],
+                stdin=subprocess.DEVNULL, env=environment)
+            try:
+                deadline = time.time() + 10
+                while not servers_of(server_dir_name(prefix)):
+                    self.assertLess(time.time(), deadline, "no look-alike")
+                    time.sleep(0.02)
+                yield owner, prefix, servers_of(server_dir_name(prefix))[0]
+            finally:
+                lookalike.kill()
+                lookalike.wait()
+
+    def test_helper_joins_the_sandbox_with_the_servers_environment(self):
+        sandbox = ["bwrap", "--unshare-user", "--unshare-pid", "--dev-bind",
+                   "/", "/"]
+        with self.owners_lookalike(sandbox) as (owner, prefix, server):
+            result = run_as_root(QUILLFIX, prefix)
+            self.assertEqual(0, result.returncode, result.stderr)
+            facts = read_record(owner.record)
+            self.assertEqual(str(owner.uid), facts["uid"])
+            self.assertEqual(os.readlink("/proc/%d/ns/pid" % server),
+                             facts["pidns"])
+            self.assertNotEqual(os.readlink("/proc/self/ns/pid"),
+                                facts["pidns"])
+            self.assertEqual("no", facts["tty"])
+            # The helper's copy, by the prefix's path as the server sees it.
+            self.assertRegex(facts["args"], "^%s/%s[0-9]+-[0-9a-f]{16}[.]exe$"
+                             % (prefix, r"\.quillfix-reghelper-"))
+            environment = facts["environment"]
+            for name, value in (("QUILLFIX_MARK", "kept"), ("WINEESYNC", "1"),
+                                ("HOME", owner.home), ("WINEPREFIX", prefix),
+                                ("WINEDEBUG", "-all")):
+                self.assertEqual(value, environment.get(name), name)
+            self.assertNotIn("DISPLAY", environment)
+            self.assertNotIn(SECRET, environment)
+            # The run is over: its copy of the helper is gone.
+            self.assertEqual(["user.reg"], os.listdir(prefix))
+
+    def test_killed_run_leaves_no_helper_and_its_copy_goes_next_time(self):
+        sandbox = ["bwrap", "--unshare-user", "--unshare-pid", "--dev-bind",
+                   "/", "/"]
+        with self.owners_lookalike(sandbox) as (owner, prefix, server):
+            open(owner.linger, "w").close()
+            quillfix = subprocess.Popen(
+                [QUILLFIX], env={"PATH": "/usr/bin:/bin",
+                                 "WINEPREFIX": prefix, "WINEDEBUG": "-all"},
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL)
+            helper = None
+            try:
+                deadline = time.time() + 30
+                while not os.path.exists(owner.record):
+                    self.assertLess(time.time(), deadline, "no helper ran")
+                    time.sleep(0.02)
+                helper = int(read_record(owner.record)["hostpid"])
+                quillfix.send_signal(signal.SIGTERM)
+                quillfix.wait(timeout=30)
+                deadline = time.time() + 10
+                while os.path.exists("/proc/%d" % helper):
+                    with open("/proc/%d/stat" % helper) as f:
+                        if f.read().split(") ")[1].startswith("Z"):
+                            break  # ended, not yet reaped
+                    self.assertLess(time.time(), deadline,
+                                    "the helper outlived the run")
+                    time.sleep(0.02)
+            finally:
+                if quillfix.poll() is None:
+                    quillfix.kill()
+                    quillfix.wait()
+                if helper and os.path.exists("/proc/%d" % helper):
+                    os.kill(helper, signal.SIGKILL)
+            # Killed before the helper said hello: its copy stayed, and the
+            # next run removes it.
+            self.assertEqual(1, len([name for name in os.listdir(prefix)
+                                     if "quillfix" in name]))
+            os.unlink(owner.linger)
+            run_as_root(QUILLFIX, prefix)
+            self.assertEqual(["user.reg"], os.listdir(prefix))
+
+    def test_server_in_our_namespaces_gives_its_sync_variables(self):
+        with self.owners_lookalike([]) as (owner, prefix, server):
+            result = run_as_root(QUILLFIX, prefix)
+            self.assertEqual(0, result.returncode, result.stderr)
+            facts = read_record(owner.record)
+            self.assertEqual(os.readlink("/proc/self/ns/pid"), facts["pidns"])
+            environment = facts["environment"]
+            self.assertEqual("1", environment.get("WINEESYNC"))
+            # The rest is the clean environment of a run by root.
+            self.assertNotIn("QUILLFIX_MARK", environment)
+            self.assertEqual(prefix, environment.get("WINEPREFIX"))
 
 
 if __name__ == "__main__":
