@@ -229,9 +229,11 @@ bool DirectoryHeldBy(NamespaceKernel* kernel, const std::string& root,
 
 // A loader that may be run on `owner`'s behalf, seen in the server's root:
 // executable and, with the directory it is found in and the file and
-// directory it leads to, held by root or `owner` alone.
+// directory it leads to, held by root or `owner` alone. *resolved is the
+// file it leads to, to be run: the one checked.
 bool IsTrustedLoaderInRoot(NamespaceKernel* kernel, const std::string& root,
-                           const std::string& path, uid_t owner) {
+                           const std::string& path, uid_t owner,
+                           std::string* resolved) {
   if (!DirectoryHeldBy(kernel, root, DirectoryOf(path), owner)) return false;
   std::string real = path;
   FileInfo info;
@@ -245,11 +247,13 @@ bool IsTrustedLoaderInRoot(NamespaceKernel* kernel, const std::string& root,
     }
     real = target[0] == '/' ? target : DirectoryOf(real) + "/" + target;
   }
+  *resolved = real;
   return info.is_regular && (info.mode & 0111) != 0 && HeldBy(info, owner) &&
          DirectoryHeldBy(kernel, root, DirectoryOf(real), owner);
 }
 
-// wine64 or wine beside the server's executable, as the server sees it.
+// wine64 or wine beside the server's executable, as the server sees it:
+// the file it leads to there.
 bool FindLoaderInRoot(Env* env, NamespaceKernel* kernel,
                       const std::string& process, uid_t owner,
                       std::string* loader) {
@@ -260,8 +264,8 @@ bool FindLoaderInRoot(Env* env, NamespaceKernel* kernel,
   const std::string dir = DirectoryOf(exe);
   for (const char* name : {"wine64", "wine"}) {
     const std::string path = (dir == "/" ? "" : dir) + "/" + name;
-    if (IsTrustedLoaderInRoot(kernel, process + "/root", path, owner)) {
-      *loader = path;
+    if (IsTrustedLoaderInRoot(kernel, process + "/root", path, owner,
+                              loader)) {
       return true;
     }
   }

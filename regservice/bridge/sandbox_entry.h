@@ -59,7 +59,9 @@ struct SandboxPlan {
   bool join_mount = false;
   bool join_pid = false;
   std::string prefix;  // the prefix as the server sees it
-  std::string loader;  // Wine's loader beside the server, as it sees it
+  // Wine's loader beside the server, as the server sees it: the file it
+  // leads to, which was checked.
+  std::string loader;
   // The child's whole environment: the server's own, less display and
   // session variables, with WINEPREFIX (`prefix`) and WINEDEBUG=-all.
   std::vector<std::string> environment;

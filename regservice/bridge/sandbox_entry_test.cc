@@ -267,7 +267,7 @@ TEST_F(SandboxPlanTest, LoaderIsHeldToTheOwnershipRuleInsideTheRoot) {
          chmod((lib + "/wine64-real").c_str(), 0755);
          symlink("/lib/wine64-real", (bin + "/wine64").c_str());
        },
-       "/wine/bin/wine64"},
+       "/lib/wine64-real"},
       {"a symlink into a directory writable by others",
        [&] {
          unlink((bin + "/wine64").c_str());
