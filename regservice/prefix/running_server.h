@@ -72,7 +72,10 @@ class RunningServer {
 
   // The look in /proc alone: the server's process, 0 when /proc shows none
   // (to this user). Only a process of the prefix's owner (all four user
-  // ids) counts: Wine serves a prefix only to its owner.
+  // ids) counts: Wine serves a prefix only to its owner. Failing one seen
+  // in full, a wineserver of the owner's whose working directory may not
+  // be read (it runs in a user namespace the owner has no rights in) is
+  // taken for it: it may serve the prefix unseen.
   pid_t ServerInProc() const;
 
   // Every lock file a server for the prefix could hold; most do not exist.
