@@ -59,6 +59,8 @@ struct SandboxPlan {
   bool join_mount = false;
   bool join_pid = false;
   std::string prefix;  // the prefix as the server sees it
+  // The lock file of the server's server directory, as the server sees it.
+  std::string server_lock;
   // Wine's loader beside the server, as the server sees it: the file it
   // leads to, which was checked.
   std::string loader;
@@ -110,13 +112,18 @@ class SandboxEntry {
   bool ServerRuns() const;
 
   // In the forked child of `parent`, between fork and exec
-  // (async-signal-safe calls only): joins the user, mount and process-id namespaces in that order,
-  // changes to the server's root, forks once more so that the helper is
-  // born in the server's process-id namespace, and returns in that new
-  // process, which dies with its parent; the first child waits for it
-  // and exits with its status. Every descriptor above 2 is closed but the
-  // server's, kept close-on-exec as *server_fd for ServerRunsAt. Exits
-  // with status 127 when a step fails.
+  // (async-signal-safe calls only): joins the user, mount and process-id
+  // namespaces in that order, changes to the server's root, and forks once
+  // more so that the helper is born in the server's process-id namespace;
+  // returns in that new process, which dies with its parent. The first
+  // child waits for it and exits with its status. Before that, it starts a
+  // keeper of the server's lock, which waits for the lock and takes it as
+  // soon as the server lets it go, holding it until the first child ends:
+  // a server the helper's Wine would start cannot start then; when the
+  // lock is free already (the server is ending), no helper is started.
+  // Every descriptor above 2 is closed but the server's, kept close-on-exec
+  // as *server_fd for ServerRunsAt. Exits with status 127 when a step
+  // fails.
   void JoinInChild(pid_t parent, int open_max, int* server_fd) const;
 
   // ServerRuns for the child, on the descriptor JoinInChild kept.
@@ -133,6 +140,7 @@ class SandboxEntry {
   int server_ = -1;  // a pidfd: readable once the server has ended
   std::string helper_copy_;  // our path of the copy, to remove it
   std::string helper_in_sandbox_;
+  std::string server_lock_;  // as the server sees it
 };
 
 // The whole plan for the server `server` of the prefix at `location`

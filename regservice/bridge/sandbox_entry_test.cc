@@ -90,6 +90,11 @@ class SandboxPlanTest : public ::testing::Test {
     symlink(prefix_.c_str(), (server_ + "/fd/0").c_str());
     symlink("/dev/null", (server_ + "/fd/1").c_str());
     symlink("/wine/bin/wineserver", (server_ + "/exe").c_str());
+    struct stat st;
+    stat(prefix_.c_str(), &st);
+    server_dir_ = "/tmp/.wine-1000/" +
+                  prefix::ServerDirectoryName(st.st_dev, st.st_ino);
+    symlink(server_dir_.c_str(), (server_ + "/cwd").c_str());
     symlink((dir_ / "root").c_str(), (server_ + "/root").c_str());
     MakeLoader("wine64", 0755);
     std::string environ_block;
@@ -132,6 +137,7 @@ class SandboxPlanTest : public ::testing::Test {
   TestDir dir_;
   std::string prefix_;
   std::string server_;
+  std::string server_dir_;  // as the server sees it
   prefix::PrefixLocation location_;
   FakeKernel kernel_;
   SandboxPlan plan_;
@@ -163,6 +169,7 @@ TEST_F(SandboxPlanTest, JoinsTheNamespacesThatDifferAsTheServerSeesThings) {
     EXPECT_EQ(kServer, plan_.server) << c.name;
     EXPECT_EQ(987654ULL, plan_.start_time) << c.name;
     EXPECT_EQ(prefix_, plan_.prefix) << c.name;
+    EXPECT_EQ(server_dir_ + "/lock", plan_.server_lock) << c.name;
     EXPECT_EQ("/wine/bin/wine64", plan_.loader) << c.name;
     // The server's own, less the session's, with the prefix it uses.
     EXPECT_EQ((std::vector<std::string>{
@@ -231,6 +238,23 @@ TEST_F(SandboxPlanTest, RefusesWithoutThePrefixHeldOrAStartTime) {
   unlink((server_ + "/stat").c_str());
   EXPECT_EQ(SandboxVerdict::kRefused, Plan());
   EXPECT_EQ("the server has ended", why_);
+}
+
+// The lock the helper's start keeps is the server's: the one of the
+// directory it works in or, while it loads the registry, holds open.
+TEST_F(SandboxPlanTest, ServerLockIsThatOfItsServerDirectory) {
+  OtherNamespace("user");
+  kernel_.user_namespace_owner = kOwner;
+  unlink((server_ + "/cwd").c_str());
+  symlink(prefix_.c_str(), (server_ + "/cwd").c_str());
+  EXPECT_EQ(SandboxVerdict::kRefused, Plan());
+  EXPECT_EQ("the server works in no server directory of the prefix", why_);
+  // Another prefix's server directory is none of this one's.
+  symlink((server_dir_ + "0").c_str(), (server_ + "/fd/7").c_str());
+  EXPECT_EQ(SandboxVerdict::kRefused, Plan());
+  symlink(server_dir_.c_str(), (server_ + "/fd/8").c_str());
+  ASSERT_EQ(SandboxVerdict::kJoinable, Plan()) << why_;
+  EXPECT_EQ(server_dir_ + "/lock", plan_.server_lock);
 }
 
 // The loader is looked at inside the server's root: a symlink leads to a

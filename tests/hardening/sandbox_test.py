@@ -359,15 +359,29 @@ if [ -e @LINGER@ ]; then exec sleep 60; fi
 """
 
 
+# Holds the lock of ./lock as a wineserver does (a write lock on byte 0)
+# for as long as its parent runs.
+LOCK_HOLDER = """
+import fcntl, os, time
+parent = os.getppid()
+with open("lock", "w") as f:
+    fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, 0)
+    while os.getppid() == parent:
+        time.sleep(0.05)
+"""
+
+
 @skip_unless_able
 class HelperInTheSandboxTest(unittest.TestCase):
     """A recording loader beside a look-alike server of the prefix owner's
     (a copy of sleep): where and how the helper's Wine is started."""
 
     @contextlib.contextmanager
-    def owners_lookalike(self, sandbox):
+    def owners_lookalike(self, sandbox, holds_lock=True):
         """The owner's look-alike server of their prefix, in `sandbox` (a
-        command prefix, or none), with an environment of its own."""
+        command prefix, or none), with an environment of its own, holding
+        the lock of its server directory as a server does (while it runs,
+        through a child of its), or not."""
         with scene() as (work, owner, _):
             prefix = make_prefix(os.path.join(owner.home, ".wine"),
                                  owner.uid, owner.gid)
@@ -382,12 +396,16 @@ class HelperInTheSandboxTest(unittest.TestCase):
                 "PATH": "/usr/bin:/bin", "HOME": owner.home,
                 "DISPLAY": ":9", "QUILLFIX_MARK": "kept", "WINEESYNC": "1",
                 "WINEPREFIX": "/elsewhere", "WINEDEBUG": "+all"}
+            hold = ('python3 -c "$LOCK_HOLDER" & sleep 0.5; '
+                    if holds_lock else '')
             lookalike = subprocess.Popen(
                 winetest.as_user(owner.uid, owner.gid) + sandbox +
                 ["bash", "-c", 'mkdir -p -m 0700 "$1" && cd "$1" && '
+                 ': > lock || exit 1; ' + hold +
                  'exec 7<"$2" && exec "$3"/wineserver 300', "lookalike",
                  server_dir, prefix, bin_dir],
-                stdin=subprocess.DEVNULL, env=environment)
+                stdin=subprocess.DEVNULL,
+                env=dict(environment, LOCK_HOLDER=LOCK_HOLDER))
             try:
                 deadline = time.time() + 10
                 while not servers_of(server_dir_name(prefix)):
@@ -399,8 +417,8 @@ class HelperInTheSandboxTest(unittest.TestCase):
                 lookalike.wait()
 
     def test_helper_joins_the_sandbox_with_the_servers_environment(self):
-        sandbox = ["bwrap", "--unshare-user", "--unshare-pid", "--dev-bind",
-                   "/", "/"]
+        sandbox = ["bwrap", "--die-with-parent", "--unshare-user",
+                   "--unshare-pid", "--dev-bind", "/", "/"]
         with self.owners_lookalike(sandbox) as (owner, prefix, server):
             result = run_as_root(QUILLFIX, prefix)
             self.assertEqual(0, result.returncode, result.stderr)
@@ -425,8 +443,8 @@ class HelperInTheSandboxTest(unittest.TestCase):
             self.assertEqual(["user.reg"], os.listdir(prefix))
 
     def test_killed_run_leaves_no_helper_and_its_copy_goes_next_time(self):
-        sandbox = ["bwrap", "--unshare-user", "--unshare-pid", "--dev-bind",
-                   "/", "/"]
+        sandbox = ["bwrap", "--die-with-parent", "--unshare-user",
+                   "--unshare-pid", "--dev-bind", "/", "/"]
         with self.owners_lookalike(sandbox) as (owner, prefix, server):
             open(owner.linger, "w").close()
             quillfix = subprocess.Popen(
@@ -463,6 +481,19 @@ class HelperInTheSandboxTest(unittest.TestCase):
                                      if "quillfix" in name]))
             os.unlink(owner.linger)
             run_as_root(QUILLFIX, prefix)
+            self.assertEqual(["user.reg"], os.listdir(prefix))
+
+    def test_server_that_let_its_lock_go_gets_no_helper(self):
+        """A server that no longer holds its lock is ending: a Wine started
+        for it would start a server of its own, so none is started."""
+        sandbox = ["bwrap", "--die-with-parent", "--unshare-user",
+                   "--unshare-pid", "--dev-bind", "/", "/"]
+        with self.owners_lookalike(sandbox, holds_lock=False) as (
+                owner, prefix, server):
+            result = run_as_root(QUILLFIX, prefix)
+            self.assertEqual(0, result.returncode, result.stderr)
+            self.assertFalse(os.path.exists(owner.record),
+                             "a helper was started")
             self.assertEqual(["user.reg"], os.listdir(prefix))
 
     def test_server_in_our_namespaces_gives_its_sync_variables(self):
