@@ -315,12 +315,13 @@ class LookAlikeInNamespaceTest(unittest.TestCase):
                                               server_dir_name(prefix))
             lookalike = subprocess.Popen(
                 winetest.as_user(attacker.uid, attacker.gid) +
-                ["bwrap", "--unshare-user", "--unshare-pid", "--dev-bind",
-                 "/", "/"] +
+                ["bwrap", "--die-with-parent", "--unshare-user",
+                 "--unshare-pid", "--dev-bind", "/", "/"] +
                 ["bash", "-c", 'mkdir -p -m 0700 "$1" && cd "$1" && '
                  'exec 7<"$2" && exec "$3"/wineserver 300', "lookalike",
                  server_dir, prefix, bin_dir],
-                stdin=subprocess.DEVNULL)
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL)
             try:
                 deadline = time.time() + 10
                 while not servers_of(server_dir_name(prefix)):
@@ -404,7 +405,8 @@ class HelperInTheSandboxTest(unittest.TestCase):
                  ': > lock || exit 1; ' + hold +
                  'exec 7<"$2" && exec "$3"/wineserver 300', "lookalike",
                  server_dir, prefix, bin_dir],
-                stdin=subprocess.DEVNULL,
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
                 env=dict(environment, LOCK_HOLDER=LOCK_HOLDER))
             try:
                 deadline = time.time() + 10
