@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "app/run_start.h"
+
 namespace report {
 
 struct RegistrySource {
@@ -14,8 +16,8 @@ struct RegistrySource {
   std::string problem;  // why it cannot be read, one line; empty if it can
 };
 
-// Opens the current user's registry, reading (never writing) it.
-RegistrySource CheckRegistry();
+// Opens the registry the run started on, reading (never writing) it.
+RegistrySource CheckRegistry(const app::RunStart& start);
 
 }  // namespace report
 

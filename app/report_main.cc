@@ -11,6 +11,7 @@
 #include "app/registry_source.h"
 #include "app/report.h"
 #include "app/resource.h"
+#include "app/run_start.h"
 #include "winshim/afx.h"
 #include "winshim/process.h"
 
@@ -58,7 +59,14 @@ int main(int argc, char* argv[], char*[]) {
     }
     return std::cout.flush() ? 0 : 2;
   }
-  const report::RegistrySource source = report::CheckRegistry();
+  // Whom the run acts as, and on which registry: decided once, here,
+  // before anything of the user's is read.
+  app::StoppedRun stopped;
+  stopped.status = 2;
+  stopped.message =
+      "quillfix-report: stopped: the run did not end within its time limit";
+  const report::RegistrySource source =
+      report::CheckRegistry(app::StartRun(stopped));
   if (!source.readable) {
     std::cerr << "quillfix-report: " << source.problem << std::endl;
     return 2;

@@ -57,6 +57,14 @@ bool IsServerDirectoryOf(const std::string& path, const FileInfo& prefix_info) {
          device == prefix_info.device && inode == prefix_info.inode;
 }
 
+// Whether the server directory `file` names holds the socket a server of
+// its owner listens on, which Wine's clients connect to.
+bool HoldsServerSocket(Env* env, const ServerLockFile& file) {
+  FileInfo socket;
+  return env->GetLinkInfo(file.DirectoryPath() + "/socket", &socket).ok() &&
+         socket.is_socket && socket.uid == file.uid;
+}
+
 // What a look at one lock file found.
 enum class LockFileState {
   kAbsent,  // no lock file: no server can be running there
@@ -385,6 +393,7 @@ FoundServer RunningServer::Find(bool look_in_proc) const {
   if (locked.code() == Status::kNotFound) return found;
   if (!locked.ok()) {
     found.state = FoundServer::kUnknown;
+    found.why = locked.message();
     return found;
   }
   found.pid = look_in_proc ? ServerInProc() : 0;
@@ -409,6 +418,7 @@ pid_t RunningServer::ServerInProc() const {
 FoundServer RunningServer::FindInLockFiles() const {
   FoundServer found;
   bool unsafe = false;
+  std::string unsafe_path;
   for (const ServerLockFile& file : CandidateLockFiles(&unsafe)) {
     pid_t holder = 0;
     switch (ProbeLock(env_, file, &holder)) {
@@ -423,6 +433,7 @@ FoundServer RunningServer::FindInLockFiles() const {
         found.state = FoundServer::kRunning;
         return found;
       case LockFileState::kUnsafe:
+        if (unsafe_path.empty()) unsafe_path = file.Path();
         unsafe = true;
         break;
       case LockFileState::kAbsent:
@@ -431,6 +442,11 @@ FoundServer RunningServer::FindInLockFiles() const {
     }
   }
   found.state = unsafe ? FoundServer::kUnknown : FoundServer::kNone;
+  if (unsafe) {
+    found.why = unsafe_path.empty()
+                    ? location_.directory + "/wineserver: not a readable file"
+                    : unsafe_path + ": not what a Wine server makes there";
+  }
   return found;
 }
 
@@ -486,7 +502,8 @@ bool RunningServer::ReachableServerDirectory(pid_t pid,
     // Known from a lock alone: a lock in a directory computed here.
     for (const ServerLockFile& file : CandidateLockFiles()) {
       pid_t holder = 0;
-      if (ProbeLock(env_, file, &holder) == LockFileState::kHeld) {
+      if (ProbeLock(env_, file, &holder) == LockFileState::kHeld &&
+          HoldsServerSocket(env_, file)) {
         *tmpdir = file.Tmpdir();
         return true;
       }
@@ -504,7 +521,8 @@ bool RunningServer::ReachableServerDirectory(pid_t pid,
     if (CheckDirectories(env_, file, false) == LockFileState::kFree &&
         env_->GetLinkInfo(file.DirectoryPath(), &directory).ok() &&
         directory.device == server_dir.device &&
-        directory.inode == server_dir.inode) {
+        directory.inode == server_dir.inode &&
+        HoldsServerSocket(env_, file)) {
       *tmpdir = file.Tmpdir();
       return true;
     }
