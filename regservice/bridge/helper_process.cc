@@ -42,11 +42,12 @@ std::string ProcLink(const std::string& path) {
   return prefix::WithoutDeletedMark(target);
 }
 
-// An executable file that may be run on `owner`'s behalf (ownership.h);
-// *resolved is the path to start it by, which no one else can change.
-bool TrustedFile(const std::string& path, uid_t owner, std::string* resolved) {
-  return prefix::FindTrustedExecutable(prefix::PosixEnv(), path, owner,
-                                       resolved, nullptr);
+// A file that may be used on `owner`'s behalf (ownership.h); *resolved is
+// the path to use it by, which no one else can change.
+bool TrustedFile(const std::string& path, uid_t owner, prefix::FileUse use,
+                 std::string* resolved) {
+  return prefix::FindTrustedFile(prefix::PosixEnv(), path, owner, use,
+                                 resolved, nullptr);
 }
 
 // While a helper runs, SIGTERM, SIGINT and SIGHUP end its whole process
@@ -253,7 +254,9 @@ std::string FindHelperProgram(uid_t owner) {
     std::string resolved;
     // The first one there is the one meant; one that others could have
     // changed is not replaced by the next.
-    return TrustedFile(path, owner, &resolved) ? resolved : "";
+    return TrustedFile(path, owner, prefix::FileUse::kRead, &resolved)
+               ? resolved
+               : "";
   }
   return "";
 }
@@ -265,7 +268,10 @@ std::string FindLoader(pid_t server_pid, uid_t owner) {
         ProcLink("/proc/" + std::to_string(server_pid) + "/exe"));
     if (!dir.empty() && dir[0] == '/') {
       for (const char* name : {"wine64", "wine"}) {
-        if (TrustedFile(dir + "/" + name, owner, &resolved)) return resolved;
+        if (TrustedFile(dir + "/" + name, owner, prefix::FileUse::kExecute,
+                        &resolved)) {
+          return resolved;
+        }
       }
     }
   }
@@ -277,7 +283,8 @@ std::string FindLoader(pid_t server_pid, uid_t owner) {
     if (end == std::string::npos) end = paths.size();
     std::string dir = paths.substr(start, end - start);
     if (!dir.empty() && dir[0] == '/' &&
-        TrustedFile(dir + "/wine", owner, &resolved)) {
+        TrustedFile(dir + "/wine", owner, prefix::FileUse::kExecute,
+                    &resolved)) {
       return resolved;
     }
     start = end + 1;

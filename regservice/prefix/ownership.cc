@@ -120,16 +120,21 @@ bool PathHeldBy(const PathWalk& walk, uid_t owner, const HoldRule& rule,
   return true;
 }
 
-bool FindTrustedExecutable(Env* env, const std::string& path, uid_t owner,
-                           std::string* resolved, std::string* why) {
+bool FindTrustedFile(Env* env, const std::string& path, uid_t owner,
+                     FileUse use, std::string* resolved, std::string* why) {
   PathWalk walk;
   Status status = WalkPath(env, path, &walk);
   if (!status.ok()) {
     if (why != nullptr) *why = status.message();
     return false;
   }
-  if (!walk.reached.is_regular || (walk.reached.mode & kAnyExecute) == 0) {
-    if (why != nullptr) *why = walk.resolved + ": not an executable file";
+  const bool executable = (walk.reached.mode & kAnyExecute) != 0;
+  if (!walk.reached.is_regular || (use == FileUse::kExecute && !executable)) {
+    if (why != nullptr) {
+      *why = walk.resolved + (use == FileUse::kExecute
+                                  ? ": not an executable file"
+                                  : ": not a regular file");
+    }
     return false;
   }
   if (!PathHeldBy(walk, owner, HoldRule(), why)) return false;

@@ -61,13 +61,16 @@ Status WalkPath(Env* env, const std::string& path, PathWalk* walk);
 bool PathHeldBy(const PathWalk& walk, uid_t owner, const HoldRule& rule,
                 std::string* why);
 
-// An executable a run may start on `owner`'s behalf: `path`, followed as
-// above, leads to a regular file with an execute bit, held by root or
-// `owner` like every element on the way and its directory. *resolved is
-// then its real path, which no one else can change, so that the file
-// started is the one checked.
-bool FindTrustedExecutable(Env* env, const std::string& path, uid_t owner,
-                           std::string* resolved, std::string* why);
+// What a file is to be used for.
+enum class FileUse { kRead, kExecute };
+
+// A file a run may read or start on `owner`'s behalf: `path`, followed as
+// above, leads to a regular file (with an execute bit for kExecute), held
+// by root or `owner` like every element on the way and its directory.
+// *resolved is then its real path, which no one else can change, so that
+// the file used is the one checked.
+bool FindTrustedFile(Env* env, const std::string& path, uid_t owner,
+                     FileUse use, std::string* resolved, std::string* why);
 
 }  // namespace prefix
 }  // namespace regservice
