@@ -719,38 +719,43 @@ class RunEndsTest(unittest.TestCase):
     SUPERVISED_LIMIT = 100  # the whole run's limit, in seconds
 
     def run_against(self, loader, program, on_started=None):
-        """`program` as root on a prefix whose server's loader is
+        """`program` as root on a user's prefix whose server's loader is
         `loader`; returns (the run's result, its duration, the user's
         processes left but the look-alike's)."""
         with scene() as (work, attacker, _):
-            prefix = users_prefix(attacker)
-            lookalike = attacker.start_lookalike(
-                prefix, upstream_server_dir(attacker, prefix),
-                loader=loader.replace("@RECORD@", attacker.record))
-            start = time.time()
-            run = subprocess.Popen([program], env=root_env(prefix),
-                                   stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
-            try:
-                if on_started is not None:
-                    deadline = time.time() + 30
-                    while not os.path.exists(attacker.record):
-                        self.assertLess(time.time(), deadline, "no loader ran")
-                        time.sleep(0.02)
-                    on_started(run)
-                run.communicate(timeout=self.SUPERVISED_LIMIT + 30)
-            finally:
-                if run.poll() is None:
-                    run.kill()
-                    run.wait()
-            took = time.time() - start
-            left = wait_until_gone(
-                [pid for pid in processes_of(attacker.uid)
-                 if pid != lookalike.pid])
-            for pid in left:
-                os.kill(pid, signal.SIGKILL)  # the failed case's
-            return run.returncode, took, left
+            return self.run_against_user(attacker, loader, program,
+                                         on_started)
+
+    def run_against_user(self, attacker, loader, program, on_started=None):
+        """The same for `attacker`, an account of a scene."""
+        prefix = users_prefix(attacker)
+        lookalike = attacker.start_lookalike(
+            prefix, upstream_server_dir(attacker, prefix),
+            loader=loader.replace("@RECORD@", attacker.record))
+        start = time.time()
+        run = subprocess.Popen([program], env=root_env(prefix),
+                               stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+        try:
+            if on_started is not None:
+                deadline = time.time() + 30
+                while not os.path.exists(attacker.record):
+                    self.assertLess(time.time(), deadline, "no loader ran")
+                    time.sleep(0.02)
+                on_started(run)
+            run.communicate(timeout=self.SUPERVISED_LIMIT + 30)
+        finally:
+            if run.poll() is None:
+                run.kill()
+                run.wait()
+        took = time.time() - start
+        left = wait_until_gone(
+            [pid for pid in processes_of(attacker.uid)
+             if pid != lookalike.pid])
+        for pid in left:
+            os.kill(pid, signal.SIGKILL)  # the failed case's
+        return run.returncode, took, left
 
     def test_runs_end_within_their_limit_and_leave_nothing(self):
         cases = [
@@ -761,19 +766,21 @@ class RunEndsTest(unittest.TestCase):
         ]
         results = {}
 
-        def attempt(name, loader):
+        def attempt(user, name, loader):
             try:
-                results[name] = self.run_against(loader, QUILLFIX)
+                results[name] = self.run_against_user(user, loader, QUILLFIX)
             except Exception as error:  # reported below, in the test
                 results[name] = error
 
-        # Side by side: each waits for a limit.
-        threads = [threading.Thread(target=attempt, args=(name, loader))
-                   for name, loader, _ in cases]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        # Side by side, one user each: each waits for a limit.
+        with scene() as (work, first, second):
+            threads = [
+                threading.Thread(target=attempt, args=(user, name, loader))
+                for user, (name, loader, _) in zip((first, second), cases)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
         for name, _, within in cases:
             with self.subTest(name):
                 result = results[name]
