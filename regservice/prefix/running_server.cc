@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include "regservice/prefix/ownership.h"
+
 namespace regservice {
 namespace prefix {
 
@@ -84,6 +86,10 @@ LockFileState StateOf(const Status& status) {
                                             : LockFileState::kUnsafe;
 }
 
+// A server's own directories: its owner's alone, not even root's.
+const HoldRule kServersOwn = {/*root_may_hold=*/false,
+                              /*sticky_on_the_way=*/false};
+
 // Whether the directories of `file` are as a server makes and checks its
 // own: each a directory, not a symlink, the owner's, writable by no one
 // else. With `create`, the missing ones are made first, as Wine makes them.
@@ -104,8 +110,7 @@ LockFileState CheckDirectories(Env* env, const ServerLockFile& file,
     }
     status = env->GetLinkInfo(path, &info);
     if (!status.ok()) return StateOf(status);
-    if (!info.is_directory || info.uid != file.uid ||
-        (info.mode & 022) != 0) {
+    if (!info.is_directory || !IsHeldBy(info, file.uid, kServersOwn, false)) {
       return LockFileState::kUnsafe;
     }
   }
