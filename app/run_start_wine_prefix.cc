@@ -6,6 +6,7 @@
 #include "app/run_start.h"
 #include "app/supervisor.h"
 #include "regservice/default_registry.h"
+#include "regservice/prefix/ownership.h"
 #include "regservice/prefix/prefix_owner.h"
 #include "regservice/prefix/wine_prefix_registry.h"
 
@@ -44,6 +45,18 @@ RunIdentity BecomeOwnerUnderSupervisor(const RunIdentity& decided,
   return run;
 }
 
+// Whether `path` is a directory of `owner`'s own, which no one else may
+// write to: a TMPDIR given for that user, not root's.
+bool IsOwnDirectory(regservice::prefix::Env* env, const std::string& path,
+                    uid_t owner) {
+  regservice::prefix::FileInfo info;
+  regservice::prefix::HoldRule owner_only;
+  owner_only.root_may_hold = false;
+  return !path.empty() && env->GetLinkInfo(path, &info).ok() &&
+         info.is_directory &&
+         regservice::prefix::IsHeldBy(info, owner, owner_only, false);
+}
+
 RunStart Describe(const RegistryPlan& plan) {
   RunStart start;
   start.prefix = plan.location.directory;
@@ -74,9 +87,11 @@ RunStart StartRun(const StoppedRun& stopped) {
       regservice::prefix::DecidePrefixOwner(env, caller, &location);
   if (run.kind == RunIdentity::kPrefixOwner) {
     run = BecomeOwnerUnderSupervisor(run, stopped);
-    // Where, from the owner's side: root's TMPDIR is not theirs.
-    location.tmpdir.clear();
-    unsetenv("TMPDIR");
+    // Where, from the owner's side: a TMPDIR of root's is not theirs.
+    if (!IsOwnDirectory(env, location.tmpdir, run.prefix_owner)) {
+      location.tmpdir.clear();
+      unsetenv("TMPDIR");
+    }
   } else if (run.kind == RunIdentity::kCaller && caller != 0) {
     run.prefix_owner = caller;
   }

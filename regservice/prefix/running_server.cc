@@ -14,6 +14,8 @@ namespace prefix {
 
 namespace {
 
+const char kServerServesPrefix[] = "a wineserver serves the prefix";
+
 // The most of $WINEPREFIX/wineserver read: it holds a short name.
 const size_t kMaxNameFileBytes = 256;
 // Room for kthreadd's children; a longer list is not trusted, since its
@@ -533,6 +535,24 @@ bool RunningServer::ReachableServerDirectory(pid_t pid,
     }
   }
   return false;
+}
+
+bool SaveGuard::ServerAppeared() const {
+  return servers_->ServerInProc() != 0;
+}
+
+Status RunningServer::GuardSave(std::unique_ptr<SaveGuard>* guard) const {
+  std::unique_ptr<SaveGuard> held(new SaveGuard(this));
+  Status status = env_->LockDirectory(location_.directory,
+                                      &held->directory_lock_);
+  if (!status.ok()) return status;
+  // No look in /proc now: the guard's last look, right before the file
+  // changes, covers a server that started before the locks were taken.
+  if (!TakeServerLocks(&held->server_locks_)) {
+    return Status(Status::kBusy, kServerServesPrefix);
+  }
+  *guard = std::move(held);
+  return Status();
 }
 
 bool RunningServer::TakeServerLocks(

@@ -59,10 +59,39 @@ struct FoundServer {
   std::string why;     // for kUnknown: what could not be told, one line
 };
 
+class RunningServer;
+
+// What a save of the prefix's files holds while they change: the prefix
+// directory's lock, under which no other run's save can pass for a
+// server, and the lock of every lock file a server started now would use.
+// Destroying it releases them all.
+class SaveGuard {
+ public:
+  // The last look, right before the file changes: whether /proc shows a
+  // server of the prefix now, one whose lock file could not be known (see
+  // doc/running-wine.md, "The race that remains").
+  bool ServerAppeared() const;
+
+ private:
+  friend class RunningServer;
+  explicit SaveGuard(const RunningServer* servers) : servers_(servers) {}
+
+  const RunningServer* servers_;
+  std::unique_ptr<Lock> directory_lock_;
+  std::vector<std::unique_ptr<Lock>> server_locks_;
+};
+
 class RunningServer {
  public:
   // `env` must outlive this.
   RunningServer(Env* env, const PrefixLocation& location);
+
+  // For a save: takes the prefix directory's lock (waited for at most
+  // 10 s), then the server locks (TakeServerLocks). kBusy, holding
+  // nothing, when a server runs or a candidate is unsafe; the directory
+  // lock's failure as it is. The guard must not outlive this.
+  // REQUIRES: this process holds none of those locks.
+  Status GuardSave(std::unique_ptr<SaveGuard>* guard) const;
 
   // The one decision: under the prefix directory's lock (our own saves
   // hold a server's lock too, but only under it, so that one cannot pass
