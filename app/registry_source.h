@@ -12,6 +12,7 @@ struct RegistrySource {
   bool readable = false;
   std::string name;     // "Windows registry", or the user.reg path
   std::string problem;  // why it cannot be read, one line; empty if it can
+  bool no_prefix = false;  // unreadable because there is no prefix at all
 };
 
 // Opens the current user's registry, reading (never writing) it.

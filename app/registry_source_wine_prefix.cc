@@ -51,6 +51,7 @@ RegistrySource CheckRegistry() {
 
   const std::string path = store.UserRegPath();
   const std::string directory = path.substr(0, path.size() - 9);  // /user.reg
+  source.no_prefix = directory.empty() || status == ERROR_FILE_NOT_FOUND;
   if (directory.empty()) {
     source.problem = "no Wine prefix (" + store.last_error() +
                      "); set WINEPREFIX to the prefix's absolute path";

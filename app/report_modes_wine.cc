@@ -1,0 +1,202 @@
+// The views over every prefix, on Linux. The finder reads the user's
+// files in this process; each prefix is then read by a child of its own
+// (app/prefix_check.h), so that the choice of prefix, and of user when run
+// by root, that the registry layer makes once per process is made afresh
+// for each.
+#include "app/report_modes.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "app/prefix_check.h"
+#include "app/prefix_finder.h"
+#include "regservice/prefix/env.h"
+#include "regservice/prefix/prefix_owner.h"
+#include "regservice/prefix/running_server.h"
+
+namespace report {
+namespace {
+
+namespace prefix = regservice::prefix;
+
+// The home directory to search, "" for none. Run by root, the run first
+// settles whom it acts as, as for a prefix (prefix::AdoptPrefixOwner): it
+// stays root in root's own home, becomes the owner of a user's home for
+// good before reading anything in it, and refuses (false, the reason on
+// `err`) a home that a third user could change. Its configuration files
+// then name places only with that user's rights.
+bool SettleHome(std::string* home, std::ostream& err) {
+  home->clear();
+  const char* value = getenv("HOME");
+  if (value == nullptr || value[0] != '/') return true;
+  *home = value;
+  if (geteuid() != 0) return true;
+  prefix::FileInfo info;
+  if (!prefix::PosixEnv()->GetFileInfo(*home, &info).ok() ||
+      !info.is_directory) {
+    home->clear();  // nothing to search there
+    return true;
+  }
+  prefix::PrefixLocation location;
+  location.directory = *home;
+  const prefix::RunIdentity run = prefix::AdoptPrefixOwner(
+      prefix::PosixEnv(), prefix::PosixIdentity(), &location);
+  if (run.kind == prefix::RunIdentity::kRefused) {
+    err << "quillfix-report: " << run.reason << std::endl;
+    return false;
+  }
+  *home = location.directory;
+  return true;
+}
+
+// The prefixes of the user, broken configuration files named on `err`.
+// False when there is nothing to search or nothing was found.
+bool FindAll(std::vector<finder::FoundPrefix>* found, std::ostream& err) {
+  std::string home;
+  if (!SettleHome(&home, err)) return false;
+  finder::Places places;
+  places.home = home;
+  if (const char* wineprefix = getenv("WINEPREFIX")) {
+    places.wineprefix = wineprefix;
+  }
+  *found = finder::FindPrefixes(
+      prefix::PosixEnv(), places, [&err](const std::string& line) {
+        err << "quillfix-report: " << line << " (skipped)" << std::endl;
+      });
+  if (found->empty()) {
+    err << "quillfix-report: no Wine prefix found"
+        << (home.empty() ? " (no home directory)" : " for " + home)
+        << std::endl;
+    return false;
+  }
+  return true;
+}
+
+// `text` as one word for a POSIX shell.
+std::string ShellQuoted(const std::string& text) {
+  bool plain = !text.empty();
+  for (char c : text) {
+    const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                      (c >= '0' && c <= '9') ||
+                      std::string("/._+-,:@%").find(c) != std::string::npos;
+    plain = plain && safe;
+  }
+  if (plain) return text;
+  std::string quoted = "'";
+  for (char c : text) {
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return quoted + "'";
+}
+
+// The NUL-terminated paths `quillfix-report --list -0` prints, run anew
+// with WINEPREFIX unset (its own prefix is the caller's), its standard
+// error discarded.
+std::vector<std::string> ListInNewRun() {
+  std::vector<std::string> paths;
+  int output[2];
+  if (pipe2(output, O_CLOEXEC) != 0) return paths;
+  const pid_t child = fork();
+  if (child == 0) {
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0 || dup2(null, 0) < 0 || dup2(output[1], 1) < 0 ||
+        dup2(null, 2) < 0) {
+      _exit(127);
+    }
+    // No other descriptor of this run's (a helper's pipes among them).
+#ifdef SYS_close_range
+    syscall(SYS_close_range, 3U, ~0U, 0U);
+#endif
+    unsetenv("WINEPREFIX");
+    char* const argv[] = {const_cast<char*>("quillfix-report"),
+                          const_cast<char*>("--list"),
+                          const_cast<char*>("-0"), nullptr};
+    execv("/proc/self/exe", argv);
+    _exit(127);
+  }
+  close(output[1]);
+  std::string bytes;
+  if (child > 0) {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(output[0], buffer, sizeof buffer)) != 0) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      bytes.append(buffer, static_cast<size_t>(n));
+    }
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  close(output[0]);
+  size_t start = 0;
+  for (size_t nul; (nul = bytes.find('\0', start)) != std::string::npos;
+       start = nul + 1) {
+    paths.push_back(bytes.substr(start, nul - start));
+  }
+  return paths;
+}
+
+}  // namespace
+
+int ReportAll(std::ostream& out, std::ostream& err) {
+  std::vector<finder::FoundPrefix> found;
+  if (!FindAll(&found, err)) return 2;
+  int status = 0;
+  for (const finder::FoundPrefix& prefix : found) {
+    out << "prefix: " << prefix.path << " (" << prefix.maker << ")\n";
+    out.flush();
+    const PrefixCheck check = CheckPrefix(prefix.path);
+    for (const std::string& line : check.lines) out << line << '\n';
+    out.flush();
+    if (!check.problem.empty()) {
+      err << "quillfix-report: " << check.problem << std::endl;
+    }
+    if (check.status == 2 || status == 2) {
+      status = 2;
+    } else if (check.status == 1) {
+      status = 1;
+    }
+  }
+  return status;
+}
+
+int ReportList(bool nul_terminated, std::ostream& out, std::ostream& err) {
+  std::vector<finder::FoundPrefix> found;
+  if (!FindAll(&found, err)) return 2;
+  int status = 0;
+  for (const finder::FoundPrefix& prefix : found) {
+    const PrefixCheck check = CheckPrefix(prefix.path);
+    if (check.lines.empty()) {
+      err << "quillfix-report: " << check.problem << std::endl;
+      status = 2;
+    }
+    if (check.any_installed) {
+      out << prefix.path << (nul_terminated ? '\0' : '\n');
+      out.flush();
+    }
+  }
+  return status;
+}
+
+void HintOtherPrefixes(std::ostream& err) {
+  const std::vector<std::string> paths = ListInNewRun();
+  if (paths.empty()) return;
+  std::string commands;
+  for (const std::string& path : paths) {
+    if (!commands.empty()) commands += "; ";
+    commands += "WINEPREFIX=" + ShellQuoted(path) + " quillfix";
+  }
+  err << "quillfix-report: Varlo is installed in "
+      << (paths.size() == 1 ? "another Wine prefix" : "other Wine prefixes")
+      << "; to patch " << (paths.size() == 1 ? "it" : "each") << ": "
+      << commands << std::endl;
+}
+
+}  // namespace report
