@@ -22,6 +22,8 @@ RegistrySource CheckRegistry() {
   const std::string& refusal = regservice::DefaultRegistryRefusal();
   if (!source.readable && !refusal.empty()) {
     source.problem = refusal;
+    // A run by root refuses a missing prefix as a user's run reports it.
+    source.no_prefix = refusal.compare(0, 15, "no Wine prefix ") == 0;
     return source;
   }
   if (dynamic_cast<regservice::bridge::BridgeRegistry*>(registry) != nullptr) {

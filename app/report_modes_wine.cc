@@ -85,7 +85,7 @@ std::string ShellQuoted(const std::string& text) {
   for (char c : text) {
     const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
                       (c >= '0' && c <= '9') ||
-                      std::string("/._+-,:@%").find(c) != std::string::npos;
+                      std::string("/._+-,:@%_=").find(c) != std::string::npos;
     plain = plain && safe;
   }
   if (plain) return text;
