@@ -101,6 +101,12 @@ std::string ShellQuoted(const std::string& text) {
 // error discarded.
 std::vector<std::string> ListInNewRun() {
   std::vector<std::string> paths;
+  // This program's file, named before the fork (a program run under a
+  // tool such as valgrind sees its own here, not the tool's).
+  std::string program;
+  if (!prefix::PosixEnv()->ReadLink("/proc/self/exe", &program).ok()) {
+    return paths;
+  }
   int output[2];
   if (pipe2(output, O_CLOEXEC) != 0) return paths;
   const pid_t child = fork();
@@ -118,7 +124,7 @@ std::vector<std::string> ListInNewRun() {
     char* const argv[] = {const_cast<char*>("quillfix-report"),
                           const_cast<char*>("--list"),
                           const_cast<char*>("-0"), nullptr};
-    execv("/proc/self/exe", argv);
+    execv(program.c_str(), argv);
     _exit(127);
   }
   close(output[1]);
