@@ -179,7 +179,7 @@ int ReportList(bool nul_terminated, std::ostream& out, std::ostream& err) {
   int status = 0;
   for (const finder::FoundPrefix& prefix : found) {
     const PrefixCheck check = CheckPrefix(prefix.path);
-    if (check.lines.empty()) {
+    if (check.status == 2) {
       err << "quillfix-report: " << check.problem << std::endl;
       status = 2;
     }
