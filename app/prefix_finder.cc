@@ -20,9 +20,11 @@ using regservice::prefix::FileInfo;
 // The managers' files are small; a larger one is not theirs.
 constexpr size_t kMaxConfigBytes = 1 << 20;
 
-// yaml-cpp reads nested nodes by recursion, without a limit: text nested
-// deeper than this is refused before it is parsed, so that it cannot
-// exhaust the stack. Lutris writes a few levels.
+// yaml-cpp reads nested nodes by recursion. Debian's 0.7 stops at a depth
+// of its own ("bad file"); older releases go on to the end of the stack.
+// Text nested deeper than this is refused before it is parsed, with a
+// message that says why, whichever yaml-cpp the program links. Lutris
+// writes a few levels.
 constexpr int kMaxYamlNesting = 64;
 
 // A name from a file or a directory, fit for one line of output: control

@@ -425,6 +425,21 @@ TEST(PrefixFinderTest, HeroicGames) {
   }
 }
 
+// yaml-cpp recurses once per level (some releases to the end of the
+// stack): such text is refused before it is parsed, saying why.
+TEST(PrefixFinderTest, DeeplyNestedYamlIsRefusedUnparsed) {
+  const std::string flow = "game:\n  prefix: " + std::string(200000, '[');
+  std::string block = "game:\n";
+  for (int i = 0; i < 100000; ++i) block += "- ";
+  std::string indented = "game:\n";
+  for (int i = 1; i < 1000; ++i) indented += std::string(i, ' ') + "k:\n";
+  for (const std::string& text : {flow, block, indented}) {
+    std::string prefix, name, error;
+    EXPECT_FALSE(ReadLutrisGame(text, &prefix, &name, &error));
+    EXPECT_EQ("nested more than 64 levels deep", error);
+  }
+}
+
 TEST(PrefixFinderTest, BottlesData) {
   struct Case {
     const char* text;
