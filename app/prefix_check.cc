@@ -12,6 +12,7 @@
 
 #include "app/registry_source.h"
 #include "app/report.h"
+#include "app/run_start.h"
 
 namespace report {
 namespace {
@@ -56,10 +57,16 @@ bool Decode(const std::string& bytes, PrefixCheck* check) {
   return true;
 }
 
-// What the plain report finds in this process's prefix.
-PrefixCheck ReadOwnPrefix() {
+// What the plain report finds in the prefix WINEPREFIX names, after the
+// same start-up step (app/run_start.h): run by root on another user's
+// prefix, this process goes on as that user under a supervisor of its own.
+PrefixCheck ReadOwnPrefix(const std::string& path) {
   PrefixCheck check;
-  const RegistrySource source = CheckRegistry();
+  app::StoppedRun stopped;
+  stopped.status = 2;
+  stopped.message = "quillfix-report: stopped: the check of " + path +
+                    " did not end within its time limit";
+  const RegistrySource source = CheckRegistry(app::StartRun(stopped));
   if (!source.readable) {
     check.problem = source.problem;
     return check;
@@ -124,7 +131,7 @@ PrefixCheck CheckPrefix(const std::string& path) {
   if (child == 0) {
     close(answer[0]);
     setenv("WINEPREFIX", path.c_str(), 1);
-    const bool sent = WriteAll(answer[1], Encode(ReadOwnPrefix()));
+    const bool sent = WriteAll(answer[1], Encode(ReadOwnPrefix(path)));
     close(answer[1]);
     // exit, not _exit: the registry's own end runs (a helper it started
     // for a running Wine is told to stop).

@@ -1,7 +1,8 @@
 // The report of one Wine prefix among several, read by a process of its
-// own. The registry layer settles once per process which prefix it serves
-// and, run by root, becomes that prefix's owner for good: a child per
-// prefix keeps each choice, and each change of user, to that prefix.
+// own. A run's start-up step (app/run_start.h) settles once per process
+// which prefix it acts on and, run by root, goes on as that prefix's owner
+// for good: a child per prefix keeps each choice, and each change of user,
+// to that prefix.
 #ifndef QUILLFIX_APP_PREFIX_CHECK_H_
 #define QUILLFIX_APP_PREFIX_CHECK_H_
 

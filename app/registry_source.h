@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "app/run_start.h"
+
 namespace report {
 
 struct RegistrySource {
@@ -15,8 +17,8 @@ struct RegistrySource {
   bool no_prefix = false;  // unreadable because there is no prefix at all
 };
 
-// Opens the current user's registry, reading (never writing) it.
-RegistrySource CheckRegistry();
+// Opens the registry the run started on, reading (never writing) it.
+RegistrySource CheckRegistry(const app::RunStart& start);
 
 }  // namespace report
 

@@ -13,6 +13,7 @@
 #include "app/report.h"
 #include "app/report_modes.h"
 #include "app/resource.h"
+#include "app/run_start.h"
 #include "winshim/afx.h"
 #include "winshim/process.h"
 
@@ -86,6 +87,8 @@ int main(int argc, char* argv[], char*[]) {
     }
     return std::cout.flush() ? 0 : 2;
   }
+  // Every prefix of the user's: each is started on, as below, by a
+  // process of its own (app/report_modes.h).
   if (const char* listing = ListingRequest(argc, argv)) {
     if (strcmp(listing, "--all") == 0) {
       return report::ReportAll(std::cout, std::cerr);
@@ -93,7 +96,14 @@ int main(int argc, char* argv[], char*[]) {
     return report::ReportList(HasArgument(argc, argv, "-0"), std::cout,
                               std::cerr);
   }
-  const report::RegistrySource source = report::CheckRegistry();
+  // Whom the run acts as, and on which registry: decided once, here,
+  // before anything of the user's is read.
+  app::StoppedRun stopped;
+  stopped.status = 2;
+  stopped.message =
+      "quillfix-report: stopped: the run did not end within its time limit";
+  const report::RegistrySource source =
+      report::CheckRegistry(app::StartRun(stopped));
   if (!source.readable) {
     std::cerr << "quillfix-report: " << source.problem << std::endl;
     if (source.no_prefix) report::HintOtherPrefixes(std::cerr);

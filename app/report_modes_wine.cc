@@ -17,6 +17,7 @@
 
 #include "app/prefix_check.h"
 #include "app/prefix_finder.h"
+#include "app/supervisor.h"
 #include "regservice/prefix/env.h"
 #include "regservice/prefix/prefix_owner.h"
 #include "regservice/prefix/running_server.h"
@@ -26,12 +27,46 @@ namespace {
 
 namespace prefix = regservice::prefix;
 
+// A listing run by root for a user ends within this, stopped otherwise:
+// each of its prefixes may take a run's whole time (app/supervisor.h).
+constexpr int kListingRunMs = 600000;
+
+// Goes on as the owner of the home directory `location` names, for good,
+// under a supervisor that stays root, as a run on a user's prefix does
+// (app/run_start_wine_prefix.cc). False with the reason in *why.
+bool BecomeHomeOwner(const prefix::RunIdentity& decided, std::string* why) {
+  app::SupervisorLimits limits;
+  limits.run_ms = kListingRunMs;
+  limits.stopped_status = 2;
+  limits.stopped_message =
+      "quillfix-report: stopped: the listing did not end within its time "
+      "limit";
+  const pid_t supervisor = app::SuperviseRestOfRun(limits);
+  if (supervisor < 0) {
+    *why = "no process to act as its owner";
+    return false;
+  }
+  const prefix::RunIdentity run =
+      prefix::BecomePrefixOwner(prefix::PosixIdentity(), decided);
+  if (run.kind == prefix::RunIdentity::kRefused) {
+    *why = run.reason;
+    return false;
+  }
+  if (!app::DieWithSupervisor(supervisor)) {
+    *why = "its supervisor has gone";
+    return false;
+  }
+  // Root's temporary directory is not the owner's.
+  unsetenv("TMPDIR");
+  return true;
+}
+
 // The home directory to search, "" for none. Run by root, the run first
-// settles whom it acts as, as for a prefix (prefix::AdoptPrefixOwner): it
-// stays root in root's own home, becomes the owner of a user's home for
-// good before reading anything in it, and refuses (false, the reason on
-// `err`) a home that a third user could change. Its configuration files
-// then name places only with that user's rights.
+// settles whom it acts as, by the rule for a prefix
+// (prefix::DecidePrefixOwner): it stays root in root's own home, goes on
+// as the owner of a user's home for good before reading anything in it,
+// and refuses (false, the reason on `err`) a home that a third user could
+// change. The user's files then name places only with that user's rights.
 bool SettleHome(std::string* home, std::ostream& err) {
   home->clear();
   const char* value = getenv("HOME");
@@ -46,10 +81,17 @@ bool SettleHome(std::string* home, std::ostream& err) {
   }
   prefix::PrefixLocation location;
   location.directory = *home;
-  const prefix::RunIdentity run = prefix::AdoptPrefixOwner(
-      prefix::PosixEnv(), prefix::PosixIdentity(), &location);
-  if (run.kind == prefix::RunIdentity::kRefused) {
-    err << "quillfix-report: " << run.reason << std::endl;
+  const prefix::RunIdentity decided =
+      prefix::DecidePrefixOwner(prefix::PosixEnv(), 0, &location);
+  if (decided.kind == prefix::RunIdentity::kRefused) {
+    err << "quillfix-report: " << decided.reason << std::endl;
+    return false;
+  }
+  std::string why;
+  if (decided.kind == prefix::RunIdentity::kPrefixOwner &&
+      !BecomeHomeOwner(decided, &why)) {
+    err << "quillfix-report: not acting on " << *home << ": " << why
+        << std::endl;
     return false;
   }
   *home = location.directory;

@@ -401,8 +401,8 @@ class PrefixesTest(unittest.TestCase):
             refused = self.run_report("--all")
             self.assertEqual(b"", refused.stdout)
             self.assertEqual(
-                "quillfix-report: not acting on %s: %s: another user can "
-                "change it\n" % (h.path, self.top), refused.stderr.decode())
+                "quillfix-report: not acting on %s: %s: others may write "
+                "to it\n" % (h.path, self.top), refused.stderr.decode())
             self.assertEqual(2, refused.returncode)
             os.chmod(self.top, 0o755)
 

@@ -55,7 +55,8 @@ struct FoundServer {
                // unseen, so nothing may be written
   };
   State state = kNone;
-  pid_t pid = 0;  // the server's process when known, else 0
+  pid_t pid = 0;       // the server's process when known, else 0
+  std::string why;     // for kUnknown: what could not be told, one line
 };
 
 class RunningServer {
@@ -98,7 +99,10 @@ class RunningServer {
   // directories, as seen from here, is the very directory that process
   // works in (the same device and inode). Not so for a server with a /tmp
   // of its own (another mount namespace): a Wine started from here would
-  // start a second server. *tmpdir is then the TMPDIR that Wine needs.
+  // start a second server. Nor for a server directory without the socket
+  // Wine's clients connect to (a look-alike of a server, or one that is
+  // going away): a Wine started then would start a server of its own.
+  // *tmpdir is then the TMPDIR that Wine needs.
   bool ReachableServerDirectory(pid_t pid, std::string* tmpdir) const;
 
  private:
