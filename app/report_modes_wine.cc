@@ -1,8 +1,8 @@
 // The views over every prefix, on Linux. The finder reads the user's
 // files in this process; each prefix is then read by a child of its own
 // (app/prefix_check.h), so that the choice of prefix, and of user when run
-// by root, that the registry layer makes once per process is made afresh
-// for each.
+// by root, that a run's start-up step makes once per process is made
+// afresh for each.
 #include "app/report_modes.h"
 
 #include <fcntl.h>
@@ -31,7 +31,7 @@ namespace prefix = regservice::prefix;
 // each of its prefixes may take a run's whole time (app/supervisor.h).
 constexpr int kListingRunMs = 600000;
 
-// Goes on as the owner of the home directory `location` names, for good,
+// Goes on as the owner of the home directory `decided` names, for good,
 // under a supervisor that stays root, as a run on a user's prefix does
 // (app/run_start_wine_prefix.cc). False with the reason in *why.
 bool BecomeHomeOwner(const prefix::RunIdentity& decided, std::string* why) {
