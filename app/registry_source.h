@@ -14,6 +14,7 @@ struct RegistrySource {
   bool readable = false;
   std::string name;     // "Windows registry", or the user.reg path
   std::string problem;  // why it cannot be read, one line; empty if it can
+  bool no_prefix = false;  // unreadable because there is no prefix at all
 };
 
 // Opens the registry the run started on, reading (never writing) it.

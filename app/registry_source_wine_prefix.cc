@@ -36,6 +36,8 @@ RegistrySource CheckRegistry(const app::RunStart& start) {
   RegistrySource source;
   if (start.registry == app::RunStart::kRefused) {
     source.problem = start.reason;
+    // A run by root refuses a missing prefix as a user's run reports it.
+    source.no_prefix = start.reason.compare(0, 15, "no Wine prefix ") == 0;
     return source;
   }
   // Loads user.reg, or reaches the running Wine, or fails with the reason.
@@ -63,7 +65,10 @@ RegistrySource CheckRegistry(const app::RunStart& start) {
     return source;
   }
   source.name = prefix->store().UserRegPath();
-  if (!source.readable) source.problem = FileProblem(start, status, prefix->store());
+  if (!source.readable) {
+    source.problem = FileProblem(start, status, prefix->store());
+    source.no_prefix = start.prefix.empty() || status == ERROR_FILE_NOT_FOUND;
+  }
   return source;
 }
 
