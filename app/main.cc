@@ -3,6 +3,7 @@
 // the framework fails to start.
 #include "app/product_root.h"
 #include "app/resource.h"
+#include "app/run_start.h"
 #include "winshim/afx.h"
 #include "winshim/process.h"
 
@@ -20,6 +21,10 @@ int main(int, char*[], char*[]) {
     std::cerr << "Fatal Error: MFC initialization failed" << std::endl;
     return 1;
   }
+
+  // Whom the run acts as, and on which registry: decided once, here,
+  // before anything of the user's is read.
+  app::StartRun(app::StoppedRun());
 
   const BYTE enabled = 0x01;
   CProductRoot root(IDS_ROOT_VARLO);

@@ -1,5 +1,7 @@
 // The program's entry, built as a function (main is renamed RunQuillfix for
 // this test) and run once over a recording registry.
+#include <stdlib.h>
+
 #include <string>
 #include <vector>
 
@@ -15,6 +17,8 @@ int RunQuillfix(int argc, char* argv[], char* envp[]);
 namespace {
 
 TEST(MainTest, StartsTheFrameworkWithTheProcessOwnModuleAndCommandLine) {
+  // No prefix at all: the run's start looks at nothing of this machine's.
+  setenv("WINEPREFIX", "", 1);
   regservice::RecordingRegistry registry;
   regservice::ScopedRegistry scoped(&registry);
   char program[] = "quillfix";

@@ -6,16 +6,19 @@
 
 #include <string>
 
+#include "app/run_start.h"
+
 namespace report {
 
 struct RegistrySource {
   bool readable = false;
   std::string name;     // "Windows registry", or the user.reg path
   std::string problem;  // why it cannot be read, one line; empty if it can
+  bool no_prefix = false;  // unreadable because there is no prefix at all
 };
 
-// Opens the current user's registry, reading (never writing) it.
-RegistrySource CheckRegistry();
+// Opens the registry the run started on, reading (never writing) it.
+RegistrySource CheckRegistry(const app::RunStart& start);
 
 }  // namespace report
 

@@ -7,7 +7,7 @@
 
 namespace report {
 
-RegistrySource CheckRegistry() {
+RegistrySource CheckRegistry(const app::RunStart&) {
   RegistrySource source;
   source.name = "Windows registry";
   LONG status = RegQueryInfoKeyA(HKEY_CURRENT_USER, nullptr, nullptr, nullptr,

@@ -1,43 +1,62 @@
-// The current user's registry of a Wine prefix: the user.reg that the
+// The registry a run started on, in a Wine prefix: the user.reg that the
 // default registry loads, and, when it cannot, the store's reason; or,
 // while a wineserver serves the prefix, that server's registry.
 #include <string>
 
 #include "app/registry_source.h"
-#include "regservice/bridge/bridge_registry.h"
-#include "regservice/default_registry.h"
 #include "regservice/prefix/wine_prefix_registry.h"
 #include "regservice/registry.h"
 
 namespace report {
 
-RegistrySource CheckRegistry() {
+namespace {
+
+// Why user.reg of `start` cannot be read, from what its store says.
+std::string FileProblem(const app::RunStart& start, LONG status,
+                        const regservice::prefix::HiveStore& store) {
+  const std::string path = store.UserRegPath();
+  if (start.prefix.empty()) {
+    return "no Wine prefix (" + store.last_error() +
+           "); set WINEPREFIX to the prefix's absolute path";
+  }
+  if (status == ERROR_FILE_NOT_FOUND) {
+    return "no Wine prefix at " + start.prefix + " (" + store.last_error() +
+           ")";
+  }
+  if (status == ERROR_BADDB) {
+    return path + ": Wine would not load this file (" + store.last_error() +
+           ")";
+  }
+  return "cannot read " + path + " (" + store.last_error() + ")";
+}
+
+}  // namespace
+
+RegistrySource CheckRegistry(const app::RunStart& start) {
   RegistrySource source;
-  // Loads user.reg, or fails with the reason the store gives.
-  LONG status = RegQueryInfoKeyA(HKEY_CURRENT_USER, nullptr, nullptr, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr, nullptr,
-                                 nullptr, nullptr, nullptr);
-  source.readable = status == ERROR_SUCCESS;
-  regservice::Registry* registry = regservice::CurrentRegistry();
-  const std::string& refusal = regservice::DefaultRegistryRefusal();
-  if (!source.readable && !refusal.empty()) {
-    source.problem = refusal;
+  if (start.registry == app::RunStart::kRefused) {
+    source.problem = start.reason;
+    // A run by root refuses a missing prefix as a user's run reports it.
+    source.no_prefix = start.reason.compare(0, 15, "no Wine prefix ") == 0;
     return source;
   }
-  if (dynamic_cast<regservice::bridge::BridgeRegistry*>(registry) != nullptr) {
-    const std::string directory =
-        regservice::prefix::PrefixLocationFromEnvironment().directory;
-    source.name = "running Wine of " + directory;
+  // Loads user.reg, or reaches the running Wine, or fails with the reason.
+  const LONG status = RegQueryInfoKeyA(
+      HKEY_CURRENT_USER, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+      nullptr, nullptr, nullptr, nullptr, nullptr);
+  source.readable = status == ERROR_SUCCESS;
+  if (start.registry == app::RunStart::kRunningWine) {
+    source.name = "running Wine of " + start.prefix;
     if (!source.readable) {
-      source.problem = "cannot reach the running Wine of " + directory +
+      source.problem = "cannot reach the running Wine of " + start.prefix +
                        " (error " + std::to_string(status) + ")";
     }
     return source;
   }
-  auto* prefix =
-      dynamic_cast<regservice::prefix::WinePrefixRegistry*>(registry);
+  auto* prefix = dynamic_cast<regservice::prefix::WinePrefixRegistry*>(
+      regservice::CurrentRegistry());
   if (prefix == nullptr) {
-    // Some other registry stands in (a test's, or one through Wine).
+    // Some other registry stands in (a test's).
     source.name = "Wine registry";
     if (!source.readable) {
       source.problem = "cannot open HKEY_CURRENT_USER (error " +
@@ -45,23 +64,10 @@ RegistrySource CheckRegistry() {
     }
     return source;
   }
-  const regservice::prefix::HiveStore& store = prefix->store();
-  source.name = store.UserRegPath();
-  if (source.readable) return source;
-
-  const std::string path = store.UserRegPath();
-  const std::string directory = path.substr(0, path.size() - 9);  // /user.reg
-  if (directory.empty()) {
-    source.problem = "no Wine prefix (" + store.last_error() +
-                     "); set WINEPREFIX to the prefix's absolute path";
-  } else if (status == ERROR_FILE_NOT_FOUND) {
-    source.problem =
-        "no Wine prefix at " + directory + " (" + store.last_error() + ")";
-  } else if (status == ERROR_BADDB) {
-    source.problem =
-        path + ": Wine would not load this file (" + store.last_error() + ")";
-  } else {
-    source.problem = "cannot read " + path + " (" + store.last_error() + ")";
+  source.name = prefix->store().UserRegPath();
+  if (!source.readable) {
+    source.problem = FileProblem(start, status, prefix->store());
+    source.no_prefix = start.prefix.empty() || status == ERROR_FILE_NOT_FOUND;
   }
   return source;
 }

@@ -35,8 +35,12 @@ class ReportTest(unittest.TestCase):
     def run_report(self, prefix):
         env = dict(os.environ)
         env["WINEPREFIX"] = prefix
-        return subprocess.run([REPORT], env=env, capture_output=True,
-                              stdin=subprocess.DEVNULL, timeout=60)
+        # A home without prefixes: the report names other prefixes of the
+        # user's when its own holds no edition.
+        with tempfile.TemporaryDirectory() as home:
+            env["HOME"] = home
+            return subprocess.run([REPORT], env=env, capture_output=True,
+                                  stdin=subprocess.DEVNULL, timeout=60)
 
     def test_prefixes(self):
         """Each case: the user.reg text, the two edition lines (key
@@ -161,7 +165,10 @@ class ReportTest(unittest.TestCase):
         """Each case: the arguments and the first line printed. Nothing is
         read: the prefix named does not even exist."""
         cases = [
-            (["--help"], "Usage: quillfix-report [--help | --version]"),
+            (["--help"], "Usage: quillfix-report [--all | --list [-0] | "
+                         "--help | --version]"),
+            (["--all", "--help"], "Usage: quillfix-report [--all | --list "
+                                  "[-0] | --help | --version]"),
             (["--version"], "Quillfix v1.0a7"),
             (["other", "--version", "--help"], "Quillfix v1.0a7"),
         ]
@@ -186,6 +193,7 @@ class ReportTest(unittest.TestCase):
             plain = self.run_report(prefix)
             env = dict(os.environ)
             env["WINEPREFIX"] = prefix
+            env["HOME"] = prefix  # no prefixes of its own below
             with_args = subprocess.run([REPORT, "-x", "--helpme"], env=env,
                                        capture_output=True,
                                        stdin=subprocess.DEVNULL, timeout=60)

@@ -7,8 +7,9 @@
 # an installed copy works from any directory.
 #
 # CPack makes, from a Linux build, the Debian package
-# quillfix_<version>_amd64.deb (dependencies computed by dpkg-shlibdeps,
-# Wine recommended) and, from the Windows build, a ZIP of the two .exe
+# quillfix_<version>_amd64.deb (dependencies computed by dpkg-shlibdeps
+# from the shared libraries the programs link, yaml-cpp's among them; Wine
+# recommended) and, from the Windows build, a ZIP of the two .exe
 # files, the README and the license. The version comes from the program's
 # title in app/strings.def: "Quillfix v1.0a7" gives 1.0a7, and 1.0~a7 for
 # Debian, whose ~ sorts a pre-release before 1.0.

@@ -1,5 +1,4 @@
-// Registry::Default() on this platform, for the Wine prefix the environment
-// names. A run by root on another user's prefix first becomes that user.
+// Registry::Default() on this platform, for the Wine prefix a run acts on.
 // While a wineserver serves the prefix, the registry lives in that server:
 // calls then go through the bridge to a helper running under the server's
 // own Wine, and user.reg is left to the server. Otherwise the current
@@ -8,8 +7,10 @@
 #include "regservice/default_registry.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <memory>
+#include <utility>
 
 #include "regservice/bridge/bridge_registry.h"
 #include "regservice/bridge/helper_process.h"
@@ -19,8 +20,9 @@
 namespace regservice {
 namespace {
 
+// Never deleted: calls may come from other objects' destructors.
 Registry* g_default = nullptr;
-std::string* g_refusal = new std::string;  // never deleted, as g_default
+RegistryPlan* g_plan = nullptr;
 
 void FlushFileRegistryAtExit() {
   static_cast<prefix::WinePrefixRegistry*>(g_default)->Flush();
@@ -29,93 +31,148 @@ void CloseBridgeAtExit() {
   static_cast<bridge::BridgeRegistry*>(g_default)->Close();
 }
 
-// The helper is started only when its Wine reaches the very server found:
-// one that would start a second server for the prefix is never started. A
-// server in a sandbox is reached from inside its namespaces, or not at all
-// (the report then says why).
-bridge::BridgeRegistry* NewBridge(prefix::Env* env,
-                                  const prefix::PrefixLocation& location,
-                                  pid_t server,
-                                  const prefix::RunIdentity& run) {
+RegistryPlan Refused(RegistryPlan plan, const std::string& reason) {
+  plan.kind = RegistryPlan::kRefused;
+  plan.reason = reason;
+  return plan;
+}
+
+// The helper is started at the first call, under the Wine of the server
+// the plan found, which its Wine was found to reach, or inside the
+// server's sandbox.
+bridge::BridgeRegistry* NewBridge(prefix::Env* env, const RegistryPlan& plan) {
   return new bridge::BridgeRegistry(
-      [env, location, server,
-       run]() -> std::unique_ptr<bridge::HelperChannel> {
-        bridge::HelperLaunch sandboxed;
-        std::string why;
-        switch (bridge::PlanSandboxLaunch(env, location, server,
-                                          run.prefix_owner, &sandboxed,
-                                          &why)) {
-          case bridge::SandboxVerdict::kJoinable:
-            return bridge::StartHelper(sandboxed, bridge::HelperTimeouts());
-          case bridge::SandboxVerdict::kRefused:
-            *g_refusal = "cannot reach the running Wine of " +
-                         location.directory + ": " + why;
+      [env, plan]() -> std::unique_ptr<bridge::HelperChannel> {
+        if (plan.sandboxed) {
+          bridge::HelperLaunch launch;
+          std::string why;
+          if (bridge::PlanSandboxLaunch(env, plan.location, plan.server,
+                                        plan.run.prefix_owner, &launch,
+                                        &why) !=
+              bridge::SandboxVerdict::kJoinable) {
             return nullptr;
-          case bridge::SandboxVerdict::kOwnNamespaces:
-            break;
+          }
+          return bridge::StartHelper(launch, bridge::HelperTimeouts());
         }
-        std::string tmpdir;
-        prefix::RunningServer servers(env, location);
-        if (!servers.ReachableServerDirectory(server, &tmpdir)) return nullptr;
         bridge::HelperLaunch launch;
-        if (!bridge::PlanHelperLaunch(location.directory, server,
-                                      run.prefix_owner, tmpdir, &launch)) {
+        if (!bridge::PlanHelperLaunch(plan.location.directory, plan.server,
+                                      plan.run.prefix_owner,
+                                      plan.server_tmpdir, &launch)) {
           return nullptr;
         }
         launch.clean_environment =
-            run.kind == prefix::RunIdentity::kPrefixOwner;
-        launch.server_variables =
-            bridge::ServerSyncVariables(env, location.proc, server);
+            plan.run.kind == prefix::RunIdentity::kPrefixOwner;
+        launch.server_variables = bridge::ServerSyncVariables(
+            env, plan.location.proc, plan.server);
         return bridge::StartHelper(launch, bridge::HelperTimeouts());
       });
 }
 
 }  // namespace
 
-Registry* NewPrefixRegistry(prefix::Env* env, prefix::Identity* identity,
-                            prefix::PrefixLocation location,
-                            prefix::RunIdentity* run) {
-  *run = prefix::AdoptPrefixOwner(env, identity, &location);
-  if (run->kind == prefix::RunIdentity::kRefused) {
-    location.directory.clear();
-    return new prefix::WinePrefixRegistry(env, std::move(location));
+RegistryPlan PlanRegistry(prefix::Env* env, const prefix::RunIdentity& run,
+                          prefix::PrefixLocation location) {
+  RegistryPlan plan;
+  plan.run = run;
+  plan.location = location;
+  if (run.kind == prefix::RunIdentity::kRefused) {
+    return Refused(plan, run.reason);
   }
-  if (run->kind == prefix::RunIdentity::kCaller &&
-      identity->EffectiveUid() != 0) {
-    run->prefix_owner = identity->EffectiveUid();
+  if (location.directory.empty()) {
+    plan.kind = RegistryPlan::kFile;
+    return plan;
   }
-  prefix::FoundServer found;
-  found.state = prefix::FoundServer::kUnknown;
-  if (!location.directory.empty()) {
-    found = prefix::RunningServer(env, location).Find(true);
+  const prefix::RunningServer servers(env, location);
+  const prefix::FoundServer found = servers.Find(true);
+  switch (found.state) {
+    case prefix::FoundServer::kNone:
+      plan.kind = RegistryPlan::kFile;
+      plan.found_free = true;
+      return plan;
+    case prefix::FoundServer::kUnknown:
+      return Refused(plan, "cannot tell whether Wine runs for " +
+                               location.directory + ": " + found.why);
+    case prefix::FoundServer::kRunning:
+      break;
   }
-  if (found.state == prefix::FoundServer::kRunning) {
-    return NewBridge(env, location, found.pid, *run);
+  // A server in a sandbox is reached from inside its namespaces, or not at
+  // all.
+  bridge::SandboxPlan sandbox;
+  std::string why;
+  switch (bridge::PlanSandbox(env, bridge::LinuxNamespaceKernel(), location,
+                              found.pid, run.prefix_owner, geteuid(),
+                              &sandbox, &why)) {
+    case bridge::SandboxVerdict::kRefused:
+      return Refused(plan, "cannot reach the running Wine of " +
+                               location.directory + ": " + why);
+    case bridge::SandboxVerdict::kJoinable:
+      plan.kind = RegistryPlan::kRunningWine;
+      plan.server = found.pid;
+      plan.sandboxed = true;
+      return plan;
+    case bridge::SandboxVerdict::kOwnNamespaces:
+      break;
   }
-  auto* file_registry =
-      new prefix::WinePrefixRegistry(env, std::move(location));
-  // The look above searched /proc: the first change need not again. After
-  // no look, or one that could not tell, the store looks for itself.
-  if (found.state == prefix::FoundServer::kNone) file_registry->NoteFoundFree();
+  if (!servers.ReachableServerDirectory(found.pid, &plan.server_tmpdir)) {
+    return Refused(plan, "cannot reach the running Wine of " +
+                             location.directory +
+                             ": its server cannot be reached from here");
+  }
+  plan.kind = RegistryPlan::kRunningWine;
+  plan.server = found.pid;
+  return plan;
+}
+
+Registry* NewPlannedRegistry(prefix::Env* env, const RegistryPlan& plan) {
+  if (plan.kind == RegistryPlan::kRunningWine) return NewBridge(env, plan);
+  prefix::PrefixLocation location = plan.location;
+  if (plan.kind == RegistryPlan::kRefused) location.directory.clear();
+  auto* file_registry = new prefix::WinePrefixRegistry(env, location);
+  // The decision searched /proc: the first change need not again.
+  if (plan.found_free) file_registry->NoteFoundFree();
   return file_registry;
 }
 
-const std::string& DefaultRegistryRefusal() { return *g_refusal; }
+RegistryPlan PlanPrefixRun(prefix::Env* env, prefix::Identity* identity,
+                           prefix::PrefixLocation location) {
+  prefix::RunIdentity run = prefix::AdoptPrefixOwner(env, identity, &location);
+  // A run of the user's own acts for itself.
+  if (run.kind == prefix::RunIdentity::kCaller &&
+      identity->EffectiveUid() != 0) {
+    run.prefix_owner = identity->EffectiveUid();
+  }
+  return PlanRegistry(env, run, location);
+}
 
-Registry* Registry::Default() {
-  if (g_default != nullptr) return g_default;
-  // Never deleted: calls may come from other objects' destructors.
-  prefix::RunIdentity run;
-  g_default = NewPrefixRegistry(prefix::PosixEnv(), prefix::PosixIdentity(),
-                                prefix::PrefixLocationFromEnvironment(), &run);
-  if (run.kind == prefix::RunIdentity::kRefused) *g_refusal = run.reason;
-  // What the run acts on, for whatever asks the environment later.
-  if (!run.directory.empty()) setenv("WINEPREFIX", run.directory.c_str(), 1);
-  if (dynamic_cast<bridge::BridgeRegistry*>(g_default) != nullptr) {
+Registry* NewPrefixRegistry(prefix::Env* env, prefix::Identity* identity,
+                            prefix::PrefixLocation location,
+                            RegistryPlan* plan) {
+  *plan = PlanPrefixRun(env, identity, std::move(location));
+  return NewPlannedRegistry(env, *plan);
+}
+
+void InstallDefaultRegistry(const RegistryPlan& plan) {
+  if (g_default != nullptr) return;
+  g_plan = new RegistryPlan(plan);
+  g_default = NewPlannedRegistry(prefix::PosixEnv(), *g_plan);
+  if (plan.kind == RegistryPlan::kRunningWine) {
     atexit(CloseBridgeAtExit);
   } else {
     atexit(FlushFileRegistryAtExit);
   }
+}
+
+const RegistryPlan& DefaultRegistryPlan() {
+  if (g_plan == nullptr) {
+    InstallDefaultRegistry(
+        PlanPrefixRun(prefix::PosixEnv(), prefix::PosixIdentity(),
+                      prefix::PrefixLocationFromEnvironment()));
+  }
+  return *g_plan;
+}
+
+Registry* Registry::Default() {
+  DefaultRegistryPlan();
   return g_default;
 }
 

@@ -1,7 +1,10 @@
-// How Registry::Default() picks the registry of the prefix the environment
-// names, exposed for the report and for tests.
+// The one decision of a run on this platform: whom it acts as, on which
+// Wine prefix, and through which registry, made once at its start; and the
+// registry made from it, which the Reg* functions then use.
 #ifndef QUILLFIX_REGSERVICE_DEFAULT_REGISTRY_H_
 #define QUILLFIX_REGSERVICE_DEFAULT_REGISTRY_H_
+
+#include <sys/types.h>
 
 #include <string>
 
@@ -12,20 +15,58 @@
 
 namespace regservice {
 
-// The registry of the prefix at `location`, for a run that first settles
-// whom it acts as (prefix::AdoptPrefixOwner) and only then looks at the
-// prefix: the running server's, through the bridge, or user.reg's. A run
-// refused (*run says why) gets a registry of no prefix, which reads and
-// writes nothing. The caller owns the result.
+// What a run acts on.
+struct RegistryPlan {
+  enum Kind {
+    kFile,         // no server serves the prefix: user.reg, read and written
+    kRunningWine,  // a server does: through a helper under its Wine
+    kRefused,      // nothing is to be read or written; `reason` says why
+  };
+  Kind kind = kRefused;
+  prefix::RunIdentity run;          // whom it acts as
+  prefix::PrefixLocation location;  // the prefix as acted on; the owner's
+                                    // TMPDIR after a change of user
+  pid_t server = 0;                 // kRunningWine: the server, when known
+  std::string server_tmpdir;        // kRunningWine: the TMPDIR it needs
+  // kRunningWine: the server runs in namespaces of its own (a sandbox),
+  // where the helper is started (regservice/bridge/sandbox_entry.h).
+  bool sandboxed = false;
+  std::string reason;               // kRefused: one line
+  // kFile: the decision looked in /proc and found no server just now.
+  bool found_free = false;
+};
+
+// Decides, for a run that already is who `run` says: under the prefix
+// directory's lock, whether a server serves the prefix, and when one does,
+// whether a Wine started from here reaches that very server. A prefix that
+// is missing or holds no user.reg is kFile: the file registry says why.
+RegistryPlan PlanRegistry(prefix::Env* env, const prefix::RunIdentity& run,
+                          prefix::PrefixLocation location);
+
+// The registry a plan names; for kRefused, one that reads and writes
+// nothing. The caller owns the result; `env` must outlive it.
+Registry* NewPlannedRegistry(prefix::Env* env, const RegistryPlan& plan);
+
+// The whole start of a run that has no supervisor to set up in between:
+// settles whom it acts as (prefix::AdoptPrefixOwner), then plans. For
+// tests and tools.
+RegistryPlan PlanPrefixRun(prefix::Env* env, prefix::Identity* identity,
+                           prefix::PrefixLocation location);
+
+// The same, and the registry of the plan, which the caller owns.
 Registry* NewPrefixRegistry(prefix::Env* env, prefix::Identity* identity,
                             prefix::PrefixLocation location,
-                            prefix::RunIdentity* run);
+                            RegistryPlan* plan);
 
-// Why the default registry acts on no prefix although one is named: a run
-// by root that may not act for the prefix's owner; or why the running Wine
-// found cannot be reached (a sandbox that may not be joined), once a call
-// has tried. Empty otherwise.
-const std::string& DefaultRegistryRefusal();
+// Makes the registry of `plan` the default one (Registry::Default()) for
+// the rest of the process: flushed, or its helper ended, at normal exit.
+// Once only, before any Reg* call.
+void InstallDefaultRegistry(const RegistryPlan& plan);
+
+// The plan of the default registry. Before InstallDefaultRegistry, the
+// first call plans from the environment, as AdoptPrefixOwner and
+// PlanRegistry would (for tools and tests that start no run of their own).
+const RegistryPlan& DefaultRegistryPlan();
 
 }  // namespace regservice
 

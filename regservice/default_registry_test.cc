@@ -148,13 +148,13 @@ class DefaultRegistryTest : public ::testing::Test {
   RunIdentity Run(uid_t euid, bool can_switch, LONG* opened) {
     RecordingEnv env(&log_);
     RecordingIdentity identity(&log_, euid, can_switch);
-    RunIdentity run;
+    RegistryPlan plan;
     std::unique_ptr<Registry> registry(
-        NewPrefixRegistry(&env, &identity, location_, &run));
+        NewPrefixRegistry(&env, &identity, location_, &plan));
     HKEY key = nullptr;
     *opened = registry->OpenKey(HKEY_CURRENT_USER, "Software\\Acme", &key);
     if (*opened == ERROR_SUCCESS) registry->CloseKey(key);
-    return run;
+    return plan.run;
   }
 
   // The first entry of the log that is more than a look on the way to the
@@ -274,30 +274,25 @@ TEST_F(DefaultRegistryTest, RootsOwnPrefixKeepsRootOnTheRealPath) {
   EXPECT_FALSE(Logged("BecomeUser 0"));
 }
 
-// Without the prefix's lock, another run's save could pass for a server:
-// nothing is looked for then, the file is read, and no look is taken as
-// having found no server: the first change looks in /proc itself.
-TEST_F(DefaultRegistryTest, FailedDirectoryLockSkipsTheLookForAServer) {
+// Without the prefix's lock, another run's save could pass for a server,
+// and a server could run unseen: the run is refused with the reason, and
+// nothing more is looked at or read.
+TEST_F(DefaultRegistryTest, FailedDirectoryLockRefusesTheRun) {
   RecordingEnv env(&log_);
   env.FailAt(prefix::FaultInjectionEnv::kLockDirectory);
   RecordingIdentity identity(&log_, geteuid(), true);
-  RunIdentity run;
+  RegistryPlan plan;
   std::unique_ptr<Registry> registry(
-      NewPrefixRegistry(&env, &identity, location_, &run));
+      NewPrefixRegistry(&env, &identity, location_, &plan));
+  EXPECT_EQ(RegistryPlan::kRefused, plan.kind);
+  EXPECT_NE(std::string::npos, plan.reason.find("flock " + prefix_))
+      << plan.reason;
   EXPECT_TRUE(Logged("LockDirectory " + prefix_));
   EXPECT_FALSE(Logged("ListDirectory " + location_.proc));
-  ASSERT_NE(nullptr,
-            dynamic_cast<prefix::WinePrefixRegistry*>(registry.get()));
   HKEY key = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS,
+  EXPECT_NE(ERROR_SUCCESS,
             registry->OpenKey(HKEY_CURRENT_USER, "Software\\Acme", &key));
-  const DWORD flag = 2;
-  EXPECT_EQ(ERROR_SUCCESS,
-            registry->SetValueEx(key, "Flag", 0, REG_DWORD,
-                                 reinterpret_cast<const BYTE*>(&flag),
-                                 sizeof flag));
-  registry->CloseKey(key);
-  EXPECT_TRUE(Logged("ListDirectory " + location_.proc));
+  EXPECT_FALSE(Logged("ReadFile " + prefix_ + "/user.reg"));
 }
 
 }  // namespace

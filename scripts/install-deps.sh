@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, when missing.
 # Usage: scripts/install-deps.sh [build|demo|package|test]   (default: test)
-#   build    compiler, CMake, Ninja, GoogleTest
+#   build    compiler, CMake, Ninja, GoogleTest, yaml-cpp, nlohmann-json
 #   demo     build, and Wine for scripts/demo.sh
 #   package  build, and what the .deb, the ZIP and their checks need
 #            (MinGW-w64 for the Windows build, dpkg-dev, lintian)
@@ -12,7 +12,10 @@ mode="${1:-test}"
 # The registry helper (a Windows program, run under the prefix's Wine while
 # a wineserver serves it) makes MinGW-w64 a build dependency and Wine a run
 # dependency.
+# quillfix-report reads the Wine managers' files with yaml-cpp (Lutris,
+# Bottles) and nlohmann-json (Heroic).
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev
+          libyaml-cpp-dev nlohmann-json3-dev
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64)
 case "$mode" in
   build|demo) ;;

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Quillfix and runs it on the current
 # user's Wine prefix ($WINEPREFIX, or ~/.wine), then quillfix-report on the
-# same prefix, and ends with one line that says what happened. Arguments
+# same prefix, and ends with one line that says what happened; when that
+# prefix holds no edition, the line names the Wine managers' prefixes that
+# do (quillfix-report --list) and the command that patches each. Arguments
 # are passed on to quillfix. Exit status: the report's (0 patched or
 # nothing installed, 1 not patched, 2 no usable prefix).
 set -euo pipefail
@@ -16,6 +18,19 @@ report=$(build/release/app/quillfix-report) || status=$?
 [ -n "$report" ] && printf '%s\n' "$report"
 
 prefix="${WINEPREFIX:-${HOME:-}/.wine}"
+# The other prefixes holding an edition, as commands that patch each.
+elsewhere=""
+if [ "$status" -eq 2 ] || ! grep -q ': installed,' <<<"$report"; then
+  while IFS= read -r -d '' other; do
+    elsewhere+="${elsewhere:+; }WINEPREFIX=$(printf '%q' "$other") scripts/run.sh"
+  done < <(env -u WINEPREFIX build/release/app/quillfix-report --list -0 \
+             2>/dev/null || true)
+fi
+if [ -n "$elsewhere" ]; then
+  echo "No edition found in $prefix, but Varlo is in another Wine prefix;" \
+       "to patch: $elsewhere"
+  exit $status
+fi
 case $status in
   0)
     if grep -q ': installed,' <<<"$report"; then

@@ -47,18 +47,20 @@ bool BridgeRegistry::Connect() {
   return true;
 }
 
-bool BridgeRegistry::Call(const std::string& request, std::string* answer) {
-  if (!Connect()) return false;
+LONG BridgeRegistry::Call(const std::string& request, std::string* answer) {
+  if (request.size() > kMaxFrame) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!Connect()) return kBridgeFailed;
   if (!channel_->Send(request) || !channel_->Receive(answer)) {
     Close();
-    return false;
+    return kBridgeFailed;
   }
-  return true;
+  return ERROR_SUCCESS;
 }
 
 LONG BridgeRegistry::CallForStatus(const std::string& request) {
   std::string answer;
-  if (!Call(request, &answer)) return kBridgeFailed;
+  const LONG sent = Call(request, &answer);
+  if (sent != ERROR_SUCCESS) return sent;
   WireReader reader(answer);
   uint32_t status = 0;
   if (!reader.U32(&status) || !reader.AtEnd()) {
@@ -83,7 +85,8 @@ LONG BridgeRegistry::OpenOrCreate(uint32_t op, HKEY key, LPCSTR sub_key,
   // What the caller's variable holds now: some failures leave it as it was.
   request.U64(result != nullptr ? HandleNumber(*result) : 0);
   std::string answer;
-  if (!Call(request.body(), &answer)) return kBridgeFailed;
+  const LONG sent = Call(request.body(), &answer);
+  if (sent != ERROR_SUCCESS) return sent;
   WireReader reader(answer);
   uint32_t status = 0;
   uint64_t handle = 0;
@@ -154,7 +157,8 @@ LONG BridgeRegistry::QueryInfoKey(
   request.U32(last_write_time != nullptr ? last_write_time->dwHighDateTime
                                          : 0);
   std::string answer;
-  if (!Call(request.body(), &answer)) return kBridgeFailed;
+  const LONG sent = Call(request.body(), &answer);
+  if (sent != ERROR_SUCCESS) return sent;
 
   WireReader reader(answer);
   uint32_t status = 0, returned_length = 0, numbers[7] = {}, low = 0,
@@ -210,7 +214,8 @@ LONG BridgeRegistry::QueryValueEx(HKEY key, LPCSTR value_name,
   request.U32(ValueOf(type));
   request.U32(ValueOf(size));
   std::string answer;
-  if (!Call(request.body(), &answer)) return kBridgeFailed;
+  const LONG sent = Call(request.body(), &answer);
+  if (sent != ERROR_SUCCESS) return sent;
 
   WireReader reader(answer);
   uint32_t status = 0, returned_type = 0, returned_size = 0;

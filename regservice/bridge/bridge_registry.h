@@ -7,7 +7,8 @@
 // Handles are the numbers Wine gave; HKEY_CURRENT_USER passes as it is.
 // The helper is started on the first call. Once it cannot be started, dies,
 // answers out of turn or does not answer in time, that call and every
-// later one fail with kBridgeFailed, and no new helper is tried.
+// later one fail with kBridgeFailed, and no new helper is tried. A call
+// whose request would not fit in one frame fails alone, unsent.
 //
 // Not thread-safe.
 #ifndef QUILLFIX_REGSERVICE_BRIDGE_BRIDGE_REGISTRY_H_
@@ -61,9 +62,11 @@ class BridgeRegistry : public Registry {
   bool failed() const { return failed_; }
 
  private:
-  // Sends a request and reads its answer; false, and the bridge closed
-  // from then on, when that does not work.
-  bool Call(const std::string& request, std::string* answer);
+  // Sends a request and reads its answer: ERROR_SUCCESS, or
+  // kBridgeFailed, and the bridge closed from then on, when that does not
+  // work. A request too large for one frame is not sent: that call alone
+  // fails, with ERROR_NOT_ENOUGH_MEMORY.
+  LONG Call(const std::string& request, std::string* answer);
   // A call whose answer is its status alone.
   LONG CallForStatus(const std::string& request);
   bool Connect();

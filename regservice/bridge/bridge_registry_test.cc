@@ -325,6 +325,25 @@ TEST(BridgeRegistryTest, ClosedBridgeEndsTheHelperAndFailsLaterCalls) {
   EXPECT_TRUE(input_ended);
 }
 
+// A request too large for one frame is never sent: that call fails, the
+// helper stays as it was, and the next call goes through.
+TEST(BridgeRegistryTest, RequestOverTheFrameLimitFailsThatCallAlone) {
+  FakeHelper helper([](FakeHelper* h) {
+    h->Serve([](const std::string&) { return OpenAnswer(0, 0x44).body(); });
+  });
+  BridgeRegistry registry(helper.Connector());
+  HKEY key = reinterpret_cast<HKEY>(0x99);
+  const std::string huge(kMaxFrame, 'k');
+  EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY,
+            registry.OpenKey(HKEY_CURRENT_USER, huge.c_str(), &key));
+  EXPECT_EQ(reinterpret_cast<HKEY>(0x99), key);
+  EXPECT_FALSE(registry.failed());
+  EXPECT_EQ(ERROR_SUCCESS, registry.OpenKey(HKEY_CURRENT_USER, "A", &key));
+  EXPECT_EQ(reinterpret_cast<HKEY>(0x44), key);
+  registry.Close();
+  EXPECT_EQ(1, helper.requests());
+}
+
 // A helper that records each request and answers from a fixed reply.
 struct Exchange {
   std::vector<std::string> requests;

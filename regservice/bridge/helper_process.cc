@@ -17,6 +17,8 @@
 #include <algorithm>
 
 #include "regservice/bridge/sandbox_entry.h"
+#include "regservice/prefix/env.h"
+#include "regservice/prefix/ownership.h"
 #include "regservice/prefix/running_server.h"
 
 extern char** environ;
@@ -33,52 +35,69 @@ const int kExitWaitMs = 5000;
 // The PATH of a helper started for another user than the caller.
 const char kCleanPath[] = "/usr/local/bin:/usr/bin:/bin";
 
-std::string ReadLink(const std::string& path) {
-  char target[PATH_MAX];
-  ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-  if (n <= 0) return "";
+// Where a /proc link points; "" when it cannot be read.
+std::string ProcLink(const std::string& path) {
+  std::string target;
+  if (!prefix::PosixEnv()->ReadLink(path, &target).ok()) return "";
   // An executable replaced while running (an upgrade) keeps its old path.
-  return prefix::WithoutDeletedMark(
-      std::string(target, static_cast<size_t>(n)));
+  return prefix::WithoutDeletedMark(target);
 }
 
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return "";
-  return slash == 0 ? "/" : path.substr(0, slash);
+// A file that may be used on `owner`'s behalf (ownership.h); *resolved is
+// the path to use it by, which no one else can change.
+bool TrustedFile(const std::string& path, uid_t owner, prefix::FileUse use,
+                 std::string* resolved) {
+  return prefix::FindTrustedFile(prefix::PosixEnv(), path, owner, use,
+                                 resolved, nullptr);
 }
 
-bool IsRegularFile(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
+// While a helper runs, SIGTERM, SIGINT and SIGHUP end its whole process
+// group before they end this process, as they would have: a signal that
+// stops the run stops what it started. One helper at a time.
+class HelperGroupGuard {
+ public:
+  static void Watch(pid_t group) {
+    group_ = group;
+    for (size_t i = 0; i < kCount; ++i) {
+      struct sigaction old_action;
+      if (sigaction(kSignals[i], nullptr, &old_action) != 0) continue;
+      // One ignored (nohup) stays ignored.
+      if (old_action.sa_handler == SIG_IGN) continue;
+      struct sigaction action = {};
+      action.sa_handler = &HelperGroupGuard::OnSignal;
+      sigemptyset(&action.sa_mask);
+      installed_[i] = sigaction(kSignals[i], &action, &old_[i]) == 0;
+    }
+  }
 
-bool IsExecutable(const std::string& path) {
-  return IsRegularFile(path) && access(path.c_str(), X_OK) == 0;
-}
+  static void Forget(pid_t group) {
+    if (group_ != group) return;
+    for (size_t i = 0; i < kCount; ++i) {
+      if (installed_[i]) sigaction(kSignals[i], &old_[i], nullptr);
+      installed_[i] = false;
+    }
+    group_ = 0;
+  }
 
-// Whether `path` (as lstat sees it, or stat when `follow`) belongs to root
-// or `owner` and may be written by no one else.
-bool HeldBy(const std::string& path, uid_t owner, bool follow) {
-  struct stat st;
-  int done = follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st);
-  return done == 0 && (st.st_uid == 0 || st.st_uid == owner) &&
-         (st.st_mode & 022) == 0;
-}
+ private:
+  static constexpr size_t kCount = 3;
+  static constexpr int kSignals[kCount] = {SIGTERM, SIGINT, SIGHUP};
 
-// A loader that may be run on `owner`'s behalf: executable and, with the
-// directory it is found in and the file and directory it resolves to, held
-// by root or `owner` alone. Anything else could be a program of a third
-// user's.
-bool IsTrustedLoader(const std::string& path, uid_t owner) {
-  if (!IsExecutable(path)) return false;
-  char* resolved = realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return false;
-  const std::string real = resolved;
-  free(resolved);
-  return HeldBy(DirectoryOf(path), owner, true) && HeldBy(real, owner, false) &&
-         HeldBy(DirectoryOf(real), owner, false);
-}
+  static void OnSignal(int signal_number) {
+    if (group_ > 0) kill(-group_, SIGKILL);
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+  }
+
+  static volatile sig_atomic_t group_;
+  static bool installed_[kCount];
+  static struct sigaction old_[kCount];
+};
+
+constexpr int HelperGroupGuard::kSignals[];
+volatile sig_atomic_t HelperGroupGuard::group_ = 0;
+bool HelperGroupGuard::installed_[HelperGroupGuard::kCount] = {};
+struct sigaction HelperGroupGuard::old_[HelperGroupGuard::kCount];
 
 // The channel to a started helper; owns the process. Each answer has its
 // own limit, and all of them together the run's.
@@ -101,12 +120,12 @@ class HelperProcessChannel : public HelperChannel {
       struct timespec pause = {0, 5 * 1000 * 1000};
       nanosleep(&pause, nullptr);
     }
-    if (StillRunning()) {
-      // The helper's whole group: in a sandbox, it is the child's child.
-      kill(-pid_, SIGKILL);
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+    // Whatever it started in its session goes with it (in a sandbox, the
+    // helper is the child's child). Its process id is not reaped yet, so
+    // the group's id cannot have been taken again.
+    kill(-pid_, SIGKILL);
+    if (!reaped_) waitpid(pid_, nullptr, 0);
+    HelperGroupGuard::Forget(pid_);
   }
 
   bool Send(const std::string& body) override { return fds_.Send(body); }
@@ -129,12 +148,16 @@ class HelperProcessChannel : public HelperChannel {
   }
 
  private:
+  // Looks without reaping: the process id stays the helper's, and so the
+  // id of its group, until the end.
   bool StillRunning() {
     if (reaped_) return false;
-    pid_t done = waitpid(pid_, nullptr, WNOHANG);
-    if (done == pid_) {
-      reaped_ = true;
-    } else if (done < 0 && errno == ECHILD) {
+    siginfo_t info;
+    info.si_pid = 0;
+    if (waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+      return info.si_pid == 0;
+    }
+    if (errno == ECHILD) {
       // Reaped without us (a program that ignores SIGCHLD): it runs as
       // long as its process id does.
       reaped_ = kill(pid_, 0) != 0 && errno == ESRCH;
@@ -245,30 +268,36 @@ void CloseDescriptorsAbove2(int open_max) {
 
 }  // namespace
 
-std::string FindHelperProgram() {
-  std::string exe_dir = DirectoryOf(ReadLink("/proc/self/exe"));
-  std::vector<std::string> candidates;
-  if (!exe_dir.empty()) {
-    candidates.push_back(exe_dir + "/../libexec/quillfix/" + kHelperName);
-    candidates.push_back(exe_dir + "/" + kHelperName);
-  }
-#ifdef QUILLFIX_REGHELPER_BUILD_PATH
-  candidates.push_back(QUILLFIX_REGHELPER_BUILD_PATH);
-#endif
-  for (const std::string& path : candidates) {
-    if (IsRegularFile(path)) return path;
+std::string FindHelperProgram(uid_t owner) {
+  const std::string exe = ProcLink("/proc/self/exe");
+  if (exe.empty() || exe[0] != '/') return "";
+  const std::string exe_dir = prefix::DirectoryOf(exe);
+  for (const std::string& path :
+       {exe_dir + "/../libexec/quillfix/" + kHelperName,
+        exe_dir + "/" + kHelperName}) {
+    prefix::FileInfo info;
+    if (!prefix::PosixEnv()->GetFileInfo(path, &info).ok()) continue;
+    std::string resolved;
+    // The first one there is the one meant; one that others could have
+    // changed is not replaced by the next.
+    return TrustedFile(path, owner, prefix::FileUse::kRead, &resolved)
+               ? resolved
+               : "";
   }
   return "";
 }
 
 std::string FindLoader(pid_t server_pid, uid_t owner) {
+  std::string resolved;
   if (server_pid > 0) {
-    std::string dir =
-        DirectoryOf(ReadLink("/proc/" + std::to_string(server_pid) + "/exe"));
-    if (!dir.empty()) {
+    std::string dir = prefix::DirectoryOf(
+        ProcLink("/proc/" + std::to_string(server_pid) + "/exe"));
+    if (!dir.empty() && dir[0] == '/') {
       for (const char* name : {"wine64", "wine"}) {
-        std::string path = dir + "/" + name;
-        if (IsTrustedLoader(path, owner)) return path;
+        if (TrustedFile(dir + "/" + name, owner, prefix::FileUse::kExecute,
+                        &resolved)) {
+          return resolved;
+        }
       }
     }
   }
@@ -280,8 +309,9 @@ std::string FindLoader(pid_t server_pid, uid_t owner) {
     if (end == std::string::npos) end = paths.size();
     std::string dir = paths.substr(start, end - start);
     if (!dir.empty() && dir[0] == '/' &&
-        IsTrustedLoader(dir + "/wine", owner)) {
-      return dir + "/wine";
+        TrustedFile(dir + "/wine", owner, prefix::FileUse::kExecute,
+                    &resolved)) {
+      return resolved;
     }
     start = end + 1;
   }
@@ -292,7 +322,7 @@ bool PlanHelperLaunch(const std::string& prefix_dir, pid_t server_pid,
                       uid_t owner, const std::string& server_tmpdir,
                       HelperLaunch* launch) {
   launch->loader = FindLoader(server_pid, owner);
-  launch->helper = FindHelperProgram();
+  launch->helper = FindHelperProgram(owner);
   if (launch->loader.empty() || launch->helper.empty()) return false;
   launch->prefix = prefix_dir;
   launch->tmpdir = server_tmpdir;
@@ -332,6 +362,7 @@ std::unique_ptr<HelperChannel> StartHelper(const HelperLaunch& launch,
     close(from_child[0]);
     return nullptr;
   }
+  HelperGroupGuard::Watch(pid);
   return std::unique_ptr<HelperChannel>(
       new HelperProcessChannel(pid, to_child[1], from_child[0], timeouts,
                                launch.sandbox));

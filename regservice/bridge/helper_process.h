@@ -38,17 +38,22 @@ struct HelperLaunch {
   std::vector<std::string> environment;
 };
 
-// Where the helper program is: in the installation's libexec/quillfix
-// beside the running program's bin/, beside the program, or where the
-// build put it. Empty when none of these exists.
-std::string FindHelperProgram();
+// Where the helper program is, as the path to start it by: in the
+// installation's libexec/quillfix beside the running program's bin/, else
+// beside the program. The first of these that exists is the one meant; it
+// is taken only when it, and every directory and symlink on the way to it,
+// is held by root or `owner` alone (prefix/ownership.h). Empty otherwise.
+std::string FindHelperProgram(uid_t owner);
 
 // Wine's loader for the server with process id `server_pid`, run for the
-// prefix owner `owner`: wine64 or wine beside the server's executable
-// (/proc/<pid>/exe), else `wine` in an absolute directory of $PATH. Only a
-// loader that, like its directory, belongs to root or `owner` and may be
-// written by no one else is taken. Empty when there is none. `server_pid`
-// 0 looks only on $PATH.
+// prefix owner `owner`, as the path to start it by: wine64 or wine beside
+// the server's executable (/proc/<pid>/exe), else `wine` in an absolute
+// directory of $PATH. Each is taken only when it is an executable file
+// that, with its directory and everything on the way to it as named and
+// as followed, belongs to root or `owner` and may be written by no one
+// else; the answer is its resolved path, which no one else can change, so
+// that the file started is the file checked. Empty when there is none.
+// `server_pid` 0 looks only on $PATH.
 std::string FindLoader(pid_t server_pid, uid_t owner);
 
 // Everything needed to start a helper for the prefix `prefix_dir` of
@@ -69,10 +74,11 @@ struct HelperTimeouts {
 // Starts the helper with its standard input and output connected to the
 // returned channel and its standard error to /dev/null, in a session of
 // its own (no controlling terminal), with no other descriptor of ours, and
-// killed when this process ends. Destroying the
-// channel closes the helper's input, waits a while for it to exit, then
-// kills it. Null when the process cannot be made; a loader that cannot be
-// run shows as a channel that ends at once.
+// killed when this process ends. Until the channel is destroyed, SIGTERM,
+// SIGINT and SIGHUP kill the helper's whole process group before they end
+// this process. Destroying the channel closes the helper's input, waits up
+// to 5 s for it to exit, then kills its whole process group. Null when the process cannot be
+// made; a loader that cannot be run shows as a channel that ends at once.
 std::unique_ptr<HelperChannel> StartHelper(const HelperLaunch& launch,
                                            const HelperTimeouts& timeouts);
 

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "regservice/prefix/env.h"
 #include "regservice/prefix/test_dir.h"
 #include "regservice/prefix/test_support.h"
 
@@ -330,6 +331,78 @@ TEST(StartHelperTest, RunLimitEndsAHelperThatAnswersSlowly) {
   while (answers < 40 && channel->Receive(&body)) ++answers;
   EXPECT_GE(answers, 1);
   EXPECT_LE(answers, 4);  // about 1200 / 500 + 1; each call alone allows 40
+}
+
+// Whether process `pid` has ended (an unreaped zombie counts as ended).
+bool Ended(pid_t pid) {
+  for (int i = 0; i < 500; ++i) {
+    std::string stat;
+    if (!prefix::PosixEnv()
+             ->ReadFileStart("/proc/" + std::to_string(pid) + "/stat", 512,
+                             &stat)
+             .ok() ||
+        stat.find(") Z") != std::string::npos) {
+      return true;
+    }
+    usleep(10000);
+  }
+  return false;
+}
+
+// Whatever the helper started in its process group ends with it: when the
+// channel lets it go, and when the run is stopped by a signal.
+TEST(StartHelperTest, HelpersWholeGroupEndsWithIt) {
+  TestDir dir;
+  const std::string loader = dir / "loader";
+  const std::string started = dir / "started";
+  // A child in its group, then a loader that ignores SIGTERM and its
+  // input's end.
+  TestDir::Write(loader, "#!/bin/sh\ntrap '' TERM\nsleep 600 &\n"
+                         "echo $! > " + started + ".part\n"
+                         "mv " + started + ".part " + started + "\n"
+                         "exec sleep 600\n");
+  chmod(loader.c_str(), 0755);
+  HelperLaunch launch;
+  launch.loader = loader;
+  launch.helper = "/some/helper.exe";
+  launch.prefix = dir / "prefix";
+  HelperTimeouts timeouts;
+  timeouts.start_ms = 200;
+  auto child_of_loader = [&started]() -> pid_t {
+    for (int i = 0; i < 1000 && !TestDir::Exists(started); ++i) usleep(10000);
+    return static_cast<pid_t>(atoi(TestDir::Read(started).c_str()));
+  };
+  {
+    SCOPED_TRACE("the channel ends");
+    std::unique_ptr<HelperChannel> channel = StartHelper(launch, timeouts);
+    ASSERT_NE(nullptr, channel);
+    std::string body;
+    EXPECT_FALSE(channel->Receive(&body));
+    const pid_t child = child_of_loader();
+    ASSERT_GT(child, 0);
+    channel.reset();
+    EXPECT_TRUE(Ended(child));
+  }
+  unlink(started.c_str());
+  {
+    SCOPED_TRACE("the run gets SIGTERM");
+    const pid_t run = fork();
+    if (run == 0) {
+      std::unique_ptr<HelperChannel> channel = StartHelper(launch, timeouts);
+      for (int i = 0; i < 1000 && !TestDir::Exists(started); ++i) {
+        usleep(10000);
+      }
+      raise(SIGTERM);
+      _exit(0);
+    }
+    ASSERT_GT(run, 0);
+    int status = 0;
+    ASSERT_EQ(run, waitpid(run, &status, 0));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    const pid_t child = child_of_loader();
+    ASSERT_GT(child, 0);
+    EXPECT_TRUE(Ended(child));
+  }
 }
 
 }  // namespace

@@ -687,7 +687,7 @@ SandboxVerdict PlanSandboxLaunch(Env* env,
       env, LinuxNamespaceKernel(), location, server, owner, geteuid(), &plan,
       why);
   if (verdict != SandboxVerdict::kJoinable) return verdict;
-  const std::string helper = FindHelperProgram();
+  const std::string helper = FindHelperProgram(owner);
   if (helper.empty()) return Refuse("no helper program", why);
   std::unique_ptr<SandboxEntry> entry =
       SandboxEntry::Open(env, location, plan, helper, why);

@@ -27,6 +27,7 @@ struct FileInfo {
   bool is_symlink = false;    // lstat: the path itself is a symlink
   bool is_regular = false;    // stat: the target is a regular file
   bool is_directory = false;  // stat: the target is a directory
+  bool is_socket = false;     // stat: the target is a Unix socket
   uint64_t device = 0;        // stat of the target
   uint64_t inode = 0;
   uint64_t size = 0;
@@ -134,8 +135,8 @@ class Env {
   virtual Status ListDirectory(const std::string& path,
                                  std::vector<std::string>* names) = 0;
 
-  // Blocks until this process holds an exclusive flock on the directory.
-  // Creates nothing.
+  // Takes an exclusive flock on the directory, waiting for it at most 10 s:
+  // kBusy when another process holds it that long. Creates nothing.
   virtual Status LockDirectory(const std::string& path,
                                  std::unique_ptr<Lock>* lock) = 0;
 

@@ -286,7 +286,7 @@ Status HiveStore::CheckNoServerAppeared(const FileInfo& read_version) {
   // milliseconds after the last look. Such a server that ran when the
   // locks were taken and has exited since saved the registry on its way
   // out if it had changes: then user.reg is no longer the version read.
-  proc_found_free_ = server_.ServerInProc() == 0;
+  proc_found_free_ = !guard_->ServerAppeared();
   if (!proc_found_free_) {
     return Status(Status::kBusy, "a wineserver started for the prefix");
   }
@@ -302,16 +302,13 @@ Status HiveStore::Save() {
   if (journal_.empty()) return Status();
   // Only the save's own last look counts for the changes after it.
   proc_found_free_ = false;
-  std::unique_ptr<Lock> directory_lock;
-  Status status = env_->LockDirectory(location_.directory, &directory_lock);
+  Status status = server_.GuardSave(&guard_);
   if (!status.ok()) return Fail(status);
-  // No look in /proc now: the one right before the file changes, with the
-  // check that the file is still the version read, covers a server that
-  // started before the locks were taken (CheckNoServerAppeared).
-  std::vector<std::unique_ptr<Lock>> server_locks;
-  if (!server_.TakeServerLocks(&server_locks)) {
-    return Fail(Status(Status::kBusy, kServerRuns));
-  }
+  // The guard goes however the save ends.
+  struct ReleaseAtEnd {
+    std::unique_ptr<SaveGuard>* guard;
+    ~ReleaseAtEnd() { guard->reset(); }
+  } release_at_end{&guard_};
   RemoveStaleTemporaryFiles(location_.directory, "user.reg");
 
   FileInfo current;

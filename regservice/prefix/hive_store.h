@@ -127,6 +127,8 @@ class HiveStore {
   Env* env_;
   PrefixLocation location_;
   RunningServer server_;
+  // Held during a save (Save and the checks it runs), else null.
+  std::unique_ptr<SaveGuard> guard_;
   std::unique_ptr<wine::Hive> hive_;  // null until loaded
   FileInfo loaded_version_;           // user.reg as last read or written
   std::vector<Change> journal_;

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +36,17 @@ Status WriteFailure(const std::string& call) {
 
 int64_t Nanoseconds(const struct timespec& t) {
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// How long a lock on the prefix directory is waited for, and how often it
+// is asked for meanwhile. Our own saves hold it for milliseconds.
+const long long kDirectoryLockWaitMs = 10000;
+const long kDirectoryLockPollMs = 5;
+
+long long MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // A descriptor open for writing and its path, for the messages; closed on
@@ -359,10 +371,23 @@ class RealEnv : public Env {
                          std::unique_ptr<Lock>* lock) override {
     int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return WriteFailure("open " + path);
-    while (flock(fd, LOCK_EX) != 0) {
-      if (errno == EINTR) continue;
-      int error = errno;
+    // Anyone who may open the directory may lock it: the wait is bounded,
+    // polled, so that no other account can hold a run up for good.
+    const long long deadline = MonotonicMs() + kDirectoryLockWaitMs;
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      if (error == EWOULDBLOCK && MonotonicMs() < deadline) {
+        struct timespec pause = {0, kDirectoryLockPollMs * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+        continue;
+      }
+      if (error == EINTR) continue;
       close(fd);
+      if (error == EWOULDBLOCK) {
+        return Status(Status::kBusy,
+                      "flock " + path + ": held by another process for " +
+                          std::to_string(kDirectoryLockWaitMs / 1000) + " s");
+      }
       return ErrnoStatus(Status::kWriteError, error, "flock " + path);
     }
     lock->reset(new FdLock(fd));
@@ -374,6 +399,7 @@ class RealEnv : public Env {
     *info = FileInfo();
     info->is_regular = S_ISREG(st.st_mode);
     info->is_directory = S_ISDIR(st.st_mode);
+    info->is_socket = S_ISSOCK(st.st_mode);
     info->device = st.st_dev;
     info->inode = st.st_ino;
     info->size = static_cast<uint64_t>(st.st_size);

@@ -9,6 +9,8 @@
 
 #include <vector>
 
+#include "regservice/prefix/ownership.h"
+
 namespace regservice {
 namespace prefix {
 
@@ -66,33 +68,6 @@ class RealIdentity : public Identity {
   }
 };
 
-// Whether every directory from / down to `real_path` (resolved) belongs to
-// root or `owner` and may be written by no one else (but a sticky one, such
-// as /tmp, where others cannot move what is not theirs).
-bool PathHeldBy(Env* env, const std::string& real_path, uid_t owner,
-                std::string* why) {
-  std::vector<std::string> directories = {"/"};
-  for (size_t slash = real_path.find('/', 1); slash != std::string::npos;
-       slash = real_path.find('/', slash + 1)) {
-    directories.push_back(real_path.substr(0, slash));
-  }
-  if (real_path != "/") directories.push_back(real_path);
-  for (const std::string& path : directories) {
-    FileInfo info;
-    if (!env->GetLinkInfo(path, &info).ok() || !info.is_directory) {
-      *why = path + ": not a directory";
-      return false;
-    }
-    const bool sticky = (info.mode & 01000) != 0;
-    if ((info.uid != 0 && info.uid != owner) ||
-        ((info.mode & 022) != 0 && !sticky)) {
-      *why = path + ": another user can change it";
-      return false;
-    }
-  }
-  return true;
-}
-
 RunIdentity Refused(const std::string& reason) {
   RunIdentity run;
   run.kind = RunIdentity::kRefused;
@@ -107,16 +82,16 @@ Identity* PosixIdentity() {
   return identity;
 }
 
-RunIdentity AdoptPrefixOwner(Env* env, Identity* identity,
-                             PrefixLocation* location) {
+RunIdentity DecidePrefixOwner(Env* env, uid_t effective_uid,
+                              PrefixLocation* location) {
   RunIdentity run;
-  if (location->directory.empty() || identity->EffectiveUid() != 0) {
-    return run;
+  if (location->directory.empty() || effective_uid != 0) return run;
+  PathWalk walk;
+  Status status = WalkPath(env, location->directory, &walk);
+  if (status.ok() && !walk.reached.is_directory) {
+    status = Status::FromErrno(Status::kNotFound, ENOTDIR,
+                               "lstat " + location->directory + "/user.reg");
   }
-  std::string real;
-  FileInfo info;
-  Status status = env->RealPath(location->directory, &real);
-  if (status.ok()) status = env->GetFileInfo(real, &info);
   if (!status.ok()) {
     // Said as a run of the user's would say it: no user.reg there.
     const std::string why =
@@ -128,21 +103,34 @@ RunIdentity AdoptPrefixOwner(Env* env, Identity* identity,
     return Refused("no Wine prefix at " + location->directory + " (" + why +
                    ")");
   }
+  const uid_t owner = walk.reached.uid;
   std::string why;
-  if (!PathHeldBy(env, real, info.uid, &why)) {
+  if (!PathHeldBy(walk, owner, HoldRule(), &why)) {
     return Refused("not acting on " + location->directory + ": " + why);
   }
-  run.prefix_owner = info.uid;
-  // From here on the resolved path: a symlink on the way, changed later,
-  // cannot lead elsewhere.
-  location->directory = real;
-  run.directory = real;
-  if (info.uid == 0) return run;
-  if (!identity->BecomeUser(info.uid, &why)) {
-    return Refused("not acting on " + location->directory + ": " + why);
-  }
-  run.kind = RunIdentity::kPrefixOwner;
+  run.prefix_owner = owner;
+  // From here on the resolved path: nothing on it can be changed by
+  // anyone but root and the owner.
+  location->directory = walk.resolved;
+  run.directory = walk.resolved;
+  run.kind = owner == 0 ? RunIdentity::kCaller : RunIdentity::kPrefixOwner;
   return run;
+}
+
+RunIdentity BecomePrefixOwner(Identity* identity, RunIdentity run) {
+  if (run.kind != RunIdentity::kPrefixOwner) return run;
+  std::string why;
+  if (!identity->BecomeUser(run.prefix_owner, &why)) {
+    return Refused("not acting on " + run.directory + ": " + why);
+  }
+  return run;
+}
+
+RunIdentity AdoptPrefixOwner(Env* env, Identity* identity,
+                             PrefixLocation* location) {
+  return BecomePrefixOwner(
+      identity,
+      DecidePrefixOwner(env, identity->EffectiveUid(), location));
 }
 
 }  // namespace prefix

@@ -36,7 +36,7 @@ Identity* PosixIdentity();
 struct RunIdentity {
   enum Kind {
     kCaller,       // as who started it (not root, or root's own prefix)
-    kPrefixOwner,  // root that became the prefix's owner
+    kPrefixOwner,  // root that acts as the prefix's owner
     kRefused,      // root that may act for nobody: nothing is to be done
   };
   Kind kind = kCaller;
@@ -45,14 +45,23 @@ struct RunIdentity {
   std::string reason;      // for kRefused, one line
 };
 
-// For a run with effective user id 0: stats the prefix directory (and the
-// directories its real path goes through) and no more, then stays root
-// when root owns it, becomes its owner when another user does, or refuses
-// when it is missing, the owner cannot be become, or a directory on the
-// way belongs to a third user or may be written by others (it could be
-// swapped for another). Staying root, location->directory becomes the real
-// path, so that a symlink changed later cannot lead root elsewhere.
-// Others keep what they are.
+// For a run with effective user id 0: follows the prefix path as named
+// (lstat and readlink of each element, ownership.h) and decides, touching
+// nothing: kCaller when root owns the directory reached, kPrefixOwner when
+// another user does, kRefused when it is missing or anything on the way,
+// as named or as followed, belongs to a third user or may be written by
+// others (a sticky directory such as /tmp on the way excepted, never the
+// prefix itself). location->directory becomes the resolved path, which no
+// one but root and the owner can change. Others keep what they are.
+RunIdentity DecidePrefixOwner(Env* env, uid_t effective_uid,
+                              PrefixLocation* location);
+
+// Carries out a kPrefixOwner decision: becomes the owner for good, or
+// answers kRefused with the reason. Other decisions are returned as they
+// are.
+RunIdentity BecomePrefixOwner(Identity* identity, RunIdentity run);
+
+// Both in one, for a run with nothing to do between them.
 RunIdentity AdoptPrefixOwner(Env* env, Identity* identity,
                              PrefixLocation* location);
 

@@ -7,10 +7,14 @@
 
 #include <algorithm>
 
+#include "regservice/prefix/ownership.h"
+
 namespace regservice {
 namespace prefix {
 
 namespace {
+
+const char kServerServesPrefix[] = "a wineserver serves the prefix";
 
 // The most of $WINEPREFIX/wineserver read: it holds a short name.
 const size_t kMaxNameFileBytes = 256;
@@ -57,6 +61,14 @@ bool IsServerDirectoryOf(const std::string& path, const FileInfo& prefix_info) {
          device == prefix_info.device && inode == prefix_info.inode;
 }
 
+// Whether the server directory `file` names holds the socket a server of
+// its owner listens on, which Wine's clients connect to.
+bool HoldsServerSocket(Env* env, const ServerLockFile& file) {
+  FileInfo socket;
+  return env->GetLinkInfo(file.DirectoryPath() + "/socket", &socket).ok() &&
+         socket.is_socket && socket.uid == file.uid;
+}
+
 // What a look at one lock file found.
 enum class LockFileState {
   kAbsent,  // no lock file: no server can be running there
@@ -75,6 +87,10 @@ LockFileState StateOf(const Status& status) {
   return status.code() == Status::kNotFound ? LockFileState::kAbsent
                                             : LockFileState::kUnsafe;
 }
+
+// A server's own directories: its owner's alone, not even root's.
+const HoldRule kServersOwn = {/*root_may_hold=*/false,
+                              /*sticky_on_the_way=*/false};
 
 // Whether the directories of `file` are as a server makes and checks its
 // own: each a directory, not a symlink, the owner's, writable by no one
@@ -96,8 +112,7 @@ LockFileState CheckDirectories(Env* env, const ServerLockFile& file,
     }
     status = env->GetLinkInfo(path, &info);
     if (!status.ok()) return StateOf(status);
-    if (!info.is_directory || info.uid != file.uid ||
-        (info.mode & 022) != 0) {
+    if (!info.is_directory || !IsHeldBy(info, file.uid, kServersOwn, false)) {
       return LockFileState::kUnsafe;
     }
   }
@@ -411,6 +426,7 @@ FoundServer RunningServer::Find(bool look_in_proc) const {
   if (locked.code() == Status::kNotFound) return found;
   if (!locked.ok()) {
     found.state = FoundServer::kUnknown;
+    found.why = locked.message();
     return found;
   }
   found.pid = look_in_proc ? ServerInProc() : 0;
@@ -435,6 +451,7 @@ pid_t RunningServer::ServerInProc() const {
 FoundServer RunningServer::FindInLockFiles() const {
   FoundServer found;
   bool unsafe = false;
+  std::string unsafe_path;
   for (const ServerLockFile& file : CandidateLockFiles(&unsafe)) {
     pid_t holder = 0;
     switch (ProbeLock(env_, file, &holder)) {
@@ -449,6 +466,7 @@ FoundServer RunningServer::FindInLockFiles() const {
         found.state = FoundServer::kRunning;
         return found;
       case LockFileState::kUnsafe:
+        if (unsafe_path.empty()) unsafe_path = file.Path();
         unsafe = true;
         break;
       case LockFileState::kAbsent:
@@ -457,6 +475,11 @@ FoundServer RunningServer::FindInLockFiles() const {
     }
   }
   found.state = unsafe ? FoundServer::kUnknown : FoundServer::kNone;
+  if (unsafe) {
+    found.why = unsafe_path.empty()
+                    ? location_.directory + "/wineserver: not a readable file"
+                    : unsafe_path + ": not what a Wine server makes there";
+  }
   return found;
 }
 
@@ -512,7 +535,8 @@ bool RunningServer::ReachableServerDirectory(pid_t pid,
     // Known from a lock alone: a lock in a directory computed here.
     for (const ServerLockFile& file : CandidateLockFiles()) {
       pid_t holder = 0;
-      if (ProbeLock(env_, file, &holder) == LockFileState::kHeld) {
+      if (ProbeLock(env_, file, &holder) == LockFileState::kHeld &&
+          HoldsServerSocket(env_, file)) {
         *tmpdir = file.Tmpdir();
         return true;
       }
@@ -530,12 +554,31 @@ bool RunningServer::ReachableServerDirectory(pid_t pid,
     if (CheckDirectories(env_, file, false) == LockFileState::kFree &&
         env_->GetLinkInfo(file.DirectoryPath(), &directory).ok() &&
         directory.device == server_dir.device &&
-        directory.inode == server_dir.inode) {
+        directory.inode == server_dir.inode &&
+        HoldsServerSocket(env_, file)) {
       *tmpdir = file.Tmpdir();
       return true;
     }
   }
   return false;
+}
+
+bool SaveGuard::ServerAppeared() const {
+  return servers_->ServerInProc() != 0;
+}
+
+Status RunningServer::GuardSave(std::unique_ptr<SaveGuard>* guard) const {
+  std::unique_ptr<SaveGuard> held(new SaveGuard(this));
+  Status status = env_->LockDirectory(location_.directory,
+                                      &held->directory_lock_);
+  if (!status.ok()) return status;
+  // No look in /proc now: the guard's last look, right before the file
+  // changes, covers a server that started before the locks were taken.
+  if (!TakeServerLocks(&held->server_locks_)) {
+    return Status(Status::kBusy, kServerServesPrefix);
+  }
+  *guard = std::move(held);
+  return Status();
 }
 
 bool RunningServer::TakeServerLocks(

@@ -55,13 +55,43 @@ struct FoundServer {
                // unseen, so nothing may be written
   };
   State state = kNone;
-  pid_t pid = 0;  // the server's process when known, else 0
+  pid_t pid = 0;       // the server's process when known, else 0
+  std::string why;     // for kUnknown: what could not be told, one line
+};
+
+class RunningServer;
+
+// What a save of the prefix's files holds while they change: the prefix
+// directory's lock, under which no other run's save can pass for a
+// server, and the lock of every lock file a server started now would use.
+// Destroying it releases them all.
+class SaveGuard {
+ public:
+  // The last look, right before the file changes: whether /proc shows a
+  // server of the prefix now, one whose lock file could not be known (see
+  // doc/running-wine.md, "The race that remains").
+  bool ServerAppeared() const;
+
+ private:
+  friend class RunningServer;
+  explicit SaveGuard(const RunningServer* servers) : servers_(servers) {}
+
+  const RunningServer* servers_;
+  std::unique_ptr<Lock> directory_lock_;
+  std::vector<std::unique_ptr<Lock>> server_locks_;
 };
 
 class RunningServer {
  public:
   // `env` must outlive this.
   RunningServer(Env* env, const PrefixLocation& location);
+
+  // For a save: takes the prefix directory's lock (waited for at most
+  // 10 s), then the server locks (TakeServerLocks). kBusy, holding
+  // nothing, when a server runs or a candidate is unsafe; the directory
+  // lock's failure as it is. The guard must not outlive this.
+  // REQUIRES: this process holds none of those locks.
+  Status GuardSave(std::unique_ptr<SaveGuard>* guard) const;
 
   // The one decision: under the prefix directory's lock (our own saves
   // hold a server's lock too, but only under it, so that one cannot pass
@@ -101,7 +131,10 @@ class RunningServer {
   // directories, as seen from here, is the very directory that process
   // works in (the same device and inode). Not so for a server with a /tmp
   // of its own (another mount namespace): a Wine started from here would
-  // start a second server. *tmpdir is then the TMPDIR that Wine needs.
+  // start a second server. Nor for a server directory without the socket
+  // Wine's clients connect to (a look-alike of a server, or one that is
+  // going away): a Wine started then would start a server of its own.
+  // *tmpdir is then the TMPDIR that Wine needs.
   bool ReachableServerDirectory(pid_t pid, std::string* tmpdir) const;
 
  private:

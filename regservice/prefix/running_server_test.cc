@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,13 +56,28 @@ class RunningServerTest : public ::testing::Test {
     return temp + "/wine-test";
   }
   // Makes <base>/<server dir>/lock as a server would and returns its path.
+  // A server directory as a server makes it: its lock file and the socket
+  // its clients connect to.
   std::string MakeLockFile(const std::string& base) {
     mkdir(base.c_str(), 0700);
     std::string server = base + "/" + server_dir_name_;
     mkdir(server.c_str(), 0700);
     std::string lock = server + "/lock";
     TestDir::Write(lock, "");
+    MakeSocket(server + "/socket");
     return lock;
+  }
+  static void MakeSocket(const std::string& path) {
+    unlink(path.c_str());
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    strcpy(address.sun_path, path.c_str());
+    EXPECT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr*>(&address),
+                      sizeof address));
+    close(fd);
   }
   RunningServer Servers() { return RunningServer(PosixEnv(), location_); }
   // Whether the decision finds a running server, and its process.
@@ -676,6 +693,15 @@ TEST_F(RunningServerTest, ReachesOnlyTheServerDirectoryItComputes) {
       EXPECT_EQ(c.tmpdir, tmpdir) << c.name;
     }
   }
+  // A look-alike in the very directory, but no socket there to connect
+  // to: a Wine started now would start a server of its own.
+  ASSERT_EQ(0, unlink((upstream + "/socket").c_str()));
+  TestDir proc_dir;
+  FakeProc proc(proc_dir / "proc");
+  proc.AddProcess("4242", upstream, {prefix_});
+  location_.proc = proc_dir / "proc";
+  std::string tmpdir;
+  EXPECT_FALSE(Servers().ReachableServerDirectory(4242, &tmpdir));
 }
 
 // A server known from its lock alone is reached through that lock's
@@ -689,6 +715,9 @@ TEST_F(RunningServerTest, ServerKnownByItsLockIsReachedThere) {
   ASSERT_TRUE(server.locked());
   EXPECT_TRUE(Servers().ReachableServerDirectory(0, &tmpdir));
   EXPECT_EQ(location_.tmpdir, tmpdir);
+  // The socket gone, the lock alone reaches nothing.
+  ASSERT_EQ(0, unlink((DirectoryOf(lock) + "/socket").c_str()));
+  EXPECT_FALSE(Servers().ReachableServerDirectory(0, &tmpdir));
 }
 
 // The same through the real /proc, with a process that is where a server

@@ -31,9 +31,17 @@ def files_in(folder):
                   if os.path.isfile(path))
 
 
-@unittest.skipUnless(FUZZER and os.path.exists(FUZZER),
-                     "hive_fuzzer not built (needs clang and libFuzzer)")
-class HiveFuzzTest(unittest.TestCase):
+class FuzzTargetMixin:
+    """A libFuzzer target's two tests: its regression inputs and seeds
+    once each, then fuzzing for FUZZ_SECONDS from the seeds. The class
+    that mixes it in names the target (`name`, `fuzzer`), its `seeds`
+    folders, its `regressions` folder and the fewest inputs expected."""
+    name = ""
+    fuzzer = ""
+    seeds = []
+    regressions = ""
+    fewest_inputs = 10
+
     def setUp(self):
         self.artifacts = os.environ.get("FUZZ_ARTIFACTS") or \
             tempfile.mkdtemp(prefix="quillfix-fuzz-artifacts-")
@@ -41,7 +49,7 @@ class HiveFuzzTest(unittest.TestCase):
 
     def run_fuzzer(self, arguments, timeout):
         result = subprocess.run(
-            [FUZZER, "-artifact_prefix=" + self.artifacts + "/",
+            [self.fuzzer, "-artifact_prefix=" + self.artifacts + "/",
              "-timeout=10", "-rss_limit_mb=2048", *arguments],
             capture_output=True, text=True, errors="replace", timeout=timeout)
         if result.returncode != 0:
@@ -49,24 +57,34 @@ class HiveFuzzTest(unittest.TestCase):
             for path in glob.glob(os.path.join(self.artifacts, "*")):
                 with open(path, "rb") as f:
                     found.append("%s: %r" % (path, f.read()[:2000]))
-            self.fail("hive_fuzzer failed (%d):\n%s\n%s" % (
-                result.returncode, result.stderr[-4000:], "\n".join(found)))
+            self.fail("%s failed (%d):\n%s\n%s" % (
+                self.name, result.returncode, result.stderr[-4000:],
+                "\n".join(found)))
         return result
 
     def test_regressions_and_seeds_pass(self):
-        inputs = files_in(REGRESSIONS) + [
-            path for folder in SEEDS for path in files_in(folder)]
-        self.assertGreater(len(inputs), 10)
+        inputs = files_in(self.regressions) + [
+            path for folder in self.seeds for path in files_in(folder)]
+        self.assertGreater(len(inputs), self.fewest_inputs)
         self.run_fuzzer(inputs, timeout=300)
 
     def test_fuzz_for_a_bounded_time(self):
         with tempfile.TemporaryDirectory(prefix="quillfix-fuzz-") as corpus:
             result = self.run_fuzzer(
                 ["-max_total_time=%d" % SECONDS, "-max_len=65536",
-                 "-print_final_stats=1", corpus, *SEEDS],
+                 "-print_final_stats=1", corpus, *self.seeds],
                 timeout=SECONDS + 300)
         print(result.stderr.strip().splitlines()[-6:])
         self.assertIn("Done ", result.stderr)
+
+
+@unittest.skipUnless(FUZZER and os.path.exists(FUZZER),
+                     "hive_fuzzer not built (needs clang and libFuzzer)")
+class HiveFuzzTest(FuzzTargetMixin, unittest.TestCase):
+    name = "hive_fuzzer"
+    fuzzer = FUZZER
+    seeds = SEEDS
+    regressions = REGRESSIONS
 
 
 if __name__ == "__main__":

@@ -121,12 +121,25 @@ class Attacker:
             os.chown(p, self.uid, self.gid)
         return bin_dir
 
-    def start_lookalike(self, prefix, server_dir):
+    def start_lookalike(self, prefix, server_dir, socket=True, loader=None):
         """The attacker's look-alike server of `prefix`: works in
-        `server_dir` (made, the attacker's, mode 0700) and holds the prefix
-        directory open."""
+        `server_dir` (made, the attacker's, mode 0700, with the socket a
+        server's clients connect to unless told otherwise) and holds the
+        prefix directory open. `loader`: the text of the wine64 beside it,
+        the recording one when None, none at all when ""."""
         bin_dir = self.make_loader_dir()
+        wine64 = os.path.join(bin_dir, "wine64")
+        if loader == "":
+            os.unlink(wine64)
+        elif loader is not None:
+            with open(wine64, "w") as f:
+                f.write(loader)
         self.run(["mkdir", "-p", "-m", "0700", server_dir])
+        if socket:
+            self.run(["python3", "-c",
+                      "import socket, sys\n"
+                      "socket.socket(socket.AF_UNIX).bind(sys.argv[1])",
+                      os.path.join(server_dir, "socket")])
         command = ('cd "$1" && exec 7<"$2" && exec "$3"/wineserver 300')
         process = subprocess.Popen(
             winetest.as_user(self.uid, self.gid) +
@@ -227,6 +240,17 @@ def run_in_terminal(program, prefix):
     return os.waitstatus_to_exitcode(status)
 
 
+def assertRefused(test, program, result, reason):
+    """`result` of `program` is a refusal: quillfix quiet with status 0,
+    the report with status 2 and `reason` on standard error."""
+    if program == QUILLFIX:
+        test.assertEqual((0, b"", b""), (result.returncode, result.stdout,
+                                         result.stderr))
+    else:
+        test.assertEqual(2, result.returncode, result.stdout)
+        test.assertIn(reason, result.stderr)
+
+
 def skip_unless_root(test_class):
     if os.geteuid() != 0:
         return unittest.skip("needs root, to act as other users")(test_class)
@@ -256,13 +280,15 @@ class LookAlikeServerTest(unittest.TestCase):
             attacker.start_lookalike(
                 roots, "/tmp/.wine-%d/%s" % (attacker.uid,
                                              server_dir_name(roots)))
+            before = file_state(os.path.join(roots, "user.reg"))
             for program in (QUILLFIX, QUILLFIX_REPORT):
                 with self.subTest(program=os.path.basename(program)):
                     result = run_as_root(program, link)
-                    self.assertIn(result.returncode, (0, 1), result.stderr)
+                    assertRefused(self, program, result,
+                                  b"home-a: belongs to another user")
                     self.assertLoaderNeverRan(attacker)
-            self.assertEqual(0, os.stat(os.path.join(roots, "user.reg"))
-                             .st_uid)
+            self.assertEqual(before,
+                             file_state(os.path.join(roots, "user.reg")))
             # What root's own run left for its servers.
             shutil.rmtree("/tmp/.wine-0/" + server_dir_name(roots),
                           ignore_errors=True)
@@ -278,15 +304,17 @@ class LookAlikeServerTest(unittest.TestCase):
             attacker.start_lookalike(
                 theirs, "/tmp/.wine-%d/%s" % (attacker.uid,
                                               server_dir_name(theirs)))
+            before = file_state(os.path.join(theirs, "user.reg"))
             for program in (QUILLFIX, QUILLFIX_REPORT):
                 with self.subTest(program=os.path.basename(program)):
                     result = run_as_root(program, link)
-                    self.assertIn(result.returncode, (0, 1), result.stderr)
+                    # The link on the way is the attacker's: the third
+                    # user's prefix is not acted on, nor reported as theirs.
+                    assertRefused(self, program, result,
+                                  b"home-a: belongs to another user")
                     self.assertLoaderNeverRan(attacker)
-            # What was written was written as the third user, as a run of
-            # theirs would: their file stays theirs.
-            st = os.stat(os.path.join(theirs, "user.reg"))
-            self.assertEqual((third.uid, third.gid), (st.st_uid, st.st_gid))
+            self.assertEqual(before,
+                             file_state(os.path.join(theirs, "user.reg")))
 
     def test_users_own_server_runs_the_loader_as_that_user_only(self):
         """The user's own prefix (its directory in group 0) and a server
@@ -449,6 +477,329 @@ class NoAccountTest(unittest.TestCase):
             self.assertEqual(["user.reg"], os.listdir(prefix))
         finally:
             shutil.rmtree(work, ignore_errors=True)
+
+
+def processes_of(uid):
+    """Process ids of every process whose real user id is `uid`."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/status" % entry) as f:
+                for line in f:
+                    if line.startswith("Uid:"):
+                        if int(line.split()[1]) == uid:
+                            found.append(int(entry))
+                        break
+        except OSError:
+            continue
+    return found
+
+
+def wait_until_gone(pids, seconds=10):
+    """The ones of `pids` still running (zombies aside) after `seconds`."""
+    deadline = time.time() + seconds
+    while True:
+        left = []
+        for pid in pids:
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    if not f.read().split(") ")[1].startswith("Z"):
+                        left.append(pid)
+            except OSError:
+                pass
+        if not left or time.time() >= deadline:
+            return left
+        time.sleep(0.05)
+
+
+def users_prefix(attacker, mode=0o755, editions=("Varlo",)):
+    """The attacker's ~/.wine with the given editions installed."""
+    prefix = make_prefix(os.path.join(attacker.home, ".wine"), attacker.uid,
+                         attacker.gid, mode)
+    with open(os.path.join(prefix, "user.reg"), "a") as f:
+        for edition in editions:
+            if edition != "Varlo":
+                f.write("\n[Software\\\\Corvane\\\\%s 6.8] 1796869137\n"
+                        "\"Edition\"=\"x\"\n" % edition)
+    return prefix
+
+
+def upstream_server_dir(attacker, prefix):
+    return "/tmp/.wine-%d/%s" % (attacker.uid, server_dir_name(prefix))
+
+
+@skip_unless_root
+class SteeringTest(unittest.TestCase):
+    """What other users control, set up to steer root's run elsewhere."""
+
+    def test_path_entry_flipped_by_a_third_user_never_runs_their_loader(self):
+        """A PATH entry that is a third user's symlink, flipped between a
+        folder of root's and one of theirs, each with a wine in it; the
+        user's server has no loader beside it."""
+        with scene() as (work, attacker, third):
+            prefix = users_prefix(attacker)
+            attacker.start_lookalike(
+                prefix, upstream_server_dir(attacker, prefix), loader="")
+            folders = {"root": (os.path.join(work, "roots-bin"), 0, 0),
+                       "third": (os.path.join(third.home, "bin"), third.uid,
+                                 third.gid)}
+            for name, (folder, uid, gid) in folders.items():
+                os.mkdir(folder, 0o755)
+                wine = os.path.join(folder, "wine")
+                with open(wine, "w") as f:
+                    f.write("#!/bin/sh\necho ran >> %s\n" % os.path.join(
+                        work, "records", "wine-of-" + name))
+                os.chmod(wine, 0o755)
+                for path in (folder, wine):
+                    os.chown(path, uid, gid)
+            link = os.path.join(third.home, "flip")
+            flipper = subprocess.Popen(
+                winetest.as_user(third.uid, third.gid) + [
+                    "python3", "-c",
+                    "import os, sys\n"
+                    "link, a, b = sys.argv[1:]\n"
+                    "while True:\n"
+                    "    for target in (a, b):\n"
+                    "        try: os.unlink(link + '.new')\n"
+                    "        except OSError: pass\n"
+                    "        os.symlink(target, link + '.new')\n"
+                    "        os.rename(link + '.new', link)\n",
+                    link, folders["root"][0], folders["third"][0]],
+                stdin=subprocess.DEVNULL)
+            try:
+                deadline = time.time() + 10
+                while not os.path.islink(link):
+                    self.assertLess(time.time(), deadline)
+                    time.sleep(0.01)
+                for _ in range(100):
+                    result = subprocess.run(
+                        [QUILLFIX], env=root_env(prefix, PATH=link),
+                        capture_output=True, stdin=subprocess.DEVNULL,
+                        timeout=RUN_LIMIT)
+                    self.assertEqual(0, result.returncode, result.stderr)
+            finally:
+                flipper.kill()
+                flipper.wait()
+            for name in ("third", "root"):
+                self.assertFalse(
+                    os.path.exists(os.path.join(work, "records",
+                                                "wine-of-" + name)),
+                    "a wine reached through the third user's link ran")
+
+    def test_prefix_open_to_all_is_refused_even_sticky(self):
+        with scene() as (work, attacker, _):
+            prefix = users_prefix(attacker, mode=0o1777)
+            before = file_state(os.path.join(prefix, "user.reg"))
+            for program in (QUILLFIX, QUILLFIX_REPORT):
+                with self.subTest(program=os.path.basename(program)):
+                    assertRefused(self, program, run_as_root(program, prefix),
+                                  b".wine: others may write to it")
+            self.assertEqual(before,
+                             file_state(os.path.join(prefix, "user.reg")))
+
+    def test_lock_holder_cannot_hold_a_run_up(self):
+        """A third user who may open the prefix directory holds a flock
+        on it for as long as they like."""
+        with scene() as (work, attacker, third):
+            prefix = users_prefix(attacker)
+            holder = subprocess.Popen(
+                winetest.as_user(third.uid, third.gid) + [
+                    "python3", "-c",
+                    "import fcntl, os, sys, time\n"
+                    "fd = os.open(sys.argv[1], os.O_RDONLY)\n"
+                    "fcntl.flock(fd, fcntl.LOCK_EX)\n"
+                    "print('locked', flush=True)\n"
+                    "time.sleep(300)\n", prefix],
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+            try:
+                self.assertEqual(b"locked\n", holder.stdout.readline())
+                before = file_state(os.path.join(prefix, "user.reg"))
+                for program in (QUILLFIX, QUILLFIX_REPORT):
+                    with self.subTest(program=os.path.basename(program)):
+                        result = run_as_root(program, prefix)
+                        assertRefused(self, program, result,
+                                      b"held by another process")
+                self.assertEqual(before,
+                                 file_state(os.path.join(prefix, "user.reg")))
+            finally:
+                holder.kill()
+                holder.wait()
+
+    def test_roots_tmpdir_is_not_the_owners(self):
+        """Root's TMPDIR is a folder only root may enter; the prefix names
+        a server folder of Debian's layout; no Wine runs."""
+        with scene() as (work, attacker, _):
+            prefix = users_prefix(attacker, editions=("Varlo", "VarloPlus"))
+            name = "quillfix-test-%d" % attacker.uid
+            with open(os.path.join(prefix, "wineserver"), "w") as f:
+                f.write(name)
+            os.chown(os.path.join(prefix, "wineserver"), attacker.uid,
+                     attacker.gid)
+            roots_tmp = os.path.join(work, "roots-tmp")
+            os.mkdir(roots_tmp, 0o700)
+            try:
+                result = subprocess.run(
+                    [QUILLFIX], env=root_env(prefix, TMPDIR=roots_tmp),
+                    capture_output=True, stdin=subprocess.DEVNULL,
+                    timeout=RUN_LIMIT)
+                self.assertEqual((0, b""), (result.returncode, result.stderr))
+                with open(os.path.join(prefix, "user.reg"), "rb") as f:
+                    self.assertEqual(2, f.read().count(WRITTEN))
+                report = subprocess.run(
+                    [QUILLFIX_REPORT], env=root_env(prefix, TMPDIR=roots_tmp),
+                    capture_output=True, stdin=subprocess.DEVNULL,
+                    timeout=RUN_LIMIT)
+                self.assertEqual(0, report.returncode, report.stderr)
+                self.assertEqual(2, report.stdout.count(b"= 01"))
+                self.assertEqual([], os.listdir(roots_tmp))
+            finally:
+                shutil.rmtree(os.path.join("/tmp", name), ignore_errors=True)
+
+    def test_helper_has_exactly_the_accounts_groups(self):
+        """Root's shell has supplementary groups; the loader run for the
+        user has the account's, no more."""
+        with scene() as (work, attacker, _):
+            prefix = users_prefix(attacker)
+            attacker.start_lookalike(prefix,
+                                     upstream_server_dir(attacker, prefix))
+            result = subprocess.run(
+                ["setpriv", "--groups", "4,24,27", QUILLFIX],
+                env=root_env(prefix), capture_output=True,
+                stdin=subprocess.DEVNULL, timeout=RUN_LIMIT)
+            self.assertEqual(0, result.returncode, result.stderr)
+            accounts = subprocess.run(["id", "-G", attacker.name],
+                                      capture_output=True, check=True,
+                                      timeout=60).stdout.split()
+            groups = read_record(attacker.record)["groups"].split()
+            self.assertEqual(sorted(int(g) for g in accounts),
+                             sorted(int(g) for g in groups))
+
+    def test_lookalike_without_a_socket_starts_nothing(self):
+        with scene() as (work, attacker, _):
+            prefix = users_prefix(attacker)
+            lookalike = attacker.start_lookalike(
+                prefix, upstream_server_dir(attacker, prefix), socket=False)
+            before = file_state(os.path.join(prefix, "user.reg"))
+            for program in (QUILLFIX, QUILLFIX_REPORT):
+                with self.subTest(program=os.path.basename(program)):
+                    assertRefused(self, program, run_as_root(program, prefix),
+                                  b"cannot reach the running Wine")
+                    self.assertFalse(os.path.exists(attacker.record))
+                    self.assertEqual([lookalike.pid],
+                                     servers_of(server_dir_name(prefix)))
+            self.assertEqual(before,
+                             file_state(os.path.join(prefix, "user.reg")))
+
+
+# A loader that stops the run that started it (it runs as the user the run
+# became, who may signal it).
+STOPPING_LOADER = """#!/bin/sh
+echo "pid=$$" > @RECORD@
+kill -STOP $PPID
+exec sleep 600
+"""
+
+# A loader that leaves a child behind in a session of its own, with the
+# run's pipes open, ignoring SIGTERM, and hangs itself.
+FORKING_LOADER = """#!/bin/sh
+trap '' TERM
+setsid sleep 600 &
+echo "pid=$$" > @RECORD@
+exec sleep 600
+"""
+
+
+@skip_unless_root
+class RunEndsTest(unittest.TestCase):
+    """Root's runs end, and leave nothing of theirs running, whatever the
+    user's loader does."""
+
+    SUPERVISED_LIMIT = 100  # the whole run's limit, in seconds
+
+    def run_against(self, loader, program, on_started=None):
+        """`program` as root on a user's prefix whose server's loader is
+        `loader`; returns (the run's result, its duration, the user's
+        processes left but the look-alike's)."""
+        with scene() as (work, attacker, _):
+            return self.run_against_user(attacker, loader, program,
+                                         on_started)
+
+    def run_against_user(self, attacker, loader, program, on_started=None):
+        """The same for `attacker`, an account of a scene."""
+        prefix = users_prefix(attacker)
+        lookalike = attacker.start_lookalike(
+            prefix, upstream_server_dir(attacker, prefix),
+            loader=loader.replace("@RECORD@", attacker.record))
+        start = time.time()
+        run = subprocess.Popen([program], env=root_env(prefix),
+                               stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+        try:
+            if on_started is not None:
+                deadline = time.time() + 30
+                while not os.path.exists(attacker.record):
+                    self.assertLess(time.time(), deadline, "no loader ran")
+                    time.sleep(0.02)
+                on_started(run)
+            run.communicate(timeout=self.SUPERVISED_LIMIT + 30)
+        finally:
+            if run.poll() is None:
+                run.kill()
+                run.wait()
+        took = time.time() - start
+        left = wait_until_gone(
+            [pid for pid in processes_of(attacker.uid)
+             if pid != lookalike.pid])
+        for pid in left:
+            os.kill(pid, signal.SIGKILL)  # the failed case's
+        return run.returncode, took, left
+
+    def test_runs_end_within_their_limit_and_leave_nothing(self):
+        cases = [
+            ("loader stops the run", STOPPING_LOADER,
+             self.SUPERVISED_LIMIT + 15),
+            ("loader leaves a child and hangs", FORKING_LOADER,
+             self.SUPERVISED_LIMIT + 15),
+        ]
+        results = {}
+
+        def attempt(user, name, loader):
+            try:
+                results[name] = self.run_against_user(user, loader, QUILLFIX)
+            except Exception as error:  # reported below, in the test
+                results[name] = error
+
+        # Side by side, one user each: each waits for a limit.
+        with scene() as (work, first, second):
+            threads = [
+                threading.Thread(target=attempt, args=(user, name, loader))
+                for user, (name, loader, _) in zip((first, second), cases)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+        for name, _, within in cases:
+            with self.subTest(name):
+                result = results[name]
+                if isinstance(result, Exception):
+                    raise result
+                status, took, left = result
+                self.assertEqual(0, status)
+                self.assertLess(took, within)
+                self.assertEqual([], left, "processes outlived the run")
+
+    def test_signal_ends_the_run_and_all_it_started(self):
+        for program in (QUILLFIX, QUILLFIX_REPORT):
+            with self.subTest(program=os.path.basename(program)):
+                status, took, left = self.run_against(
+                    FORKING_LOADER, program,
+                    on_started=lambda run: run.send_signal(signal.SIGTERM))
+                self.assertEqual(-signal.SIGTERM, status)
+                self.assertLess(took, 30)
+                self.assertEqual([], left, "processes outlived the run")
 
 
 def servers_of(prefix_dir_name):

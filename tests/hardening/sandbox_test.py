@@ -360,11 +360,14 @@ if [ -e @LINGER@ ]; then exec sleep 60; fi
 """
 
 
-# Holds the lock of ./lock as a wineserver does (a write lock on byte 0)
-# for as long as its parent runs.
+# Holds the lock of ./lock as a wineserver does (a write lock on byte 0),
+# and listens on ./socket, for as long as its parent runs.
 LOCK_HOLDER = """
-import fcntl, os, time
+import fcntl, os, socket, time
 parent = os.getppid()
+listener = socket.socket(socket.AF_UNIX)
+listener.bind("socket")
+listener.listen(1)
 with open("lock", "w") as f:
     fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, 0)
     while os.getppid() == parent:

@@ -135,6 +135,8 @@ class InstalledProgramsTest(unittest.TestCase):
         self.assertEqual("amd64", fields["Architecture"])
         self.assertEqual("wine", fields["Recommends"])
         self.assertIn("libc6 (>=", fields["Depends"])  # from dpkg-shlibdeps
+        # quillfix-report reads Lutris' and Bottles' files with yaml-cpp.
+        self.assertIn("libyaml-cpp0.7", fields["Depends"])
         self.assertNotIn("wine", fields["Depends"])
 
         root = os.path.join(self.work, "unpacked")

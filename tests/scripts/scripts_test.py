@@ -68,6 +68,26 @@ class ScriptsTest(unittest.TestCase):
                                   + prefix, ran.stderr)
                     self.assertFalse(os.path.exists(prefix))
 
+    def test_run_names_a_managers_prefix(self):
+        """No ~/.wine, Varlo only in a Bottles bottle: run.sh says where it
+        is and how to patch it, and that command patches it."""
+        bottle = os.path.join(self.work, ".local", "share", "bottles",
+                              "bottles", "My Office")
+        os.makedirs(bottle)
+        with open(os.path.join(bottle, "user.reg"), "w") as f:
+            f.write(VARLO_REG)
+        command = "WINEPREFIX=%s scripts/run.sh" % bottle.replace(" ", "\\ ")
+        ran = self.run_script("run.sh")
+        self.assertEqual(
+            "No edition found in %s/.wine, but Varlo is in another Wine "
+            "prefix; to patch: %s" % (self.work, command),
+            ran.stdout.splitlines()[-1], ran.stderr)
+        self.assertEqual(2, ran.returncode)
+        patched = self.run_script("run.sh", WINEPREFIX=bottle)
+        self.assertEqual("Done: every installed edition in %s holds "
+                         "Preferences\\Quillfix = 01." % bottle,
+                         patched.stdout.splitlines()[-1], patched.stderr)
+
     @winetest.skip_without_wine
     def test_demo(self):
         tmp = os.path.join(self.work, "tmp")

@@ -267,12 +267,15 @@ class QuillfixOnlineTest(unittest.TestCase):
 
     def test_helper_is_looked_for_where_the_program_is_installed(self):
         # (name, helper copies made around a copy of the program, the one
-        # it must start); the build's own is the last resort.
+        # it must start, the copies' mode); never the build tree's own, nor
+        # one that others may have changed.
         cases = [
             ("installed beside bin/", ["libexec/quillfix", "bin"],
-             "libexec/quillfix"),
-            ("beside the program", ["bin"], "bin"),
-            ("only the build's own", [], None),
+             "libexec/quillfix", 0o644),
+            ("beside the program", ["bin"], "bin", 0o644),
+            ("none but the build tree's", [], None, 0o644),
+            ("beside the program, writable by its group", ["bin"], None,
+             0o664),
         ]
         with winetest.copy_prefix() as prefix, \
                 tempfile.TemporaryDirectory() as wine_dir:
@@ -281,7 +284,7 @@ class QuillfixOnlineTest(unittest.TestCase):
                 prefix, wine_dir,
                 "#!/bin/sh\nprintf '%%s\\n' \"$1\" >> %s\n"
                 "printf garbage\nexec cat >/dev/null\n" % record)
-            for name, copies, expected in cases:
+            for name, copies, expected, mode in cases:
                 with self.subTest(name), \
                         tempfile.TemporaryDirectory() as root:
                     os.mkdir(os.path.join(root, "bin"))
@@ -289,18 +292,24 @@ class QuillfixOnlineTest(unittest.TestCase):
                     shutil.copy(QUILLFIX, program)
                     for place in copies:
                         os.makedirs(os.path.join(root, place), exist_ok=True)
-                        shutil.copy(REGHELPER, os.path.join(
-                            root, place, "quillfix-reghelper.exe"))
+                        copy = os.path.join(root, place,
+                                            "quillfix-reghelper.exe")
+                        shutil.copy(REGHELPER, copy)
+                        os.chmod(copy, mode)
                     if os.path.exists(record):
                         os.unlink(record)
                     result = subprocess.run(
                         [program], env=prefix.env(), capture_output=True,
                         stdin=subprocess.DEVNULL, timeout=RUN_TIMEOUT)
                     self.assertQuietSuccess(result)
+                    if expected is None:
+                        self.assertFalse(os.path.exists(record),
+                                         "a helper was started")
+                        continue
                     with open(record) as f:
                         started = f.read().split("\n")[0]
-                    want = (REGHELPER if expected is None else os.path.join(
-                        root, expected, "quillfix-reghelper.exe"))
+                    want = os.path.join(root, expected,
+                                        "quillfix-reghelper.exe")
                     self.assertEqual(os.path.realpath(want),
                                      os.path.realpath(started))
 

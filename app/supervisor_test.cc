@@ -1,0 +1,187 @@
+// The supervisor of a run, run for real: a process that supervises a worker
+// (a child of its own), whose behaviour each case chooses, and whatever
+// that worker starts.
+#include "app/supervisor.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace app {
+namespace {
+
+void SleepMs(long ms) {
+  struct timespec pause = {ms / 1000, (ms % 1000) * 1000 * 1000};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
+
+long long NowMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Whether process `pid` is gone (reaped: no zombie left either).
+bool Gone(pid_t pid) {
+  for (int i = 0; i < 200; ++i) {
+    if (kill(pid, 0) != 0 && errno == ESRCH) return true;
+    SleepMs(10);
+  }
+  return false;
+}
+
+// A descendant of the worker that ignores SIGTERM and lives in a session
+// of its own, as a helper's Wine could leave behind; writes its pid to
+// `pipe_out`.
+void StartStubbornDescendant(int pipe_out) {
+  const pid_t child = fork();
+  if (child != 0) return;
+  setsid();
+  signal(SIGTERM, SIG_IGN);
+  // And a grandchild of its own, in the same session.
+  if (fork() == 0) {
+    for (;;) pause();
+  }
+  const pid_t self = getpid();
+  (void)!write(pipe_out, &self, sizeof self);
+  for (;;) pause();
+}
+
+// A run: a process that becomes a supervisor of a worker doing `work`.
+// Returns the run's pid; the descendant's pid comes through *descendant
+// when the work starts one.
+struct SupervisedRun {
+  pid_t pid = -1;
+  pid_t descendant = 0;
+};
+
+SupervisedRun StartRun(const SupervisorLimits& limits,
+             const std::function<int(int pipe_out)>& work) {
+  int fds[2];
+  EXPECT_EQ(0, pipe(fds));
+  SupervisedRun run;
+  run.pid = fork();
+  if (run.pid == 0) {
+    close(fds[0]);
+    const pid_t supervisor = SuperviseRestOfRun(limits);
+    if (supervisor < 0) _exit(99);
+    // The worker.
+    const int status = work(fds[1]);
+    close(fds[1]);
+    _exit(status);
+  }
+  close(fds[1]);
+  pid_t descendant = 0;
+  if (read(fds[0], &descendant, sizeof descendant) ==
+      static_cast<ssize_t>(sizeof descendant)) {
+    run.descendant = descendant;
+  }
+  close(fds[0]);
+  return run;
+}
+
+int WaitFor(pid_t pid) {
+  int status = 0;
+  EXPECT_EQ(pid, waitpid(pid, &status, 0));
+  return status;
+}
+
+TEST(SupervisorTest, EndsAsItsWorkerAndLeavesNothingBehind) {
+  struct Case {
+    const char* name;
+    std::function<int(int)> work;
+    bool exited;  // else signalled
+    int code;     // exit status or signal
+  } cases[] = {
+      {"exit status", [](int) { return 7; }, true, 7},
+      {"abnormal end", [](int) -> int { abort(); }, false, SIGABRT},
+      {"ends, leaving a stubborn process", [](int out) {
+         StartStubbornDescendant(out);
+         return 0;
+       },
+       true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SupervisorLimits limits;
+    limits.run_ms = 20000;
+    SupervisedRun run = StartRun(limits, c.work);
+    const int status = WaitFor(run.pid);
+    if (c.exited) {
+      ASSERT_TRUE(WIFEXITED(status)) << status;
+      EXPECT_EQ(c.code, WEXITSTATUS(status));
+    } else {
+      ASSERT_TRUE(WIFSIGNALED(status)) << status;
+      EXPECT_EQ(c.code, WTERMSIG(status));
+    }
+    if (run.descendant > 0) {
+      EXPECT_TRUE(Gone(run.descendant));
+    }
+  }
+}
+
+// A worker that cannot end by itself: stopped (as the user it acts as may
+// stop it), or waiting for good. The limit ends it, and all it started.
+TEST(SupervisorTest, LimitEndsAStoppedOrHangingWorker) {
+  struct Case {
+    const char* name;
+    std::function<int(int)> work;
+  } cases[] = {
+      {"stopped", [](int out) -> int {
+         StartStubbornDescendant(out);
+         raise(SIGSTOP);
+         return 0;
+       }},
+      {"hanging, ignoring SIGTERM", [](int out) -> int {
+         StartStubbornDescendant(out);
+         signal(SIGTERM, SIG_IGN);
+         for (;;) pause();
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SupervisorLimits limits;
+    limits.run_ms = 300;
+    limits.stopped_status = 2;
+    const long long start = NowMs();
+    SupervisedRun run = StartRun(limits, c.work);
+    const int status = WaitFor(run.pid);
+    EXPECT_LT(NowMs() - start, 10000);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(2, WEXITSTATUS(status));
+    ASSERT_GT(run.descendant, 0);
+    EXPECT_TRUE(Gone(run.descendant));
+  }
+}
+
+// SIGTERM, SIGINT and SIGHUP to the run end the worker and all it started,
+// and then the run, by that very signal.
+TEST(SupervisorTest, SignalsEndEverythingThenTheRun) {
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    SupervisorLimits limits;
+    limits.run_ms = 20000;
+    SupervisedRun run = StartRun(limits, [](int out) -> int {
+      StartStubbornDescendant(out);
+      signal(SIGTERM, SIG_IGN);
+      for (;;) pause();
+    });
+    ASSERT_GT(run.descendant, 0);
+    ASSERT_EQ(0, kill(run.pid, signal_number));
+    const int status = WaitFor(run.pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(signal_number, WTERMSIG(status));
+    EXPECT_TRUE(Gone(run.descendant));
+  }
+}
+
+}  // namespace
+}  // namespace app
