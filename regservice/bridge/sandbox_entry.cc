@@ -458,10 +458,10 @@ NamespaceKernel* LinuxNamespaceKernel() {
 
 bool IsSessionVariable(const std::string& name) {
   static const char* const kNames[] = {
-      "DISPLAY",         "WAYLAND_DISPLAY",          "XAUTHORITY",
-      "XAUTHLOCALHOSTNAME", "DBUS_SESSION_BUS_ADDRESS", "SESSION_MANAGER",
-      "DESKTOP_SESSION", "XDG_SEAT",                 "XDG_VTNR",
-      "WINDOWID"};
+      "DISPLAY",         "WAYLAND_DISPLAY", "XAUTHORITY",
+      "XAUTHLOCALHOSTNAME", "DBUS_SESSION_BUS_ADDRESS",
+      "SESSION_MANAGER", "DESKTOP_SESSION", "XDG_SEAT",
+      "XDG_VTNR",        "WINDOWID"};
   for (const char* known : kNames) {
     if (name == known) return true;
   }
