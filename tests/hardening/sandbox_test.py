@@ -301,6 +301,38 @@ class SandboxedServerTest(unittest.TestCase):
                                   if "quillfix" in entry])
 
 
+    def test_namespaces_root_made_in_our_user_namespace_are_refused(self):
+        """A mount namespace root made for the account's server (a /tmp of
+        its own), in our own user namespace: only root may enter it, and
+        root does not."""
+        with account_prefix() as (user, prefix):
+            name = server_dir_name(prefix)
+            command = (
+                ["unshare", "-m", "sh", "-ec",
+                 'mount -t tmpfs quillfix-test /tmp; exec "$@"', "sh"] +
+                winetest.as_user(user.uid, user.gid) +
+                account_env(user, prefix) + ["wineserver", "-f", "-p"])
+            caller = (winetest.as_user(user.uid, user.gid) +
+                      account_env(user, prefix))
+            with sandboxed_server(command, name), ServerWatch(name) as watch:
+                for who, run_by in (("the account", caller),
+                                    ("root", ["env", "WINEPREFIX=" + prefix,
+                                              "WINEDEBUG=-all"])):
+                    patched = run(run_by + [QUILLFIX])
+                    self.assertEqual(0, patched.returncode, who)
+                    report = run(run_by + [QUILLFIX_REPORT])
+                    self.assertEqual(2, report.returncode, who)
+                    self.assertEqual(
+                        ("quillfix-report: cannot reach the running Wine of "
+                         "%s: it runs in namespaces only root may enter\n" %
+                         prefix).encode(), report.stderr, who)
+            self.assertEqual({1}, set(watch.counts))
+            with open(os.path.join(prefix, "user.reg"), "rb") as f:
+                self.assertNotIn(WRITTEN, f.read())
+            self.assertEqual([], [entry for entry in os.listdir(prefix)
+                                  if "quillfix" in entry])
+
+
 @skip_unless_able
 class LookAlikeInNamespaceTest(unittest.TestCase):
     def test_another_users_lookalike_in_a_sandbox_is_never_joined(self):
