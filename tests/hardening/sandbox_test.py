@@ -147,6 +147,25 @@ def account_env(user, prefix):
             "WINEPREFIX=" + prefix, "WINEDEBUG=-all"]
 
 
+def kept_out_of_tmp(path):
+    """`path`, moved out of /tmp when it is there (a build tree in /tmp):
+    the sandboxes put a /tmp of their own over it, where the server would
+    not find its prefix. Returns (the path to use, the folder made for it
+    or None); the caller moves it back."""
+    if os.path.realpath(path).split("/")[1] != "tmp":
+        return path, None
+    holder = tempfile.mkdtemp(prefix="quillfix-sandbox-", dir="/var/tmp")
+    os.chmod(holder, 0o755)
+    moved = os.path.join(holder, "prefix")
+    try:
+        os.rename(path, moved)
+    except OSError as error:
+        os.rmdir(holder)
+        raise unittest.SkipTest("cannot move the prefix out of /tmp: %s"
+                                % error)
+    return moved, holder
+
+
 @contextlib.contextmanager
 def account_prefix():
     """A copy of the base prefix with both editions installed, given to a
@@ -160,9 +179,13 @@ def account_prefix():
         with contextlib.suppress(FileNotFoundError):
             os.unlink(os.path.join(prefix.path, "wineserver"))
         give_prefix(prefix.path, user.uid, user.gid)
+        path, holder = kept_out_of_tmp(prefix.path)
         try:
-            yield user, prefix.path
+            yield user, path
         finally:
+            if holder is not None:
+                os.rename(path, prefix.path)
+                os.rmdir(holder)
             shutil.rmtree("/tmp/.wine-%d" % user.uid, ignore_errors=True)
 
 
