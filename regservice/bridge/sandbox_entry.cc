@@ -42,19 +42,6 @@ Status Failure(const std::string& call) {
   return Status::FromErrno(Status::kReadError, errno, call);
 }
 
-void FillInfo(const struct stat& st, FileInfo* info) {
-  info->is_symlink = S_ISLNK(st.st_mode);
-  info->is_regular = S_ISREG(st.st_mode);
-  info->is_directory = S_ISDIR(st.st_mode);
-  info->device = st.st_dev;
-  info->inode = st.st_ino;
-  info->size = static_cast<uint64_t>(st.st_size);
-  info->links = st.st_nlink;
-  info->mode = st.st_mode & 07777;
-  info->uid = st.st_uid;
-  info->gid = st.st_gid;
-}
-
 bool SameIdentity(int fd, const struct stat& other) {
   struct stat st;
   return fstat(fd, &st) == 0 && st.st_dev == other.st_dev &&
@@ -120,7 +107,7 @@ class LinuxKernel : public NamespaceKernel {
     const bool done = fstat(fd, &st) == 0;
     Status status = done ? Status() : Failure("fstat " + path);
     close(fd);
-    if (done) FillInfo(st, info);
+    if (done) *info = prefix::FileInfoFromStat(st);
     return status;
   }
 
@@ -221,13 +208,8 @@ bool ServerViewOfLock(Env* env, const std::string& process,
                       const FileInfo& prefix, std::string* lock) {
   const std::string name =
       prefix::ServerDirectoryName(prefix.device, prefix.inode);
-  std::vector<std::string> links = {process + "/cwd"};
-  std::vector<std::string> descriptors;
-  if (env->ListDirectory(process + "/fd", &descriptors).ok()) {
-    for (const std::string& fd : descriptors) {
-      links.push_back(process + "/fd/" + fd);
-    }
-  }
+  const std::vector<std::string> links =
+      prefix::DirectoryLinksOf(env, process);
   for (const std::string& link : links) {
     std::string target;
     if (!env->ReadLink(link, &target).ok()) continue;

@@ -10,6 +10,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -155,6 +156,9 @@ class Env {
 
 // The real file system. Lives for the whole process; never null.
 Env* PosixEnv();
+
+// What a stat (or lstat) result says, as a FileInfo.
+FileInfo FileInfoFromStat(const struct stat& st);
 
 // The directory part of `path`: "/" for a file of the root, "." for a
 // bare name.

@@ -396,19 +396,8 @@ class RealEnv : public Env {
 
  private:
   static void Describe(const struct stat& st, FileInfo* info) {
-    *info = FileInfo();
-    info->is_regular = S_ISREG(st.st_mode);
-    info->is_directory = S_ISDIR(st.st_mode);
-    info->is_socket = S_ISSOCK(st.st_mode);
-    info->device = st.st_dev;
-    info->inode = st.st_ino;
-    info->size = static_cast<uint64_t>(st.st_size);
-    info->links = st.st_nlink;
-    info->mode = st.st_mode & 07777;
-    info->uid = st.st_uid;
-    info->gid = st.st_gid;
-    info->mtime_ns = Nanoseconds(st.st_mtim);
-    info->ctime_ns = Nanoseconds(st.st_ctim);
+    *info = FileInfoFromStat(st);
+    info->is_symlink = false;  // the caller says, from lstat
   }
 
 
@@ -543,6 +532,24 @@ class RealEnv : public Env {
 };
 
 }  // namespace
+
+FileInfo FileInfoFromStat(const struct stat& st) {
+  FileInfo info;
+  info.is_symlink = S_ISLNK(st.st_mode);
+  info.is_regular = S_ISREG(st.st_mode);
+  info.is_directory = S_ISDIR(st.st_mode);
+  info.is_socket = S_ISSOCK(st.st_mode);
+  info.device = st.st_dev;
+  info.inode = st.st_ino;
+  info.size = static_cast<uint64_t>(st.st_size);
+  info.links = st.st_nlink;
+  info.mode = st.st_mode & 07777;
+  info.uid = st.st_uid;
+  info.gid = st.st_gid;
+  info.mtime_ns = Nanoseconds(st.st_mtim);
+  info.ctime_ns = Nanoseconds(st.st_ctim);
+  return info;
+}
 
 Env* PosixEnv() {
   static Env* env = new RealEnv;

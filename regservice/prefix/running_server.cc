@@ -336,6 +336,18 @@ class ProcSearch {
 
 }  // namespace
 
+std::vector<std::string> DirectoryLinksOf(Env* env,
+                                          const std::string& process) {
+  std::vector<std::string> links = {process + "/cwd"};
+  std::vector<std::string> descriptors;
+  if (env->ListDirectory(process + "/fd", &descriptors).ok()) {
+    for (const std::string& fd : descriptors) {
+      links.push_back(process + "/fd/" + fd);
+    }
+  }
+  return links;
+}
+
 std::string ServerLockFile::Path() const {
   std::string path = base;
   for (const std::string& name : directories) path += "/" + name;
@@ -490,13 +502,7 @@ bool RunningServer::ServerDirectoryOfProcess(const std::string& process,
   if (!env_->GetFileInfo(location_.directory, &prefix).ok()) return false;
   // Its working directory, or while it loads the registry from the prefix
   // directory, the server directory it holds open.
-  std::vector<std::string> links = {process + "/cwd"};
-  std::vector<std::string> descriptors;
-  if (env_->ListDirectory(process + "/fd", &descriptors).ok()) {
-    for (const std::string& fd : descriptors) {
-      links.push_back(process + "/fd/" + fd);
-    }
-  }
+  const std::vector<std::string> links = DirectoryLinksOf(env_, process);
   for (const std::string& link : links) {
     if (env_->ReadLink(link, path).ok() && IsServerDirectoryOf(*path, prefix) &&
         env_->GetFileInfo(link, info).ok() && info->is_directory) {

@@ -156,6 +156,11 @@ class RunningServer {
 // "server-<dev>-<inode>" in lowercase hex, as Wine names a server directory.
 std::string ServerDirectoryName(uint64_t device, uint64_t inode);
 
+// The links of the process at `process` (its /proc directory) that may
+// lead to a directory it uses: its working directory, then each open
+// descriptor.
+std::vector<std::string> DirectoryLinksOf(Env* env, const std::string& process);
+
 // A link's target as /proc shows it, without the " (deleted)" the kernel
 // adds when the file or directory has been removed since.
 std::string WithoutDeletedMark(std::string target);
