@@ -13,6 +13,7 @@
 #include "app/registry_source.h"
 #include "app/report.h"
 #include "app/run_start.h"
+#include "app/terminal_text.h"
 
 namespace report {
 namespace {
@@ -76,7 +77,7 @@ PrefixCheck ReadOwnPrefix(const std::string& path) {
     check.lines.push_back(Describe(edition));
     check.any_installed = check.any_installed || edition.installed;
   }
-  check.lines.push_back("registry: " + source.name);
+  check.lines.push_back("registry: " + text::ForPeople(source.name));
   check.status = ExitStatus(editions);
   if (check.status == 2) check.problem = "a value could not be read";
   return check;
@@ -130,6 +131,7 @@ PrefixCheck CheckPrefix(const std::string& path) {
   }
   if (child == 0) {
     close(answer[0]);
+    signal(SIGPIPE, SIG_DFL);  // as a run of its own has it
     setenv("WINEPREFIX", path.c_str(), 1);
     const bool sent = WriteAll(answer[1], Encode(ReadOwnPrefix(path)));
     close(answer[1]);
