@@ -126,7 +126,7 @@ Status HiveStore::ReadUserReg(FileInfo* info, std::string* bytes) {
 
 Status HiveStore::TooLarge(const FileInfo& info) const {
   return Status(Status::kReadError,
-                UserRegPath() + ": " + std::to_string(info.size) +
+                std::to_string(info.size) +
                     " bytes, more than this run has memory for");
 }
 
