@@ -39,6 +39,22 @@ std::string Labelled(const std::string& maker, const std::string& name) {
   return maker + " \"" + text::MessageText(name) + "\"";
 }
 
+// An absolute path without the elements that change nothing (empty ones,
+// ".") and without a final slash: /L//./ is /L. ".." is kept, since
+// where it leads depends on the links on the way.
+std::string WithoutNoOpElements(const std::string& path) {
+  std::string out;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string element = path.substr(start, end - start);
+    if (!element.empty() && element != ".") out += "/" + element;
+    start = end + 1;
+  }
+  return out.empty() ? "/" : out;
+}
+
 bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() &&
          text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -260,8 +276,12 @@ class Finder {
     // A library named in many spellings (/L, /L/., //L, a symlink) is one
     // directory: it is told apart by device and inode, so the work grows
     // with the libraries, not with the ways they are written.
+    // Spellings that differ only by empty and "." elements are one path
+    // before any look at the disk.
+    std::set<std::string> spelled;
     std::set<std::pair<uint64_t, uint64_t>> done;
     for (const std::string& library : libraries) {
+      if (!spelled.insert(WithoutNoOpElements(library)).second) continue;
       const std::string compatdata = library + "/steamapps/compatdata";
       FileInfo info;
       if (!env_->GetFileInfo(compatdata, &info).ok() || !info.is_directory ||
