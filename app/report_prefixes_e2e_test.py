@@ -8,6 +8,7 @@ QUILLFIX (and the base Wine prefix in QUILLFIX_WINE_BASE).
 """
 
 import os
+import pty
 import resource
 import shutil
 import subprocess
@@ -507,6 +508,38 @@ class OddNamesTest(HomeCase):
                 self.assertIn("quillfix-report: write error: Broken pipe\n",
                               result.stderr.decode())
                 self.assertEqual(2, result.returncode)
+
+    def test_a_closing_count_on_a_terminal_only(self):
+        h = self.home
+        h.prefix(".wine", BOTH_PATCHED)
+        h.prefix(".local/share/wineprefixes/a", VARLO_ONLY)
+        h.prefix(".local/share/wineprefixes/b", NONE)
+        h.prefix(".local/share/wineprefixes/c", "WINE REGISTRY Version 1\n")
+        h.prefix(".cxoffice/d", VARLOPLUS_ONLY)
+        closing = ("5 prefixes: 1 patched, 2 not patched, 1 with no edition, "
+                   "1 unreadable")
+        master, slave = pty.openpty()
+        result = subprocess.run([REPORT, "--all"], env=self.env(),
+                                stdout=slave, stderr=subprocess.PIPE,
+                                stdin=subprocess.DEVNULL, timeout=600)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: the terminal's other side is closed
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        lines = shown.decode().replace("\r\n", "\n").splitlines()
+        self.assertEqual(closing, lines[-1])
+        self.assertEqual(1, sum(line == closing for line in lines))
+        self.assertEqual(2, result.returncode)
+        for args in (["--all"], ["--list"]):
+            piped = self.run_report(*args)
+            self.assertNotIn(b"prefixes:", piped.stdout)
 
     @unittest.skipIf(os.environ.get("QUILLFIX_SANITIZED") == "1",
                      "AddressSanitizer reserves more address space than the "
