@@ -9,6 +9,7 @@ QUILLFIX (and the base Wine prefix in QUILLFIX_WINE_BASE).
 
 import os
 import pty
+import pwd
 import resource
 import shutil
 import subprocess
@@ -624,6 +625,42 @@ class OddNamesTest(HomeCase):
         self.assertEqual(2, listed.returncode)
         self.assertLess(took, 40)
         self.assertGreaterEqual(took, 29)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"),
+                         "needs root and setpriv to act as other users")
+    def test_what_the_caller_may_not_look_into_is_named(self):
+        """A user's game names a prefix of another user's, whose server
+        directory in /tmp the user may not look into: the reason names
+        that directory and its owner."""
+        os.chmod(self.top, 0o755)
+        uid, gid = winetest.unused_ids()
+        other = uid + 1
+        self.assertRaises(KeyError, pwd.getpwuid, other)
+        prefix = self.home.prefix(os.path.join(self.top, "theirs"),
+                                  VARLO_ONLY)
+        self.home.file(".config/lutris/games/theirs-1.yml",
+                       lutris_game("theirs", prefix))
+        for dirpath, dirnames, filenames in os.walk(self.home.path):
+            for name in [dirpath] + [os.path.join(dirpath, n)
+                                     for n in dirnames + filenames]:
+                os.lchown(name, uid, gid)
+        for dirpath, dirnames, filenames in os.walk(prefix):
+            for name in [dirpath] + [os.path.join(dirpath, n)
+                                     for n in dirnames + filenames]:
+                os.lchown(name, other, other)
+        servers = "/tmp/.wine-%d" % other
+        if not os.path.exists(servers):
+            os.mkdir(servers, 0o700)
+            os.chown(servers, other, other)
+            self.addCleanup(shutil.rmtree, servers, ignore_errors=True)
+        result = self.run_report("--list",
+                                 prefix_command=winetest.as_user(uid, gid))
+        self.assertEqual(b"", result.stdout)
+        self.assertEqual(
+            "quillfix-report: cannot tell whether Wine runs for %s: %s "
+            "belongs to user %d; not readable by this user\n"
+            % (prefix, servers, other), result.stderr.decode())
+        self.assertEqual(2, result.returncode)
 
     @unittest.skipUnless(os.geteuid() == 0, "needs root to run for a user")
     def test_a_home_of_a_user_without_an_account(self):
