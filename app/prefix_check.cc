@@ -13,7 +13,6 @@
 #include "app/registry_source.h"
 #include "app/report.h"
 #include "app/run_start.h"
-#include "app/terminal_text.h"
 
 namespace report {
 namespace {
@@ -77,7 +76,7 @@ PrefixCheck ReadOwnPrefix(const std::string& path) {
     check.lines.push_back(Describe(edition));
     check.any_installed = check.any_installed || edition.installed;
   }
-  check.lines.push_back("registry: " + text::ForPeople(source.name));
+  check.lines.push_back("registry: " + source.name);
   check.status = ExitStatus(editions);
   if (check.status == 2) check.problem = "a value could not be read";
   return check;

@@ -123,7 +123,7 @@ int main(int argc, char* argv[], char*[]) {
   for (const report::Edition& edition : editions) {
     std::cout << report::Describe(edition) << '\n';
   }
-  std::cout << "registry: " << text::ForPeople(source.name) << '\n';
+  std::cout << "registry: " << source.name << '\n';
   if (!report::Delivered(std::cout, std::cerr)) return 2;
   const int status = report::ExitStatus(editions);
   if (status == 2) {
