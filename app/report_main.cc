@@ -37,13 +37,14 @@ const char kUsage[] =
     "             winetricks', Bottles', Lutris', Heroic's, PlayOnLinux's,\n"
     "             CrossOver's, Steam's; each after a line with its path\n"
     "  --list     the path of each prefix where an edition is installed,\n"
-    "             one a line (-0: each ended by a NUL), to patch each with\n"
-    "             WINEPREFIX=<path> quillfix\n"
+    "             one a line (-0: each ended by a NUL, for any name; a\n"
+    "             name with a line end is listed only so), to patch each\n"
+    "             with WINEPREFIX=<path> quillfix\n"
     "  --help     this text\n"
     "  --version  the program's name and version\n"
     "Exit status: 0 when every installed edition holds REG_BINARY 01, 1 when\n"
-    "one does not, 2 when the registry (a prefix) cannot be read or, with\n"
-    "--all or --list, no prefix is found.\n";
+    "one does not, 2 when the registry (a prefix) cannot be read, output\n"
+    "cannot be written or, with --all or --list, no prefix is found.\n";
 
 // The first --help or --version among the arguments, or null.
 const char* InfoRequest(int argc, char* argv[]) {
