@@ -130,6 +130,7 @@ PrefixCheck CheckPrefix(const std::string& path) {
   }
   if (child == 0) {
     close(answer[0]);
+    signal(SIGPIPE, SIG_DFL);  // as a run of its own has it
     setenv("WINEPREFIX", path.c_str(), 1);
     const bool sent = WriteAll(answer[1], Encode(ReadOwnPrefix(path)));
     close(answer[1]);

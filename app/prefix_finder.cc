@@ -8,6 +8,7 @@
 #include <set>
 #include <utility>
 
+#include "app/terminal_text.h"
 #include "app/vdf_reader.h"
 
 namespace finder {
@@ -27,18 +28,31 @@ constexpr size_t kMaxConfigBytes = 1 << 20;
 // writes a few levels.
 constexpr int kMaxYamlNesting = 64;
 
-// A name from a file or a directory, fit for one line of output: control
-// characters (a newline among them) become '?'.
-std::string Printable(const std::string& name) {
-  std::string out = name;
-  for (char& c : out) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  }
-  return out;
+// How long a parser's message may be: its own words and a quote.
+constexpr size_t kMaxErrorChars = 200;
+
+std::string ParserError(const char* what) {
+  return text::MessageText(what, kMaxErrorChars);
 }
 
 std::string Labelled(const std::string& maker, const std::string& name) {
-  return maker + " \"" + Printable(name) + "\"";
+  return maker + " \"" + text::MessageText(name) + "\"";
+}
+
+// An absolute path without the elements that change nothing (empty ones,
+// ".") and without a final slash: /L//./ is /L. ".." is kept, since
+// where it leads depends on the links on the way.
+std::string WithoutNoOpElements(const std::string& path) {
+  std::string out;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string element = path.substr(start, end - start);
+    if (!element.empty() && element != ".") out += "/" + element;
+    start = end + 1;
+  }
+  return out.empty() ? "/" : out;
 }
 
 bool EndsWith(const std::string& text, const std::string& end) {
@@ -48,34 +62,86 @@ bool EndsWith(const std::string& text, const std::string& end) {
 
 // A coarse bound on how deep YAML text nests: brackets of flow
 // collections, and block nesting by indentation and by "- " entries that
-// open a sequence inside another on one line. Overestimates rather than
-// under: quoted brackets count too.
-int YamlNesting(const std::string& text) {
-  int deepest = 0;
-  int flow = 0;
-  size_t line_start = 0;
-  while (line_start < text.size()) {
-    size_t line_end = text.find('\n', line_start);
-    if (line_end == std::string::npos) line_end = text.size();
-    size_t i = line_start;
-    int block = 0;
-    while (i < line_end && (text[i] == ' ' || text[i] == '\t')) ++i;
-    block += static_cast<int>(i - line_start);
-    while (i + 1 < line_end && (text[i] == '-' || text[i] == '?') &&
-           text[i + 1] == ' ') {
-      block += 2;
-      i += 2;
-      while (i < line_end && text[i] == ' ') ++i;
+// open a sequence inside another on one line. Comments and quoted scalars
+// (which may run over several lines) nest nothing and are passed over.
+class YamlNestingScan {
+ public:
+  explicit YamlNestingScan(const std::string& text) : text_(text) {}
+
+  int Deepest() {
+    size_t line_start = 0;
+    while (line_start < text_.size()) {
+      size_t line_end = text_.find('\n', line_start);
+      if (line_end == std::string::npos) line_end = text_.size();
+      ScanLine(line_start, line_end);
+      line_start = line_end + 1;
+    }
+    return deepest_;
+  }
+
+ private:
+  void ScanLine(size_t i, size_t line_end) {
+    bool scalar_may_start = true;
+    if (quote_ == 0) {
+      const size_t line_start = i;
+      while (i < line_end && (text_[i] == ' ' || text_[i] == '\t')) ++i;
+      // A comment or a blank line nests nothing, however indented.
+      if (i == line_end || text_[i] == '#') return;
+      block_ = static_cast<int>(i - line_start);
+      while (i + 1 < line_end && (text_[i] == '-' || text_[i] == '?') &&
+             text_[i + 1] == ' ') {
+        block_ += 2;
+        i += 2;
+        while (i < line_end && text_[i] == ' ') ++i;
+      }
     }
     for (; i < line_end; ++i) {
-      if (text[i] == '[' || text[i] == '{') ++flow;
-      if ((text[i] == ']' || text[i] == '}') && flow > 0) --flow;
-      deepest = std::max(deepest, flow + block / 2);
+      const char c = text_[i];
+      if (quote_ != 0) {
+        if (quote_ == '"' && c == '\\') {
+          ++i;  // an escaped character, a quote among them
+        } else if (c == quote_) {
+          // '' inside single quotes is one quote, not the end.
+          if (quote_ == '\'' && i + 1 < line_end && text_[i + 1] == '\'') {
+            ++i;
+          } else {
+            quote_ = 0;
+            scalar_may_start = false;
+          }
+        }
+        continue;
+      }
+      if (c == ' ' || c == '\t') continue;
+      const bool after_space =
+          i == 0 || text_[i - 1] == ' ' || text_[i - 1] == '\t';
+      if (c == '#' && after_space) return;  // a comment, to the line's end
+      // A quote opens a quoted scalar only where a scalar begins; inside
+      // a plain one (It's) it is a character of it.
+      if ((c == '"' || c == '\'') && scalar_may_start) {
+        quote_ = c;
+        continue;
+      }
+      if (c == '[' || c == '{') ++flow_;
+      if ((c == ']' || c == '}') && flow_ > 0) --flow_;
+      deepest_ = std::max(deepest_, flow_ + block_ / 2);
+      const bool value_follows =
+          c == ':' && (i + 1 == line_end || text_[i + 1] == ' ');
+      scalar_may_start =
+          c == '[' || c == '{' || c == ',' || value_follows ||
+          (c == '-' && (i + 1 == line_end || text_[i + 1] == ' '));
     }
-    deepest = std::max(deepest, flow + block / 2);
-    line_start = line_end + 1;
+    deepest_ = std::max(deepest_, flow_ + block_ / 2);
   }
-  return deepest;
+
+  const std::string& text_;
+  int deepest_ = 0;
+  int flow_ = 0;
+  int block_ = 0;
+  char quote_ = 0;
+};
+
+int YamlNesting(const std::string& text) {
+  return YamlNestingScan(text).Deepest();
 }
 
 bool LoadYaml(const std::string& text, YAML::Node* root, std::string* error) {
@@ -87,7 +153,7 @@ bool LoadYaml(const std::string& text, YAML::Node* root, std::string* error) {
   try {
     *root = YAML::Load(text);
   } catch (const YAML::Exception& e) {
-    *error = Printable(e.what());
+    *error = ParserError(e.what());
     return false;
   }
   return true;
@@ -207,13 +273,24 @@ class Finder {
         if (!path.empty() && path[0] == '/') libraries.push_back(path);
       }
     }
-    std::set<std::string> done;
+    // A library named in many spellings (/L, /L/., //L, a symlink) is one
+    // directory: it is told apart by device and inode, so the work grows
+    // with the libraries, not with the ways they are written.
+    // Spellings that differ only by empty and "." elements are one path
+    // before any look at the disk.
+    std::set<std::string> spelled;
+    std::set<std::pair<uint64_t, uint64_t>> done;
     for (const std::string& library : libraries) {
-      if (!done.insert(library).second) continue;
+      if (!spelled.insert(WithoutNoOpElements(library)).second) continue;
       const std::string compatdata = library + "/steamapps/compatdata";
+      FileInfo info;
+      if (!env_->GetFileInfo(compatdata, &info).ok() || !info.is_directory ||
+          !done.insert({info.device, info.inode}).second) {
+        continue;
+      }
       for (const std::string& app : SortedEntries(compatdata)) {
         Consider(compatdata + "/" + app + "/pfx",
-                 "Steam app " + Printable(app));
+                 "Steam app " + text::MessageText(app));
       }
     }
   }
@@ -267,7 +344,7 @@ class Finder {
   }
 
   void Warning(const std::string& path, const std::string& what) {
-    warn_(Printable(path) + ": " + Printable(what));
+    warn_(text::ForPeople(path) + ": " + text::MessageText(what));
   }
 
   // A path below the home directory; empty when there is no home.
@@ -311,7 +388,7 @@ bool ReadLutrisGame(const std::string& text, std::string* prefix,
     *name = ScalarAt(root, "name");
     if (root.IsMap()) *prefix = ScalarAt(root["game"], "prefix");
   } catch (const YAML::Exception& e) {
-    *error = Printable(e.what());
+    *error = ParserError(e.what());
     return false;
   }
   return true;
@@ -325,7 +402,7 @@ bool ReadHeroicGame(const std::string& text,
   try {
     root = nlohmann::json::parse(text);
   } catch (const nlohmann::json::exception& e) {
-    *error = Printable(e.what());
+    *error = ParserError(e.what());
     return false;
   }
   if (!root.is_object()) {
@@ -349,7 +426,7 @@ bool ReadBottlesData(const std::string& text, std::string* custom_path,
   try {
     *custom_path = ScalarAt(root, "custom_bottles_path");
   } catch (const YAML::Exception& e) {
-    *error = Printable(e.what());
+    *error = ParserError(e.what());
     return false;
   }
   return true;

@@ -366,9 +366,74 @@ TEST(PrefixFinderTest, NamesAreFitForOneLine) {
   FixtureHome home;
   FaultInjectionEnv env;
   const std::string prefix = home.Prefix(".cxoffice/two\nlines");
+  const std::string colour = home.Prefix(".cxoffice/\x1b[31mred");
   std::vector<std::string> warnings;
-  EXPECT_EQ(Found({{prefix, "CrossOver \"two?lines\""}}),
+  EXPECT_EQ(Found({{colour, "CrossOver \"\\033[31mred\""},
+                   {prefix, "CrossOver \"two\\nlines\""}}),
             Find(&env, {home.path(), ""}, &warnings));
+}
+
+// Counts the listings of Steam's compatdata folders.
+class CountingEnv : public FaultInjectionEnv {
+ public:
+  int compatdata_listings = 0;
+
+  Status ListDirectory(const std::string& path,
+                       std::vector<std::string>* names) override {
+    const std::string end = "/compatdata";
+    if (path.size() > end.size() &&
+        path.compare(path.size() - end.size(), end.size(), end) == 0) {
+      ++compatdata_listings;
+    }
+    return FaultInjectionEnv::ListDirectory(path, names);
+  }
+};
+
+// One library named in many spellings, and through a symlink, is one
+// library: its compatdata is listed once, its prefixes once each.
+TEST(PrefixFinderTest, ASteamLibraryInManySpellingsIsReadOnce) {
+  FixtureHome home;
+  CountingEnv env;
+  const std::string library = home.dir() / "L";
+  const std::string a = home.Prefix(library + "/steamapps/compatdata/1/pfx");
+  const std::string b = home.Prefix(library + "/steamapps/compatdata/2/pfx");
+  home.Link(library, "link-to-L");
+  const std::vector<std::string> spellings = {
+      library,          home / "link-to-L", library + "/.",
+      library + "//",   library + "/./.",   library + "/../L",
+      home.dir() / "./L"};
+  home.File(".local/share/Steam/steamapps/libraryfolders.vdf",
+            LibraryFolders(spellings));
+  std::vector<std::string> warnings;
+  const Found found = Find(&env, {home.path(), ""}, &warnings);
+  EXPECT_EQ(Found({{a, "Steam app 1"}, {b, "Steam app 2"}}), found);
+  EXPECT_EQ(std::vector<std::string>(), warnings);
+  EXPECT_EQ(1, env.compatdata_listings);
+}
+
+// A message quotes at most a few dozen characters of a file, escaped.
+TEST(PrefixFinderTest, ErrorsQuoteLittleAndEscapeIt) {
+  FixtureHome home;
+  FaultInjectionEnv env;
+  home.File(".local/share/Steam/steamapps/libraryfolders.vdf",
+            "\"libraryfolders\"\n{\n\"" + std::string(900000, 'k') +
+                "\" }\n");
+  home.File(".config/heroic/GamesConfig/Bytes.json",
+            "{\"a\": \"\xff\xfe\x1b[2J");
+  std::vector<std::string> warnings;
+  Find(&env, {home.path(), ""}, &warnings);
+  ASSERT_EQ(2u, warnings.size());
+  for (const std::string& line : warnings) {
+    EXPECT_GT(300u, line.size()) << line.substr(0, 300);
+    for (unsigned char c : line) {
+      EXPECT_TRUE(c >= 0x20 && c < 0x7f) << line;
+    }
+  }
+  EXPECT_NE(std::string::npos,
+            warnings[1].find("expected a value for \"" +
+                             std::string(80, 'k') + "...\", got '}'"))
+      << warnings[1];
+  EXPECT_NE(std::string::npos, warnings[0].find("\\377")) << warnings[0];
 }
 
 TEST(PrefixFinderTest, LutrisGames) {
@@ -438,6 +503,30 @@ TEST(PrefixFinderTest, DeeplyNestedYamlIsRefusedUnparsed) {
     EXPECT_FALSE(ReadLutrisGame(text, &prefix, &name, &error));
     EXPECT_EQ("nested more than 64 levels deep", error);
   }
+}
+
+// Brackets in comments and quoted scalars nest nothing: such a file is
+// read. Nesting after a quote inside a plain scalar is still counted.
+TEST(PrefixFinderTest, YamlNestingCountsOnlyRealNesting) {
+  std::string comments = "game:\n";
+  for (int i = 0; i < 65; ++i) comments += "  # [ an unbalanced note\n";
+  comments += "  prefix: /p\nname: n\n";
+  std::string quoted = "game:\n";
+  for (int i = 0; i < 65; ++i) {
+    quoted += "  k" + std::to_string(i) + ": \"[{ \\\" [\"\n";
+    quoted += "  s" + std::to_string(i) + ": '[''['\n";
+  }
+  quoted += "  prefix: /p\nname: '[ multi\n  line ['\n";
+  for (const std::string& text : {comments, quoted}) {
+    std::string prefix, name, error;
+    EXPECT_TRUE(ReadLutrisGame(text, &prefix, &name, &error)) << error;
+    EXPECT_EQ("/p", prefix);
+  }
+  const std::string hidden =
+      "name: It's " + std::string(100, '[') + "\n" + "game: x\n";
+  std::string prefix, name, error;
+  EXPECT_FALSE(ReadLutrisGame(hidden, &prefix, &name, &error));
+  EXPECT_EQ("nested more than 64 levels deep", error);
 }
 
 TEST(PrefixFinderTest, BottlesData) {

@@ -12,7 +12,9 @@ namespace report {
 
 struct RegistrySource {
   bool readable = false;
-  std::string name;     // "Windows registry", or the user.reg path
+  // "Windows registry", or the user.reg path; a path escaped for a
+  // terminal (app/terminal_text.h).
+  std::string name;
   std::string problem;  // why it cannot be read, one line; empty if it can
   bool no_prefix = false;  // unreadable because there is no prefix at all
 };

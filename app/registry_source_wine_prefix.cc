@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/registry_source.h"
+#include "app/terminal_text.h"
 #include "regservice/prefix/wine_prefix_registry.h"
 #include "regservice/registry.h"
 
@@ -46,7 +47,7 @@ RegistrySource CheckRegistry(const app::RunStart& start) {
       nullptr, nullptr, nullptr, nullptr, nullptr);
   source.readable = status == ERROR_SUCCESS;
   if (start.registry == app::RunStart::kRunningWine) {
-    source.name = "running Wine of " + start.prefix;
+    source.name = "running Wine of " + text::ForPeople(start.prefix);
     if (!source.readable) {
       source.problem = "cannot reach the running Wine of " + start.prefix +
                        " (error " + std::to_string(status) + ")";
@@ -64,7 +65,7 @@ RegistrySource CheckRegistry(const app::RunStart& start) {
     }
     return source;
   }
-  source.name = prefix->store().UserRegPath();
+  source.name = text::ForPeople(prefix->store().UserRegPath());
   if (!source.readable) {
     source.problem = FileProblem(start, status, prefix->store());
     source.no_prefix = start.prefix.empty() || status == ERROR_FILE_NOT_FOUND;

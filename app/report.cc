@@ -1,6 +1,8 @@
 #include "app/report.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "app/product_root.h"
 #include "app/resource.h"
@@ -88,6 +90,16 @@ int ExitStatus(const std::vector<Edition>& editions) {
     if (!IsPatched(edition)) status = 1;
   }
   return status;
+}
+
+bool Delivered(std::ostream& out, std::ostream& err) {
+  errno = 0;
+  if (out.flush()) return true;
+  const int error = errno;
+  err << "quillfix-report: write error"
+      << (error != 0 ? std::string(": ") + std::strerror(error) : "")
+      << std::endl;
+  return false;
 }
 
 }  // namespace report

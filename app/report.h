@@ -5,6 +5,7 @@
 #define QUILLFIX_APP_REPORT_H_
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,10 @@ bool IsPatched(const Edition& edition);
 // installed included), 1 when one is not, 2 when a value could not be
 // read.
 int ExitStatus(const std::vector<Edition>& editions);
+
+// Flushes `out`: true when everything written to it got out; false, with
+// a line on `err` saying why (a full disk, a closed pipe), when not.
+bool Delivered(std::ostream& out, std::ostream& err);
 
 }  // namespace report
 

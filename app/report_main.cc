@@ -7,13 +7,16 @@
 // Exit status: 0 when every installed edition holds REG_BINARY 01 (also
 // when none is installed), 1 when one does not, 2 when the registry cannot
 // be read, with the reason on standard error.
+#include <signal.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "app/registry_source.h"
 #include "app/report.h"
 #include "app/report_modes.h"
 #include "app/resource.h"
 #include "app/run_start.h"
+#include "app/terminal_text.h"
 #include "winshim/afx.h"
 #include "winshim/process.h"
 
@@ -34,13 +37,14 @@ const char kUsage[] =
     "             winetricks', Bottles', Lutris', Heroic's, PlayOnLinux's,\n"
     "             CrossOver's, Steam's; each after a line with its path\n"
     "  --list     the path of each prefix where an edition is installed,\n"
-    "             one a line (-0: each ended by a NUL), to patch each with\n"
-    "             WINEPREFIX=<path> quillfix\n"
+    "             one a line (-0: each ended by a NUL, for any name; a\n"
+    "             name with a line end is listed only so), to patch each\n"
+    "             with WINEPREFIX=<path> quillfix\n"
     "  --help     this text\n"
     "  --version  the program's name and version\n"
     "Exit status: 0 when every installed edition holds REG_BINARY 01, 1 when\n"
-    "one does not, 2 when the registry (a prefix) cannot be read or, with\n"
-    "--all or --list, no prefix is found.\n";
+    "one does not, 2 when the registry (a prefix) cannot be read, output\n"
+    "cannot be written or, with --all or --list, no prefix is found.\n";
 
 // The first --help or --version among the arguments, or null.
 const char* InfoRequest(int argc, char* argv[]) {
@@ -72,6 +76,11 @@ bool HasArgument(int argc, char* argv[], const char* wanted) {
 }  // namespace
 
 int main(int argc, char* argv[], char*[]) {
+#ifdef SIGPIPE
+  // A reader that goes away is a write error to say and count, as the
+  // coreutils count it, not a silent end.
+  signal(SIGPIPE, SIG_IGN);
+#endif
   if (!AfxWinInit(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), 0)) {
     std::cerr << "Fatal Error: MFC initialization failed" << std::endl;
     return 2;
@@ -85,13 +94,14 @@ int main(int argc, char* argv[], char*[]) {
       title.LoadStringA(IDS_TITLE);
       std::cout << static_cast<const char*>(title) << '\n';
     }
-    return std::cout.flush() ? 0 : 2;
+    return report::Delivered(std::cout, std::cerr) ? 0 : 2;
   }
   // Every prefix of the user's: each is started on, as below, by a
   // process of its own (app/report_modes.h).
   if (const char* listing = ListingRequest(argc, argv)) {
     if (strcmp(listing, "--all") == 0) {
-      return report::ReportAll(std::cout, std::cerr);
+      return report::ReportAll(isatty(STDOUT_FILENO) == 1, std::cout,
+                               std::cerr);
     }
     return report::ReportList(HasArgument(argc, argv, "-0"), std::cout,
                               std::cerr);
@@ -105,7 +115,8 @@ int main(int argc, char* argv[], char*[]) {
   const report::RegistrySource source =
       report::CheckRegistry(app::StartRun(stopped));
   if (!source.readable) {
-    std::cerr << "quillfix-report: " << source.problem << std::endl;
+    std::cerr << "quillfix-report: " << text::MessageText(source.problem)
+              << std::endl;
     if (source.no_prefix) report::HintOtherPrefixes(std::cerr);
     return 2;
   }
@@ -113,7 +124,8 @@ int main(int argc, char* argv[], char*[]) {
   for (const report::Edition& edition : editions) {
     std::cout << report::Describe(edition) << '\n';
   }
-  std::cout << "registry: " << source.name << std::endl;
+  std::cout << "registry: " << source.name << '\n';
+  if (!report::Delivered(std::cout, std::cerr)) return 2;
   const int status = report::ExitStatus(editions);
   if (status == 2) {
     std::cerr << "quillfix-report: a value could not be read" << std::endl;

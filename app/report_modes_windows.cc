@@ -13,7 +13,7 @@ int NotHere(const char* option, std::ostream& err) {
 
 }  // namespace
 
-int ReportAll(std::ostream&, std::ostream& err) {
+int ReportAll(bool, std::ostream&, std::ostream& err) {
   return NotHere("--all", err);
 }
 

@@ -17,7 +17,9 @@
 
 #include "app/prefix_check.h"
 #include "app/prefix_finder.h"
+#include "app/report.h"
 #include "app/supervisor.h"
+#include "app/terminal_text.h"
 #include "regservice/prefix/env.h"
 #include "regservice/prefix/prefix_owner.h"
 #include "regservice/prefix/running_server.h"
@@ -33,7 +35,8 @@ constexpr int kListingRunMs = 600000;
 
 // Goes on as the owner of the home directory `decided` names, for good,
 // under a supervisor that stays root, as a run on a user's prefix does
-// (app/run_start_wine_prefix.cc). False with the reason in *why.
+// (app/run_start_wine_prefix.cc). False with the reason in *why, one
+// line naming the home.
 bool BecomeHomeOwner(const prefix::RunIdentity& decided, std::string* why) {
   app::SupervisorLimits limits;
   limits.run_ms = kListingRunMs;
@@ -42,18 +45,19 @@ bool BecomeHomeOwner(const prefix::RunIdentity& decided, std::string* why) {
       "quillfix-report: stopped: the listing did not end within its time "
       "limit";
   const pid_t supervisor = app::SuperviseRestOfRun(limits);
+  const std::string refusal = "not acting on " + decided.directory + ": ";
   if (supervisor < 0) {
-    *why = "no process to act as its owner";
+    *why = refusal + "no process to act as its owner";
     return false;
   }
   const prefix::RunIdentity run =
       prefix::BecomePrefixOwner(prefix::PosixIdentity(), decided);
   if (run.kind == prefix::RunIdentity::kRefused) {
-    *why = run.reason;
+    *why = run.reason;  // names the home already
     return false;
   }
   if (!app::DieWithSupervisor(supervisor)) {
-    *why = "its supervisor has gone";
+    *why = refusal + "its supervisor has gone";
     return false;
   }
   // Root's temporary directory is not the owner's.
@@ -84,14 +88,14 @@ bool SettleHome(std::string* home, std::ostream& err) {
   const prefix::RunIdentity decided =
       prefix::DecidePrefixOwner(prefix::PosixEnv(), 0, &location);
   if (decided.kind == prefix::RunIdentity::kRefused) {
-    err << "quillfix-report: " << decided.reason << std::endl;
+    err << "quillfix-report: " << text::MessageText(decided.reason)
+        << std::endl;
     return false;
   }
   std::string why;
   if (decided.kind == prefix::RunIdentity::kPrefixOwner &&
       !BecomeHomeOwner(decided, &why)) {
-    err << "quillfix-report: not acting on " << *home << ": " << why
-        << std::endl;
+    err << "quillfix-report: " << text::MessageText(why) << std::endl;
     return false;
   }
   *home = location.directory;
@@ -114,28 +118,12 @@ bool FindAll(std::vector<finder::FoundPrefix>* found, std::ostream& err) {
       });
   if (found->empty()) {
     err << "quillfix-report: no Wine prefix found"
-        << (home.empty() ? " (no home directory)" : " for " + home)
+        << (home.empty() ? " (no home directory)"
+                         : " for " + text::ForPeople(home))
         << std::endl;
     return false;
   }
   return true;
-}
-
-// `text` as one word for a POSIX shell.
-std::string ShellQuoted(const std::string& text) {
-  bool plain = !text.empty();
-  for (char c : text) {
-    const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                      (c >= '0' && c <= '9') ||
-                      std::string("/._+-,:@%_=").find(c) != std::string::npos;
-    plain = plain && safe;
-  }
-  if (plain) return text;
-  std::string quoted = "'";
-  for (char c : text) {
-    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  }
-  return quoted + "'";
 }
 
 // The NUL-terminated paths `quillfix-report --list -0` prints, run anew
@@ -191,26 +179,82 @@ std::vector<std::string> ListInNewRun() {
   return paths;
 }
 
+// Every wait for a lock that another process holds on a prefix, in all
+// of the listing's checks together, ends within this: each check is
+// forked after this is set, and a wait that finds the time spent gives up
+// at once, with its reason.
+constexpr long long kListingWaitsMs = 30000;
+
+void LimitWaits() { prefix::LimitLockWaits(kListingWaitsMs); }
+
+// The reason a prefix could not be read, on `err`, safe for a terminal.
+void SayProblem(const PrefixCheck& check, std::ostream& err) {
+  if (check.problem.empty()) return;
+  err << "quillfix-report: " << text::MessageText(check.problem)
+      << std::endl;
+}
+
+// How the prefixes of --all came out, for its closing line.
+class Outcomes {
+ public:
+  void Count(const PrefixCheck& check) {
+    ++prefixes_;
+    if (check.status == 2) {
+      ++unreadable_;
+    } else if (!check.any_installed) {
+      ++no_edition_;
+    } else if (check.status == 1) {
+      ++not_patched_;
+    } else {
+      ++patched_;
+    }
+  }
+
+  // e.g. "5 prefixes: 2 patched, 1 not patched, 1 with no edition,
+  // 1 unreadable"
+  std::string Line() const {
+    return std::to_string(prefixes_) +
+           (prefixes_ == 1 ? " prefix: " : " prefixes: ") +
+           std::to_string(patched_) + " patched, " +
+           std::to_string(not_patched_) + " not patched, " +
+           std::to_string(no_edition_) + " with no edition, " +
+           std::to_string(unreadable_) + " unreadable";
+  }
+
+ private:
+  int prefixes_ = 0;
+  int patched_ = 0;
+  int not_patched_ = 0;
+  int no_edition_ = 0;
+  int unreadable_ = 0;
+};
+
 }  // namespace
 
-int ReportAll(std::ostream& out, std::ostream& err) {
+int ReportAll(bool for_terminal, std::ostream& out, std::ostream& err) {
   std::vector<finder::FoundPrefix> found;
   if (!FindAll(&found, err)) return 2;
+  LimitWaits();
   int status = 0;
+  Outcomes outcomes;
   for (const finder::FoundPrefix& prefix : found) {
-    out << "prefix: " << prefix.path << " (" << prefix.maker << ")\n";
-    out.flush();
+    out << "prefix: " << text::ForPeople(prefix.path) << " (" << prefix.maker
+        << ")\n";
+    if (!Delivered(out, err)) return 2;
     const PrefixCheck check = CheckPrefix(prefix.path);
     for (const std::string& line : check.lines) out << line << '\n';
-    out.flush();
-    if (!check.problem.empty()) {
-      err << "quillfix-report: " << check.problem << std::endl;
-    }
+    if (!Delivered(out, err)) return 2;
+    SayProblem(check, err);
+    outcomes.Count(check);
     if (check.status == 2 || status == 2) {
       status = 2;
     } else if (check.status == 1) {
       status = 1;
     }
+  }
+  if (for_terminal) {
+    out << outcomes.Line() << '\n';
+    if (!Delivered(out, err)) return 2;
   }
   return status;
 }
@@ -218,17 +262,26 @@ int ReportAll(std::ostream& out, std::ostream& err) {
 int ReportList(bool nul_terminated, std::ostream& out, std::ostream& err) {
   std::vector<finder::FoundPrefix> found;
   if (!FindAll(&found, err)) return 2;
+  LimitWaits();
   int status = 0;
   for (const finder::FoundPrefix& prefix : found) {
     const PrefixCheck check = CheckPrefix(prefix.path);
     if (check.status == 2) {
-      err << "quillfix-report: " << check.problem << std::endl;
+      SayProblem(check, err);
       status = 2;
     }
-    if (check.any_installed) {
-      out << prefix.path << (nul_terminated ? '\0' : '\n');
-      out.flush();
+    if (!check.any_installed) continue;
+    // A line end in a path would make two lines of one: such a path is
+    // only given where paths end in NULs.
+    if (!nul_terminated && prefix.path.find('\n') != std::string::npos) {
+      err << "quillfix-report: " << text::ForPeople(prefix.path)
+          << ": not listed: its name holds a line end; --list -0 lists it"
+          << std::endl;
+      status = 2;
+      continue;
     }
+    out << prefix.path << (nul_terminated ? '\0' : '\n');
+    if (!Delivered(out, err)) return 2;
   }
   return status;
 }
@@ -239,7 +292,7 @@ void HintOtherPrefixes(std::ostream& err) {
   std::string commands;
   for (const std::string& path : paths) {
     if (!commands.empty()) commands += "; ";
-    commands += "WINEPREFIX=" + ShellQuoted(path) + " quillfix";
+    commands += "WINEPREFIX=" + text::ShellWord(path) + " quillfix";
   }
   err << "quillfix-report: Varlo is installed in "
       << (paths.size() == 1 ? "another Wine prefix" : "other Wine prefixes")

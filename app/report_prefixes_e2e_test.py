@@ -8,9 +8,14 @@ QUILLFIX (and the base Wine prefix in QUILLFIX_WINE_BASE).
 """
 
 import os
+import pty
+import pwd
+import resource
 import shutil
 import subprocess
+import sys
 import tempfile
+import time
 import unittest
 
 from quillfix_e2e_test import HEADER, OTHER, VARLO, VARLOPLUS, section
@@ -122,7 +127,8 @@ class Home:
         os.symlink(target, path)
 
 
-class PrefixesTest(unittest.TestCase):
+class HomeCase(unittest.TestCase):
+    """A fixture home for each test, and the report run on it."""
     maxDiff = None
 
     def setUp(self):
@@ -144,6 +150,20 @@ class PrefixesTest(unittest.TestCase):
         return subprocess.run([*prefix_command, REPORT, *args],
                               env=env or self.env(), capture_output=True,
                               stdin=subprocess.DEVNULL, timeout=600)
+
+    def programs_on_path(self):
+        """An environment with both programs on PATH by their names."""
+        programs = os.path.join(self.top, "bin")
+        os.makedirs(programs, exist_ok=True)
+        for program, name in ((REPORT, "quillfix-report"),
+                              (QUILLFIX, "quillfix")):
+            link = os.path.join(programs, name)
+            if not os.path.lexists(link):
+                os.symlink(os.path.abspath(program), link)
+        return self.env(PATH=programs + ":" + os.environ["PATH"])
+
+
+class PrefixesTest(HomeCase):
 
     def every_maker(self):
         """A home with prefixes of every maker, duplicates and broken
@@ -254,12 +274,7 @@ class PrefixesTest(unittest.TestCase):
                          nul.stdout.decode())
 
         # The loop of the manual page, with both programs on PATH.
-        programs = os.path.join(self.top, "bin")
-        os.mkdir(programs)
-        for program, name in ((REPORT, "quillfix-report"),
-                              (QUILLFIX, "quillfix")):
-            os.symlink(os.path.abspath(program), os.path.join(programs, name))
-        env = self.env(PATH=programs + ":" + os.environ["PATH"])
+        env = self.programs_on_path()
         loop = subprocess.run(
             ["sh", "-c", 'quillfix-report --list | while IFS= read -r p; do '
              'WINEPREFIX="$p" quillfix; done'],
@@ -405,6 +420,262 @@ class PrefixesTest(unittest.TestCase):
                 "to it\n" % (h.path, self.top), refused.stderr.decode())
             self.assertEqual(2, refused.returncode)
             os.chmod(self.top, 0o755)
+
+
+class OddNamesTest(HomeCase):
+    """Names a terminal or a line-by-line reader would take for something
+    else, write errors, a file too large for memory, held locks."""
+
+    def odd_bottles(self):
+        """Bottles named with a line end and with an escape sequence, and
+        a plain one, each holding Varlo unpatched; their paths."""
+        base = ".local/share/bottles/bottles/"
+        return [self.home.prefix(base + name, VARLO_ONLY)
+                for name in ("\x1b[31mred", "new\nline", "plain")]
+
+    def test_names_escaped_for_people_and_whole_for_scripts(self):
+        red, newline, plain = self.odd_bottles()
+        quoted_red = "$'%s/\\033[31mred'" % os.path.dirname(red)
+        quoted_newline = "$'%s/new\\nline'" % os.path.dirname(newline)
+        result = self.run_report("--all")
+        self.assertEqual(
+            "prefix: %s (Bottles \"\\033[31mred\")\n%s\n%s\n"
+            "registry: %s/user.reg'\n"
+            "prefix: %s (Bottles \"new\\nline\")\n%s\n%s\n"
+            "registry: %s/user.reg'\n"
+            "prefix: %s (Bottles \"plain\")\n%s\n%s\n"
+            "registry: %s/user.reg\n"
+            % (quoted_red, *LINES[VARLO_ONLY], quoted_red[:-1],
+               quoted_newline, *LINES[VARLO_ONLY], quoted_newline[:-1],
+               plain, *LINES[VARLO_ONLY], plain), result.stdout.decode())
+        self.assertEqual(1, result.returncode, result.stderr)
+
+        # Every line a whole path; the one a line cannot carry is named
+        # on standard error, and the status says something was left out.
+        listed = self.run_report("--list")
+        self.assertEqual(("%s\n%s\n" % (red, plain)).encode(), listed.stdout)
+        self.assertEqual(
+            "quillfix-report: %s: not listed: its name holds a line end; "
+            "--list -0 lists it\n" % quoted_newline, listed.stderr.decode())
+        self.assertEqual(2, listed.returncode)
+        nul = self.run_report("--list", "-0")
+        self.assertEqual(("%s\0%s\0%s\0" % (red, newline, plain)).encode(),
+                         nul.stdout)
+        self.assertEqual(0, nul.returncode, nul.stderr)
+
+        # The hint names each in a form a shell reads back as the path.
+        hint = self.run_report(env=self.env(WINEPREFIX=os.path.join(
+            self.top, "missing")))
+        self.assertIn("WINEPREFIX=%s quillfix; WINEPREFIX=%s quillfix; "
+                      "WINEPREFIX=%s quillfix\n" % (quoted_red,
+                                                     quoted_newline, plain),
+                      hint.stderr.decode())
+
+        # The manual page's loop for any name patches all three.
+        loop = subprocess.run(
+            ["bash", "-c", "quillfix-report --list -0 | while IFS= read -r "
+             "-d '' p; do WINEPREFIX=\"$p\" quillfix; done"],
+            env=self.programs_on_path(), capture_output=True,
+            stdin=subprocess.DEVNULL, timeout=600)
+        self.assertEqual(0, loop.returncode, loop.stderr)
+        after = self.run_report("--all")
+        self.assertEqual(0, after.returncode, after.stderr)
+        for path in (red, newline, plain):
+            with open(os.path.join(path, "user.reg")) as f:
+                self.assertIn('"Quillfix"=hex:01', f.read())
+
+    def test_output_that_cannot_be_written_is_an_error(self):
+        plain = self.odd_bottles()[2]
+        modes = [["--all"], ["--list"], ["--list", "-0"], []]
+        for args in modes:
+            with self.subTest(args=args, to="/dev/full"):
+                env = self.env(WINEPREFIX=plain) if not args else None
+                with open("/dev/full", "w") as full:
+                    result = subprocess.run(
+                        [REPORT, *args], env=env or self.env(), stdout=full,
+                        stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                        timeout=600)
+                self.assertIn("quillfix-report: write error: No space left "
+                              "on device\n", result.stderr.decode())
+                self.assertEqual(2, result.returncode)
+            with self.subTest(args=args, to="a closed pipe"):
+                read_end, write_end = os.pipe()
+                os.close(read_end)
+                result = subprocess.run(
+                    [REPORT, *args], env=env or self.env(), stdout=write_end,
+                    stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                    timeout=600)
+                os.close(write_end)
+                self.assertIn("quillfix-report: write error: Broken pipe\n",
+                              result.stderr.decode())
+                self.assertEqual(2, result.returncode)
+
+    def test_a_closing_count_on_a_terminal_only(self):
+        h = self.home
+        h.prefix(".wine", BOTH_PATCHED)
+        h.prefix(".local/share/wineprefixes/a", VARLO_ONLY)
+        h.prefix(".local/share/wineprefixes/b", NONE)
+        h.prefix(".local/share/wineprefixes/c", "WINE REGISTRY Version 1\n")
+        h.prefix(".cxoffice/d", VARLOPLUS_ONLY)
+        closing = ("5 prefixes: 1 patched, 2 not patched, 1 with no edition, "
+                   "1 unreadable")
+        master, slave = pty.openpty()
+        result = subprocess.run([REPORT, "--all"], env=self.env(),
+                                stdout=slave, stderr=subprocess.PIPE,
+                                stdin=subprocess.DEVNULL, timeout=600)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: the terminal's other side is closed
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        lines = shown.decode().replace("\r\n", "\n").splitlines()
+        self.assertEqual(closing, lines[-1])
+        self.assertEqual(1, sum(line == closing for line in lines))
+        self.assertEqual(2, result.returncode)
+        for args in (["--all"], ["--list"]):
+            piped = self.run_report(*args)
+            self.assertNotIn(b"prefixes:", piped.stdout)
+
+    @unittest.skipIf(os.environ.get("QUILLFIX_SANITIZED") == "1",
+                     "AddressSanitizer reserves more address space than the "
+                     "limit allows")
+    def test_a_user_reg_too_large_for_memory(self):
+        """A valid first line, then 64 GiB of holes, under a 4 GiB limit of
+        address space: the report and --all give the reason, quillfix
+        writes nothing and ends as for any registry it cannot load."""
+        h = self.home
+        huge = h.prefix(".wine", HEADER)
+        with open(os.path.join(huge, "user.reg"), "r+") as f:
+            f.truncate(64 << 30)
+        other = h.prefix(".cxoffice/b", VARLO_ONLY)
+
+        def limited():
+            limit = 4 << 30
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+        def run(program, *args, **extra):
+            return subprocess.run([program, *args], env=self.env(**extra),
+                                  capture_output=True, preexec_fn=limited,
+                                  stdin=subprocess.DEVNULL, timeout=600)
+
+        reason = ("quillfix-report: cannot read %s/user.reg (%d bytes, more "
+                  "than this run has memory for)\n" % (huge, 64 << 30))
+        plain = run(REPORT, WINEPREFIX=huge)
+        self.assertEqual(b"", plain.stdout)
+        self.assertTrue(plain.stderr.decode().startswith(reason),
+                        plain.stderr)
+        self.assertEqual(2, plain.returncode)
+        every = run(REPORT, "--all")
+        self.assertEqual(
+            "prefix: %s (Wine)\nprefix: %s (CrossOver \"b\")\n%s\n%s\n"
+            "registry: %s/user.reg\n" % (huge, other, *LINES[VARLO_ONLY],
+                                         other), every.stdout.decode())
+        self.assertEqual(reason, every.stderr.decode())
+        self.assertEqual(2, every.returncode)
+        before = os.stat(os.path.join(huge, "user.reg"))
+        patch = run(QUILLFIX, WINEPREFIX=huge)
+        self.assertEqual(0, patch.returncode, patch.stderr)
+        self.assertEqual(b"", patch.stdout + patch.stderr)
+        after = os.stat(os.path.join(huge, "user.reg"))
+        self.assertEqual((before.st_size, before.st_mtime_ns, before.st_ino),
+                         (after.st_size, after.st_mtime_ns, after.st_ino))
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"),
+                         "needs root and setpriv to act as another user")
+    def test_locks_held_by_a_third_account(self):
+        """Another account holds the flock on four prefixes: each is
+        reported with its reason after its wait, and the waits of the whole
+        listing end within its limit of 30 s."""
+        os.chmod(self.top, 0o755)
+        paths = [self.home.prefix(".local/share/wineprefixes/p%d" % i,
+                                  VARLO_ONLY) for i in range(4)]
+        free = self.home.prefix(".wine", VARLO_ONLY)
+        uid, gid = winetest.unused_ids()
+        holder = subprocess.Popen(
+            [*winetest.as_user(uid, gid), sys.executable, "-c",
+             "import fcntl, os, sys, time\n"
+             "fds = [os.open(p, os.O_RDONLY) for p in sys.argv[1:]]\n"
+             "[fcntl.flock(fd, fcntl.LOCK_EX) for fd in fds]\n"
+             "print('held', flush=True)\n"
+             "time.sleep(600)\n", *paths],
+            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.addCleanup(holder.stdout.close)
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.kill)
+        self.assertEqual(b"held\n", holder.stdout.readline())
+        start = time.monotonic()
+        listed = self.run_report("--list")
+        took = time.monotonic() - start
+        self.assertEqual(free + "\n", listed.stdout.decode())
+        lines = listed.stderr.decode().splitlines()
+        self.assertEqual(4, len(lines), listed.stderr)
+        for path, line in zip(paths, lines):
+            self.assertTrue(line.startswith(
+                "quillfix-report: cannot tell whether Wine runs for %s: "
+                "flock %s: held by another process for " % (path, path)),
+                line)
+        self.assertTrue(lines[-1].endswith(
+            " 0 s (the run's time for waits is spent)"), lines[-1])
+        self.assertEqual(2, listed.returncode)
+        self.assertLess(took, 40)
+        self.assertGreaterEqual(took, 29)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"),
+                         "needs root and setpriv to act as other users")
+    def test_what_the_caller_may_not_look_into_is_named(self):
+        """A user's game names a prefix of another user's, whose server
+        directory in /tmp the user may not look into: the reason names
+        that directory and its owner."""
+        os.chmod(self.top, 0o755)
+        uid, gid = winetest.unused_ids()
+        other = uid + 1
+        self.assertRaises(KeyError, pwd.getpwuid, other)
+        prefix = self.home.prefix(os.path.join(self.top, "theirs"),
+                                  VARLO_ONLY)
+        self.home.file(".config/lutris/games/theirs-1.yml",
+                       lutris_game("theirs", prefix))
+        for dirpath, dirnames, filenames in os.walk(self.home.path):
+            for name in [dirpath] + [os.path.join(dirpath, n)
+                                     for n in dirnames + filenames]:
+                os.lchown(name, uid, gid)
+        for dirpath, dirnames, filenames in os.walk(prefix):
+            for name in [dirpath] + [os.path.join(dirpath, n)
+                                     for n in dirnames + filenames]:
+                os.lchown(name, other, other)
+        servers = "/tmp/.wine-%d" % other
+        if not os.path.exists(servers):
+            os.mkdir(servers, 0o700)
+            os.chown(servers, other, other)
+            self.addCleanup(shutil.rmtree, servers, ignore_errors=True)
+        result = self.run_report("--list",
+                                 prefix_command=winetest.as_user(uid, gid))
+        self.assertEqual(b"", result.stdout)
+        self.assertEqual(
+            "quillfix-report: cannot tell whether Wine runs for %s: %s "
+            "belongs to user %d; not readable by this user\n"
+            % (prefix, servers, other), result.stderr.decode())
+        self.assertEqual(2, result.returncode)
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to run for a user")
+    def test_a_home_of_a_user_without_an_account(self):
+        """Root on a home whose owner has no account: the reason, once."""
+        os.chmod(self.top, 0o755)
+        self.home.prefix(".wine", VARLO_ONLY)
+        uid, gid = winetest.unused_ids()
+        os.chown(self.home.path, uid, gid)
+        result = self.run_report("--all")
+        self.assertEqual(b"", result.stdout)
+        self.assertRegex(result.stderr.decode(),
+                         r"\Aquillfix-report: not acting on %s: [^\n]*user "
+                         r"id %d[^\n]*\n\Z" % (self.home.path, uid))
+        self.assertEqual(1, result.stderr.decode().count("not acting on"))
+        self.assertEqual(2, result.returncode)
 
 
 @winetest.skip_without_wine

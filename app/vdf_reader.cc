@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "app/terminal_text.h"
+
 namespace vdf {
 namespace {
 
@@ -117,6 +119,12 @@ class Lexer {
   int line_ = 1;
 };
 
+// A string of the file, as a message quotes it: cut short, its control
+// characters and stray bytes escaped.
+std::string Excerpt(const std::string& text) {
+  return "\"" + text::MessageText(text, text::kExcerptChars) + "\"";
+}
+
 std::string Describe(const Token& token) {
   switch (token.kind) {
     case Token::kEnd: return "end of file";
@@ -124,7 +132,7 @@ std::string Describe(const Token& token) {
     case Token::kClose: return "'}'";
     case Token::kString: break;
   }
-  return "\"" + token.text + "\"";
+  return Excerpt(token.text);
 }
 
 // One loop over the entries of a block; a nested block is read by a call
@@ -163,7 +171,7 @@ class Parser {
         }
         if (!ParseBlock(depth + 1, node, error)) return false;
       } else {
-        return Fail("expected a value for \"" + key.text + "\", got " +
+        return Fail("expected a value for " + Excerpt(key.text) + ", got " +
                         Describe(value),
                     error);
       }

@@ -157,6 +157,12 @@ class Env {
 // The real file system. Lives for the whole process; never null.
 Env* PosixEnv();
 
+// Ends PosixEnv's waits for a directory lock held by another process
+// (LockDirectory) once `total_ms` from now have passed, whatever each
+// wait's own limit, in this process and in those it forks afterwards: a
+// run over many prefixes then waits that long at most in all.
+void LimitLockWaits(long long total_ms);
+
 // What a stat (or lstat) result says, as a FileInfo.
 FileInfo FileInfoFromStat(const struct stat& st);
 

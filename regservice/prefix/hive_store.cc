@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <new>
+#include <stdexcept>
+
 #include "regservice/wine/reg_lexer.h"
 
 namespace regservice {
@@ -110,15 +113,35 @@ Status HiveStore::ReadUserReg(FileInfo* info, std::string* bytes) {
   if (!info->is_regular) {
     return Status(Status::kReadError, path + ": not a file");
   }
-  bytes->reserve(static_cast<size_t>(info->size) + kEditRoom);
-  status = env_->ReadFile(path, bytes);
+  try {
+    bytes->reserve(static_cast<size_t>(info->size) + kEditRoom);
+    status = env_->ReadFile(path, bytes);
+  } catch (const std::bad_alloc&) {
+    return TooLarge(*info);
+  } catch (const std::length_error&) {
+    return TooLarge(*info);
+  }
   return status.ok() ? status : AsReadFailure(status);
+}
+
+Status HiveStore::TooLarge(const FileInfo& info) const {
+  return Status(Status::kReadError,
+                std::to_string(info.size) +
+                    " bytes, more than this run has memory for");
 }
 
 Status HiveStore::LoadHive(std::string bytes,
                            std::unique_ptr<wine::Hive>* hive) {
+  const uint64_t size = bytes.size();
   hive->reset(new wine::Hive);
-  Status status = (*hive)->Load(std::move(bytes));
+  Status status;
+  try {
+    status = (*hive)->Load(std::move(bytes));
+  } catch (const std::bad_alloc&) {
+    FileInfo info;
+    info.size = size;
+    status = TooLarge(info);
+  }
   if (!status.ok()) {
     hive->reset();
     return Fail(status);

@@ -109,6 +109,9 @@ class HiveStore {
   Status ReadUserReg(FileInfo* info, std::string* bytes);
   // Loads `bytes` as a hive Wine would load in this prefix.
   Status LoadHive(std::string bytes, std::unique_ptr<wine::Hive>* hive);
+  // A user.reg of `info`'s size that memory cannot hold: a read error
+  // that says so, as for any file that cannot be loaded.
+  Status TooLarge(const FileInfo& info) const;
   Status ReloadAndReplay();
   // Removes our temporary files for the file `of` in `directory`.
   void RemoveStaleTemporaryFiles(const std::string& directory,

@@ -162,6 +162,29 @@ TEST_F(HiveStoreTest, FifosAreRefusedNotWaitedOn) {
   }
 }
 
+// A user.reg that says it is larger than memory can hold (so a sparse
+// file of many GiB would): its load fails with the reason, as any read
+// failure does, instead of ending the run.
+TEST_F(HiveStoreTest, AFileTooLargeForMemoryIsAReadError) {
+  class HugeFileEnv : public FaultInjectionEnv {
+   public:
+    Status GetFileInfo(const std::string& path, FileInfo* info) override {
+      Status status = FaultInjectionEnv::GetFileInfo(path, info);
+      if (status.ok() && path.size() >= 8 &&
+          path.compare(path.size() - 8, 8, "user.reg") == 0) {
+        info->size = uint64_t{1} << 62;  // past what a string may hold
+      }
+      return status;
+    }
+  } env;
+  HiveStore store(&env, location_);
+  const Status loaded = store.Load();
+  EXPECT_EQ(Status::kReadError, loaded.code());
+  EXPECT_EQ("4611686018427387904 bytes, more than this run has memory for",
+            store.last_error());
+  EXPECT_EQ(kUserReg, TestDir::Read(UserReg()));
+}
+
 // Wine loads user.reg only when its #arch, if any, is the prefix's, which
 // system.reg names (32-bit when it names none).
 TEST_F(HiveStoreTest, LoadsOnlyWhatWineWouldForThePrefixArchitecture) {

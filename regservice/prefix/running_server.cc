@@ -119,6 +119,27 @@ LockFileState CheckDirectories(Env* env, const ServerLockFile& file,
   return LockFileState::kFree;
 }
 
+// Why the lock file `file` told nothing: the first of its directories this
+// user may not look into, and whose it is, or else that it is not as a
+// server makes it.
+std::string WhyUnknowable(Env* env, const ServerLockFile& file) {
+  std::string path = file.base;
+  for (const std::string& name : file.directories) {
+    FileInfo info;
+    if (env->GetLinkInfo(path + "/" + name, &info).code() ==
+        Status::kAccessDenied) {
+      FileInfo closed;
+      if (env->GetLinkInfo(path, &closed).ok() && closed.uid != geteuid()) {
+        return path + " belongs to user " + std::to_string(closed.uid) +
+               "; not readable by this user";
+      }
+      return path + ": not readable by this user";
+    }
+    path += "/" + name;
+  }
+  return file.Path() + ": not what a Wine server makes there";
+}
+
 // Asks whether a server holds the lock of `file`; creates nothing.
 LockFileState ProbeLock(Env* env, const ServerLockFile& file, pid_t* holder) {
   *holder = 0;
@@ -463,7 +484,7 @@ pid_t RunningServer::ServerInProc() const {
 FoundServer RunningServer::FindInLockFiles() const {
   FoundServer found;
   bool unsafe = false;
-  std::string unsafe_path;
+  std::string unsafe_why;
   for (const ServerLockFile& file : CandidateLockFiles(&unsafe)) {
     pid_t holder = 0;
     switch (ProbeLock(env_, file, &holder)) {
@@ -478,7 +499,7 @@ FoundServer RunningServer::FindInLockFiles() const {
         found.state = FoundServer::kRunning;
         return found;
       case LockFileState::kUnsafe:
-        if (unsafe_path.empty()) unsafe_path = file.Path();
+        if (unsafe_why.empty()) unsafe_why = WhyUnknowable(env_, file);
         unsafe = true;
         break;
       case LockFileState::kAbsent:
@@ -488,9 +509,9 @@ FoundServer RunningServer::FindInLockFiles() const {
   }
   found.state = unsafe ? FoundServer::kUnknown : FoundServer::kNone;
   if (unsafe) {
-    found.why = unsafe_path.empty()
+    found.why = unsafe_why.empty()
                     ? location_.directory + "/wineserver: not a readable file"
-                    : unsafe_path + ": not what a Wine server makes there";
+                    : unsafe_why;
   }
   return found;
 }
