@@ -34,8 +34,8 @@ import threading
 import time
 import unittest
 
-SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__))))
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "wine"))
 import winetest  # noqa: E402
 
@@ -66,10 +66,21 @@ def read_text(path):
         return f.read()
 
 
-def snapshot(top):
+def product_sections(text):
+    """The sections of the editions' keys in a registry file, in order of
+    their names."""
+    return sorted(section.rstrip("\n") for section in re.findall(
+        r"(?ms)^\[Software\\\\Corvane\\\\.*?(?=^\[|\Z)", text))
+
+
+def snapshot(top, running=()):
     """Every file below `top` by its bytes' digest, owner and mode (and
     every directory by owner and mode); drive_c of a prefix by its files'
-    sizes and times only, as it is hard-linked with the base prefix."""
+    sizes and times only, as it is hard-linked with the base prefix. In
+    the prefixes `running` (whose Wine runs), the registry files by the
+    editions' sections only: any Wine program started there, the report's
+    helper too, has Wine refresh keys of its own (fonts, display), which
+    its server saves some seconds later."""
     state = {}
     for directory, dirs, files in os.walk(top):
         cheap = "drive_c" in os.path.relpath(directory, top).split(os.sep)
@@ -80,6 +91,8 @@ def snapshot(top):
             if os.path.isfile(path) and not os.path.islink(path):
                 if cheap:
                     entry += (st.st_size, st.st_mtime_ns)
+                elif directory in running and name.endswith(".reg"):
+                    entry += tuple(product_sections(read_text(path)))
                 else:
                     with open(path, "rb") as f:
                         entry += (hashlib.sha256(f.read()).hexdigest(),)
@@ -93,36 +106,35 @@ def package_installed():
     return status.stdout.strip() == "install ok installed"
 
 
-def servers_of(server_dir_name):
-    """Process ids of wineservers working in a server directory of that
-    name."""
+def servers_of(uid):
+    """Process ids of the wineservers of user `uid` (a server works in its
+    server directory, but in the prefix while it saves)."""
     found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             exe = os.readlink("/proc/%s/exe" % entry)
-            cwd = os.readlink("/proc/%s/cwd" % entry)
+            owner = os.stat("/proc/%s" % entry).st_uid
         except OSError:
             continue
-        if os.path.basename(exe).startswith("wineserver") and \
-                os.path.basename(cwd) == server_dir_name:
+        if os.path.basename(exe).startswith("wineserver") and owner == uid:
             found.append(int(entry))
     return sorted(found)
 
 
 class ServerWatch:
-    """Counts a prefix's wineservers every 10 ms while it runs."""
+    """The wineservers of user `uid`, every 10 ms while it runs."""
 
-    def __init__(self, server_dir_name):
-        self.name = server_dir_name
+    def __init__(self, uid):
+        self.uid = uid
         self.seen = []
         self.done = threading.Event()
         self.thread = threading.Thread(target=self.watch)
 
     def watch(self):
         while not self.done.is_set():
-            self.seen.append(tuple(servers_of(self.name)))
+            self.seen.append(tuple(servers_of(self.uid)))
             time.sleep(0.01)
 
     def __enter__(self):
@@ -218,7 +230,9 @@ def play(*options, users=None, package=None):
     temp = tempfile.mkdtemp(prefix="quillfix-ansible-tmp-")
     env = {k: v for k, v in os.environ.items()
            if not k.startswith("ANSIBLE_") and k not in ("WINEPREFIX",)}
-    env.update(ANSIBLE_STDOUT_CALLBACK="json", ANSIBLE_NOCOLOR="1",
+    env.update(ANSIBLE_STDOUT_CALLBACK="record",
+               ANSIBLE_CALLBACK_PLUGINS=os.path.join(HERE, "ansible_plugins"),
+               ANSIBLE_NOCOLOR="1",
                ANSIBLE_RETRY_FILES_ENABLED="0", ANSIBLE_HOME=temp,
                ANSIBLE_LOCAL_TEMP=temp, ANSIBLE_REMOTE_TEMP=temp,
                ANSIBLE_PYTHON_INTERPRETER="/usr/bin/python3")
@@ -243,17 +257,17 @@ def play(*options, users=None, package=None):
 
 
 class Played:
-    """The JSON callback's account of a play on localhost."""
+    """The account of a play on localhost that ansible_plugins/record.py
+    prints: each task's result by the task's name, and the counts."""
 
     def __init__(self, data):
         self.data = data
         self.stats = data["stats"]["localhost"]
         self.tasks = {}
-        for play_ in data["plays"]:
-            for task in play_["tasks"]:
-                result = task["hosts"].get("localhost")
-                if result is not None:
-                    self.tasks[task["task"]["name"]] = result
+        for name, hosts in data["tasks"].items():
+            if "localhost" in hosts:
+                # Tasks of the role are named "quillfix : <name>".
+                self.tasks[name.split(" : ", 1)[-1]] = hosts["localhost"]
 
     def task(self, name):
         return self.tasks.get(name, {})
@@ -350,6 +364,10 @@ class AnsibleRoleTest(unittest.TestCase):
                 user.own(user.home)
             wine_prefix = wine_user.hand_made_prefix(
                 ".wine", winetest.VARLO_USER_REG)
+            # A name that a list of lines would split in two.
+            odd_prefix = wine_user.hand_made_prefix(
+                ".local/share/wineprefixes/two\nlines",
+                winetest.VARLO_USER_REG)
             none_prefix = none_user.hand_made_prefix(
                 ".wine", NO_EDITION_USER_REG)
             refused_prefix = refused_user.hand_made_prefix(
@@ -370,26 +388,25 @@ class AnsibleRoleTest(unittest.TestCase):
             self.assertIn(refused_user.home, reason)
 
             bottles_user.wine_command(bottle, "wineserver", "-p120")
-            server_dir = "server-%x-%x" % (os.stat(bottle).st_dev,
-                                           os.stat(bottle).st_ino)
             self.addCleanup(self.stop_server, bottles_user, bottle)
             deadline = time.time() + 30
-            while not servers_of(server_dir):
+            while not servers_of(bottles_user.uid):
                 self.assertLess(time.time(), deadline, "no server started")
                 time.sleep(0.05)
-            server = servers_of(server_dir)
+            server = servers_of(bottles_user.uid)
+            self.assertEqual(1, len(server))
 
             with self.subTest("check mode"):
-                before = snapshot(self.work)
-                status, played = play("--check", users=names, package=self.deb)
-                self.assertEqual(snapshot(self.work), before)
+                before = snapshot(self.work, running=[bottle])
+                status, played = play("--check", users=names,
+                                      package=self.deb)
+                self.assertEqual(before, snapshot(self.work, running=[bottle]))
                 self.assertEqual(2, status, played.text())
                 would = played.changed_items("Accounts a run would patch")
                 self.assertEqual(
-                    ["%s: would patch %s (Wine)" % (wine_user.name,
-                                                    wine_prefix),
-                     '%s: would patch %s (Bottles "Office")'
-                     % (bottles_user.name, bottle)],
+                    ["%s: would patch %s, %s" % (wine_user.name,
+                                                 wine_prefix, odd_prefix),
+                     "%s: would patch %s" % (bottles_user.name, bottle)],
                     [item["msg"] for item in would])
                 self.assertEqual(["Accounts a run would patch"],
                                  played.changed_tasks())
@@ -399,7 +416,7 @@ class AnsibleRoleTest(unittest.TestCase):
                 # Nothing went through the running server either.
                 self.assertEqual(1, self.report_on(bottle).returncode)
 
-            with self.subTest("run"), ServerWatch(server_dir) as watch:
+            with self.subTest("run"), ServerWatch(bottles_user.uid) as watch:
                 untouched = {p: snapshot(p)
                              for p in (none_prefix, refused_prefix)}
                 status, played = play(users=names, package=self.deb)
@@ -412,9 +429,10 @@ class AnsibleRoleTest(unittest.TestCase):
                     "Quillfix failed for 1 account(s): %s: %s"
                     % (refused_user.name, reason), played.failure_message())
                 self.assertEqual(1, played.stats["failures"])
-                self.assertTrue(value_written(
-                    read_text(os.path.join(wine_prefix, "user.reg")),
-                    "Varlo"))
+                for prefix in (wine_prefix, odd_prefix):
+                    self.assertTrue(value_written(
+                        read_text(os.path.join(prefix, "user.reg")),
+                        "Varlo"), prefix)
                 # Written into the running server, which saves it later.
                 report = self.report_on(bottle)
                 self.assertEqual(0, report.returncode, report.stdout)
