@@ -124,7 +124,8 @@ def servers_of(uid):
 
 
 class ServerWatch:
-    """The wineservers of user `uid`, every 10 ms while it runs."""
+    """The wineservers of user `uid`, every 10 ms from start() to
+    stop()."""
 
     def __init__(self, uid):
         self.uid = uid
@@ -137,11 +138,10 @@ class ServerWatch:
             self.seen.append(tuple(servers_of(self.uid)))
             time.sleep(0.01)
 
-    def __enter__(self):
+    def start(self):
         self.thread.start()
-        return self
 
-    def __exit__(self, *exc):
+    def stop(self):
         self.done.set()
         self.thread.join()
 
@@ -354,8 +354,7 @@ class AnsibleRoleTest(unittest.TestCase):
         # The fourth home is in a directory of the third account's.
         third_users_dir = os.path.join(self.work, "third-users")
         homes.append(os.path.join(third_users_dir, "home-refused"))
-        with package_restored(), accounts(self.work, homes) as users, \
-                winetest.copy_prefix() as base_copy:
+        with package_restored(), accounts(self.work, homes) as users:
             wine_user, bottles_user, none_user, refused_user = users
             os.mkdir(third_users_dir, 0o755)
             none_user.own(third_users_dir)
@@ -372,10 +371,11 @@ class AnsibleRoleTest(unittest.TestCase):
                 ".wine", NO_EDITION_USER_REG)
             refused_prefix = refused_user.hand_made_prefix(
                 ".wine", winetest.VARLO_USER_REG)
-            bottle = self.make_bottle(bottles_user, base_copy)
+            bottle = self.make_bottle(bottles_user)
             names = [user.name for user in users]
 
-            status, played = play("--tags", "quillfix_install", package=self.deb)
+            status, played = play("--tags", "quillfix_install",
+                                  package=self.deb)
             self.assertEqual(0, status, played.text())
             self.assertTrue(package_installed())
             # The report's own words for the refused home.
@@ -395,6 +395,9 @@ class AnsibleRoleTest(unittest.TestCase):
                 time.sleep(0.05)
             server = servers_of(bottles_user.uid)
             self.assertEqual(1, len(server))
+            watch = ServerWatch(bottles_user.uid)
+            watch.start()
+            self.addCleanup(watch.stop)
 
             with self.subTest("check mode"):
                 before = snapshot(self.work, running=[bottle])
@@ -416,7 +419,7 @@ class AnsibleRoleTest(unittest.TestCase):
                 # Nothing went through the running server either.
                 self.assertEqual(1, self.report_on(bottle).returncode)
 
-            with self.subTest("run"), ServerWatch(bottles_user.uid) as watch:
+            with self.subTest("run"):
                 untouched = {p: snapshot(p)
                              for p in (none_prefix, refused_prefix)}
                 status, played = play(users=names, package=self.deb)
@@ -440,6 +443,7 @@ class AnsibleRoleTest(unittest.TestCase):
                               report.stdout)
                 for path, state in untouched.items():
                     self.assertEqual(state, snapshot(path), path)
+            watch.stop()
             self.assertTrue(watch.seen)
             self.assertEqual({tuple(server)}, set(watch.seen),
                              "not one server throughout")
@@ -457,14 +461,14 @@ class AnsibleRoleTest(unittest.TestCase):
                 self.assertIn(refused_user.name, played.failure_message())
                 self.assertEqual(before, snapshot(self.work))
 
-    def make_bottle(self, user, base_copy):
+    def make_bottle(self, user):
         """A Bottles prefix of the account's, a copy of the base prefix
         with both editions installed; its drive_c stays hard-linked (and
         root's), as the root-run tests keep it."""
         bottles = user.make_dirs(".local/share/bottles/bottles")
         bottle = os.path.join(bottles, "Office")
         os.mkdir(bottle)
-        winetest.copy_prefix_into(base_copy.path, bottle)
+        winetest.copy_prefix_into(winetest.base_prefix(), bottle)
         # A name file of the base's would send the account's Wine to a
         # server directory of root's.
         with contextlib.suppress(FileNotFoundError):
