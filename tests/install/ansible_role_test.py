@@ -315,7 +315,7 @@ class AnsibleRoleTest(unittest.TestCase):
         os.chmod(self.work, 0o755)
         self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
 
-    def test_accounts_from_uid_min_with_a_home(self):
+    def test_accounts_whom_it_acts_for(self):
         """Without quillfix_users: the accounts from UID_MIN up whose home
         exists; the list alone (--tags quillfix_accounts) touches nothing
         else."""
@@ -331,6 +331,14 @@ class AnsibleRoleTest(unittest.TestCase):
             self.assertNotIn(two.name, listed)
             self.assertNotIn("root", listed)
             self.assertEqual([], played.changed_tasks())
+            # Named, as a list or as -e quillfix_users=a,b gives them: the
+            # account without a home too, in the order given.
+            for users in ([two.name, one.name], two.name + "," + one.name):
+                status, played = play("--tags", "quillfix_accounts",
+                                      users=users)
+                self.assertEqual(0, status, played.text())
+                self.assertEqual("%s, %s" % (two.name, one.name),
+                                 played.task("Accounts")["msg"])
 
     def test_check_mode_before_quillfix_is_installed(self):
         with package_restored() as had_package:
