@@ -14,6 +14,8 @@ mode="${1:-test}"
 # dependency.
 # quillfix-report reads the Wine managers' files with yaml-cpp (Lutris,
 # Bottles) and nlohmann-json (Heroic).
+# The Ansible role of contrib/ansible is played in the tests with
+# ansible-core; its apt module needs python3-apt.
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev
           libyaml-cpp-dev nlohmann-json3-dev
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64)
@@ -23,7 +25,7 @@ case "$mode" in
   test)
     packages+=(python3 valgrind googletest clang libclang-rt-14-dev
                strace time locales dpkg-dev fakeroot file lintian groff-base
-               bubblewrap) ;;
+               bubblewrap ansible-core python3-apt) ;;
   *) echo "usage: $0 [build|demo|package|test]" >&2; exit 2 ;;
 esac
 

@@ -4,8 +4,9 @@ the same build. Each copy is run from an unrelated directory on a test
 prefix: quillfix must write the value and quillfix-report say so. The
 package is also checked with lintian.
 
-ctest passes the build directory in QUILLFIX_BUILD_DIR, and cmake's and
-cpack's paths in CMAKE_COMMAND and CPACK_COMMAND.
+ctest passes the build directory in QUILLFIX_BUILD_DIR, cmake's and
+cpack's paths in CMAKE_COMMAND and CPACK_COMMAND, and the .deb it made of
+the build in the folder QUILLFIX_DEB_DIR (without it, the test makes one).
 """
 
 import gzip
@@ -19,6 +20,7 @@ import unittest
 BUILD_DIR = os.environ.get("QUILLFIX_BUILD_DIR", "")
 CMAKE = os.environ.get("CMAKE_COMMAND", "cmake")
 CPACK = os.environ.get("CPACK_COMMAND", "cpack")
+DEB_DIR = os.environ.get("QUILLFIX_DEB_DIR", "")
 SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "wine"))
@@ -113,15 +115,23 @@ class InstalledProgramsTest(unittest.TestCase):
         self.assertDocumentation(root)
         self.assertProgramsWork(root)
 
-    def test_debian_package(self):
-        out = os.path.join(self.work, "packages")
-        ran = subprocess.run(
-            [CPACK, "-G", "DEB", "--config",
-             os.path.join(BUILD_DIR, "CPackConfig.cmake"), "-B", out],
-            capture_output=True, timeout=600)
-        self.assertEqual(0, ran.returncode, ran.stdout + ran.stderr)
+    def debian_package(self):
+        """The .deb ctest made for the package tests (in QUILLFIX_DEB_DIR),
+        else one made here."""
+        out = DEB_DIR
+        if not out:
+            out = os.path.join(self.work, "packages")
+            ran = subprocess.run(
+                [CPACK, "-G", "DEB", "--config",
+                 os.path.join(BUILD_DIR, "CPackConfig.cmake"), "-B", out],
+                capture_output=True, timeout=600)
+            self.assertEqual(0, ran.returncode, ran.stdout + ran.stderr)
         deb = os.path.join(out, "quillfix_1.0~a7_amd64.deb")
         self.assertTrue(os.path.isfile(deb), os.listdir(out))
+        return deb
+
+    def test_debian_package(self):
+        deb = self.debian_package()
 
         fields = {}
         control = subprocess.run(["dpkg-deb", "-f", deb], check=True,
