@@ -230,6 +230,130 @@ class ProcessTree {
   std::map<pid_t, Held> held_;
 };
 
+// A cgroup (v2) of the run's own, where the machine lets root make one:
+// whatever the worker starts stays in it, whatever it does (a process
+// that joins a sandbox's namespaces and is reparented to the sandbox's
+// init included), and it is ended all at once (cgroup.kill, else frozen
+// and then killed). The user cannot move a process out of it: that needs
+// a right on a cgroup of root's.
+class RunCgroup {
+ public:
+  ~RunCgroup() {
+    if (procs_ >= 0) close(procs_);
+  }
+
+  // Makes one below this process's own; false when none can be made.
+  bool Make() {
+    const std::string base = OwnCgroupDirectory();
+    if (base.empty()) return false;
+    const std::string path = base + "/quillfix-" + std::to_string(getpid());
+    if (mkdir(path.c_str(), 0700) != 0) return false;
+    procs_ = open((path + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+    if (procs_ < 0) {
+      rmdir(path.c_str());
+      return false;
+    }
+    path_ = path;
+    return true;
+  }
+
+  // In the worker: moves it there (one that cannot stays where it is,
+  // ended by the sweep of the supervisor's tree).
+  void Join() {
+    if (procs_ >= 0) (void)!write(procs_, "0", 1);
+    Forget();
+  }
+
+  // In the supervisor, after the fork: the cgroup.procs it needs no more.
+  void Forget() {
+    if (procs_ >= 0) close(procs_);
+    procs_ = -1;
+  }
+
+  // Ends every process in it, waits until none is left, at most until
+  // `deadline_ms`, and removes it.
+  void EndAll(long long deadline_ms) {
+    if (path_.empty()) return;
+    if (!WriteFile("cgroup.kill", "1")) {
+      WriteFile("cgroup.freeze", "1");
+      while (Events().find("frozen 1") == std::string::npos &&
+             NowMs() < deadline_ms) {
+        PauseMs(1);
+      }
+    }
+    while (Events().find("populated 1") != std::string::npos &&
+           NowMs() < deadline_ms) {
+      // Frozen, a process cannot fork, nor end and leave its id to
+      // another: each listed is the run's.
+      const std::string procs = ReadSmallFile(path_ + "/cgroup.procs");
+      const char* at = procs.c_str();
+      for (;;) {
+        char* end = nullptr;
+        const long pid = strtol(at, &end, 10);
+        if (end == at) break;
+        kill(static_cast<pid_t>(pid), SIGKILL);
+        at = end;
+      }
+      PauseMs(1);
+    }
+    rmdir(path_.c_str());
+    path_.clear();
+  }
+
+ private:
+  // This process's cgroup in the cgroup2 hierarchy, as a directory.
+  static std::string OwnCgroupDirectory() {
+    std::string own;
+    const std::string groups = ReadSmallFile("/proc/self/cgroup");
+    for (size_t at = 0; at < groups.size();) {
+      size_t end = groups.find('\n', at);
+      if (end == std::string::npos) end = groups.size();
+      if (groups.compare(at, 3, "0::") == 0) {
+        own = groups.substr(at + 3, end - at - 3);
+      }
+      at = end + 1;
+    }
+    if (own.empty() || own[0] != '/') return "";
+    // "id parent dev root mountpoint options... - cgroup2 source ...".
+    const std::string mounts = ReadSmallFile("/proc/self/mountinfo");
+    for (size_t at = 0; at < mounts.size();) {
+      size_t end = mounts.find('\n', at);
+      if (end == std::string::npos) end = mounts.size();
+      const std::string line = mounts.substr(at, end - at);
+      at = end + 1;
+      char root[4096], point[4096];
+      const size_t dash = line.find(" - cgroup2 ");
+      if (dash == std::string::npos || line.find('\\') != std::string::npos ||
+          sscanf(line.c_str(), "%*s %*s %*s %4095s %4095s", root, point) != 2) {
+        continue;
+      }
+      const std::string mount_root = root;
+      if (mount_root == "/") return point + (own == "/" ? "" : own);
+      if (own.compare(0, mount_root.size(), mount_root) == 0 &&
+          (own.size() == mount_root.size() || own[mount_root.size()] == '/')) {
+        return point + own.substr(mount_root.size());
+      }
+    }
+    return "";
+  }
+
+  bool WriteFile(const char* name, const char* text) const {
+    const int fd = open((path_ + "/" + name).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool done = write(fd, text, strlen(text)) ==
+                      static_cast<ssize_t>(strlen(text));
+    close(fd);
+    return done;
+  }
+
+  std::string Events() const {
+    return ReadSmallFile(path_ + "/cgroup.events");
+  }
+
+  std::string path_;
+  int procs_ = -1;
+};
+
 [[noreturn]] void EndBySignal(int signal_number) {
   // No core file of root's for a signal that was the worker's.
   struct rlimit none = {0, 0};
@@ -374,25 +498,28 @@ class OutputRelay {
 };
 
 // Ends what is below, then relays what the worker left in its pipes.
-void EndEverything(OutputRelay* relay) {
-  EndProcessTree(kEndTreeMs);
+void EndEverything(RunCgroup* cgroup, OutputRelay* relay) {
+  const long long start = NowMs();
+  cgroup->EndAll(start + kEndTreeMs);
+  EndProcessTree(static_cast<int>(std::max(0LL, start + kEndTreeMs - NowMs())));
   relay->Drain(NowMs() + kEndTreeMs);
 }
 
 [[noreturn]] void Supervise(pid_t worker, const SupervisorLimits& limits,
-                            int signals, OutputRelay* relay) {
+                            int signals, RunCgroup* cgroup,
+                            OutputRelay* relay) {
   // Our own output closed by its reader is the relay's to see.
   signal(SIGPIPE, SIG_IGN);
   const long long deadline = NowMs() + limits.run_ms;
   for (;;) {
     int status = 0;
     if (ReapEnded(worker, &status)) {
-      EndEverything(relay);
+      EndEverything(cgroup, relay);
       EndAs(status);
     }
     const long long left = deadline - NowMs();
     if (left <= 0) {
-      EndEverything(relay);
+      EndEverything(cgroup, relay);
       if (!limits.stopped_message.empty()) {
         fprintf(stderr, "%s\n", limits.stopped_message.c_str());
       }
@@ -411,7 +538,7 @@ void EndEverything(OutputRelay* relay) {
     const int signal_number = static_cast<int>(info.ssi_signo);
     if (signal_number == SIGTERM || signal_number == SIGINT ||
         signal_number == SIGHUP) {
-      EndEverything(relay);
+      EndEverything(cgroup, relay);
       EndBySignal(signal_number);
     }
   }
@@ -500,19 +627,24 @@ pid_t SuperviseRestOfRun(const SupervisorLimits& limits) {
   }
   // Its children's ends must be its to see, whatever it inherited.
   signal(SIGCHLD, SIG_DFL);
+  RunCgroup cgroup;
+  cgroup.Make();
   const pid_t supervisor = getpid();
   fflush(nullptr);
   const pid_t worker = fork();
   if (worker == 0) {
     prctl(PR_SET_CHILD_SUBREAPER, 0);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
+    cgroup.Join();
     close(signals);
     close(out[0]);
     if (err[0] >= 0) close(err[0]);
     SetUpWorker(out[1], err[1], to_terminal);
     return supervisor;
   }
+  cgroup.Forget();
   if (worker < 0) {
+    cgroup.EndAll(NowMs());
     prctl(PR_SET_CHILD_SUBREAPER, 0);
     close(signals);
     close_pipes();
@@ -522,7 +654,7 @@ pid_t SuperviseRestOfRun(const SupervisorLimits& limits) {
   close(out[1]);
   if (err[1] != out[1]) close(err[1]);
   OutputRelay relay(out[0], err[0]);
-  Supervise(worker, limits, signals, &relay);
+  Supervise(worker, limits, signals, &cgroup, &relay);
 }
 
 void CloseDescriptorsBut(const std::vector<int>& kept) {

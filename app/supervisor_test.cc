@@ -5,6 +5,8 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <stdio.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -181,6 +183,70 @@ TEST(SupervisorTest, SignalsEndEverythingThenTheRun) {
     EXPECT_EQ(signal_number, WTERMSIG(status));
     EXPECT_TRUE(Gone(run.descendant));
   }
+}
+
+// A chain that forks as it starts and, from its parent-death signal, once
+// more each time its parent is killed.
+void ChainGeneration(int depth);
+
+void SpawnGeneration(int depth) {
+  if (fork() == 0) {
+    setsid();
+    ChainGeneration(depth);
+  }
+}
+
+void OnParentDeath(int) {
+  SpawnGeneration(0);
+  SpawnGeneration(0);
+}
+
+void ChainGeneration(int depth) {
+  struct sigaction action = {};
+  action.sa_handler = OnParentDeath;
+  action.sa_flags = SA_NODEFER;
+  sigaction(SIGUSR1, &action, nullptr);
+  prctl(PR_SET_PDEATHSIG, SIGUSR1);
+  if (depth > 0) SpawnGeneration(depth - 1);
+  for (;;) pause();
+}
+
+// The processes whose parent this one is.
+std::string OwnChildrenList() {
+  const std::string self = std::to_string(getpid());
+  std::string list;
+  FILE* file =
+      fopen(("/proc/" + self + "/task/" + self + "/children").c_str(), "re");
+  if (file == nullptr) return "?";
+  for (int c; (c = fgetc(file)) != EOF;) list.push_back(static_cast<char>(c));
+  fclose(file);
+  return list;
+}
+
+// The sweep itself, as a process that is no one's supervisor would use it:
+// a child subreaper below which chains re-fork as they are killed.
+TEST(EndProcessTreeTest, EndsChainsThatForkAgainAsTheyAreKilled) {
+  const pid_t reaper = fork();
+  ASSERT_GE(reaper, 0);
+  if (reaper == 0) {
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) _exit(2);
+    // Started by a process that ends at once: the chains' heads fork
+    // again as it ends, and come here.
+    if (fork() == 0) {
+      for (int i = 0; i < 3; ++i) SpawnGeneration(4);
+      _exit(0);
+    }
+    SleepMs(300);
+    if (OwnChildrenList().empty()) _exit(3);
+    const long long start = NowMs();
+    const bool ended = EndProcessTree(5000);
+    // Reaped, all of them: none left below.
+    if (!ended || !OwnChildrenList().empty()) _exit(4);
+    _exit(NowMs() - start < 5000 ? 0 : 5);
+  }
+  const int status = WaitFor(reaper);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 }  // namespace
