@@ -31,16 +31,20 @@ struct SupervisorLimits {
 // standard input and pipes to the supervisor as its standard output and
 // error (one pipe for both when the supervisor's are the same file, so
 // that their order is kept); -1 when no child can be made (nothing runs
-// then). The parent never returns: it relays the worker's output as it
-// comes, waits for the worker and adopts everything the worker starts
-// that outlives its parent (a child subreaper). When the worker ends, or
-// at the limit, or on SIGTERM, SIGINT or SIGHUP, it ends every process
-// left below it (EndProcessTree), relays what output is left, then ends
+// then). Where root may make a cgroup (v2) below its own, the worker
+// joins one of the run's own, which the user cannot leave. The parent
+// never returns: it relays the worker's output as it comes, waits for the
+// worker and adopts everything the worker starts that outlives its parent
+// (a child subreaper). When the worker ends, or at the limit, or on
+// SIGTERM, SIGINT or SIGHUP, it kills that cgroup (everything in it, in
+// whatever namespaces), ends every process left below it
+// (EndProcessTree), relays what output is left, then ends
 // as the worker did: its exit status, or its signal. At the limit it ends
 // with `stopped_status` after `stopped_message`; on a signal, by that
 // signal. When its own output is closed (a reader gone), it stops reading
 // the worker's, whose next write then fails as it would have.
-// It reads nothing but /proc's view of the processes below it.
+// It reads nothing but /proc's view of the processes below it and its
+// cgroup's files.
 pid_t SuperviseRestOfRun(const SupervisorLimits& limits);
 
 // In the worker, before its change of user: closes every descriptor above
