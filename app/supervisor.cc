@@ -548,12 +548,14 @@ void EndEverything(RunCgroup* cgroup, OutputRelay* relay) {
 // the pipes as output. Ends the worker (status 127) when one fails.
 // Output to a terminal stays line by line, as it was on ours.
 void SetUpWorker(int out, int err, bool line_buffered) {
-  const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int null_fd = open("/dev/null", O_RDONLY);
   if (setsid() < 0 || null_fd < 0 || dup2(null_fd, 0) != 0 ||
       dup2(out, 1) != 1 || dup2(err, 2) != 2) {
     _exit(127);
   }
-  close(null_fd);
+  // Each of these is above 2 unless a standard descriptor was closed,
+  // and then it has just been replaced.
+  if (null_fd > 2) close(null_fd);
   close(out);
   if (err != out) close(err);
   if (line_buffered) setvbuf(stdout, nullptr, _IOLBF, 0);
