@@ -359,9 +359,10 @@ TEST_F(SandboxPlanTest, ConfinementIsTheServersOrTheMostThereIs) {
   EXPECT_EQ(0ULL, plan_.confinement.bounding | plan_.confinement.effective |
                       plan_.confinement.permitted);
   TestDir::Write(server_ + "/status",
-                 "Name:\twineserver\nNoNewPrivs:\t0\nCapInh:\t0000000000000004\n"
-                 "CapPrm:\t00000000000000ff\nCapEff:\t000000000000000f\n"
-                 "CapBnd:\t000001ffffffffff\nCapAmb:\t0000000000000001\n");
+                 "Name:\twineserver\nNoNewPrivs:\t0\n"
+                 "CapInh:\t0000000000000004\nCapPrm:\t00000000000000ff\n"
+                 "CapEff:\t000000000000000f\nCapBnd:\t000001ffffffffff\n"
+                 "CapAmb:\t0000000000000001\n");
   ASSERT_EQ(SandboxVerdict::kJoinable, Plan()) << why_;
   EXPECT_FALSE(plan_.confinement.no_new_privs);
   EXPECT_EQ(0x4ULL, plan_.confinement.inheritable);
@@ -414,7 +415,9 @@ TEST(ConfinementTest, ChildGetsExactlyTheServersSets) {
     std::string status;
     FILE* file = fopen("/proc/self/status", "re");
     if (file == nullptr) _exit(2);
-    for (int c; (c = fgetc(file)) != EOF;) status.push_back(static_cast<char>(c));
+    for (int c; (c = fgetc(file)) != EOF;) {
+      status.push_back(static_cast<char>(c));
+    }
     fclose(file);
     const Confinement got = ConfinementFromStatus(status);
     _exit(got.no_new_privs && got.bounding == server.bounding &&
