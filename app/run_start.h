@@ -24,8 +24,8 @@ struct RunStart {
 };
 
 // How a run that has to be stopped ends (a root run on another user's
-// behalf that outlives its whole time limit).
-// Also the descriptors above 2 that such a run still needs once it is
+// behalf that outlives its whole time limit), and what of its caller's
+// such a run keeps: the descriptors above 2 it still needs once it is
 // that user's (it closes every other one of root's before it changes).
 struct StoppedRun {
   int status = 0;
