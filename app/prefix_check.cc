@@ -59,10 +59,12 @@ bool Decode(const std::string& bytes, PrefixCheck* check) {
 
 // What the plain report finds in the prefix WINEPREFIX names, after the
 // same start-up step (app/run_start.h): run by root on another user's
-// prefix, this process goes on as that user under a supervisor of its own.
-PrefixCheck ReadOwnPrefix(const std::string& path) {
+// prefix, this process goes on as that user under a supervisor of its own,
+// keeping `answer`, where it sends what it found.
+PrefixCheck ReadOwnPrefix(const std::string& path, int answer) {
   PrefixCheck check;
   app::StoppedRun stopped;
+  stopped.kept_descriptors = {answer};
   stopped.status = 2;
   stopped.message = "quillfix-report: stopped: the check of " + path +
                     " did not end within its time limit";
@@ -132,7 +134,8 @@ PrefixCheck CheckPrefix(const std::string& path) {
     close(answer[0]);
     signal(SIGPIPE, SIG_DFL);  // as a run of its own has it
     setenv("WINEPREFIX", path.c_str(), 1);
-    const bool sent = WriteAll(answer[1], Encode(ReadOwnPrefix(path)));
+    const bool sent =
+        WriteAll(answer[1], Encode(ReadOwnPrefix(path, answer[1])));
     close(answer[1]);
     // exit, not _exit: the registry's own end runs (a helper it started
     // for a running Wine is told to stop).

@@ -50,6 +50,7 @@ bool BecomeHomeOwner(const prefix::RunIdentity& decided, std::string* why) {
     *why = refusal + "no process to act as its owner";
     return false;
   }
+  app::CloseDescriptorsBut({});
   const prefix::RunIdentity run =
       prefix::BecomePrefixOwner(prefix::PosixIdentity(), decided);
   if (run.kind == prefix::RunIdentity::kRefused) {

@@ -6,6 +6,7 @@
 #define QUILLFIX_APP_RUN_START_H_
 
 #include <string>
+#include <vector>
 
 namespace app {
 
@@ -23,10 +24,13 @@ struct RunStart {
 };
 
 // How a run that has to be stopped ends (a root run on another user's
-// behalf that outlives its whole time limit).
+// behalf that outlives its whole time limit), and what of its caller's
+// such a run keeps: the descriptors above 2 it still needs once it is
+// that user's (it closes every other one of root's before it changes).
 struct StoppedRun {
   int status = 0;
   std::string message;  // on standard error; empty for none
+  std::vector<int> kept_descriptors;
 };
 
 // Decides, and makes the decision's registry the one the Reg* functions

@@ -36,6 +36,8 @@ RunIdentity BecomeOwnerUnderSupervisor(const RunIdentity& decided,
     return Refused("not acting on " + decided.directory +
                    ": no process to act as its owner");
   }
+  // Nothing of root's goes with it but what the run needs.
+  CloseDescriptorsBut(stopped.kept_descriptors);
   RunIdentity run = regservice::prefix::BecomePrefixOwner(
       regservice::prefix::PosixIdentity(), decided);
   if (run.kind != RunIdentity::kRefused && !DieWithSupervisor(supervisor)) {

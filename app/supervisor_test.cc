@@ -4,11 +4,15 @@
 #include "app/supervisor.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -181,6 +185,150 @@ TEST(SupervisorTest, SignalsEndEverythingThenTheRun) {
     EXPECT_EQ(signal_number, WTERMSIG(status));
     EXPECT_TRUE(Gone(run.descendant));
   }
+}
+
+std::string ReadToEnd(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+// The worker's output reaches the run's standard output and error through
+// the supervisor, in order when they are one file; the worker leads a
+// session of its own, reads /dev/null, and keeps no descriptor of the
+// run's but those it is told to keep.
+TEST(SupervisorTest, WorkerHoldsOnlyItsOwnAndItsOutputIsRelayed) {
+  struct Case {
+    const char* name;
+    bool one_file;  // standard output and error one pipe
+    const char* out;
+    const char* err;
+  } cases[] = {
+      {"two files", false, "out 1\nout 2\n", "err 1\n"},
+      {"one file, in order", true, "out 1\nerr 1\nout 2\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int out[2], err[2], kept[2], dropped[2];
+    ASSERT_EQ(0, pipe(out));
+    ASSERT_EQ(0, pipe(err));
+    ASSERT_EQ(0, pipe(kept));
+    ASSERT_EQ(0, pipe(dropped));
+    const pid_t run = fork();
+    ASSERT_GE(run, 0);
+    if (run == 0) {
+      dup2(out[1], 1);
+      dup2(c.one_file ? out[1] : err[1], 2);
+      for (int fd : {out[0], out[1], err[0], err[1], kept[0], dropped[0]}) {
+        close(fd);
+      }
+      SupervisorLimits limits;
+      limits.run_ms = 20000;
+      if (SuperviseRestOfRun(limits) < 0) _exit(99);
+      CloseDescriptorsBut({kept[1]});
+      // What the worker holds, on the descriptor it kept.
+      char facts[256];
+      char input[64] = "";
+      const ssize_t n = readlink("/proc/self/fd/0", input, sizeof input - 1);
+      if (n > 0) input[n] = '\0';
+      snprintf(facts, sizeof facts, "session=%d pid=%d input=%s dropped=%s",
+               getsid(0), getpid(), input,
+               fcntl(dropped[1], F_GETFD) < 0 ? "closed" : "open");
+      (void)!write(kept[1], facts, strlen(facts));
+      close(kept[1]);
+      (void)!write(1, "out 1\n", 6);
+      (void)!write(2, "err 1\n", 6);
+      (void)!write(1, "out 2\n", 6);
+      _exit(5);
+    }
+    close(out[1]);
+    close(err[1]);
+    close(kept[1]);
+    close(dropped[1]);
+    const std::string facts = ReadToEnd(kept[0]);
+    const std::string got_out = ReadToEnd(out[0]);
+    const std::string got_err = ReadToEnd(err[0]);
+    for (int fd : {out[0], err[0], kept[0], dropped[0]}) close(fd);
+    const int status = WaitFor(run);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(5, WEXITSTATUS(status));
+    EXPECT_EQ(c.out, got_out);
+    EXPECT_EQ(c.err, got_err);
+    int session = 0, pid = -1;
+    ASSERT_EQ(2, sscanf(facts.c_str(), "session=%d pid=%d", &session, &pid))
+        << facts;
+    EXPECT_EQ(pid, session) << facts;
+    EXPECT_NE(std::string::npos, facts.find("input=/dev/null")) << facts;
+    EXPECT_NE(std::string::npos, facts.find("dropped=closed")) << facts;
+  }
+}
+
+// A chain that forks as it starts and, from its parent-death signal, once
+// more each time its parent is killed.
+void ChainGeneration(int depth);
+
+void SpawnGeneration(int depth) {
+  if (fork() == 0) {
+    setsid();
+    ChainGeneration(depth);
+  }
+}
+
+void OnParentDeath(int) {
+  SpawnGeneration(0);
+  SpawnGeneration(0);
+}
+
+void ChainGeneration(int depth) {
+  struct sigaction action = {};
+  action.sa_handler = OnParentDeath;
+  action.sa_flags = SA_NODEFER;
+  sigaction(SIGUSR1, &action, nullptr);
+  prctl(PR_SET_PDEATHSIG, SIGUSR1);
+  if (depth > 0) SpawnGeneration(depth - 1);
+  for (;;) pause();
+}
+
+// The processes whose parent this one is.
+std::string OwnChildrenList() {
+  const std::string self = std::to_string(getpid());
+  std::string list;
+  FILE* file =
+      fopen(("/proc/" + self + "/task/" + self + "/children").c_str(), "re");
+  if (file == nullptr) return "?";
+  for (int c; (c = fgetc(file)) != EOF;) list.push_back(static_cast<char>(c));
+  fclose(file);
+  return list;
+}
+
+// The sweep itself, as a process that is no one's supervisor would use it:
+// a child subreaper below which chains re-fork as they are killed.
+TEST(EndProcessTreeTest, EndsChainsThatForkAgainAsTheyAreKilled) {
+  const pid_t reaper = fork();
+  ASSERT_GE(reaper, 0);
+  if (reaper == 0) {
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) _exit(2);
+    // Started by a process that ends at once: the chains' heads fork
+    // again as it ends, and come here.
+    if (fork() == 0) {
+      for (int i = 0; i < 3; ++i) SpawnGeneration(4);
+      _exit(0);
+    }
+    SleepMs(300);
+    if (OwnChildrenList().empty()) _exit(3);
+    const long long start = NowMs();
+    const bool ended = EndProcessTree(5000);
+    // Reaped, all of them: none left below.
+    if (!ended || !OwnChildrenList().empty()) _exit(4);
+    _exit(NowMs() - start < 5000 ? 0 : 5);
+  }
+  const int status = WaitFor(reaper);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 }  // namespace

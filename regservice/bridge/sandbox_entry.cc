@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/nsfs.h>
 #include <linux/openat2.h>
 #include <poll.h>
@@ -431,7 +432,69 @@ void StartLockKeeper(const char* lock, pid_t self) {
   }
 }
 
+// The hexadecimal value of the status line "<name>:\t<hex>", or
+// `otherwise` when there is none.
+unsigned long long StatusHex(const std::string& status, const char* name,
+                             unsigned long long otherwise) {
+  const std::string key = std::string("\n") + name + ":";
+  const size_t at = ("\n" + status).find(key);
+  if (at == std::string::npos) return otherwise;
+  char* end = nullptr;
+  const char* text = status.c_str() + at + key.size() - 1;
+  const unsigned long long value = strtoull(text, &end, 16);
+  return end == text ? otherwise : value;
+}
+
 }  // namespace
+
+Confinement ConfinementFromStatus(const std::string& status) {
+  Confinement confinement;
+  confinement.no_new_privs = StatusHex(status, "NoNewPrivs", 1) != 0;
+  confinement.inheritable = StatusHex(status, "CapInh", 0);
+  confinement.permitted = StatusHex(status, "CapPrm", 0);
+  confinement.effective = StatusHex(status, "CapEff", 0);
+  confinement.bounding = StatusHex(status, "CapBnd", 0);
+  confinement.ambient = StatusHex(status, "CapAmb", 0);
+  return confinement;
+}
+
+void ConfineLike(const Confinement& server) {
+  // The bounding and ambient sets first: dropping from them takes
+  // CAP_SETPCAP, which the capset below may drop.
+  for (unsigned long cap = 0; cap < 64; ++cap) {
+    if ((server.bounding >> cap & 1) == 0 &&
+        prctl(PR_CAPBSET_READ, cap, 0, 0, 0) == 1 &&
+        prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0) {
+      _exit(127);
+    }
+  }
+  if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 &&
+      errno != EINVAL) {
+    _exit(127);
+  }
+  struct __user_cap_header_struct header;
+  struct __user_cap_data_struct data[2];
+  memset(&header, 0, sizeof header);
+  memset(data, 0, sizeof data);
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  // Inheritable only within the new bounding set, as capset allows.
+  const unsigned long long inheritable = server.inheritable & server.bounding;
+  for (int half = 0; half < 2; ++half) {
+    data[half].effective = static_cast<__u32>(server.effective >> (32 * half));
+    data[half].permitted = static_cast<__u32>(server.permitted >> (32 * half));
+    data[half].inheritable = static_cast<__u32>(inheritable >> (32 * half));
+  }
+  if (syscall(SYS_capset, &header, data) != 0) _exit(127);
+  for (unsigned long cap = 0; cap < 64; ++cap) {
+    // One the kernel refuses stays out: less than the server's.
+    if (server.ambient >> cap & 1) {
+      prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, cap, 0, 0);
+    }
+  }
+  if (server.no_new_privs && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+    _exit(127);
+  }
+}
 
 NamespaceKernel* LinuxNamespaceKernel() {
   static NamespaceKernel* kernel = new LinuxKernel;
@@ -525,6 +588,10 @@ SandboxVerdict PlanSandbox(Env* env, NamespaceKernel* kernel,
   }
   plan->environment =
       HelperEnvironment(EnvironmentOf(env, process), plan->prefix);
+  std::string status;
+  if (env->ReadFileStart(process + "/status", 16384, &status).ok()) {
+    plan->confinement = ConfinementFromStatus(status);
+  }
   return SandboxVerdict::kJoinable;
 }
 
@@ -620,6 +687,7 @@ std::unique_ptr<SandboxEntry> SandboxEntry::Open(
   }
   entry->helper_in_sandbox_ = plan.prefix + "/" + name;
   entry->server_lock_ = plan.server_lock;
+  entry->confinement_ = plan.confinement;
   return entry;
 }
 
@@ -639,6 +707,9 @@ void SandboxEntry::JoinInChild(pid_t parent, int open_max,
     _exit(127);
   }
   if (pid_ns_ >= 0 && setns(pid_ns_, CLONE_NEWPID) != 0) _exit(127);
+  // Joined, with every capability in the sandbox: no more than the
+  // server's from here on, for what this process starts too.
+  ConfineLike(confinement_);
   // Joining a user namespace changed our credentials, which drops the
   // request to die with the parent: asked again.
   DieWithParent(parent);

@@ -50,6 +50,31 @@ class NamespaceKernel {
 // The real one. Lives for the whole process; never null.
 NamespaceKernel* LinuxNamespaceKernel();
 
+// How a server is confined, as its /proc/<pid>/status shows it: whether
+// it may gain privileges through exec, and its capability sets (bit n is
+// capability n). The helper in its sandbox is confined no less. What
+// cannot be read counts as the most confined: no new privileges, no
+// capabilities.
+struct Confinement {
+  bool no_new_privs = true;
+  unsigned long long inheritable = 0;
+  unsigned long long permitted = 0;
+  unsigned long long effective = 0;
+  unsigned long long bounding = 0;
+  unsigned long long ambient = 0;
+};
+
+// The confinement the status text `status` (of /proc/<pid>/status) shows.
+Confinement ConfinementFromStatus(const std::string& status);
+
+// In a forked child that has joined a sandbox's user namespace, before
+// exec (async-signal-safe): drops every capability `server` lacks from the
+// bounding, ambient, inheritable, permitted and effective sets, and sets
+// no-new-privileges when the server has it. Exits with status 127 when
+// one step fails. A seccomp filter of the server's cannot be copied: only
+// root in the initial user namespace may read one.
+void ConfineLike(const Confinement& server);
+
 // The namespaces and files of one server, as planned before fork.
 struct SandboxPlan {
   pid_t server = 0;
@@ -67,6 +92,8 @@ struct SandboxPlan {
   // The child's whole environment: the server's own, less display and
   // session variables, with WINEPREFIX (`prefix`) and WINEDEBUG=-all.
   std::vector<std::string> environment;
+  // The server's confinement, which the child gets too.
+  Confinement confinement;
 };
 
 // What a look at the server's namespaces found.
@@ -113,7 +140,8 @@ class SandboxEntry {
 
   // In the forked child of `parent`, between fork and exec
   // (async-signal-safe calls only): joins the user, mount and process-id
-  // namespaces in that order, changes to the server's root, and forks once
+  // namespaces in that order, changes to the server's root, confines
+  // itself as the server is (ConfineLike), and forks once
   // more so that the helper is born in the server's process-id namespace;
   // returns in that new process, which dies with its parent. The first
   // child waits for it and exits with its status. Before that, it starts a
@@ -141,6 +169,7 @@ class SandboxEntry {
   std::string helper_copy_;  // our path of the copy, to remove it
   std::string helper_in_sandbox_;
   std::string server_lock_;  // as the server sees it
+  Confinement confinement_;  // the server's
 };
 
 // The whole plan for the server `server` of the prefix at `location`

@@ -5,6 +5,7 @@
 #include "regservice/bridge/sandbox_entry.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -347,6 +348,89 @@ TEST_F(SandboxPlanTest, SyncVariablesComeFromTheServer) {
             ServerSyncVariables(prefix::PosixEnv(), location_.proc, kServer));
   EXPECT_TRUE(
       ServerSyncVariables(prefix::PosixEnv(), location_.proc, 99).empty());
+}
+
+TEST_F(SandboxPlanTest, ConfinementIsTheServersOrTheMostThereIs) {
+  kernel_.user_namespace_owner = kOwner;
+  for (const char* kind : {"user", "mnt", "pid"}) OtherNamespace(kind);
+  // No status to read: no new privileges, no capabilities.
+  ASSERT_EQ(SandboxVerdict::kJoinable, Plan()) << why_;
+  EXPECT_TRUE(plan_.confinement.no_new_privs);
+  EXPECT_EQ(0ULL, plan_.confinement.bounding | plan_.confinement.effective |
+                      plan_.confinement.permitted);
+  TestDir::Write(server_ + "/status",
+                 "Name:\twineserver\nNoNewPrivs:\t0\n"
+                 "CapInh:\t0000000000000004\nCapPrm:\t00000000000000ff\n"
+                 "CapEff:\t000000000000000f\nCapBnd:\t000001ffffffffff\n"
+                 "CapAmb:\t0000000000000001\n");
+  ASSERT_EQ(SandboxVerdict::kJoinable, Plan()) << why_;
+  EXPECT_FALSE(plan_.confinement.no_new_privs);
+  EXPECT_EQ(0x4ULL, plan_.confinement.inheritable);
+  EXPECT_EQ(0xffULL, plan_.confinement.permitted);
+  EXPECT_EQ(0xfULL, plan_.confinement.effective);
+  EXPECT_EQ(0x1ffffffffffULL, plan_.confinement.bounding);
+  EXPECT_EQ(0x1ULL, plan_.confinement.ambient);
+}
+
+TEST(ConfinementTest, StatusLinesReadOrTheMostConfined) {
+  struct Case {
+    const char* name;
+    const char* status;
+    bool no_new_privs;
+    unsigned long long effective, bounding;
+  } cases[] = {
+      {"bwrap with seccomp",
+       "Name:\tsleep\nCapEff:\t0000000000000000\nCapBnd:\t0000000000000000\n"
+       "NoNewPrivs:\t1\nSeccomp:\t2\n",
+       true, 0, 0},
+      {"root in a user namespace",
+       "CapEff:\t000001ffffffffff\nCapBnd:\t000001ffffffffff\n"
+       "NoNewPrivs:\t0\n",
+       false, 0x1ffffffffffULL, 0x1ffffffffffULL},
+      {"no such lines", "Name:\tx\n", true, 0, 0},
+      {"a value that is no number", "CapEff:\tzz\nNoNewPrivs:\t-\n", true, 0,
+       0},
+  };
+  for (const Case& c : cases) {
+    const Confinement got = ConfinementFromStatus(c.status);
+    EXPECT_EQ(c.no_new_privs, got.no_new_privs) << c.name;
+    EXPECT_EQ(c.effective, got.effective) << c.name;
+    EXPECT_EQ(c.bounding, got.bounding) << c.name;
+  }
+}
+
+// For real, in a child: what the kernel then says of it is the server's.
+TEST(ConfinementTest, ChildGetsExactlyTheServersSets) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs capabilities to drop";
+  Confinement server;
+  server.no_new_privs = true;
+  server.bounding = 1ULL << 0 | 1ULL << 21;  // CAP_CHOWN, CAP_SYS_ADMIN
+  server.permitted = 1ULL << 0 | 1ULL << 21;
+  server.effective = 1ULL << 0;
+  server.inheritable = 1ULL << 21;
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ConfineLike(server);
+    std::string status;
+    FILE* file = fopen("/proc/self/status", "re");
+    if (file == nullptr) _exit(2);
+    for (int c; (c = fgetc(file)) != EOF;) {
+      status.push_back(static_cast<char>(c));
+    }
+    fclose(file);
+    const Confinement got = ConfinementFromStatus(status);
+    _exit(got.no_new_privs && got.bounding == server.bounding &&
+                  got.permitted == server.permitted &&
+                  got.effective == server.effective &&
+                  got.inheritable == server.inheritable && got.ambient == 0
+              ? 0
+              : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 // A run killed before its helper said hello leaves its copy; the next run

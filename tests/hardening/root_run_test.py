@@ -802,6 +802,287 @@ class RunEndsTest(unittest.TestCase):
                 self.assertEqual([], left, "processes outlived the run")
 
 
+# A tree of the user's that outruns a killer chasing process ids: chains
+# of processes, each in a session of its own, each forking as it starts
+# (to a depth of 4) and twice from its parent-death signal handler, so
+# that every process killed makes each of its children fork twice. At most
+# 200 of the user's processes at a time, whatever the killer does.
+REFORKING_TREE = r"""
+#include <signal.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+static void generation(int depth);
+
+static void spawn(int depth) {
+  if (fork() == 0) {
+    setsid();
+    generation(depth);
+  }
+}
+
+static void on_parent_death(int signal_number) {
+  (void)signal_number;
+  spawn(0);
+  spawn(0);
+}
+
+static void generation(int depth) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = on_parent_death;
+  action.sa_flags = SA_NODEFER;  /* a child forked in it gets it too */
+  sigaction(SIGUSR1, &action, 0);
+  prctl(PR_SET_PDEATHSIG, SIGUSR1);
+  if (depth > 0) spawn(depth - 1);
+  for (;;) pause();
+}
+
+int main(void) {
+  struct rlimit most = {200, 200};
+  setrlimit(RLIMIT_NPROC, &most);
+  for (int i = 0; i < 3; ++i) spawn(4);
+  return 0;
+}
+"""
+
+# The owner's loader: leaves the tree behind (its output not the run's, so
+# that the loader's end ends the helper), then lingers when told to.
+REFORKING_LOADER = """#!/bin/sh
+@TREE@ </dev/null >/dev/null 2>&1
+echo "pid=$$" > @RECORD@
+sleep 1
+if [ -e @LINGER@ ]; then exec sleep 600; fi
+"""
+
+
+def processes_seen(uid, but, seconds):
+    """Every process id of `uid` but those in `but` seen, zombies aside,
+    in samples over `seconds`: a process that keeps changing its id shows
+    in some of them."""
+    seen = set()
+    deadline = time.time() + seconds
+    while True:
+        seen.update(wait_until_gone(
+            [pid for pid in processes_of(uid) if pid not in but], 0))
+        if time.time() >= deadline:
+            return sorted(seen)
+        time.sleep(0.01)
+
+
+def stop_then_kill(uid, but):
+    """Ends every process of `uid` but those in `but` (a failed case's),
+    stopping them all before killing any."""
+    for _ in range(200):
+        pids = [pid for pid in processes_of(uid) if pid not in but]
+        if not pids:
+            return
+        for signal_number in (signal.SIGSTOP, signal.SIGKILL):
+            for pid in pids:
+                with contextlib.suppress(OSError):
+                    os.kill(pid, signal_number)
+        time.sleep(0.01)
+
+
+@skip_unless_root
+class TreeThatOutrunsAKillerTest(unittest.TestCase):
+    """The user's loader leaves a tree that re-forks faster than a killer
+    that chases process ids: the run's end stops it all, then kills it."""
+
+    def setUp(self):
+        if shutil.which("cc") is None:
+            self.skipTest("no C compiler for the tree")
+
+    def run_with_tree(self, program, terminate):
+        with scene() as (work, attacker, _):
+            source = os.path.join(work, "tree.c")
+            with open(source, "w") as f:
+                f.write(REFORKING_TREE)
+            tree = os.path.join(work, "tree")
+            subprocess.run(["cc", "-O2", "-o", tree, source], check=True,
+                           timeout=120)
+            prefix = users_prefix(attacker)
+            lookalike = attacker.start_lookalike(
+                prefix, upstream_server_dir(attacker, prefix),
+                loader=REFORKING_LOADER.replace("@RECORD@", attacker.record)
+                .replace("@LINGER@", attacker.linger)
+                .replace("@TREE@", tree))
+            if terminate:
+                open(attacker.linger, "w").close()
+            start = time.time()
+            run = subprocess.Popen([program], env=root_env(prefix),
+                                   stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+            try:
+                if terminate:
+                    deadline = time.time() + 30
+                    while not os.path.exists(attacker.record):
+                        self.assertLess(time.time(), deadline, "no loader ran")
+                        time.sleep(0.02)
+                    time.sleep(2)  # the tree at full speed
+                    self.assertNotEqual(
+                        [], processes_seen(attacker.uid, [lookalike.pid], 0.2),
+                        "no tree to end")
+                    run.send_signal(signal.SIGTERM)
+                out, err = run.communicate(timeout=RUN_LIMIT)
+                took = time.time() - start
+                left = processes_seen(attacker.uid, [lookalike.pid], 1)
+            finally:
+                if run.poll() is None:
+                    run.kill()
+                    run.wait()
+                stop_then_kill(attacker.uid, [lookalike.pid])
+            self.assertTrue(os.path.exists(attacker.record), "no loader ran")
+            return run.returncode, out, err, took, left
+
+    def test_run_that_ends_leaves_none_of_it(self):
+        for program, status in ((QUILLFIX, 0), (QUILLFIX_REPORT, 2)):
+            with self.subTest(program=os.path.basename(program)):
+                returncode, out, err, took, left = self.run_with_tree(
+                    program, terminate=False)
+                self.assertEqual(status, returncode, err)
+                if program == QUILLFIX:
+                    self.assertEqual((b"", b""), (out, err))
+                else:
+                    self.assertIn(b"quillfix-report: ", err)
+                self.assertEqual([], left, "processes outlived the run")
+                self.assertLess(took, 30)
+
+    def test_signalled_run_leaves_none_of_it(self):
+        for program in (QUILLFIX, QUILLFIX_REPORT):
+            with self.subTest(program=os.path.basename(program)):
+                returncode, _, _, took, left = self.run_with_tree(
+                    program, terminate=True)
+                self.assertEqual(-signal.SIGTERM, returncode)
+                self.assertEqual([], left, "processes outlived the run")
+                self.assertLess(took, 40)
+
+
+def proc_stat(pid):
+    """Fields of /proc/<pid>/stat after the name: [state, ppid, pgrp,
+    session, tty_nr, tpgid, ...]."""
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rsplit(") ", 1)[1].split()
+
+
+def open_descriptors(pid):
+    """{fd: (what it links to, (st_dev, st_ino) of the file)}."""
+    found = {}
+    base = "/proc/%d/fd" % pid
+    for name in os.listdir(base):
+        path = os.path.join(base, name)
+        with contextlib.suppress(OSError):
+            st = os.stat(path)
+            found[int(name)] = (os.readlink(path), (st.st_dev, st.st_ino))
+    return found
+
+
+@skip_unless_root
+class WorkerHoldsNothingOfRootsTest(unittest.TestCase):
+    """Root runs the programs from a terminal with a descriptor open on a
+    root-only file: the process that became the user, sampled while its
+    helper runs, holds neither, and is in no session of root's."""
+
+    def run_in_terminal_and_sample(self, program, attacker, prefix):
+        """`program` as root on `prefix`, the leader of a session on a new
+        terminal, with fd LEAKED_FD on /etc/shadow; returns (its status,
+        what the terminal showed, the worker's descriptors, the worker's
+        and the run's stat fields, the run's descriptors)."""
+        if os.path.exists(attacker.record):
+            os.unlink(attacker.record)
+        open(attacker.linger, "w").close()
+        pid, master = pty.fork()
+        if pid == 0:
+            try:
+                shadow = os.open("/etc/shadow", os.O_RDONLY)
+                os.dup2(shadow, LEAKED_FD, inheritable=True)
+                os.execve(program, [program], root_env(prefix))
+            finally:
+                os._exit(127)
+        shown = []
+        reader = threading.Thread(target=self.read_all, args=(master, shown))
+        reader.start()
+        status = None
+        try:
+            deadline = time.time() + 30
+            while not os.path.exists(attacker.record):
+                self.assertLess(time.time(), deadline, "no loader ran")
+                time.sleep(0.02)
+            loader = int(read_record(attacker.record)["pid"])
+            worker = int(proc_stat(loader)[1])
+            self.assertEqual(pid, int(proc_stat(worker)[1]),
+                             "the loader's parent is not the run's child")
+            sample = (open_descriptors(worker), proc_stat(worker),
+                      proc_stat(pid), open_descriptors(pid))
+            # The helper ends: the run goes on to its end.
+            os.unlink(attacker.linger)
+            os.kill(loader, signal.SIGKILL)
+            _, status = os.waitpid(pid, 0)
+        finally:
+            if status is None:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            reader.join(timeout=30)
+            os.close(master)
+        return (os.waitstatus_to_exitcode(status), b"".join(shown)) + sample
+
+    @staticmethod
+    def read_all(master, shown):
+        while True:
+            try:
+                data = os.read(master, 4096)
+            except OSError:
+                return  # EIO: the terminal's last user closed it
+            if not data:
+                return
+            shown.append(data)
+
+    def test_worker_holds_no_descriptor_or_terminal_of_roots(self):
+        shadow = os.stat("/etc/shadow")
+        with scene() as (work, attacker, _):
+            prefix = users_prefix(attacker)
+            attacker.start_lookalike(prefix,
+                                     upstream_server_dir(attacker, prefix))
+            for program, status, message in (
+                    (QUILLFIX, 0, b""),
+                    (QUILLFIX_REPORT, 2,
+                     b"quillfix-report: cannot reach the running Wine")):
+                with self.subTest(program=os.path.basename(program)):
+                    (returncode, shown, fds, worker, run,
+                     run_fds) = self.run_in_terminal_and_sample(
+                         program, attacker, prefix)
+                    # Output and status as ever, through the terminal.
+                    self.assertEqual(status, returncode, shown)
+                    self.assertIn(message, shown)
+                    if not message:
+                        self.assertEqual(b"", shown)
+                    # The run itself is in root's terminal; the worker is
+                    # not: a session of its own, no controlling terminal.
+                    self.assertNotEqual("0", run[4])
+                    worker_pid = int(worker[3])
+                    self.assertEqual(worker_pid, int(worker[2]))
+                    self.assertNotEqual(run[3], worker[3])
+                    self.assertEqual("0", worker[4])
+                    self.assertEqual("-1", worker[5])
+                    self.assertNotIn(LEAKED_FD, fds)
+                    for fd, (target, identity) in fds.items():
+                        self.assertNotEqual(
+                            (shadow.st_dev, shadow.st_ino), identity, fd)
+                        self.assertFalse(target.startswith(("/dev/pts",
+                                                            "/dev/tty",
+                                                            "/dev/pty")),
+                                         (fd, target))
+                    # Input from nowhere; output through the run's pipes.
+                    self.assertEqual("/dev/null", fds[0][0])
+                    run_files = {identity for _, identity in run_fds.values()}
+                    for fd in (1, 2):
+                        self.assertTrue(fds[fd][0].startswith("pipe:"))
+                        self.assertIn(fds[fd][1], run_files)
+
+
 def servers_of(prefix_dir_name):
     """Process ids of wineservers whose working directory is the prefix's
     server directory, in any mount namespace."""

@@ -13,8 +13,10 @@ Programs come in the environment: QUILLFIX, QUILLFIX_REPORT.
 
 import contextlib
 import os
+import platform
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -567,6 +569,178 @@ class HelperInTheSandboxTest(unittest.TestCase):
             # The rest is the clean environment of a run by root.
             self.assertNotIn("QUILLFIX_MARK", environment)
             self.assertEqual(prefix, environment.get("WINEPREFIX"))
+
+
+# A loader that leaves a process of its own in the sandbox, in a session
+# of its own (as Wine's services are left), then lingers when told to.
+SERVICE_LEAVING_LOADER = r"""#!/bin/sh
+setsid sleep 600 </dev/null >/dev/null 2>&1 &
+echo "started=yes" > @RECORD@
+if [ -e @LINGER@ ]; then exec sleep 60; fi
+"""
+
+# Linux's struct sock_filter: code, jt, jf, k.
+BPF_LOAD_SYSCALL_NUMBER = (0x20, 0, 0, 0)   # ld [0]
+BPF_ALLOW = (0x06, 0, 0, 0x7fff0000)        # ret SECCOMP_RET_ALLOW
+NR_ACCT_X86_64 = 163
+
+
+def seccomp_program_denying_acct():
+    """A seccomp program (bwrap --seccomp) that allows every system call
+    but acct(2), which fails with EPERM."""
+    program = [BPF_LOAD_SYSCALL_NUMBER,
+               (0x15, 0, 1, NR_ACCT_X86_64),  # jeq acct, 0, 1
+               (0x06, 0, 0, 0x00050000 | 1),  # ret SECCOMP_RET_ERRNO|EPERM
+               BPF_ALLOW]
+    return b"".join(struct.pack("<HBBI", *insn) for insn in program)
+
+
+def pid_namespace_members(namespace):
+    """Process ids (as seen here) of the processes in pid namespace
+    `namespace` (a readlink of /proc/<pid>/ns/pid), zombies aside."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            if os.readlink("/proc/%s/ns/pid" % entry) != namespace:
+                continue
+            with open("/proc/%s/stat" % entry) as f:
+                if f.read().rsplit(") ", 1)[1].startswith("Z"):
+                    continue
+        except OSError:
+            continue
+        found.append(int(entry))
+    return found
+
+
+def confinement(pid):
+    """{NoNewPrivs, CapInh, CapPrm, CapEff, CapBnd, CapAmb, Seccomp} of
+    process `pid`, as numbers."""
+    facts = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            name, _, value = line.partition(":")
+            if name in ("NoNewPrivs", "Seccomp"):
+                facts[name] = int(value)
+            elif name.startswith("Cap"):
+                facts[name] = int(value, 16)
+    return facts
+
+
+def cgroup_of_our_own_possible():
+    """Whether root may make a cgroup (v2) below its own here, as a run by
+    root does to end all its processes."""
+    own = None
+    with open("/proc/self/cgroup") as f:
+        for line in f:
+            if line.startswith("0::"):
+                own = line[3:].strip()
+    with open("/proc/self/mountinfo") as f:
+        for line in f:
+            fields = line.split()
+            if own is None or " - cgroup2 " not in line or fields[3] != "/":
+                continue
+            try:
+                probe = tempfile.mkdtemp(prefix="quillfix-probe-",
+                                         dir=fields[4] + own.rstrip("/"))
+            except OSError:
+                return False
+            os.rmdir(probe)
+            return True
+    return False
+
+
+def command_of(pid):
+    with open("/proc/%d/cmdline" % pid, "rb") as f:
+        return f.read().split(b"\0")[:-1]
+
+
+@skip_unless_able
+class ConfinedSandboxTest(unittest.TestCase):
+    """The owner's server in bwrap with a seccomp filter and the owner
+    mapped to root in it: every process the helper brings into the sandbox
+    is confined no less than the server, and none outlives the run."""
+
+    def test_helper_and_what_it_leaves_are_confined_and_end_with_the_run(self):
+        if platform.machine() != "x86_64":
+            self.skipTest("the seccomp program is x86_64's")
+        filter_file = tempfile.NamedTemporaryFile(suffix=".bpf")
+        filter_file.write(seccomp_program_denying_acct())
+        filter_file.flush()
+        os.chmod(filter_file.name, 0o644)
+        sandbox = ["sh", "-c", 'exec "$@" 9<"$0"', filter_file.name,
+                   "bwrap", "--seccomp", "9", "--uid", "0", "--gid", "0",
+                   "--die-with-parent", "--unshare-user", "--unshare-pid",
+                   "--dev-bind", "/", "/"]
+        with filter_file, HelperInTheSandboxTest.owners_lookalike(
+                self, sandbox) as (owner, prefix, server):
+            loader = os.path.join(owner.home, "bin", "wine64")
+            with open(loader, "w") as f:
+                f.write(SERVICE_LEAVING_LOADER
+                        .replace("@RECORD@", owner.record)
+                        .replace("@LINGER@", owner.linger))
+            namespace = os.readlink("/proc/%d/ns/pid" % server)
+            servers = confinement(server)
+            # The fixture: the server is filtered, may gain nothing, and
+            # has no capability.
+            self.assertEqual(2, servers["Seccomp"])
+            self.assertEqual(1, servers["NoNewPrivs"])
+            before = set(pid_namespace_members(namespace))
+            open(owner.linger, "w").close()
+            run = subprocess.Popen(
+                [QUILLFIX], env={"PATH": "/usr/bin:/bin",
+                                 "WINEPREFIX": prefix, "WINEDEBUG": "-all"},
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL)
+            try:
+                deadline = time.time() + 30
+                while not os.path.exists(owner.record):
+                    self.assertLess(time.time(), deadline, "no helper ran")
+                    time.sleep(0.02)
+                deadline = time.time() + 10
+                while True:
+                    brought = sorted(set(pid_namespace_members(namespace)) -
+                                     before)
+                    commands = [command_of(pid) for pid in brought]
+                    if ([b"sleep", b"60"] in commands and
+                            [b"sleep", b"600"] in commands) or \
+                            time.time() > deadline:
+                        break
+                    time.sleep(0.02)
+                # The loader and the process it left, at least.
+                self.assertIn([b"sleep", b"60"], commands)
+                self.assertIn([b"sleep", b"600"], commands)
+                for pid in brought:
+                    facts = confinement(pid)
+                    self.assertEqual(1, facts["NoNewPrivs"], pid)
+                    for name in ("CapInh", "CapPrm", "CapEff", "CapBnd",
+                                 "CapAmb"):
+                        self.assertEqual(
+                            0, facts[name] & ~servers[name],
+                            "%s of %r" % (name, command_of(pid)))
+                # The helper ends: the run goes on to its end.
+                os.unlink(owner.linger)
+                for pid in brought:
+                    if command_of(pid) == [b"sleep", b"60"]:
+                        os.kill(pid, signal.SIGKILL)
+                self.assertEqual(0, run.wait(timeout=60))
+            finally:
+                if run.poll() is None:
+                    run.kill()
+                    run.wait()
+            left = [pid for pid in pid_namespace_members(namespace)
+                    if pid not in before]
+            for pid in left:
+                os.kill(pid, signal.SIGKILL)  # the failed case's
+            # What the helper left behind is the sandbox init's child: only
+            # the run's cgroup holds it.
+            if not cgroup_of_our_own_possible():
+                self.skipTest("no cgroup v2 for the run: what the helper "
+                              "leaves in a sandbox outlives it")
+            self.assertEqual([], left, "processes outlived the run")
+            self.assertEqual(sorted(before),
+                             sorted(pid_namespace_members(namespace)))
 
 
 if __name__ == "__main__":
