@@ -112,6 +112,8 @@ int main(int argc, char* argv[], char*[]) {
   stopped.status = 2;
   stopped.message =
       "quillfix-report: stopped: the run did not end within its time limit";
+  stopped.lost_output_status = 2;
+  stopped.program = "quillfix-report";
   const report::RegistrySource source =
       report::CheckRegistry(app::StartRun(stopped));
   if (!source.readable) {

@@ -44,6 +44,8 @@ bool BecomeHomeOwner(const prefix::RunIdentity& decided, std::string* why) {
   limits.stopped_message =
       "quillfix-report: stopped: the listing did not end within its time "
       "limit";
+  limits.lost_output_status = 2;
+  limits.lost_output_name = "quillfix-report";
   const pid_t supervisor = app::SuperviseRestOfRun(limits);
   const std::string refusal = "not acting on " + decided.directory + ": ";
   if (supervisor < 0) {

@@ -31,6 +31,10 @@ struct StoppedRun {
   int status = 0;
   std::string message;  // on standard error; empty for none
   std::vector<int> kept_descriptors;
+  // A root run's output that could not be written ends it with this
+  // status, named as this program (app/supervisor.h); -1 for none.
+  int lost_output_status = -1;
+  std::string program;
 };
 
 // Decides, and makes the decision's registry the one the Reg* functions

@@ -31,6 +31,8 @@ RunIdentity BecomeOwnerUnderSupervisor(const RunIdentity& decided,
   SupervisorLimits limits;
   limits.stopped_status = stopped.status;
   limits.stopped_message = stopped.message;
+  limits.lost_output_status = stopped.lost_output_status;
+  limits.lost_output_name = stopped.program;
   const pid_t supervisor = SuperviseRestOfRun(limits);
   if (supervisor < 0) {
     return Refused("not acting on " + decided.directory +

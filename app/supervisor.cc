@@ -367,10 +367,20 @@ class RunCgroup {
   _exit(128 + signal_number);
 }
 
-[[noreturn]] void EndAs(int status) {
+// Ends as the worker ended, unless output it wrote was lost and `limits`
+// make that its caller's failure.
+[[noreturn]] void EndAs(int status, const SupervisorLimits& limits,
+                        int lost_errno) {
   fflush(nullptr);
   if (WIFSIGNALED(status)) EndBySignal(WTERMSIG(status));
-  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  if (lost_errno != 0 && code < limits.lost_output_status) {
+    fprintf(stderr, "%s: write error: %s\n", limits.lost_output_name.c_str(),
+            strerror(lost_errno));
+    fflush(nullptr);
+    _exit(limits.lost_output_status);
+  }
+  _exit(code);
 }
 
 // Whether descriptors `a` and `b` are one open file: their writes keep
@@ -409,6 +419,12 @@ class OutputRelay {
   OutputRelay(int from_out, int from_err) {
     streams_[0] = {from_out, 1};
     streams_[1] = {from_err, 2};
+  }
+
+  // Why some of the worker's output could not be written; 0 when all was.
+  int LostErrno() const {
+    return streams_[0].lost_errno != 0 ? streams_[0].lost_errno
+                                       : streams_[1].lost_errno;
   }
 
   ~OutputRelay() {
@@ -450,6 +466,7 @@ class OutputRelay {
   struct Stream {
     int from;
     int to;
+    int lost_errno = 0;  // why output of it was lost; 0 while none was
   };
 
   static void Close(Stream* s) {
@@ -470,6 +487,7 @@ class OutputRelay {
     if (!WriteAll(s->to, buffer, static_cast<size_t>(n), deadline_ms)) {
       // Our output is closed, or blocked for the rest of the run: the
       // worker's next write fails, as it would have on ours.
+      s->lost_errno = errno != 0 ? errno : ETIMEDOUT;
       Close(s);
       return false;
     }
@@ -481,10 +499,17 @@ class OutputRelay {
     while (size > 0) {
       struct pollfd ready = {fd, POLLOUT, 0};
       const long long left = deadline_ms - NowMs();
-      if (left <= 0) return false;
+      if (left <= 0) {
+        errno = ETIMEDOUT;
+        return false;
+      }
       const int got = poll(&ready, 1, static_cast<int>(left));
       if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;
+      if (got <= 0) {
+        errno = got == 0 ? ETIMEDOUT : errno;
+        return false;
+      }
+      errno = 0;
       const ssize_t n = write(fd, data, size);
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (n <= 0) return false;
@@ -515,7 +540,7 @@ void EndEverything(RunCgroup* cgroup, OutputRelay* relay) {
     int status = 0;
     if (ReapEnded(worker, &status)) {
       EndEverything(cgroup, relay);
-      EndAs(status);
+      EndAs(status, limits, relay->LostErrno());
     }
     const long long left = deadline - NowMs();
     if (left <= 0) {

@@ -24,6 +24,13 @@ struct SupervisorLimits {
   int run_ms = 100000;     // the whole run, from the fork to its end
   int stopped_status = 0;  // exit status when it had to stop the run
   std::string stopped_message;  // then on standard error; empty for none
+  // When the worker's output could not all be written to ours (a full
+  // disk, a reader gone) and the worker ends with a lower status, the run
+  // ends with this one, after "<lost_output_name>: write error: <reason>"
+  // on standard error: the worker wrote into a pipe and could not know.
+  // -1 keeps the worker's status.
+  int lost_output_status = -1;
+  std::string lost_output_name;
 };
 
 // Forks. The child (the worker) returns the supervisor's process id, with
@@ -42,7 +49,8 @@ struct SupervisorLimits {
 // as the worker did: its exit status, or its signal. At the limit it ends
 // with `stopped_status` after `stopped_message`; on a signal, by that
 // signal. When its own output is closed (a reader gone), it stops reading
-// the worker's, whose next write then fails as it would have.
+// the worker's, whose next write then fails as it would have; a worker
+// that wrote everything before that ends as `lost_output_status` says.
 // It reads nothing but /proc's view of the processes below it and its
 // cgroup's files.
 pid_t SuperviseRestOfRun(const SupervisorLimits& limits);

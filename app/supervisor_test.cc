@@ -307,6 +307,56 @@ std::string OwnChildrenList() {
 
 // The sweep itself, as a process that is no one's supervisor would use it:
 // a child subreaper below which chains re-fork as they are killed.
+// Output the worker wrote into its pipe, which the supervisor could not
+// write on: the worker cannot know, so the run says so and fails, when
+// its caller asks for that.
+TEST(SupervisorTest, LostOutputFailsTheRunWhenAsked) {
+  struct Case {
+    const char* name;
+    int lost_output_status;
+    int worker_status;
+    int expected_status;
+    bool says_write_error;
+  } cases[] = {
+      {"a clean end becomes a failure", 2, 0, 2, true},
+      {"a partial result too", 2, 1, 2, true},
+      {"a failure already said stays", 2, 2, 2, false},
+      {"not asked for: the worker's status", -1, 0, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int err[2];
+    ASSERT_EQ(0, pipe(err));
+    const pid_t run = fork();
+    ASSERT_GE(run, 0);
+    if (run == 0) {
+      const int full = open("/dev/full", O_WRONLY);
+      if (full < 0 || dup2(full, 1) != 1 || dup2(err[1], 2) != 2) _exit(98);
+      close(err[0]);
+      SupervisorLimits limits;
+      limits.run_ms = 20000;
+      limits.lost_output_status = c.lost_output_status;
+      limits.lost_output_name = "prog";
+      if (SuperviseRestOfRun(limits) < 0) _exit(99);
+      // Into the pipe, which takes it.
+      const bool wrote = write(1, "all of it\n", 10) == 10;
+      _exit(wrote ? c.worker_status : 97);
+    }
+    close(err[1]);
+    std::string said;
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(err[0], buffer, sizeof buffer)) > 0) said.append(buffer, n);
+    close(err[0]);
+    const int status = WaitFor(run);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(c.expected_status, WEXITSTATUS(status));
+    EXPECT_EQ(c.says_write_error ? "prog: write error: " + std::string(strerror(ENOSPC)) + "\n"
+                                 : std::string(),
+              said);
+  }
+}
+
 TEST(EndProcessTreeTest, EndsChainsThatForkAgainAsTheyAreKilled) {
   const pid_t reaper = fork();
   ASSERT_GE(reaper, 0);
