@@ -31,6 +31,11 @@ void CloseBridgeAtExit() {
   static_cast<bridge::BridgeRegistry*>(g_default)->Close();
 }
 
+// How long a run waits for a server that does not answer to end, and how
+// often it looks at the prefix again after one has.
+const int kServerEndWaitMs = 10000;
+const int kMostLooks = 3;
+
 RegistryPlan Refused(RegistryPlan plan, const std::string& reason) {
   plan.kind = RegistryPlan::kRefused;
   plan.reason = reason;
@@ -38,8 +43,8 @@ RegistryPlan Refused(RegistryPlan plan, const std::string& reason) {
 }
 
 // The helper is started at the first call, under the Wine of the server
-// the plan found, which its Wine was found to reach, or inside the
-// server's sandbox.
+// the plan found or inside the server's sandbox, with the plan's
+// connection as its Wine's only way to a server.
 bridge::BridgeRegistry* NewBridge(prefix::Env* env, const RegistryPlan& plan) {
   return new bridge::BridgeRegistry(
       [env, plan]() -> std::unique_ptr<bridge::HelperChannel> {
@@ -52,14 +57,15 @@ bridge::BridgeRegistry* NewBridge(prefix::Env* env, const RegistryPlan& plan) {
               bridge::SandboxVerdict::kJoinable) {
             return nullptr;
           }
+          launch.server_socket = plan.connection;
           return bridge::StartHelper(launch, bridge::HelperTimeouts());
         }
         bridge::HelperLaunch launch;
         if (!bridge::PlanHelperLaunch(plan.location.directory, plan.server,
-                                      plan.run.prefix_owner,
-                                      plan.server_tmpdir, &launch)) {
+                                      plan.run.prefix_owner, &launch)) {
           return nullptr;
         }
+        launch.server_socket = plan.connection;
         launch.clean_environment =
             plan.run.kind == prefix::RunIdentity::kPrefixOwner;
         launch.server_variables = bridge::ServerSyncVariables(
@@ -83,44 +89,55 @@ RegistryPlan PlanRegistry(prefix::Env* env, const prefix::RunIdentity& run,
     return plan;
   }
   const prefix::RunningServer servers(env, location);
-  const prefix::FoundServer found = servers.Find(true);
-  switch (found.state) {
-    case prefix::FoundServer::kNone:
-      plan.kind = RegistryPlan::kFile;
-      plan.found_free = true;
-      return plan;
-    case prefix::FoundServer::kUnknown:
-      return Refused(plan, "cannot tell whether Wine runs for " +
-                               location.directory + ": " + found.why);
-    case prefix::FoundServer::kRunning:
-      break;
+  for (int look = 1;; ++look) {
+    const prefix::FoundServer found = servers.Find(true);
+    switch (found.state) {
+      case prefix::FoundServer::kNone:
+        plan.kind = RegistryPlan::kFile;
+        plan.found_free = true;
+        return plan;
+      case prefix::FoundServer::kUnknown:
+        return Refused(plan, "cannot tell whether Wine runs for " +
+                                 location.directory + ": " + found.why);
+      case prefix::FoundServer::kRunning:
+        break;
+    }
+    const std::string unreachable =
+        "cannot reach the running Wine of " + location.directory + ": ";
+    // A server in a sandbox is reached from inside its namespaces, or not
+    // at all.
+    bridge::SandboxPlan sandbox;
+    std::string why;
+    const bridge::SandboxVerdict verdict =
+        bridge::PlanSandbox(env, bridge::LinuxNamespaceKernel(), location,
+                            found.pid, run.prefix_owner, geteuid(), &sandbox,
+                            &why);
+    if (verdict == bridge::SandboxVerdict::kRefused) {
+      return Refused(plan, unreachable + why);
+    }
+    std::unique_ptr<bridge::ServerSocket> connection;
+    switch (bridge::ServerSocket::Connect(env, location.proc,
+                                          location.directory, found.pid,
+                                          run.prefix_owner, &connection,
+                                          &why)) {
+      case bridge::ServerSocket::kConnected:
+        plan.kind = RegistryPlan::kRunningWine;
+        plan.server = found.pid;
+        plan.sandboxed = verdict == bridge::SandboxVerdict::kJoinable;
+        plan.connection = std::move(connection);
+        return plan;
+      case bridge::ServerSocket::kNotTheServer:
+        return Refused(plan, unreachable + why);
+      case bridge::ServerSocket::kNoAnswer:
+        break;
+    }
+    // A server going away: once it has ended, it has saved the registry
+    // and let go of its lock, and the prefix is looked at afresh.
+    if (look == kMostLooks || found.pid <= 0 ||
+        !bridge::WaitForProcessEnd(found.pid, kServerEndWaitMs)) {
+      return Refused(plan, unreachable + why);
+    }
   }
-  // A server in a sandbox is reached from inside its namespaces, or not at
-  // all.
-  bridge::SandboxPlan sandbox;
-  std::string why;
-  switch (bridge::PlanSandbox(env, bridge::LinuxNamespaceKernel(), location,
-                              found.pid, run.prefix_owner, geteuid(),
-                              &sandbox, &why)) {
-    case bridge::SandboxVerdict::kRefused:
-      return Refused(plan, "cannot reach the running Wine of " +
-                               location.directory + ": " + why);
-    case bridge::SandboxVerdict::kJoinable:
-      plan.kind = RegistryPlan::kRunningWine;
-      plan.server = found.pid;
-      plan.sandboxed = true;
-      return plan;
-    case bridge::SandboxVerdict::kOwnNamespaces:
-      break;
-  }
-  if (!servers.ReachableServerDirectory(found.pid, &plan.server_tmpdir)) {
-    return Refused(plan, "cannot reach the running Wine of " +
-                             location.directory +
-                             ": its server cannot be reached from here");
-  }
-  plan.kind = RegistryPlan::kRunningWine;
-  plan.server = found.pid;
-  return plan;
 }
 
 Registry* NewPlannedRegistry(prefix::Env* env, const RegistryPlan& plan) {

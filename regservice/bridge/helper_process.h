@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "regservice/bridge/helper_channel.h"
+#include "regservice/bridge/server_socket.h"
 
 namespace regservice {
 namespace bridge {
@@ -24,7 +25,11 @@ struct HelperLaunch {
   std::string loader;  // Wine's loader: .../wine64 or .../wine
   std::string helper;  // the helper program
   std::string prefix;  // WINEPREFIX of the child
-  std::string tmpdir;  // TMPDIR of the child; empty leaves the caller's
+  // The connection to the server, which the child's Wine gets as
+  // descriptor kHelperServerFd, named in WINESERVERSOCKET: its only way to
+  // a server. Without one, the child's Wine would look for a server by
+  // itself (tests only).
+  std::shared_ptr<ServerSocket> server_socket;
   // For a run that became the prefix's owner: the child gets a clean
   // environment (HOME, USER, LOGNAME, a fixed PATH, the locale, Wine's
   // variables) instead of the one root's run was started with.
@@ -57,12 +62,10 @@ std::string FindHelperProgram(uid_t owner);
 std::string FindLoader(pid_t server_pid, uid_t owner);
 
 // Everything needed to start a helper for the prefix `prefix_dir` of
-// `owner`, served by `server_pid` from a server directory under
-// `server_tmpdir` (empty: Wine's default one). False when no loader or no
-// helper program is found.
+// `owner`, served by `server_pid`, but the connection. False when no
+// loader or no helper program is found.
 bool PlanHelperLaunch(const std::string& prefix_dir, pid_t server_pid,
-                      uid_t owner, const std::string& server_tmpdir,
-                      HelperLaunch* launch);
+                      uid_t owner, HelperLaunch* launch);
 
 // Limits of a helper's answers.
 struct HelperTimeouts {

@@ -6,9 +6,10 @@ Wine started from here cannot reach.
 
 Runs as root (skipped otherwise). Users are accounts made for the test
 (tests/wine/winetest.py, removed after); the attacker's processes run
-through setpriv. A look-alike server is a copy of `sleep` named wineserver,
-working in a directory named server-<dev>-<inode> of the prefix and holding
-the prefix directory open; its `wine64` is a script that writes down who it
+through setpriv. A look-alike server is a copy of `perl` named wineserver,
+working in a directory named server-<dev>-<inode> of the prefix, holding
+the prefix directory open and listening on the socket there itself, as a
+server does (LOOKALIKE_SERVER); its `wine64` is a script that writes down who it
 ran as (`id -u`, `id -G`), whether it could open /dev/tty, its descriptors
 and its environment. Programs come in the environment: QUILLFIX,
 QUILLFIX_REPORT.
@@ -19,6 +20,7 @@ import os
 import pty
 import shutil
 import signal
+import socket as sockets
 import subprocess
 import sys
 import tempfile
@@ -52,6 +54,39 @@ record=@RECORD@
 mv "$record.part" "$record"
 if [ -e @LINGER@ ]; then exec sleep 60; fi
 """
+
+
+# What a look-alike server runs (`wineserver -e LOOKALIKE_SERVER [listen]`,
+# a copy of perl, in its server directory): with "listen", listens on
+# ./socket and takes every connection, as a server does; then it waits.
+LOOKALIKE_SERVER = r"""
+use Socket;
+my @connections;
+if (@ARGV && $ARGV[0] eq "listen") {
+    unlink "socket";
+    socket(my $listener, PF_UNIX, SOCK_STREAM, 0) or die "socket: $!";
+    bind($listener, pack_sockaddr_un("socket")) or die "bind: $!";
+    listen($listener, 8) or die "listen: $!";
+    while (accept(my $connection, $listener)) { push @connections, $connection; }
+}
+sleep 300;
+"""
+
+
+def wait_until_listening(pid, path, timeout=10):
+    """Waits until the process `pid` listens on the socket at `path`: a
+    connection to it is taken."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        probe = sockets.socket(sockets.AF_UNIX)
+        try:
+            probe.connect(path)
+            return
+        except OSError:
+            time.sleep(0.02)
+        finally:
+            probe.close()
+    raise AssertionError("process %d does not listen on %s" % (pid, path))
 
 
 def read_record(path):
@@ -105,11 +140,12 @@ class Attacker:
             check=True, timeout=60, **kwargs)
 
     def make_loader_dir(self):
-        """The attacker's bin directory: a copy of sleep named wineserver
-        and the recording wine64 beside it, all the attacker's."""
+        """The attacker's bin directory: a copy of perl named wineserver
+        (it runs LOOKALIKE_SERVER) and the recording wine64 beside it, all
+        the attacker's."""
         bin_dir = os.path.join(self.home, "bin")
         os.makedirs(bin_dir, exist_ok=True)
-        shutil.copy("/bin/sleep", os.path.join(bin_dir, "wineserver"))
+        shutil.copy("/usr/bin/perl", os.path.join(bin_dir, "wineserver"))
         with open(os.path.join(bin_dir, "wine64"), "w") as f:
             f.write(LOADER.replace("@RECORD@", self.record)
                     .replace("@LEAKED@", str(LEAKED_FD))
@@ -123,10 +159,10 @@ class Attacker:
 
     def start_lookalike(self, prefix, server_dir, socket=True, loader=None):
         """The attacker's look-alike server of `prefix`: works in
-        `server_dir` (made, the attacker's, mode 0700, with the socket a
-        server's clients connect to unless told otherwise) and holds the
-        prefix directory open. `loader`: the text of the wine64 beside it,
-        the recording one when None, none at all when ""."""
+        `server_dir` (made, the attacker's, mode 0700), listens on the
+        socket there unless told otherwise, and holds the prefix directory
+        open. `loader`: the text of the wine64 beside it, the recording one
+        when None, none at all when ""."""
         bin_dir = self.make_loader_dir()
         wine64 = os.path.join(bin_dir, "wine64")
         if loader == "":
@@ -135,24 +171,24 @@ class Attacker:
             with open(wine64, "w") as f:
                 f.write(loader)
         self.run(["mkdir", "-p", "-m", "0700", server_dir])
-        if socket:
-            self.run(["python3", "-c",
-                      "import socket, sys\n"
-                      "socket.socket(socket.AF_UNIX).bind(sys.argv[1])",
-                      os.path.join(server_dir, "socket")])
-        command = ('cd "$1" && exec 7<"$2" && exec "$3"/wineserver 300')
+        command = ('cd "$1" && exec 7<"$2" && '
+                   'exec "$3"/wineserver -e "$4" $5')
         process = subprocess.Popen(
             winetest.as_user(self.uid, self.gid) +
-            ["bash", "-c", command, "lookalike", server_dir, prefix, bin_dir],
+            ["bash", "-c", command, "lookalike", server_dir, prefix, bin_dir,
+             LOOKALIKE_SERVER, "listen" if socket else ""],
             stdin=subprocess.DEVNULL)
         self.lookalikes.append(process)
-        # Ready once it is the copy of sleep, in its directory.
+        # Ready once it is the copy of perl, in its directory, listening.
         deadline = time.time() + 10
         while time.time() < deadline:
             try:
                 exe = os.readlink("/proc/%d/exe" % process.pid)
                 cwd = os.readlink("/proc/%d/cwd" % process.pid)
                 if exe.endswith("/wineserver") and cwd == server_dir:
+                    if socket:
+                        wait_until_listening(
+                            process.pid, os.path.join(server_dir, "socket"))
                     return process
             except OSError:
                 pass

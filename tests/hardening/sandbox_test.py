@@ -26,8 +26,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "wine"))
 import winetest  # noqa: E402
 from root_run_test import (  # noqa: E402
-    SECRET, make_prefix, read_record, run_as_root, scene, server_dir_name,
-    servers_of)
+    LOOKALIKE_SERVER, SECRET, make_prefix, read_record, run_as_root, scene,
+    server_dir_name, servers_of, wait_until_listening)
 
 QUILLFIX = os.environ.get("QUILLFIX", "")
 QUILLFIX_REPORT = os.environ.get("QUILLFIX_REPORT", "")
@@ -373,8 +373,8 @@ class LookAlikeInNamespaceTest(unittest.TestCase):
                 ["bwrap", "--die-with-parent", "--unshare-user",
                  "--unshare-pid", "--dev-bind", "/", "/"] +
                 ["bash", "-c", 'mkdir -p -m 0700 "$1" && cd "$1" && '
-                 'exec 7<"$2" && exec "$3"/wineserver 300', "lookalike",
-                 server_dir, prefix, bin_dir],
+                 'exec 7<"$2" && exec "$3"/wineserver -e "$4" listen',
+                 "lookalike", server_dir, prefix, bin_dir, LOOKALIKE_SERVER],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                 stderr=subprocess.DEVNULL)
             try:
@@ -415,32 +415,16 @@ if [ -e @LINGER@ ]; then exec sleep 60; fi
 """
 
 
-# Holds the lock of ./lock as a wineserver does (a write lock on byte 0),
-# and listens on ./socket, for as long as its parent runs.
-LOCK_HOLDER = """
-import fcntl, os, socket, time
-parent = os.getppid()
-listener = socket.socket(socket.AF_UNIX)
-listener.bind("socket")
-listener.listen(1)
-with open("lock", "w") as f:
-    fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, 0)
-    while os.getppid() == parent:
-        time.sleep(0.05)
-"""
-
-
 @skip_unless_able
 class HelperInTheSandboxTest(unittest.TestCase):
     """A recording loader beside a look-alike server of the prefix owner's
-    (a copy of sleep): where and how the helper's Wine is started."""
+    (a copy of perl): where and how the helper's Wine is started."""
 
     @contextlib.contextmanager
-    def owners_lookalike(self, sandbox, holds_lock=True):
+    def owners_lookalike(self, sandbox, listens=True):
         """The owner's look-alike server of their prefix, in `sandbox` (a
-        command prefix, or none), with an environment of its own, holding
-        the lock of its server directory as a server does (while it runs,
-        through a child of its), or not."""
+        command prefix, or none), with an environment of its own, listening
+        on the socket of its server directory as a server does, or not."""
         with scene() as (work, owner, _):
             prefix = make_prefix(os.path.join(owner.home, ".wine"),
                                  owner.uid, owner.gid)
@@ -455,23 +439,25 @@ class HelperInTheSandboxTest(unittest.TestCase):
                 "PATH": "/usr/bin:/bin", "HOME": owner.home,
                 "DISPLAY": ":9", "QUILLFIX_MARK": "kept", "WINEESYNC": "1",
                 "WINEPREFIX": "/elsewhere", "WINEDEBUG": "+all"}
-            hold = ('python3 -c "$LOCK_HOLDER" & sleep 0.5; '
-                    if holds_lock else '')
             lookalike = subprocess.Popen(
                 winetest.as_user(owner.uid, owner.gid) + sandbox +
                 ["bash", "-c", 'mkdir -p -m 0700 "$1" && cd "$1" && '
-                 ': > lock || exit 1; ' + hold +
-                 'exec 7<"$2" && exec "$3"/wineserver 300', "lookalike",
-                 server_dir, prefix, bin_dir],
+                 ': > lock || exit 1; '
+                 'exec 7<"$2" && exec "$3"/wineserver -e "$4" $5',
+                 "lookalike", server_dir, prefix, bin_dir, LOOKALIKE_SERVER,
+                 "listen" if listens else ""],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL,
-                env=dict(environment, LOCK_HOLDER=LOCK_HOLDER))
+                stderr=subprocess.DEVNULL, env=environment)
             try:
                 deadline = time.time() + 10
                 while not servers_of(server_dir_name(prefix)):
                     self.assertLess(time.time(), deadline, "no look-alike")
                     time.sleep(0.02)
-                yield owner, prefix, servers_of(server_dir_name(prefix))[0]
+                server = servers_of(server_dir_name(prefix))[0]
+                if listens:
+                    wait_until_listening(server,
+                                         os.path.join(server_dir, "socket"))
+                yield owner, prefix, server
             finally:
                 lookalike.kill()
                 lookalike.wait()
@@ -543,12 +529,13 @@ class HelperInTheSandboxTest(unittest.TestCase):
             run_as_root(QUILLFIX, prefix)
             self.assertEqual(["user.reg"], os.listdir(prefix))
 
-    def test_server_that_let_its_lock_go_gets_no_helper(self):
-        """A server that no longer holds its lock is ending: a Wine started
-        for it would start a server of its own, so none is started."""
+    def test_server_that_does_not_answer_gets_no_helper(self):
+        """A server that does not listen (one that is ending, or a process
+        that only sits where a server would): no connection, so no helper;
+        it does not end, so nothing is written either."""
         sandbox = ["bwrap", "--die-with-parent", "--unshare-user",
                    "--unshare-pid", "--dev-bind", "/", "/"]
-        with self.owners_lookalike(sandbox, holds_lock=False) as (
+        with self.owners_lookalike(sandbox, listens=False) as (
                 owner, prefix, server):
             result = run_as_root(QUILLFIX, prefix)
             self.assertEqual(0, result.returncode, result.stderr)
