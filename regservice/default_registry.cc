@@ -15,6 +15,7 @@
 #include "regservice/bridge/bridge_registry.h"
 #include "regservice/bridge/helper_process.h"
 #include "regservice/bridge/sandbox_entry.h"
+#include "regservice/fallback_registry.h"
 #include "regservice/prefix/wine_prefix_registry.h"
 
 namespace regservice {
@@ -27,8 +28,15 @@ RegistryPlan* g_plan = nullptr;
 void FlushFileRegistryAtExit() {
   static_cast<prefix::WinePrefixRegistry*>(g_default)->Flush();
 }
-void CloseBridgeAtExit() {
-  static_cast<bridge::BridgeRegistry*>(g_default)->Close();
+// The bridge's helper ended, or, once the run went on with the file, the
+// file flushed.
+void FinishOnlineRunAtExit() {
+  auto* registry = static_cast<FallbackRegistry*>(g_default);
+  if (registry->offline()) {
+    static_cast<prefix::WinePrefixRegistry*>(registry->current())->Flush();
+  } else {
+    static_cast<bridge::BridgeRegistry*>(registry->current())->Close();
+  }
 }
 
 // How long a run waits for a server that does not answer to end, and how
@@ -140,8 +148,38 @@ RegistryPlan PlanRegistry(prefix::Env* env, const prefix::RunIdentity& run,
   }
 }
 
+namespace {
+
+// The file registry, once the server of `plan` has gone: the bridge has
+// failed, the server no longer answers, and it has ended (within
+// kServerEndWaitMs), having saved its registry; and no server serves the
+// prefix now, as a fresh decision, with all its checks, finds. Null
+// otherwise.
+std::unique_ptr<Registry> RegistryAfterServer(prefix::Env* env,
+                                              const RegistryPlan& plan) {
+  std::unique_ptr<bridge::ServerSocket> still;
+  std::string why;
+  if (bridge::ServerSocket::Connect(env, plan.location.proc,
+                                    plan.location.directory, plan.server,
+                                    plan.run.prefix_owner, &still, &why) !=
+          bridge::ServerSocket::kNoAnswer ||
+      !bridge::WaitForProcessEnd(plan.server, kServerEndWaitMs)) {
+    return nullptr;
+  }
+  const RegistryPlan after = PlanRegistry(env, plan.run, plan.location);
+  if (after.kind != RegistryPlan::kFile) return nullptr;
+  return std::unique_ptr<Registry>(NewPlannedRegistry(env, after));
+}
+
+}  // namespace
+
 Registry* NewPlannedRegistry(prefix::Env* env, const RegistryPlan& plan) {
-  if (plan.kind == RegistryPlan::kRunningWine) return NewBridge(env, plan);
+  if (plan.kind == RegistryPlan::kRunningWine) {
+    return new FallbackRegistry(
+        std::unique_ptr<Registry>(NewBridge(env, plan)),
+        [](LONG result) { return result == bridge::kBridgeFailed; },
+        [env, plan] { return RegistryAfterServer(env, plan); });
+  }
   prefix::PrefixLocation location = plan.location;
   if (plan.kind == RegistryPlan::kRefused) location.directory.clear();
   auto* file_registry = new prefix::WinePrefixRegistry(env, location);
@@ -173,7 +211,7 @@ void InstallDefaultRegistry(const RegistryPlan& plan) {
   g_plan = new RegistryPlan(plan);
   g_default = NewPlannedRegistry(prefix::PosixEnv(), *g_plan);
   if (plan.kind == RegistryPlan::kRunningWine) {
-    atexit(CloseBridgeAtExit);
+    atexit(FinishOnlineRunAtExit);
   } else {
     atexit(FlushFileRegistryAtExit);
   }

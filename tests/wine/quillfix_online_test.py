@@ -14,6 +14,7 @@ import shutil
 import stat
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -367,6 +368,106 @@ def give_to(path, uid, gid):
             full = os.path.join(root, name)
             if os.path.islink(full):
                 os.lchown(full, uid, gid)
+
+
+def servers_of(prefix_path):
+    """Process ids of the wineservers that serve `prefix_path`: those that
+    work in its server directory, or in the prefix itself while they load
+    the registry."""
+    st = os.stat(prefix_path)
+    name = "server-%x-%x" % (st.st_dev, st.st_ino)
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            exe = os.readlink("/proc/%s/exe" % entry)
+            cwd = os.readlink("/proc/%s/cwd" % entry)
+        except OSError:
+            continue
+        if os.path.basename(exe).startswith("wineserver") and (
+                os.path.basename(cwd) == name or cwd == prefix_path):
+            found.append(int(entry))
+    return found
+
+
+class ServerSampler:
+    """Every process that serves a prefix, sampled every 20 ms while it
+    runs."""
+
+    def __init__(self, prefix_path):
+        self.prefix_path = prefix_path
+        self.seen = set()
+        self.samples = 0
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._sample)
+
+    def _sample(self):
+        while not self._done.is_set():
+            self.seen.update(servers_of(self.prefix_path))
+            self.samples += 1
+            time.sleep(0.02)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._done.set()
+        self._thread.join()
+
+
+@winetest.skip_without_wine
+class ServerGoingAwayTest(unittest.TestCase):
+    """A server that ends by itself about when a run starts (`wineserver
+    -p1`: one second after it started, as it has no client): the run never
+    starts a server of its own, and loses no value: what the server did
+    not take, or took and saved as it exited, ends up in user.reg."""
+
+    TRIES = 10
+
+    def setUp(self):
+        if not os.access(QUILLFIX, os.X_OK):
+            self.fail("QUILLFIX=%r: no such program" % QUILLFIX)
+
+    def test_server_that_ends_as_the_run_starts_costs_no_value(self):
+        with winetest.copy_prefix() as prefix:
+            with open(prefix.user_reg, "a") as f:
+                f.write(winetest.VARLO_USER_REG.split("\n", 4)[4])
+                f.write("\n[Software\\\\Corvane\\\\VarloPlus 6.8] "
+                        "1796869137\n#time=1dd884ccfb82800\n"
+                        "\"Edition\"=\"plus\"\n")
+            unpatched = prefix.read_user_reg()
+            self.assertNotIn(b"Quillfix", unpatched)
+            for attempt in range(self.TRIES):
+                # From 0.5 s to 1.1 s after the server started.
+                delay = 0.5 + 0.6 * attempt / (self.TRIES - 1)
+                with self.subTest(delay=round(delay, 2)):
+                    with open(prefix.user_reg, "wb") as f:
+                        f.write(unpatched)
+                    prefix.server_may_run = True
+                    started = time.time()
+                    subprocess.run(["wineserver", "-p1"], env=prefix.env(),
+                                   stdin=subprocess.DEVNULL, check=True,
+                                   timeout=60)
+                    own = servers_of(prefix.path)
+                    self.assertEqual(1, len(own), own)
+                    with ServerSampler(prefix.path) as sampler:
+                        time.sleep(max(0, started + delay - time.time()))
+                        result = run_quillfix(prefix)
+                        deadline = time.time() + 30
+                        while servers_of(prefix.path):
+                            self.assertLess(time.time(), deadline,
+                                            "the server did not end")
+                            time.sleep(0.02)
+                    self.assertEqual((0, b"", b""),
+                                     (result.returncode, result.stdout,
+                                      result.stderr))
+                    self.assertGreater(sampler.samples, 0)
+                    self.assertEqual(set(own), sampler.seen,
+                                     "another process served the prefix")
+                    self.assertEqual(
+                        2, prefix.read_user_reg().count(b'"Quillfix"=hex:01'))
 
 
 if __name__ == "__main__":
