@@ -96,6 +96,18 @@ RegistryPlan PlanRegistry(prefix::Env* env, const prefix::RunIdentity& run,
     plan.kind = RegistryPlan::kFile;
     return plan;
   }
+  // Wine serves a prefix only to its owner, and makes its files in /tmp
+  // only as the owner: a run of another user's (a manager's entry naming
+  // a prefix it may read) reads the file and makes nothing.
+  prefix::FileInfo owner;
+  if (run.kind == prefix::RunIdentity::kCaller && geteuid() != 0 &&
+      env->GetFileInfo(location.directory, &owner).ok() &&
+      owner.uid != geteuid()) {
+    plan.kind = RegistryPlan::kFile;
+    plan.read_only = location.directory + " is user id " +
+                     std::to_string(owner.uid) + "'s, not this user's";
+    return plan;
+  }
   const prefix::RunningServer servers(env, location);
   for (int look = 1;; ++look) {
     const prefix::FoundServer found = servers.Find(true);
@@ -183,6 +195,7 @@ Registry* NewPlannedRegistry(prefix::Env* env, const RegistryPlan& plan) {
   prefix::PrefixLocation location = plan.location;
   if (plan.kind == RegistryPlan::kRefused) location.directory.clear();
   auto* file_registry = new prefix::WinePrefixRegistry(env, location);
+  if (!plan.read_only.empty()) file_registry->RefuseChanges(plan.read_only);
   // The decision searched /proc: the first change need not again.
   if (plan.found_free) file_registry->NoteFoundFree();
   return file_registry;

@@ -38,6 +38,10 @@ struct RegistryPlan {
   std::string reason;               // kRefused: one line
   // kFile: the decision looked in /proc and found no server just now.
   bool found_free = false;
+  // kFile: the prefix is another user's, which this run may read but not
+  // write: no server is looked for, nothing is made for that user, and
+  // every change fails with this reason.
+  std::string read_only;
 };
 
 // Decides, for a run that already is who `run` says: under the prefix

@@ -712,6 +712,51 @@ class SteeringTest(unittest.TestCase):
             self.assertEqual(sorted(int(g) for g in accounts),
                              sorted(int(g) for g in groups))
 
+    def test_socket_served_by_another_is_never_handed_over(self):
+        """The server found does not listen; another process (of the
+        user's, or of root's) listens on its socket: no helper gets that
+        connection, nothing is written, and the report names who listens."""
+        listener = ("import socket, sys, time\n"
+                    "s = socket.socket(socket.AF_UNIX)\n"
+                    "s.bind(sys.argv[1]); s.listen(8)\n"
+                    "print('listening', flush=True)\n"
+                    "time.sleep(300)\n")
+        for who in ("the user", "root"):
+            with self.subTest(listener=who), \
+                    scene() as (work, attacker, _):
+                prefix = users_prefix(attacker)
+                server_dir = upstream_server_dir(attacker, prefix)
+                found = attacker.start_lookalike(prefix, server_dir,
+                                                 socket=False)
+                command = ["/usr/bin/python3", "-c", listener,
+                           os.path.join(server_dir, "socket")]
+                if who == "the user":
+                    command = winetest.as_user(attacker.uid,
+                                               attacker.gid) + command
+                other = subprocess.Popen(command, stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.PIPE)
+                try:
+                    self.assertEqual(b"listening\n", other.stdout.readline())
+                    reason = (
+                        ("its socket is served by process %d of user id %d, "
+                         "not by the server found, process %d of user id %d"
+                         % (other.pid, attacker.uid, found.pid,
+                            attacker.uid)) if who == "the user" else
+                        "its server directory's socket is not a socket of "
+                        "user id %d" % attacker.uid)
+                    before = file_state(os.path.join(prefix, "user.reg"))
+                    for program in (QUILLFIX, QUILLFIX_REPORT):
+                        result = run_as_root(program, prefix)
+                        assertRefused(self, program, result,
+                                      ("cannot reach the running Wine of %s: "
+                                       "%s\n" % (prefix, reason)).encode())
+                    self.assertFalse(os.path.exists(attacker.record))
+                    self.assertEqual(before, file_state(
+                        os.path.join(prefix, "user.reg")))
+                finally:
+                    other.kill()
+                    other.wait()
+
     def test_lookalike_without_a_socket_starts_nothing(self):
         with scene() as (work, attacker, _):
             prefix = users_prefix(attacker)

@@ -320,6 +320,28 @@ class QuillfixOnlineTest(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline, "no server")
             time.sleep(0.05)
 
+    def test_server_that_ends_before_the_helper_answers_costs_no_value(self):
+        # The loader beside the server asks the server to end (SIGINT: it
+        # saves the registry and exits) and ends itself before any answer.
+        loader = "#!/bin/sh\nkill -INT \"$QUILLFIX_TEST_SERVER\"\nexit 1\n"
+        with winetest.copy_prefix() as prefix, \
+                tempfile.TemporaryDirectory() as bin_dir:
+            prefix.reg_add(VARLO, "Edition", "REG_SZ", "std")
+            prefix.reg_add(VARLOPLUS, "Edition", "REG_SZ", "plus")
+            prefix.settle()
+            self.start_server_beside(prefix, bin_dir, loader)
+            own = servers_of(prefix.path)
+            self.assertEqual(1, len(own), own)
+            with ServerSampler(prefix.path) as sampler:
+                result = run_quillfix(prefix,
+                                      QUILLFIX_TEST_SERVER=str(own[0]))
+            self.assertQuietSuccess(result)
+            self.assertEqual(set(own), sampler.seen)
+            self.assertEqual([], servers_of(prefix.path))
+            prefix.server_may_run = False
+            self.assertEqual(
+                2, prefix.read_user_reg().count(b'"Quillfix"=hex:01'))
+
     def test_root_writes_through_the_server_of_the_prefix_owner(self):
         if os.getuid() != 0:
             self.skipTest("needs root")
@@ -420,7 +442,7 @@ class ServerSampler:
 @winetest.skip_without_wine
 class ServerGoingAwayTest(unittest.TestCase):
     """A server that ends by itself about when a run starts (`wineserver
-    -p1`: one second after it started, as it has no client): the run never
+    -p1`, ending a second after its last Wine program): the run never
     starts a server of its own, and loses no value: what the server did
     not take, or took and saved as it exited, ends up in user.reg."""
 
@@ -430,45 +452,62 @@ class ServerGoingAwayTest(unittest.TestCase):
         if not os.access(QUILLFIX, os.X_OK):
             self.fail("QUILLFIX=%r: no such program" % QUILLFIX)
 
+    def serve_once(self, prefix):
+        """Starts a server with a short persistence and a program of it
+        (`wine reg query`, in the background); returns the server's
+        process id, the program and when it started."""
+        prefix.server_may_run = True
+        subprocess.run(["wineserver", "-p1"], env=prefix.env(),
+                       stdin=subprocess.DEVNULL, check=True, timeout=60)
+        own = servers_of(prefix.path)
+        self.assertEqual(1, len(own), own)
+        started = time.time()
+        program = subprocess.Popen(["wine", "reg", "query", CORVANE],
+                                   env=prefix.env(), stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        return own[0], program, started
+
+    def wait_until_no_server(self, prefix):
+        deadline = time.time() + 60
+        while servers_of(prefix.path):
+            self.assertLess(time.time(), deadline, "the server did not end")
+            time.sleep(0.01)
+
     def test_server_that_ends_as_the_run_starts_costs_no_value(self):
         with winetest.copy_prefix() as prefix:
-            with open(prefix.user_reg, "a") as f:
-                f.write(winetest.VARLO_USER_REG.split("\n", 4)[4])
-                f.write("\n[Software\\\\Corvane\\\\VarloPlus 6.8] "
-                        "1796869137\n#time=1dd884ccfb82800\n"
-                        "\"Edition\"=\"plus\"\n")
+            prefix.reg_add(VARLO, "Edition", "REG_SZ", "std")
+            prefix.reg_add(VARLOPLUS, "Edition", "REG_SZ", "plus")
+            prefix.settle()
             unpatched = prefix.read_user_reg()
             self.assertNotIn(b"Quillfix", unpatched)
+            # How long such a server lives from its program's start.
+            _, program, started = self.serve_once(prefix)
+            self.wait_until_no_server(prefix)
+            lifetime = time.time() - started
+            program.wait(timeout=60)
             for attempt in range(self.TRIES):
-                # From 0.5 s to 1.1 s after the server started.
-                delay = 0.5 + 0.6 * attempt / (self.TRIES - 1)
-                with self.subTest(delay=round(delay, 2)):
+                # From 0.6 s before the server's end to 0.1 s after it.
+                offset = lifetime - 0.6 + 0.7 * attempt / (self.TRIES - 1)
+                with self.subTest(offset=round(offset, 2)):
                     with open(prefix.user_reg, "wb") as f:
                         f.write(unpatched)
-                    prefix.server_may_run = True
-                    started = time.time()
-                    subprocess.run(["wineserver", "-p1"], env=prefix.env(),
-                                   stdin=subprocess.DEVNULL, check=True,
-                                   timeout=60)
-                    own = servers_of(prefix.path)
-                    self.assertEqual(1, len(own), own)
+                    # Sampled once `wineserver` has handed over to its
+                    # server: the two are the same server.
+                    own, program, started = self.serve_once(prefix)
                     with ServerSampler(prefix.path) as sampler:
-                        time.sleep(max(0, started + delay - time.time()))
+                        time.sleep(max(0, started + offset - time.time()))
                         result = run_quillfix(prefix)
-                        deadline = time.time() + 30
-                        while servers_of(prefix.path):
-                            self.assertLess(time.time(), deadline,
-                                            "the server did not end")
-                            time.sleep(0.02)
+                        program.wait(timeout=60)
+                        self.wait_until_no_server(prefix)
                     self.assertEqual((0, b"", b""),
                                      (result.returncode, result.stdout,
                                       result.stderr))
                     self.assertGreater(sampler.samples, 0)
-                    self.assertEqual(set(own), sampler.seen,
+                    self.assertEqual({own}, sampler.seen,
                                      "another process served the prefix")
                     self.assertEqual(
                         2, prefix.read_user_reg().count(b'"Quillfix"=hex:01'))
-
 
 if __name__ == "__main__":
     unittest.main()
