@@ -567,6 +567,59 @@ def upstream_server_dir(attacker, prefix):
 
 
 @skip_unless_root
+class AnotherUsersPrefixTest(unittest.TestCase):
+    """User A points WINEPREFIX at user B's prefix, which A may read (as a
+    Wine manager's entry may): nothing is made for B anywhere, the report
+    reads what it may, and B's own runs work as before."""
+
+    def test_nothing_is_made_for_the_prefixs_owner(self):
+        with scene() as (work, owner, other):
+            prefix = users_prefix(owner, editions=("Varlo", "VarloPlus"))
+            user_reg = os.path.join(prefix, "user.reg")
+            owners_tmp = "/tmp/.wine-%d" % owner.uid
+            shutil.rmtree(owners_tmp, ignore_errors=True)
+
+            def as_user(user, program):
+                return subprocess.run(
+                    winetest.as_user(user.uid, user.gid) +
+                    ["env", "-i", "HOME=" + user.home, "PATH=/usr/bin:/bin",
+                     "WINEPREFIX=" + prefix, "WINEDEBUG=-all", program],
+                    capture_output=True, stdin=subprocess.DEVNULL,
+                    timeout=RUN_LIMIT)
+
+            for readable in (True, False):
+                with self.subTest(user_reg_readable=readable):
+                    os.chmod(user_reg, 0o644 if readable else 0o600)
+                    before = file_state(user_reg)
+                    entries = sorted(os.listdir(prefix))
+                    patched = as_user(other, QUILLFIX)
+                    self.assertEqual((0, b"", b""), (patched.returncode,
+                                                      patched.stdout,
+                                                      patched.stderr))
+                    report = as_user(other, QUILLFIX_REPORT)
+                    if readable:
+                        self.assertEqual(1, report.returncode, report.stderr)
+                        self.assertEqual(2, report.stdout.count(
+                            b": installed, Preferences\\Quillfix missing"))
+                    else:
+                        self.assertEqual(2, report.returncode, report.stdout)
+                        self.assertIn(b"cannot read " + user_reg.encode(),
+                                      report.stderr)
+                    self.assertFalse(os.path.exists(owners_tmp))
+                    self.assertEqual(before, file_state(user_reg))
+                    self.assertEqual(entries, sorted(os.listdir(prefix)))
+            # The owner's own runs, afterwards, as ever.
+            patched = as_user(owner, QUILLFIX)
+            self.assertEqual((0, b"", b""), (patched.returncode,
+                                              patched.stdout, patched.stderr))
+            report = as_user(owner, QUILLFIX_REPORT)
+            self.assertEqual(0, report.returncode, report.stderr)
+            self.assertEqual(2, report.stdout.count(b"= 01"))
+            with open(user_reg, "rb") as f:
+                self.assertEqual(2, f.read().count(WRITTEN))
+
+
+@skip_unless_root
 class SteeringTest(unittest.TestCase):
     """What other users control, set up to steer root's run elsewhere."""
 
@@ -756,6 +809,7 @@ class SteeringTest(unittest.TestCase):
                 finally:
                     other.kill()
                     other.wait()
+                    other.stdout.close()
 
     def test_lookalike_without_a_socket_starts_nothing(self):
         with scene() as (work, attacker, _):
