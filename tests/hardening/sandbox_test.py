@@ -356,6 +356,104 @@ class SandboxedServerTest(unittest.TestCase):
                                   if "quillfix" in entry])
 
 
+# A loader that writes down its environment, then runs the Wine loader
+# beside it (a copy of Debian's, which finds its libraries from where it
+# is).
+RECORDING_WINE64 = """#!/bin/sh
+{ echo "--- environment"; env; } > @RECORD@.part && mv @RECORD@.part @RECORD@
+exec "$(dirname "$0")/wine64-real" "$@"
+"""
+
+
+@skip_unless_able
+class ProtonLikeServerTest(unittest.TestCase):
+    """A server as a game launcher's runtime runs it: its Wine tree (the
+    loader and wineserver) under <library>/steamapps/common/<name>/files,
+    in a mount namespace whose /usr is another tree (the host's parts
+    mounted on a tmpfs), with /tmp and process ids shared, and
+    WINEFSYNC=1 WINEESYNC=1 in its environment."""
+
+    def setUp(self):
+        for program in (QUILLFIX, QUILLFIX_REPORT):
+            if not os.access(program, os.X_OK):
+                self.fail("%r: no such program" % program)
+        if not os.path.isdir("/usr/lib/x86_64-linux-gnu/wine"):
+            self.skipTest("not Debian's amd64 Wine layout")
+
+    def make_tree(self, user, work):
+        """The runtime's Wine tree in the account's home; returns its bin
+        directory."""
+        files = os.path.join(user.home, "steamapps", "common",
+                             "Proton - Test", "files")
+        bin_dir = os.path.join(files, "bin")
+        os.makedirs(bin_dir)
+        shutil.copy(winetest_real("wineserver64"),
+                    os.path.join(bin_dir, "wineserver"))
+        shutil.copy(winetest_real("wine64"),
+                    os.path.join(bin_dir, "wine64-real"))
+        self.record = os.path.join(work, "records", "proton-loader")
+        with open(os.path.join(bin_dir, "wine64"), "w") as f:
+            f.write(RECORDING_WINE64.replace("@RECORD@", self.record))
+        # Debian's loader takes its libraries from ../x86_64-linux-gnu/wine
+        # and its data from ../../share/wine, seen from its directory: as
+        # close to a runtime's own tree as Debian's Wine allows.
+        os.symlink("/usr/lib/x86_64-linux-gnu",
+                   os.path.join(files, "x86_64-linux-gnu"))
+        os.symlink("/usr/share", os.path.join(os.path.dirname(files),
+                                              "share"))
+        for top, dirs, names in os.walk(os.path.join(user.home,
+                                                     "steamapps")):
+            os.lchown(top, user.uid, user.gid)
+            os.chmod(top, 0o755)
+            for name in names + dirs:
+                os.lchown(os.path.join(top, name), user.uid, user.gid)
+        for name in ("wineserver", "wine64-real", "wine64"):
+            os.chmod(os.path.join(bin_dir, name), 0o755)
+        return bin_dir
+
+    def test_written_through_with_the_runtimes_loader_and_sync(self):
+        with account_prefix() as (user, prefix):
+            work = os.path.dirname(user.home)
+            bin_dir = self.make_tree(user, work)
+            name = server_dir_name(prefix)
+            runtime = ["bwrap", "--unshare-user", "--dev-bind", "/", "/",
+                       "--tmpfs", "/usr"]
+            for part in ("bin", "lib", "lib64", "share"):
+                if os.path.isdir("/usr/" + part):
+                    runtime += ["--ro-bind", "/usr/" + part, "/usr/" + part]
+            command = (winetest.as_user(user.uid, user.gid) +
+                       account_env(user, prefix) +
+                       ["WINEFSYNC=1", "WINEESYNC=1"] + runtime +
+                       [os.path.join(bin_dir, "wineserver"), "-f", "-p"])
+            caller = (winetest.as_user(user.uid, user.gid) +
+                      account_env(user, prefix))
+            with sandboxed_server(command, name) as server, \
+                    ServerWatch(name) as watch:
+                self.assertNotEqual(os.stat("/usr").st_dev, os.stat(
+                    "/proc/%d/root/usr" % server).st_dev)
+                patched = run(caller + [QUILLFIX])
+                self.assertEqual((0, b""), (patched.returncode,
+                                            patched.stderr))
+                report = run(caller + [QUILLFIX_REPORT])
+                self.assertEqual(
+                    PATCHED_REPORT + "registry: running Wine of %s\n" % prefix,
+                    report.stdout.decode(), report.stderr)
+            self.assertEqual({1}, set(watch.counts),
+                             "not one server at every sample")
+            facts = read_record(self.record)["environment"]
+            self.assertEqual("1", facts.get("WINEFSYNC"))
+            self.assertEqual("1", facts.get("WINEESYNC"))
+            self.assertEqual("3", facts.get("WINESERVERSOCKET"))
+            with open(os.path.join(prefix, "user.reg"), "rb") as f:
+                self.assertEqual(2, f.read().count(WRITTEN))
+
+
+def winetest_real(name):
+    """The installed Wine program `name` (wine64, wineserver64)."""
+    directory = os.path.dirname(os.path.realpath(shutil.which("wineserver")))
+    return os.path.join(directory, name)
+
+
 @skip_unless_able
 class LookAlikeInNamespaceTest(unittest.TestCase):
     def test_another_users_lookalike_in_a_sandbox_is_never_joined(self):
