@@ -76,8 +76,9 @@ struct HelperTimeouts {
 
 // Starts the helper with its standard input and output connected to the
 // returned channel and its standard error to /dev/null, in a session of
-// its own (no controlling terminal), with no other descriptor of ours, and
-// killed when this process ends. Until the channel is destroyed, SIGTERM,
+// its own (no controlling terminal), with no other descriptor of ours but
+// the server's connection (at kHelperServerFd, named in WINESERVERSOCKET),
+// and killed when this process ends. Until the channel is destroyed, SIGTERM,
 // SIGINT and SIGHUP kill the helper's whole process group before they end
 // this process. Destroying the channel closes the helper's input, waits up
 // to 5 s for it to exit, then kills its whole process group. Null when the process cannot be
