@@ -29,8 +29,9 @@ void FlushFileRegistryAtExit() {
   static_cast<prefix::WinePrefixRegistry*>(g_default)->Flush();
 }
 // The bridge's helper ended, or, once the run went on with the file, the
-// file flushed.
+// file flushed; the connection closed if no helper took it.
 void FinishOnlineRunAtExit() {
+  if (g_plan->connection != nullptr) g_plan->connection->Close();
   auto* registry = static_cast<FallbackRegistry*>(g_default);
   if (registry->offline()) {
     static_cast<prefix::WinePrefixRegistry*>(registry->current())->Flush();
@@ -50,6 +51,16 @@ RegistryPlan Refused(RegistryPlan plan, const std::string& reason) {
   return plan;
 }
 
+// Starts the helper, which gets its own copy of the plan's connection; the
+// run's copy is closed then, started or not: one helper is tried at most.
+std::unique_ptr<bridge::HelperChannel> StartedWithConnection(
+    const bridge::HelperLaunch& launch, const RegistryPlan& plan) {
+  std::unique_ptr<bridge::HelperChannel> channel =
+      bridge::StartHelper(launch, bridge::HelperTimeouts());
+  if (plan.connection != nullptr) plan.connection->Close();
+  return channel;
+}
+
 // The helper is started at the first call, under the Wine of the server
 // the plan found or inside the server's sandbox, with the plan's
 // connection as its Wine's only way to a server.
@@ -66,7 +77,7 @@ bridge::BridgeRegistry* NewBridge(prefix::Env* env, const RegistryPlan& plan) {
             return nullptr;
           }
           launch.server_socket = plan.connection;
-          return bridge::StartHelper(launch, bridge::HelperTimeouts());
+          return StartedWithConnection(launch, plan);
         }
         bridge::HelperLaunch launch;
         if (!bridge::PlanHelperLaunch(plan.location.directory, plan.server,
@@ -78,7 +89,7 @@ bridge::BridgeRegistry* NewBridge(prefix::Env* env, const RegistryPlan& plan) {
             plan.run.kind == prefix::RunIdentity::kPrefixOwner;
         launch.server_variables = bridge::ServerSyncVariables(
             env, plan.location.proc, plan.server);
-        return bridge::StartHelper(launch, bridge::HelperTimeouts());
+        return StartedWithConnection(launch, plan);
       });
 }
 

@@ -53,7 +53,12 @@ int OpenServerSocket(prefix::Env* env, const std::string& process,
 
 }  // namespace
 
-ServerSocket::~ServerSocket() { close(fd_); }
+ServerSocket::~ServerSocket() { Close(); }
+
+void ServerSocket::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
 
 ServerSocket::Outcome ServerSocket::Connect(
     prefix::Env* env, const std::string& proc, const std::string& prefix_dir,

@@ -44,8 +44,11 @@ class ServerSocket {
                          uid_t owner, std::unique_ptr<ServerSocket>* out,
                          std::string* why);
 
-  // The connected socket, close-on-exec.
+  // The connected socket, close-on-exec; -1 once closed.
   int fd() const { return fd_; }
+  // Closes our end, once the helper has its own: the run keeps nothing of
+  // the server's open. Idempotent.
+  void Close();
   pid_t server() const { return server_; }
 
  private:
