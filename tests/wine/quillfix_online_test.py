@@ -322,8 +322,11 @@ class QuillfixOnlineTest(unittest.TestCase):
 
     def test_server_that_ends_before_the_helper_answers_costs_no_value(self):
         # The loader beside the server asks the server to end (SIGINT: it
-        # saves the registry and exits) and ends itself before any answer.
-        loader = "#!/bin/sh\nkill -INT \"$QUILLFIX_TEST_SERVER\"\nexit 1\n"
+        # saves the registry and exits) and, once it has, ends itself
+        # before any answer, as a Wine whose server went away does.
+        loader = ("#!/bin/sh\nkill -INT \"$QUILLFIX_TEST_SERVER\"\n"
+                  "while kill -0 \"$QUILLFIX_TEST_SERVER\" 2>/dev/null; do "
+                  "sleep 0.05; done\nexit 1\n")
         with winetest.copy_prefix() as prefix, \
                 tempfile.TemporaryDirectory() as bin_dir:
             prefix.reg_add(VARLO, "Edition", "REG_SZ", "std")
