@@ -1,10 +1,12 @@
 // The registry a run started on, in a Wine prefix: the user.reg that the
 // default registry loads, and, when it cannot, the store's reason; or,
-// while a wineserver serves the prefix, that server's registry.
+// while a wineserver serves the prefix, that server's registry, and its
+// user.reg once the server has gone.
 #include <string>
 
 #include "app/registry_source.h"
 #include "app/terminal_text.h"
+#include "regservice/fallback_registry.h"
 #include "regservice/prefix/wine_prefix_registry.h"
 #include "regservice/registry.h"
 
@@ -46,7 +48,13 @@ RegistrySource CheckRegistry(const app::RunStart& start) {
       HKEY_CURRENT_USER, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
       nullptr, nullptr, nullptr, nullptr, nullptr);
   source.readable = status == ERROR_SUCCESS;
-  if (start.registry == app::RunStart::kRunningWine) {
+  regservice::Registry* registry = regservice::CurrentRegistry();
+  auto* online = dynamic_cast<regservice::FallbackRegistry*>(registry);
+  // A server that has gone since the start saved its registry: the run
+  // reads the file then.
+  if (online != nullptr && online->offline()) {
+    registry = online->current();
+  } else if (start.registry == app::RunStart::kRunningWine) {
     source.name = "running Wine of " + text::ForPeople(start.prefix);
     if (!source.readable) {
       source.problem = "cannot reach the running Wine of " + start.prefix +
@@ -54,8 +62,8 @@ RegistrySource CheckRegistry(const app::RunStart& start) {
     }
     return source;
   }
-  auto* prefix = dynamic_cast<regservice::prefix::WinePrefixRegistry*>(
-      regservice::CurrentRegistry());
+  auto* prefix =
+      dynamic_cast<regservice::prefix::WinePrefixRegistry*>(registry);
   if (prefix == nullptr) {
     // Some other registry stands in (a test's).
     source.name = "Wine registry";

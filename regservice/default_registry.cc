@@ -15,6 +15,7 @@
 #include "regservice/bridge/bridge_registry.h"
 #include "regservice/bridge/helper_process.h"
 #include "regservice/bridge/sandbox_entry.h"
+#include "regservice/fallback_registry.h"
 #include "regservice/prefix/wine_prefix_registry.h"
 
 namespace regservice {
@@ -27,9 +28,22 @@ RegistryPlan* g_plan = nullptr;
 void FlushFileRegistryAtExit() {
   static_cast<prefix::WinePrefixRegistry*>(g_default)->Flush();
 }
-void CloseBridgeAtExit() {
-  static_cast<bridge::BridgeRegistry*>(g_default)->Close();
+// The bridge's helper ended, or, once the run went on with the file, the
+// file flushed; the connection closed if no helper took it.
+void FinishOnlineRunAtExit() {
+  if (g_plan->connection != nullptr) g_plan->connection->Close();
+  auto* registry = static_cast<FallbackRegistry*>(g_default);
+  if (registry->offline()) {
+    static_cast<prefix::WinePrefixRegistry*>(registry->current())->Flush();
+  } else {
+    static_cast<bridge::BridgeRegistry*>(registry->current())->Close();
+  }
 }
+
+// How long a run waits for a server that does not answer to end, and how
+// often it looks at the prefix again after one has.
+const int kServerEndWaitMs = 10000;
+const int kMostLooks = 3;
 
 RegistryPlan Refused(RegistryPlan plan, const std::string& reason) {
   plan.kind = RegistryPlan::kRefused;
@@ -37,9 +51,19 @@ RegistryPlan Refused(RegistryPlan plan, const std::string& reason) {
   return plan;
 }
 
+// Starts the helper, which gets its own copy of the plan's connection; the
+// run's copy is closed then, started or not: one helper is tried at most.
+std::unique_ptr<bridge::HelperChannel> StartedWithConnection(
+    const bridge::HelperLaunch& launch, const RegistryPlan& plan) {
+  std::unique_ptr<bridge::HelperChannel> channel =
+      bridge::StartHelper(launch, bridge::HelperTimeouts());
+  if (plan.connection != nullptr) plan.connection->Close();
+  return channel;
+}
+
 // The helper is started at the first call, under the Wine of the server
-// the plan found, which its Wine was found to reach, or inside the
-// server's sandbox.
+// the plan found or inside the server's sandbox, with the plan's
+// connection as its Wine's only way to a server.
 bridge::BridgeRegistry* NewBridge(prefix::Env* env, const RegistryPlan& plan) {
   return new bridge::BridgeRegistry(
       [env, plan]() -> std::unique_ptr<bridge::HelperChannel> {
@@ -52,19 +76,20 @@ bridge::BridgeRegistry* NewBridge(prefix::Env* env, const RegistryPlan& plan) {
               bridge::SandboxVerdict::kJoinable) {
             return nullptr;
           }
-          return bridge::StartHelper(launch, bridge::HelperTimeouts());
+          launch.server_socket = plan.connection;
+          return StartedWithConnection(launch, plan);
         }
         bridge::HelperLaunch launch;
         if (!bridge::PlanHelperLaunch(plan.location.directory, plan.server,
-                                      plan.run.prefix_owner,
-                                      plan.server_tmpdir, &launch)) {
+                                      plan.run.prefix_owner, &launch)) {
           return nullptr;
         }
+        launch.server_socket = plan.connection;
         launch.clean_environment =
             plan.run.kind == prefix::RunIdentity::kPrefixOwner;
         launch.server_variables = bridge::ServerSyncVariables(
             env, plan.location.proc, plan.server);
-        return bridge::StartHelper(launch, bridge::HelperTimeouts());
+        return StartedWithConnection(launch, plan);
       });
 }
 
@@ -82,52 +107,106 @@ RegistryPlan PlanRegistry(prefix::Env* env, const prefix::RunIdentity& run,
     plan.kind = RegistryPlan::kFile;
     return plan;
   }
+  // Wine serves a prefix only to its owner, and makes its files in /tmp
+  // only as the owner: a run of another user's (a manager's entry naming
+  // a prefix it may read) reads the file and makes nothing.
+  prefix::FileInfo owner;
+  if (run.kind == prefix::RunIdentity::kCaller && geteuid() != 0 &&
+      env->GetFileInfo(location.directory, &owner).ok() &&
+      owner.uid != geteuid()) {
+    plan.kind = RegistryPlan::kFile;
+    plan.read_only = location.directory + " is user id " +
+                     std::to_string(owner.uid) + "'s, not this user's";
+    return plan;
+  }
   const prefix::RunningServer servers(env, location);
-  const prefix::FoundServer found = servers.Find(true);
-  switch (found.state) {
-    case prefix::FoundServer::kNone:
-      plan.kind = RegistryPlan::kFile;
-      plan.found_free = true;
-      return plan;
-    case prefix::FoundServer::kUnknown:
-      return Refused(plan, "cannot tell whether Wine runs for " +
-                               location.directory + ": " + found.why);
-    case prefix::FoundServer::kRunning:
-      break;
+  for (int look = 1;; ++look) {
+    const prefix::FoundServer found = servers.Find(true);
+    switch (found.state) {
+      case prefix::FoundServer::kNone:
+        plan.kind = RegistryPlan::kFile;
+        plan.found_free = true;
+        return plan;
+      case prefix::FoundServer::kUnknown:
+        return Refused(plan, "cannot tell whether Wine runs for " +
+                                 location.directory + ": " + found.why);
+      case prefix::FoundServer::kRunning:
+        break;
+    }
+    const std::string unreachable =
+        "cannot reach the running Wine of " + location.directory + ": ";
+    // A server in a sandbox is reached from inside its namespaces, or not
+    // at all.
+    bridge::SandboxPlan sandbox;
+    std::string why;
+    const bridge::SandboxVerdict verdict =
+        bridge::PlanSandbox(env, bridge::LinuxNamespaceKernel(), location,
+                            found.pid, run.prefix_owner, geteuid(), &sandbox,
+                            &why);
+    if (verdict == bridge::SandboxVerdict::kRefused) {
+      return Refused(plan, unreachable + why);
+    }
+    std::unique_ptr<bridge::ServerSocket> connection;
+    switch (bridge::ServerSocket::Connect(env, location.proc,
+                                          location.directory, found.pid,
+                                          run.prefix_owner, &connection,
+                                          &why)) {
+      case bridge::ServerSocket::kConnected:
+        plan.kind = RegistryPlan::kRunningWine;
+        plan.server = found.pid;
+        plan.sandboxed = verdict == bridge::SandboxVerdict::kJoinable;
+        plan.connection = std::move(connection);
+        return plan;
+      case bridge::ServerSocket::kNotTheServer:
+        return Refused(plan, unreachable + why);
+      case bridge::ServerSocket::kNoAnswer:
+        break;
+    }
+    // A server going away: once it has ended, it has saved the registry
+    // and let go of its lock, and the prefix is looked at afresh.
+    if (look == kMostLooks || found.pid <= 0 ||
+        !bridge::WaitForProcessEnd(found.pid, kServerEndWaitMs)) {
+      return Refused(plan, unreachable + why);
+    }
   }
-  // A server in a sandbox is reached from inside its namespaces, or not at
-  // all.
-  bridge::SandboxPlan sandbox;
-  std::string why;
-  switch (bridge::PlanSandbox(env, bridge::LinuxNamespaceKernel(), location,
-                              found.pid, run.prefix_owner, geteuid(),
-                              &sandbox, &why)) {
-    case bridge::SandboxVerdict::kRefused:
-      return Refused(plan, "cannot reach the running Wine of " +
-                               location.directory + ": " + why);
-    case bridge::SandboxVerdict::kJoinable:
-      plan.kind = RegistryPlan::kRunningWine;
-      plan.server = found.pid;
-      plan.sandboxed = true;
-      return plan;
-    case bridge::SandboxVerdict::kOwnNamespaces:
-      break;
-  }
-  if (!servers.ReachableServerDirectory(found.pid, &plan.server_tmpdir)) {
-    return Refused(plan, "cannot reach the running Wine of " +
-                             location.directory +
-                             ": its server cannot be reached from here");
-  }
-  plan.kind = RegistryPlan::kRunningWine;
-  plan.server = found.pid;
-  return plan;
 }
 
+namespace {
+
+// The file registry, once the server of `plan` has gone: the bridge has
+// failed, the server no longer answers, and it has ended (within
+// kServerEndWaitMs), having saved its registry; and no server serves the
+// prefix now, as a fresh decision, with all its checks, finds. Null
+// otherwise.
+std::unique_ptr<Registry> RegistryAfterServer(prefix::Env* env,
+                                              const RegistryPlan& plan) {
+  std::unique_ptr<bridge::ServerSocket> still;
+  std::string why;
+  if (bridge::ServerSocket::Connect(env, plan.location.proc,
+                                    plan.location.directory, plan.server,
+                                    plan.run.prefix_owner, &still, &why) !=
+          bridge::ServerSocket::kNoAnswer ||
+      !bridge::WaitForProcessEnd(plan.server, kServerEndWaitMs)) {
+    return nullptr;
+  }
+  const RegistryPlan after = PlanRegistry(env, plan.run, plan.location);
+  if (after.kind != RegistryPlan::kFile) return nullptr;
+  return std::unique_ptr<Registry>(NewPlannedRegistry(env, after));
+}
+
+}  // namespace
+
 Registry* NewPlannedRegistry(prefix::Env* env, const RegistryPlan& plan) {
-  if (plan.kind == RegistryPlan::kRunningWine) return NewBridge(env, plan);
+  if (plan.kind == RegistryPlan::kRunningWine) {
+    return new FallbackRegistry(
+        std::unique_ptr<Registry>(NewBridge(env, plan)),
+        [](LONG result) { return result == bridge::kBridgeFailed; },
+        [env, plan] { return RegistryAfterServer(env, plan); });
+  }
   prefix::PrefixLocation location = plan.location;
   if (plan.kind == RegistryPlan::kRefused) location.directory.clear();
   auto* file_registry = new prefix::WinePrefixRegistry(env, location);
+  if (!plan.read_only.empty()) file_registry->RefuseChanges(plan.read_only);
   // The decision searched /proc: the first change need not again.
   if (plan.found_free) file_registry->NoteFoundFree();
   return file_registry;
@@ -156,7 +235,7 @@ void InstallDefaultRegistry(const RegistryPlan& plan) {
   g_plan = new RegistryPlan(plan);
   g_default = NewPlannedRegistry(prefix::PosixEnv(), *g_plan);
   if (plan.kind == RegistryPlan::kRunningWine) {
-    atexit(CloseBridgeAtExit);
+    atexit(FinishOnlineRunAtExit);
   } else {
     atexit(FlushFileRegistryAtExit);
   }

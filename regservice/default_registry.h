@@ -6,8 +6,10 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 
+#include "regservice/bridge/server_socket.h"
 #include "regservice/prefix/env.h"
 #include "regservice/prefix/prefix_owner.h"
 #include "regservice/prefix/running_server.h"
@@ -26,20 +28,28 @@ struct RegistryPlan {
   prefix::RunIdentity run;          // whom it acts as
   prefix::PrefixLocation location;  // the prefix as acted on; the owner's
                                     // TMPDIR after a change of user
-  pid_t server = 0;                 // kRunningWine: the server, when known
-  std::string server_tmpdir;        // kRunningWine: the TMPDIR it needs
+  pid_t server = 0;                 // kRunningWine: the server
+  // kRunningWine: the run's checked connection to the server, for the
+  // helper's Wine.
+  std::shared_ptr<bridge::ServerSocket> connection;
   // kRunningWine: the server runs in namespaces of its own (a sandbox),
   // where the helper is started (regservice/bridge/sandbox_entry.h).
   bool sandboxed = false;
   std::string reason;               // kRefused: one line
   // kFile: the decision looked in /proc and found no server just now.
   bool found_free = false;
+  // kFile: the prefix is another user's, which this run may read but not
+  // write: no server is looked for, nothing is made for that user, and
+  // every change fails with this reason.
+  std::string read_only;
 };
 
 // Decides, for a run that already is who `run` says: under the prefix
 // directory's lock, whether a server serves the prefix, and when one does,
-// whether a Wine started from here reaches that very server. A prefix that
-// is missing or holds no user.reg is kFile: the file registry says why.
+// connects to that very server (bridge/server_socket.h). A server that
+// does not answer is waited for (bounded) until it has ended, and the
+// prefix looked at again. A prefix that is missing or holds no user.reg
+// is kFile: the file registry says why.
 RegistryPlan PlanRegistry(prefix::Env* env, const prefix::RunIdentity& run,
                           prefix::PrefixLocation location);
 

@@ -139,12 +139,9 @@ class HelperProcessChannel : public HelperChannel {
     first_ = false;
     fds_.set_timeout_ms(static_cast<int>(std::min<long long>(limit, left)));
     if (!fds_.Receive(body)) return false;
-    if (!hello || sandbox_ == nullptr) return true;
     // Wine has loaded the helper: its copy can go.
-    sandbox_->RemoveHelperCopy();
-    // A helper that says hello is connected to a server; while the one
-    // found still runs, it is that one, as no other can start meanwhile.
-    return sandbox_->ServerRuns();
+    if (hello && sandbox_ != nullptr) sandbox_->RemoveHelperCopy();
+    return true;
   }
 
  private:
@@ -193,9 +190,10 @@ std::vector<std::string> ChildEnvironment(const HelperLaunch& launch) {
       keep = IsLocaleVariable(name) || name == "HOME" || name == "USER" ||
              name == "LOGNAME";
     } else {
-      keep = name != "WINEPREFIX" && name != "WINEDEBUG" &&
-             !(name == "TMPDIR" && !launch.tmpdir.empty());
+      keep = name != "WINEPREFIX" && name != "WINEDEBUG";
     }
+    // The connection is ours to name, and only when there is one.
+    if (name == "WINESERVERSOCKET") keep = false;
     for (const std::string& server_variable : launch.server_variables) {
       if (name == server_variable.substr(0, server_variable.find('='))) {
         keep = false;
@@ -209,7 +207,17 @@ std::vector<std::string> ChildEnvironment(const HelperLaunch& launch) {
     env.push_back(std::string("PATH=") + kCleanPath);
   env.push_back("WINEPREFIX=" + launch.prefix);
   env.push_back("WINEDEBUG=-all");
-  if (!launch.tmpdir.empty()) env.push_back("TMPDIR=" + launch.tmpdir);
+  return env;
+}
+
+// WINESERVERSOCKET for a child given a connection, in place of any other.
+std::vector<std::string> WithServerSocket(std::vector<std::string> env,
+                                          const HelperLaunch& launch) {
+  if (launch.server_socket == nullptr) return env;
+  for (auto it = env.begin(); it != env.end();) {
+    it = it->compare(0, 17, "WINESERVERSOCKET=") == 0 ? env.erase(it) : it + 1;
+  }
+  env.push_back("WINESERVERSOCKET=" + std::to_string(kHelperServerFd));
   return env;
 }
 
@@ -220,30 +228,32 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return pointers;
 }
 
-// Closes every descriptor from 3 up; `open_max` bounds the loop where the
-// kernel has no close_range.
-void CloseDescriptorsAbove2(int open_max) {
+// Closes every descriptor from `from` up; `open_max` bounds the loop where
+// the kernel has no close_range.
+void CloseDescriptorsFrom(int from, int open_max) {
 #ifdef SYS_close_range
-  if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
+  if (syscall(SYS_close_range, static_cast<unsigned>(from), ~0U, 0U) == 0) {
+    return;
+  }
 #endif
-  for (int fd = 3; fd < open_max; ++fd) close(fd);
+  for (int fd = from; fd < open_max; ++fd) close(fd);
 }
 
 // In the child, between fork and exec: only async-signal-safe calls.
-[[noreturn]] void RunChild(int stdin_fd, int stdout_fd, pid_t parent,
-                           int open_max, const SandboxEntry* sandbox,
-                           char* const argv[], char* const envp[]) {
+[[noreturn]] void RunChild(int stdin_fd, int stdout_fd, int server_fd,
+                           pid_t parent, int open_max,
+                           const SandboxEntry* sandbox, char* const argv[],
+                           char* const envp[]) {
   // Copies above 2 first, so that neither end is overwritten by the other
   // when one of them already is 0 or 1.
   stdin_fd = fcntl(stdin_fd, F_DUPFD, 3);
   stdout_fd = fcntl(stdout_fd, F_DUPFD, 3);
+  if (server_fd >= 0) server_fd = fcntl(server_fd, F_DUPFD, 3);
   int null_fd = open("/dev/null", O_WRONLY);
   if (stdin_fd < 0 || stdout_fd < 0 || null_fd < 0 || dup2(stdin_fd, 0) < 0 ||
       dup2(stdout_fd, 1) < 0 || dup2(null_fd, 2) < 0) {
     _exit(127);
   }
-  // A sandbox's descriptors are closed once it is joined.
-  if (sandbox == nullptr) CloseDescriptorsAbove2(open_max);
   // A session of its own: no controlling terminal to push input into.
   if (setsid() < 0) _exit(127);
   // Ends with the run, even one killed; a parent gone before the request
@@ -251,17 +261,24 @@ void CloseDescriptorsAbove2(int open_max) {
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
     _exit(127);
   }
-  int server_fd = -1;
-  if (sandbox != nullptr) sandbox->JoinInChild(parent, open_max, &server_fd);
+  if (sandbox != nullptr) sandbox->JoinInChild(parent);
+  // The server's connection at the descriptor Wine is told of, inherited
+  // (a copy made by dup2 is not close-on-exec); nothing else of ours.
+  int keep_from = 3;
+  if (server_fd >= 0) {
+    if (server_fd != kHelperServerFd &&
+        dup2(server_fd, kHelperServerFd) != kHelperServerFd) {
+      _exit(127);
+    }
+    keep_from = kHelperServerFd + 1;
+  }
+  CloseDescriptorsFrom(keep_from, open_max);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGPIPE, SIG_DFL);
   // A directory every user can enter; Wine maps it to a drive.
   if (chdir("/") != 0) _exit(127);
-  // The server found, still running, will take the helper's Wine: no
-  // other can start while it runs.
-  if (sandbox != nullptr && !SandboxEntry::ServerRunsAt(server_fd)) _exit(127);
   execve(argv[0], argv, envp);
   _exit(127);
 }
@@ -319,13 +336,11 @@ std::string FindLoader(pid_t server_pid, uid_t owner) {
 }
 
 bool PlanHelperLaunch(const std::string& prefix_dir, pid_t server_pid,
-                      uid_t owner, const std::string& server_tmpdir,
-                      HelperLaunch* launch) {
+                      uid_t owner, HelperLaunch* launch) {
   launch->loader = FindLoader(server_pid, owner);
   launch->helper = FindHelperProgram(owner);
   if (launch->loader.empty() || launch->helper.empty()) return false;
   launch->prefix = prefix_dir;
-  launch->tmpdir = server_tmpdir;
   return true;
 }
 
@@ -340,7 +355,8 @@ std::unique_ptr<HelperChannel> StartHelper(const HelperLaunch& launch,
   }
   // Everything the child needs, made before fork.
   std::vector<std::string> args = {launch.loader, launch.helper};
-  std::vector<std::string> env = ChildEnvironment(launch);
+  std::vector<std::string> env =
+      WithServerSocket(ChildEnvironment(launch), launch);
   std::vector<char*> argv = Pointers(args);
   std::vector<char*> envp = Pointers(env);
   const pid_t parent = getpid();
@@ -352,8 +368,10 @@ std::unique_ptr<HelperChannel> StartHelper(const HelperLaunch& launch,
 
   pid_t pid = fork();
   if (pid == 0) {
-    RunChild(to_child[0], from_child[1], parent, open_max,
-             launch.sandbox.get(), argv.data(), envp.data());
+    RunChild(to_child[0], from_child[1],
+             launch.server_socket != nullptr ? launch.server_socket->fd() : -1,
+             parent, open_max, launch.sandbox.get(), argv.data(),
+             envp.data());
   }
   close(to_child[0]);
   close(from_child[1]);

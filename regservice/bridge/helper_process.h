@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "regservice/bridge/helper_channel.h"
+#include "regservice/bridge/server_socket.h"
 
 namespace regservice {
 namespace bridge {
@@ -24,7 +25,11 @@ struct HelperLaunch {
   std::string loader;  // Wine's loader: .../wine64 or .../wine
   std::string helper;  // the helper program
   std::string prefix;  // WINEPREFIX of the child
-  std::string tmpdir;  // TMPDIR of the child; empty leaves the caller's
+  // The connection to the server, which the child's Wine gets as
+  // descriptor kHelperServerFd, named in WINESERVERSOCKET: its only way to
+  // a server. Without one, the child's Wine would look for a server by
+  // itself (tests only).
+  std::shared_ptr<ServerSocket> server_socket;
   // For a run that became the prefix's owner: the child gets a clean
   // environment (HOME, USER, LOGNAME, a fixed PATH, the locale, Wine's
   // variables) instead of the one root's run was started with.
@@ -57,12 +62,10 @@ std::string FindHelperProgram(uid_t owner);
 std::string FindLoader(pid_t server_pid, uid_t owner);
 
 // Everything needed to start a helper for the prefix `prefix_dir` of
-// `owner`, served by `server_pid` from a server directory under
-// `server_tmpdir` (empty: Wine's default one). False when no loader or no
-// helper program is found.
+// `owner`, served by `server_pid`, but the connection. False when no
+// loader or no helper program is found.
 bool PlanHelperLaunch(const std::string& prefix_dir, pid_t server_pid,
-                      uid_t owner, const std::string& server_tmpdir,
-                      HelperLaunch* launch);
+                      uid_t owner, HelperLaunch* launch);
 
 // Limits of a helper's answers.
 struct HelperTimeouts {
@@ -73,8 +76,9 @@ struct HelperTimeouts {
 
 // Starts the helper with its standard input and output connected to the
 // returned channel and its standard error to /dev/null, in a session of
-// its own (no controlling terminal), with no other descriptor of ours, and
-// killed when this process ends. Until the channel is destroyed, SIGTERM,
+// its own (no controlling terminal), with no other descriptor of ours but
+// the server's connection (at kHelperServerFd, named in WINESERVERSOCKET),
+// and killed when this process ends. Until the channel is destroyed, SIGTERM,
 // SIGINT and SIGHUP kill the helper's whole process group before they end
 // this process. Destroying the channel closes the helper's input, waits up
 // to 5 s for it to exit, then kills its whole process group. Null when the process cannot be

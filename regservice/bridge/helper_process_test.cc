@@ -16,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include "regservice/bridge/listening_server.h"
 #include "regservice/prefix/env.h"
+#include "regservice/prefix/running_server.h"
 #include "regservice/prefix/test_dir.h"
 #include "regservice/prefix/test_support.h"
 
@@ -187,17 +189,15 @@ TEST(FindLoaderTest, TakesTheOwnersLoaderAndNoOneElses) {
   EXPECT_EQ(path_dir / "wine", FindLoader(server.pid(), 0));
 }
 
-TEST(PlanHelperLaunchTest, UsesTheServersTmpdir) {
+TEST(PlanHelperLaunchTest, NamesLoaderHelperAndPrefix) {
   TestDir prefix, wine_dir;
   MakeExecutable(wine_dir / "wine");
   ScopedPath path(wine_dir.path());
   HelperLaunch launch;
-  ASSERT_TRUE(PlanHelperLaunch(prefix.path(), 0, geteuid(), "/srv/tmp",
-                               &launch))
+  ASSERT_TRUE(PlanHelperLaunch(prefix.path(), 0, geteuid(), &launch))
       << "no helper program found";
   EXPECT_EQ(wine_dir / "wine", launch.loader);
   EXPECT_EQ(prefix.path(), launch.prefix);
-  EXPECT_EQ("/srv/tmp", launch.tmpdir);
   EXPECT_FALSE(launch.clean_environment);
 }
 
@@ -205,7 +205,7 @@ TEST(PlanHelperLaunchTest, NoLoaderMeansNoLaunch) {
   TestDir prefix, empty;
   ScopedPath path(empty.path());
   HelperLaunch launch;
-  EXPECT_FALSE(PlanHelperLaunch(prefix.path(), 0, geteuid(), "", &launch));
+  EXPECT_FALSE(PlanHelperLaunch(prefix.path(), 0, geteuid(), &launch));
 }
 
 // The helper program's own end of the launch: a loader that is not Wine
@@ -265,6 +265,7 @@ TEST(StartHelperTest, ChildKeepsNothingOfTheCallers) {
                  "set -- $(cat /proc/$$/stat)\n"
                  "{ echo \"session=$6 pid=$$\"\n"
                  "  [ -e /proc/$$/fd/57 ] && echo leaked\n"
+                 "  [ -S /proc/$$/fd/3 ] && echo connection=3\n"
                  "  env; } > " + seen + "\n" +
                  kFrameOfX + "\nexec cat >/dev/null\n");
   chmod(loader.c_str(), 0755);
@@ -274,13 +275,34 @@ TEST(StartHelperTest, ChildKeepsNothingOfTheCallers) {
   close(leak);
   setenv("QUILLFIX_TEST_SECRET", "hunter2", 1);
   setenv("LC_TIME", "C.UTF-8", 1);
+  // One of the caller's is never passed on for the run's own.
+  setenv("WINESERVERSOCKET", "57", 1);
+  // The connection handed over: to a process listening where a server
+  // of the prefix would.
+  const std::string prefix_dir = dir / "prefix";
+  mkdir(prefix_dir.c_str(), 0700);
+  struct stat prefix_info;
+  ASSERT_EQ(0, stat(prefix_dir.c_str(), &prefix_info));
+  const std::string server_dir =
+      dir / prefix::ServerDirectoryName(prefix_info.st_dev,
+                                        prefix_info.st_ino);
+  mkdir(server_dir.c_str(), 0700);
+  ListeningProcess server(server_dir, {prefix_dir}, server_dir + "/socket");
+  ASSERT_TRUE(server.ready());
+  std::unique_ptr<ServerSocket> connection;
+  std::string why;
+  ASSERT_EQ(ServerSocket::kConnected,
+            ServerSocket::Connect(prefix::PosixEnv(), "/proc", prefix_dir,
+                                  server.pid(), geteuid(), &connection, &why))
+      << why;
+  std::shared_ptr<ServerSocket> shared(std::move(connection));
   for (bool clean : {false, true}) {
     SCOPED_TRACE(clean ? "clean environment" : "the caller's environment");
     HelperLaunch launch;
     launch.loader = loader;
     launch.helper = "/some/helper.exe";
-    launch.prefix = dir / "prefix";
-    launch.tmpdir = "/srv/tmp";
+    launch.prefix = prefix_dir;
+    launch.server_socket = shared;
     launch.clean_environment = clean;
     std::unique_ptr<HelperChannel> channel =
         StartHelper(launch, HelperTimeouts());
@@ -295,7 +317,9 @@ TEST(StartHelperTest, ChildKeepsNothingOfTheCallers) {
         << "not a session leader: " << facts;
     EXPECT_EQ(std::string::npos, facts.find("leaked"));
     EXPECT_NE(std::string::npos, facts.find("\nWINEPREFIX=" + launch.prefix));
-    EXPECT_NE(std::string::npos, facts.find("\nTMPDIR=/srv/tmp\n"));
+    EXPECT_NE(std::string::npos, facts.find("connection=3\n")) << facts;
+    EXPECT_NE(std::string::npos, facts.find("\nWINESERVERSOCKET=3\n"));
+    EXPECT_EQ(std::string::npos, facts.find("WINESERVERSOCKET=57"));
     EXPECT_NE(std::string::npos, facts.find("\nLC_TIME=C.UTF-8\n"));
     EXPECT_EQ(!clean,
               facts.find("QUILLFIX_TEST_SECRET") != std::string::npos);
@@ -304,6 +328,7 @@ TEST(StartHelperTest, ChildKeepsNothingOfTheCallers) {
   }
   unsetenv("QUILLFIX_TEST_SECRET");
   unsetenv("LC_TIME");
+  unsetenv("WINESERVERSOCKET");
   close(57);
 }
 

@@ -202,29 +202,6 @@ bool ServerViewOfPrefix(Env* env, const std::string& process,
   return false;
 }
 
-// The lock file of the server's server directory as the server sees it:
-// the directory it works in, or, while it loads the registry from the
-// prefix, the one it holds open.
-bool ServerViewOfLock(Env* env, const std::string& process,
-                      const FileInfo& prefix, std::string* lock) {
-  const std::string name =
-      prefix::ServerDirectoryName(prefix.device, prefix.inode);
-  const std::vector<std::string> links =
-      prefix::DirectoryLinksOf(env, process);
-  for (const std::string& link : links) {
-    std::string target;
-    if (!env->ReadLink(link, &target).ok()) continue;
-    target = prefix::WithoutDeletedMark(target);
-    const size_t slash = target.rfind('/');
-    if (!target.empty() && target[0] == '/' && slash != std::string::npos &&
-        target.compare(slash + 1, std::string::npos, name) == 0) {
-      *lock = target + "/lock";
-      return true;
-    }
-  }
-  return false;
-}
-
 // Owned by root or `owner`, writable by no one else: the rule for a
 // loader run on the owner's behalf and for its directories.
 bool HeldBy(const FileInfo& info, uid_t owner) {
@@ -368,68 +345,6 @@ void DieWithParent(pid_t parent) {
     if (errno != EINTR) _exit(127);
   }
   _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-}
-
-// The keeper of the server's lock, `lock` (a path in the server's view),
-// forked by the first child, whose id shows as `parent`: says on `ready`
-// ('1') once it waits for the lock while the server holds it, then takes
-// it as soon as the server lets it go and holds it until the first child
-// ends. Says '0' and ends when the lock is free already or cannot be
-// asked for. Async-signal-safe.
-[[noreturn]] void KeepServerLock(const char* lock, int ready, pid_t parent) {
-  DieWithParent(parent);
-  // Nothing of the helper's channel or of the namespaces stays open here.
-  dup2(2, 0);
-  dup2(2, 1);
-  if (ready != 3 && dup3(ready, 3, O_CLOEXEC) != 3) _exit(1);
-  ready = 3;
-  CloseDescriptorsFrom(4, 65536);
-  const int fd = open(lock, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  struct flock request;
-  memset(&request, 0, sizeof request);
-  request.l_type = F_WRLCK;
-  request.l_whence = SEEK_SET;
-  request.l_len = 1;  // byte 0, as Wine's server locks it
-  const bool held_by_server =
-      fd >= 0 && fcntl(fd, F_SETLK, &request) != 0 &&
-      (errno == EAGAIN || errno == EACCES);
-  if (!held_by_server) {
-    // Free: the server is ending (or is none) and would be replaced.
-    if (write(ready, "0", 1) != 1) _exit(1);
-    _exit(0);
-  }
-  if (write(ready, "1", 1) != 1) _exit(1);
-  close(ready);
-  while (fcntl(fd, F_SETLKW, &request) != 0) {
-    if (errno != EINTR) _exit(1);
-  }
-  for (;;) pause();
-}
-
-// Starts the keeper of `lock` in the first child (whose id shows as
-// `self` to its children) and returns once it waits for the server's
-// lock; exits with status 127, starting nothing more, when the lock is not
-// the server's to hold. Async-signal-safe.
-void StartLockKeeper(const char* lock, pid_t self) {
-  int ready[2];
-  if (pipe2(ready, O_CLOEXEC) != 0) _exit(127);
-  const pid_t keeper = fork();
-  if (keeper < 0) _exit(127);
-  if (keeper == 0) {
-    close(ready[0]);
-    KeepServerLock(lock, ready[1], self);
-  }
-  close(ready[1]);
-  char said = '0';
-  ssize_t n;
-  do {
-    n = read(ready[0], &said, 1);
-  } while (n < 0 && errno == EINTR);
-  close(ready[0]);
-  if (n != 1 || said != '1') {
-    kill(keeper, SIGKILL);
-    _exit(127);
-  }
 }
 
 // The hexadecimal value of the status line "<name>:\t<hex>", or
@@ -579,10 +494,6 @@ SandboxVerdict PlanSandbox(Env* env, NamespaceKernel* kernel,
       !ServerViewOfPrefix(env, process, prefix, &plan->prefix)) {
     return Refuse("the server holds no prefix directory open", why);
   }
-  if (!ServerViewOfLock(env, process, prefix, &plan->server_lock)) {
-    return Refuse("the server works in no server directory of the prefix",
-                  why);
-  }
   if (!FindLoaderInRoot(env, kernel, process, owner, &plan->loader)) {
     return Refuse("no loader of root's or the owner's beside the server", why);
   }
@@ -686,20 +597,16 @@ std::unique_ptr<SandboxEntry> SandboxEntry::Open(
     return nullptr;
   }
   entry->helper_in_sandbox_ = plan.prefix + "/" + name;
-  entry->server_lock_ = plan.server_lock;
   entry->confinement_ = plan.confinement;
   return entry;
 }
 
-bool SandboxEntry::ServerRuns() const { return ServerRunsAt(server_); }
-
-bool SandboxEntry::ServerRunsAt(int server_fd) {
-  struct pollfd ended = {server_fd, POLLIN, 0};
-  return server_fd >= 0 && poll(&ended, 1, 0) == 0;
+bool SandboxEntry::ServerRuns() const {
+  struct pollfd ended = {server_, POLLIN, 0};
+  return server_ >= 0 && poll(&ended, 1, 0) == 0;
 }
 
-void SandboxEntry::JoinInChild(pid_t parent, int open_max,
-                               int* server_fd) const {
+void SandboxEntry::JoinInChild(pid_t parent) const {
   if (user_ns_ >= 0 && setns(user_ns_, CLONE_NEWUSER) != 0) _exit(127);
   if (mount_ns_ >= 0 &&
       (setns(mount_ns_, CLONE_NEWNS) != 0 || fchdir(root_) != 0 ||
@@ -713,22 +620,16 @@ void SandboxEntry::JoinInChild(pid_t parent, int open_max,
   // Joining a user namespace changed our credentials, which drops the
   // request to die with the parent: asked again.
   DieWithParent(parent);
-  // The first child's id as its children see it.
+  // The first child's id as its children see it: outside the server's
+  // process-id namespace, it shows as 0 there.
   const pid_t first_seen = pid_ns_ >= 0 ? 0 : getpid();
-  StartLockKeeper(server_lock_.c_str(), first_seen);
+  for (int fd : {user_ns_, mount_ns_, pid_ns_, root_, server_}) {
+    CloseIfOpen(fd);
+  }
   const pid_t helper = fork();
   if (helper < 0) _exit(127);
   if (helper > 0) WaitForHelper(helper);
-  // The first child is outside the server's process-id namespace: its id
-  // shows as 0 here.
   DieWithParent(first_seen);
-  int kept = server_;
-  if (kept != 3) {
-    kept = dup3(server_, 3, O_CLOEXEC);
-    if (kept < 0) _exit(127);
-  }
-  CloseDescriptorsFrom(4, open_max);
-  *server_fd = kept;
 }
 
 SandboxVerdict PlanSandboxLaunch(Env* env,

@@ -1,8 +1,8 @@
 // Starting the helper inside the namespaces of a sandboxed wineserver
-// (bwrap, flatpak, unshare), as `flatpak enter` joins a running sandbox: a
-// Wine client reaches its server only from the server's mount namespace
-// (its /tmp holds the socket) and process-id namespace (the server signals
-// clients by the ids they report). doc/running-wine.md, "A sandboxed
+// (bwrap, flatpak, unshare), as `flatpak enter` joins a running sandbox:
+// the run's connection reaches the server from anywhere, but a Wine client
+// must live in the server's process-id namespace (the server signals
+// clients by the ids they report) and sees its files as the server does. doc/running-wine.md, "A sandboxed
 // Wine", tells what is joined and what is refused.
 //
 // The plan is made before fork from what /proc shows of the server (read
@@ -84,8 +84,6 @@ struct SandboxPlan {
   bool join_mount = false;
   bool join_pid = false;
   std::string prefix;  // the prefix as the server sees it
-  // The lock file of the server's server directory, as the server sees it.
-  std::string server_lock;
   // Wine's loader beside the server, as the server sees it: the file it
   // leads to, which was checked.
   std::string loader;
@@ -143,19 +141,10 @@ class SandboxEntry {
   // namespaces in that order, changes to the server's root, confines
   // itself as the server is (ConfineLike), and forks once
   // more so that the helper is born in the server's process-id namespace;
-  // returns in that new process, which dies with its parent. The first
-  // child waits for it and exits with its status. Before that, it starts a
-  // keeper of the server's lock, which waits for the lock and takes it as
-  // soon as the server lets it go, holding it until the first child ends:
-  // a server the helper's Wine would start cannot start then; when the
-  // lock is free already (the server is ending), no helper is started.
-  // Every descriptor above 2 is closed but the server's, kept close-on-exec
-  // as *server_fd for ServerRunsAt. Exits with status 127 when a step
-  // fails.
-  void JoinInChild(pid_t parent, int open_max, int* server_fd) const;
-
-  // ServerRuns for the child, on the descriptor JoinInChild kept.
-  static bool ServerRunsAt(int server_fd);
+  // returns in that new process, which dies with its parent, with the
+  // namespaces' descriptors closed. The first child waits for it and exits
+  // with its status. Exits with status 127 when a step fails.
+  void JoinInChild(pid_t parent) const;
 
  private:
   SandboxEntry() = default;
@@ -168,7 +157,6 @@ class SandboxEntry {
   int server_ = -1;  // a pidfd: readable once the server has ended
   std::string helper_copy_;  // our path of the copy, to remove it
   std::string helper_in_sandbox_;
-  std::string server_lock_;  // as the server sees it
   Confinement confinement_;  // the server's
 };
 

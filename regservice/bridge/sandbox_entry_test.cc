@@ -170,7 +170,6 @@ TEST_F(SandboxPlanTest, JoinsTheNamespacesThatDifferAsTheServerSeesThings) {
     EXPECT_EQ(kServer, plan_.server) << c.name;
     EXPECT_EQ(987654ULL, plan_.start_time) << c.name;
     EXPECT_EQ(prefix_, plan_.prefix) << c.name;
-    EXPECT_EQ(server_dir_ + "/lock", plan_.server_lock) << c.name;
     EXPECT_EQ("/wine/bin/wine64", plan_.loader) << c.name;
     // The server's own, less the session's, with the prefix it uses.
     EXPECT_EQ((std::vector<std::string>{
@@ -243,21 +242,6 @@ TEST_F(SandboxPlanTest, RefusesWithoutThePrefixHeldOrAStartTime) {
 
 // The lock the helper's start keeps is the server's: the one of the
 // directory it works in or, while it loads the registry, holds open.
-TEST_F(SandboxPlanTest, ServerLockIsThatOfItsServerDirectory) {
-  OtherNamespace("user");
-  kernel_.user_namespace_owner = kOwner;
-  unlink((server_ + "/cwd").c_str());
-  symlink(prefix_.c_str(), (server_ + "/cwd").c_str());
-  EXPECT_EQ(SandboxVerdict::kRefused, Plan());
-  EXPECT_EQ("the server works in no server directory of the prefix", why_);
-  // Another prefix's server directory is none of this one's.
-  symlink((server_dir_ + "0").c_str(), (server_ + "/fd/7").c_str());
-  EXPECT_EQ(SandboxVerdict::kRefused, Plan());
-  symlink(server_dir_.c_str(), (server_ + "/fd/8").c_str());
-  ASSERT_EQ(SandboxVerdict::kJoinable, Plan()) << why_;
-  EXPECT_EQ(server_dir_ + "/lock", plan_.server_lock);
-}
-
 // The loader is looked at inside the server's root: a symlink leads to a
 // file there, and the rule of ownership holds for every step.
 TEST_F(SandboxPlanTest, LoaderIsHeldToTheOwnershipRuleInsideTheRoot) {

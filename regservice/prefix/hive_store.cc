@@ -184,6 +184,9 @@ bool HiveStore::ServerServesPrefix() {
 
 Status HiveStore::CreateKey(const wine::KeyPath& path, uint64_t now) {
   if (hive_->KeyExists(path)) return Status();
+  if (!changes_refused_.empty()) {
+    return Fail(Status(Status::kAccessDenied, changes_refused_));
+  }
   if (ServerServesPrefix()) return Fail(Status(Status::kBusy, kServerRuns));
   Change change;
   change.kind = Change::kCreateKey;
@@ -200,6 +203,9 @@ Status HiveStore::SetValue(const wine::KeyPath& path, const wine::Name& name,
                            uint32_t type, const std::string& data,
                            uint64_t now) {
   if (!hive_->KeyExists(path)) return Fail(Status(Status::kNotFound, "no key"));
+  if (!changes_refused_.empty()) {
+    return Fail(Status(Status::kAccessDenied, changes_refused_));
+  }
   if (ServerServesPrefix()) return Fail(Status(Status::kBusy, kServerRuns));
   Change change;
   change.kind = Change::kSetValue;

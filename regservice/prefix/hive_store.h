@@ -94,6 +94,12 @@ class HiveStore {
   // change.
   void NoteFoundFree() { proc_found_free_ = true; }
 
+  // Every later change fails with kAccessDenied and `why`, touching
+  // nothing and looking for no server: for a prefix of another user's,
+  // which may be read but is not this run's to write, nor its servers'
+  // files to make.
+  void RefuseChanges(const std::string& why) { changes_refused_ = why; }
+
   // The message of the last failure, for diagnostics.
   const std::string& last_error() const { return last_error_; }
 
@@ -138,6 +144,7 @@ class HiveStore {
   unsigned int temp_counter_ = 0;
   // A look in /proc since the last save began found the prefix free.
   bool proc_found_free_ = false;
+  std::string changes_refused_;  // why changes fail, when they do
   std::string last_error_;
 };
 

@@ -61,14 +61,6 @@ bool IsServerDirectoryOf(const std::string& path, const FileInfo& prefix_info) {
          device == prefix_info.device && inode == prefix_info.inode;
 }
 
-// Whether the server directory `file` names holds the socket a server of
-// its owner listens on, which Wine's clients connect to.
-bool HoldsServerSocket(Env* env, const ServerLockFile& file) {
-  FileInfo socket;
-  return env->GetLinkInfo(file.DirectoryPath() + "/socket", &socket).ok() &&
-         socket.is_socket && socket.uid == file.uid;
-}
-
 // What a look at one lock file found.
 enum class LockFileState {
   kAbsent,  // no lock file: no server can be running there
@@ -381,12 +373,6 @@ std::string ServerLockFile::DirectoryPath() const {
   return path;
 }
 
-std::string ServerLockFile::Tmpdir() const {
-  const bool wines_own =
-      !directories.empty() && directories[0] == ".wine-" + std::to_string(uid);
-  return wines_own ? std::string() : base;
-}
-
 std::string WithoutDeletedMark(std::string target) {
   static const char kDeleted[] = " (deleted)";
   const size_t length = sizeof kDeleted - 1;
@@ -514,80 +500,6 @@ FoundServer RunningServer::FindInLockFiles() const {
                     : unsafe_why;
   }
   return found;
-}
-
-bool RunningServer::ServerDirectoryOfProcess(const std::string& process,
-                                              FileInfo* info,
-                                              std::string* path) const {
-  FileInfo prefix;
-  if (!env_->GetFileInfo(location_.directory, &prefix).ok()) return false;
-  // Its working directory, or while it loads the registry from the prefix
-  // directory, the server directory it holds open.
-  const std::vector<std::string> links = DirectoryLinksOf(env_, process);
-  for (const std::string& link : links) {
-    if (env_->ReadLink(link, path).ok() && IsServerDirectoryOf(*path, prefix) &&
-        env_->GetFileInfo(link, info).ok() && info->is_directory) {
-      *path = path->substr(0, path->rfind('/')) + "/" + LastElement(*path);
-      return true;
-    }
-  }
-  return false;
-}
-
-std::vector<ServerLockFile> RunningServer::CandidatesSeenFrom(
-    const std::string& server_path) const {
-  std::vector<ServerLockFile> files = CandidateLockFiles();
-  // Debian's layout under a TMPDIR the server had and we do not: the one
-  // its path shows, <T>/<name>/server-..., checked like the others.
-  for (const ServerLockFile& file : files) {
-    if (file.Tmpdir().empty() || file.directories.size() != 2) continue;
-    const std::string tail =
-        "/" + file.directories[0] + "/" + file.directories[1];
-    if (server_path.size() > tail.size() &&
-        server_path.compare(server_path.size() - tail.size(), tail.size(),
-                            tail) == 0) {
-      ServerLockFile shown = file;
-      shown.base = server_path.substr(0, server_path.size() - tail.size());
-      files.push_back(shown);
-      break;
-    }
-  }
-  return files;
-}
-
-bool RunningServer::ReachableServerDirectory(pid_t pid,
-                                             std::string* tmpdir) const {
-  tmpdir->clear();
-  if (pid <= 0) {
-    // Known from a lock alone: a lock in a directory computed here.
-    for (const ServerLockFile& file : CandidateLockFiles()) {
-      pid_t holder = 0;
-      if (ProbeLock(env_, file, &holder) == LockFileState::kHeld &&
-          HoldsServerSocket(env_, file)) {
-        *tmpdir = file.Tmpdir();
-        return true;
-      }
-    }
-    return false;
-  }
-  const std::string process = location_.proc + "/" + std::to_string(pid);
-  FileInfo server_dir;
-  std::string server_path;
-  if (!ServerDirectoryOfProcess(process, &server_dir, &server_path)) {
-    return false;
-  }
-  for (const ServerLockFile& file : CandidatesSeenFrom(server_path)) {
-    FileInfo directory;
-    if (CheckDirectories(env_, file, false) == LockFileState::kFree &&
-        env_->GetLinkInfo(file.DirectoryPath(), &directory).ok() &&
-        directory.device == server_dir.device &&
-        directory.inode == server_dir.inode &&
-        HoldsServerSocket(env_, file)) {
-      *tmpdir = file.Tmpdir();
-      return true;
-    }
-  }
-  return false;
 }
 
 bool SaveGuard::ServerAppeared() const {

@@ -29,9 +29,6 @@ struct ServerLockFile {
   std::string Path() const;
   // The server directory: the last of `directories`.
   std::string DirectoryPath() const;
-  // The TMPDIR a Wine needs to find this directory: `base` for Debian's
-  // layout, empty for Wine's own, which is always under /tmp.
-  std::string Tmpdir() const;
 };
 
 // The prefix and the environment it is served in.
@@ -126,28 +123,8 @@ class RunningServer {
   // descriptor of a file drops the process's locks on it.
   bool TakeServerLocks(std::vector<std::unique_ptr<Lock>>* held) const;
 
-  // Whether a Wine started from here reaches the server `pid` found by
-  // Find (0: one known from its lock alone): one of the candidate server
-  // directories, as seen from here, is the very directory that process
-  // works in (the same device and inode). Not so for a server with a /tmp
-  // of its own (another mount namespace): a Wine started from here would
-  // start a second server. Nor for a server directory without the socket
-  // Wine's clients connect to (a look-alike of a server, or one that is
-  // going away): a Wine started then would start a server of its own.
-  // *tmpdir is then the TMPDIR that Wine needs.
-  bool ReachableServerDirectory(pid_t pid, std::string* tmpdir) const;
-
  private:
   FoundServer FindInLockFiles() const;
-  // The server directory the process at `process` (its /proc directory)
-  // works in or holds open: its identity and its path as the process sees
-  // it.
-  bool ServerDirectoryOfProcess(const std::string& process, FileInfo* info,
-                                std::string* path) const;
-  // The candidates, and the one of Debian's layout under the TMPDIR shown
-  // by `server_path`, the server directory a server works in.
-  std::vector<ServerLockFile> CandidatesSeenFrom(
-      const std::string& server_path) const;
 
   Env* env_;
   PrefixLocation location_;

@@ -77,6 +77,8 @@ class WinePrefixRegistry : public Registry {
 
   // See HiveStore::NoteFoundFree.
   void NoteFoundFree() { store_.NoteFoundFree(); }
+  // See HiveStore::RefuseChanges.
+  void RefuseChanges(const std::string& why) { store_.RefuseChanges(why); }
 
  private:
   // Loads the hive unless it is loaded.

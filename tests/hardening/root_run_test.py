@@ -6,9 +6,10 @@ Wine started from here cannot reach.
 
 Runs as root (skipped otherwise). Users are accounts made for the test
 (tests/wine/winetest.py, removed after); the attacker's processes run
-through setpriv. A look-alike server is a copy of `sleep` named wineserver,
-working in a directory named server-<dev>-<inode> of the prefix and holding
-the prefix directory open; its `wine64` is a script that writes down who it
+through setpriv. A look-alike server is a copy of `perl` named wineserver,
+working in a directory named server-<dev>-<inode> of the prefix, holding
+the prefix directory open and listening on the socket there itself, as a
+server does (LOOKALIKE_SERVER); its `wine64` is a script that writes down who it
 ran as (`id -u`, `id -G`), whether it could open /dev/tty, its descriptors
 and its environment. Programs come in the environment: QUILLFIX,
 QUILLFIX_REPORT.
@@ -19,6 +20,7 @@ import os
 import pty
 import shutil
 import signal
+import socket as sockets
 import subprocess
 import sys
 import tempfile
@@ -52,6 +54,39 @@ record=@RECORD@
 mv "$record.part" "$record"
 if [ -e @LINGER@ ]; then exec sleep 60; fi
 """
+
+
+# What a look-alike server runs (`wineserver -e LOOKALIKE_SERVER [listen]`,
+# a copy of perl, in its server directory): with "listen", listens on
+# ./socket and takes every connection, as a server does; then it waits.
+LOOKALIKE_SERVER = r"""
+use Socket;
+my @connections;
+if (@ARGV && $ARGV[0] eq "listen") {
+    unlink "socket";
+    socket(my $listener, PF_UNIX, SOCK_STREAM, 0) or die "socket: $!";
+    bind($listener, pack_sockaddr_un("socket")) or die "bind: $!";
+    listen($listener, 8) or die "listen: $!";
+    while (accept(my $connection, $listener)) { push @connections, $connection; }
+}
+sleep 300;
+"""
+
+
+def wait_until_listening(pid, path, timeout=10):
+    """Waits until the process `pid` listens on the socket at `path`: a
+    connection to it is taken."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        probe = sockets.socket(sockets.AF_UNIX)
+        try:
+            probe.connect(path)
+            return
+        except OSError:
+            time.sleep(0.02)
+        finally:
+            probe.close()
+    raise AssertionError("process %d does not listen on %s" % (pid, path))
 
 
 def read_record(path):
@@ -105,11 +140,12 @@ class Attacker:
             check=True, timeout=60, **kwargs)
 
     def make_loader_dir(self):
-        """The attacker's bin directory: a copy of sleep named wineserver
-        and the recording wine64 beside it, all the attacker's."""
+        """The attacker's bin directory: a copy of perl named wineserver
+        (it runs LOOKALIKE_SERVER) and the recording wine64 beside it, all
+        the attacker's."""
         bin_dir = os.path.join(self.home, "bin")
         os.makedirs(bin_dir, exist_ok=True)
-        shutil.copy("/bin/sleep", os.path.join(bin_dir, "wineserver"))
+        shutil.copy("/usr/bin/perl", os.path.join(bin_dir, "wineserver"))
         with open(os.path.join(bin_dir, "wine64"), "w") as f:
             f.write(LOADER.replace("@RECORD@", self.record)
                     .replace("@LEAKED@", str(LEAKED_FD))
@@ -123,10 +159,10 @@ class Attacker:
 
     def start_lookalike(self, prefix, server_dir, socket=True, loader=None):
         """The attacker's look-alike server of `prefix`: works in
-        `server_dir` (made, the attacker's, mode 0700, with the socket a
-        server's clients connect to unless told otherwise) and holds the
-        prefix directory open. `loader`: the text of the wine64 beside it,
-        the recording one when None, none at all when ""."""
+        `server_dir` (made, the attacker's, mode 0700), listens on the
+        socket there unless told otherwise, and holds the prefix directory
+        open. `loader`: the text of the wine64 beside it, the recording one
+        when None, none at all when ""."""
         bin_dir = self.make_loader_dir()
         wine64 = os.path.join(bin_dir, "wine64")
         if loader == "":
@@ -135,24 +171,24 @@ class Attacker:
             with open(wine64, "w") as f:
                 f.write(loader)
         self.run(["mkdir", "-p", "-m", "0700", server_dir])
-        if socket:
-            self.run(["python3", "-c",
-                      "import socket, sys\n"
-                      "socket.socket(socket.AF_UNIX).bind(sys.argv[1])",
-                      os.path.join(server_dir, "socket")])
-        command = ('cd "$1" && exec 7<"$2" && exec "$3"/wineserver 300')
+        command = ('cd "$1" && exec 7<"$2" && '
+                   'exec "$3"/wineserver -e "$4" $5')
         process = subprocess.Popen(
             winetest.as_user(self.uid, self.gid) +
-            ["bash", "-c", command, "lookalike", server_dir, prefix, bin_dir],
+            ["bash", "-c", command, "lookalike", server_dir, prefix, bin_dir,
+             LOOKALIKE_SERVER, "listen" if socket else ""],
             stdin=subprocess.DEVNULL)
         self.lookalikes.append(process)
-        # Ready once it is the copy of sleep, in its directory.
+        # Ready once it is the copy of perl, in its directory, listening.
         deadline = time.time() + 10
         while time.time() < deadline:
             try:
                 exe = os.readlink("/proc/%d/exe" % process.pid)
                 cwd = os.readlink("/proc/%d/cwd" % process.pid)
                 if exe.endswith("/wineserver") and cwd == server_dir:
+                    if socket:
+                        wait_until_listening(
+                            process.pid, os.path.join(server_dir, "socket"))
                     return process
             except OSError:
                 pass
@@ -531,6 +567,59 @@ def upstream_server_dir(attacker, prefix):
 
 
 @skip_unless_root
+class AnotherUsersPrefixTest(unittest.TestCase):
+    """User A points WINEPREFIX at user B's prefix, which A may read (as a
+    Wine manager's entry may): nothing is made for B anywhere, the report
+    reads what it may, and B's own runs work as before."""
+
+    def test_nothing_is_made_for_the_prefixs_owner(self):
+        with scene() as (work, owner, other):
+            prefix = users_prefix(owner, editions=("Varlo", "VarloPlus"))
+            user_reg = os.path.join(prefix, "user.reg")
+            owners_tmp = "/tmp/.wine-%d" % owner.uid
+            shutil.rmtree(owners_tmp, ignore_errors=True)
+
+            def as_user(user, program):
+                return subprocess.run(
+                    winetest.as_user(user.uid, user.gid) +
+                    ["env", "-i", "HOME=" + user.home, "PATH=/usr/bin:/bin",
+                     "WINEPREFIX=" + prefix, "WINEDEBUG=-all", program],
+                    capture_output=True, stdin=subprocess.DEVNULL,
+                    timeout=RUN_LIMIT)
+
+            for readable in (True, False):
+                with self.subTest(user_reg_readable=readable):
+                    os.chmod(user_reg, 0o644 if readable else 0o600)
+                    before = file_state(user_reg)
+                    entries = sorted(os.listdir(prefix))
+                    patched = as_user(other, QUILLFIX)
+                    self.assertEqual((0, b"", b""), (patched.returncode,
+                                                      patched.stdout,
+                                                      patched.stderr))
+                    report = as_user(other, QUILLFIX_REPORT)
+                    if readable:
+                        self.assertEqual(1, report.returncode, report.stderr)
+                        self.assertEqual(2, report.stdout.count(
+                            b": installed, Preferences\\Quillfix missing"))
+                    else:
+                        self.assertEqual(2, report.returncode, report.stdout)
+                        self.assertIn(b"cannot read " + user_reg.encode(),
+                                      report.stderr)
+                    self.assertFalse(os.path.exists(owners_tmp))
+                    self.assertEqual(before, file_state(user_reg))
+                    self.assertEqual(entries, sorted(os.listdir(prefix)))
+            # The owner's own runs, afterwards, as ever.
+            patched = as_user(owner, QUILLFIX)
+            self.assertEqual((0, b"", b""), (patched.returncode,
+                                              patched.stdout, patched.stderr))
+            report = as_user(owner, QUILLFIX_REPORT)
+            self.assertEqual(0, report.returncode, report.stderr)
+            self.assertEqual(2, report.stdout.count(b"= 01"))
+            with open(user_reg, "rb") as f:
+                self.assertEqual(2, f.read().count(WRITTEN))
+
+
+@skip_unless_root
 class SteeringTest(unittest.TestCase):
     """What other users control, set up to steer root's run elsewhere."""
 
@@ -675,6 +764,52 @@ class SteeringTest(unittest.TestCase):
             groups = read_record(attacker.record)["groups"].split()
             self.assertEqual(sorted(int(g) for g in accounts),
                              sorted(int(g) for g in groups))
+
+    def test_socket_served_by_another_is_never_handed_over(self):
+        """The server found does not listen; another process (of the
+        user's, or of root's) listens on its socket: no helper gets that
+        connection, nothing is written, and the report names who listens."""
+        listener = ("import socket, sys, time\n"
+                    "s = socket.socket(socket.AF_UNIX)\n"
+                    "s.bind(sys.argv[1]); s.listen(8)\n"
+                    "print('listening', flush=True)\n"
+                    "time.sleep(300)\n")
+        for who in ("the user", "root"):
+            with self.subTest(listener=who), \
+                    scene() as (work, attacker, _):
+                prefix = users_prefix(attacker)
+                server_dir = upstream_server_dir(attacker, prefix)
+                found = attacker.start_lookalike(prefix, server_dir,
+                                                 socket=False)
+                command = ["/usr/bin/python3", "-c", listener,
+                           os.path.join(server_dir, "socket")]
+                if who == "the user":
+                    command = winetest.as_user(attacker.uid,
+                                               attacker.gid) + command
+                other = subprocess.Popen(command, stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.PIPE)
+                try:
+                    self.assertEqual(b"listening\n", other.stdout.readline())
+                    reason = (
+                        ("its socket is served by process %d of user id %d, "
+                         "not by the server found, process %d of user id %d"
+                         % (other.pid, attacker.uid, found.pid,
+                            attacker.uid)) if who == "the user" else
+                        "its server directory's socket is not a socket of "
+                        "user id %d" % attacker.uid)
+                    before = file_state(os.path.join(prefix, "user.reg"))
+                    for program in (QUILLFIX, QUILLFIX_REPORT):
+                        result = run_as_root(program, prefix)
+                        assertRefused(self, program, result,
+                                      ("cannot reach the running Wine of %s: "
+                                       "%s\n" % (prefix, reason)).encode())
+                    self.assertFalse(os.path.exists(attacker.record))
+                    self.assertEqual(before, file_state(
+                        os.path.join(prefix, "user.reg")))
+                finally:
+                    other.kill()
+                    other.wait()
+                    other.stdout.close()
 
     def test_lookalike_without_a_socket_starts_nothing(self):
         with scene() as (work, attacker, _):

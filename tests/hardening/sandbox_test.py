@@ -28,8 +28,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "wine"))
 import winetest  # noqa: E402
 from root_run_test import (  # noqa: E402
-    SECRET, make_prefix, read_record, run_as_root, scene, server_dir_name,
-    servers_of)
+    LOOKALIKE_SERVER, SECRET, make_prefix, read_record, run_as_root, scene,
+    server_dir_name, servers_of, wait_until_listening)
 
 QUILLFIX = os.environ.get("QUILLFIX", "")
 QUILLFIX_REPORT = os.environ.get("QUILLFIX_REPORT", "")
@@ -358,6 +358,104 @@ class SandboxedServerTest(unittest.TestCase):
                                   if "quillfix" in entry])
 
 
+# A loader that writes down its environment, then runs the Wine loader
+# beside it (a copy of Debian's, which finds its libraries from where it
+# is).
+RECORDING_WINE64 = """#!/bin/sh
+{ echo "--- environment"; env; } > @RECORD@.part && mv @RECORD@.part @RECORD@
+exec "$(dirname "$0")/wine64-real" "$@"
+"""
+
+
+@skip_unless_able
+class ProtonLikeServerTest(unittest.TestCase):
+    """A server as a game launcher's runtime runs it: its Wine tree (the
+    loader and wineserver) under <library>/steamapps/common/<name>/files,
+    in a mount namespace whose /usr is another tree (the host's parts
+    mounted on a tmpfs), with /tmp and process ids shared, and
+    WINEFSYNC=1 WINEESYNC=1 in its environment."""
+
+    def setUp(self):
+        for program in (QUILLFIX, QUILLFIX_REPORT):
+            if not os.access(program, os.X_OK):
+                self.fail("%r: no such program" % program)
+        if not os.path.isdir("/usr/lib/x86_64-linux-gnu/wine"):
+            self.skipTest("not Debian's amd64 Wine layout")
+
+    def make_tree(self, user, work):
+        """The runtime's Wine tree in the account's home; returns its bin
+        directory."""
+        files = os.path.join(user.home, "steamapps", "common",
+                             "Proton - Test", "files")
+        bin_dir = os.path.join(files, "bin")
+        os.makedirs(bin_dir)
+        shutil.copy(winetest_real("wineserver64"),
+                    os.path.join(bin_dir, "wineserver"))
+        shutil.copy(winetest_real("wine64"),
+                    os.path.join(bin_dir, "wine64-real"))
+        self.record = os.path.join(work, "records", "proton-loader")
+        with open(os.path.join(bin_dir, "wine64"), "w") as f:
+            f.write(RECORDING_WINE64.replace("@RECORD@", self.record))
+        # Debian's loader takes its libraries from ../x86_64-linux-gnu/wine
+        # and its data from ../../share/wine, seen from its directory: as
+        # close to a runtime's own tree as Debian's Wine allows.
+        os.symlink("/usr/lib/x86_64-linux-gnu",
+                   os.path.join(files, "x86_64-linux-gnu"))
+        os.symlink("/usr/share", os.path.join(os.path.dirname(files),
+                                              "share"))
+        for top, dirs, names in os.walk(os.path.join(user.home,
+                                                     "steamapps")):
+            os.lchown(top, user.uid, user.gid)
+            os.chmod(top, 0o755)
+            for name in names + dirs:
+                os.lchown(os.path.join(top, name), user.uid, user.gid)
+        for name in ("wineserver", "wine64-real", "wine64"):
+            os.chmod(os.path.join(bin_dir, name), 0o755)
+        return bin_dir
+
+    def test_written_through_with_the_runtimes_loader_and_sync(self):
+        with account_prefix() as (user, prefix):
+            work = os.path.dirname(user.home)
+            bin_dir = self.make_tree(user, work)
+            name = server_dir_name(prefix)
+            runtime = ["bwrap", "--unshare-user", "--dev-bind", "/", "/",
+                       "--tmpfs", "/usr"]
+            for part in ("bin", "lib", "lib64", "share"):
+                if os.path.isdir("/usr/" + part):
+                    runtime += ["--ro-bind", "/usr/" + part, "/usr/" + part]
+            command = (winetest.as_user(user.uid, user.gid) +
+                       account_env(user, prefix) +
+                       ["WINEFSYNC=1", "WINEESYNC=1"] + runtime +
+                       [os.path.join(bin_dir, "wineserver"), "-f", "-p"])
+            caller = (winetest.as_user(user.uid, user.gid) +
+                      account_env(user, prefix))
+            with sandboxed_server(command, name) as server, \
+                    ServerWatch(name) as watch:
+                self.assertNotEqual(os.stat("/usr").st_dev, os.stat(
+                    "/proc/%d/root/usr" % server).st_dev)
+                patched = run(caller + [QUILLFIX])
+                self.assertEqual((0, b""), (patched.returncode,
+                                            patched.stderr))
+                report = run(caller + [QUILLFIX_REPORT])
+                self.assertEqual(
+                    PATCHED_REPORT + "registry: running Wine of %s\n" % prefix,
+                    report.stdout.decode(), report.stderr)
+            self.assertEqual({1}, set(watch.counts),
+                             "not one server at every sample")
+            facts = read_record(self.record)["environment"]
+            self.assertEqual("1", facts.get("WINEFSYNC"))
+            self.assertEqual("1", facts.get("WINEESYNC"))
+            self.assertEqual("3", facts.get("WINESERVERSOCKET"))
+            with open(os.path.join(prefix, "user.reg"), "rb") as f:
+                self.assertEqual(2, f.read().count(WRITTEN))
+
+
+def winetest_real(name):
+    """The installed Wine program `name` (wine64, wineserver64)."""
+    directory = os.path.dirname(os.path.realpath(shutil.which("wineserver")))
+    return os.path.join(directory, name)
+
+
 @skip_unless_able
 class LookAlikeInNamespaceTest(unittest.TestCase):
     def test_another_users_lookalike_in_a_sandbox_is_never_joined(self):
@@ -375,8 +473,8 @@ class LookAlikeInNamespaceTest(unittest.TestCase):
                 ["bwrap", "--die-with-parent", "--unshare-user",
                  "--unshare-pid", "--dev-bind", "/", "/"] +
                 ["bash", "-c", 'mkdir -p -m 0700 "$1" && cd "$1" && '
-                 'exec 7<"$2" && exec "$3"/wineserver 300', "lookalike",
-                 server_dir, prefix, bin_dir],
+                 'exec 7<"$2" && exec "$3"/wineserver -e "$4" listen',
+                 "lookalike", server_dir, prefix, bin_dir, LOOKALIKE_SERVER],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                 stderr=subprocess.DEVNULL)
             try:
@@ -417,32 +515,16 @@ if [ -e @LINGER@ ]; then exec sleep 60; fi
 """
 
 
-# Holds the lock of ./lock as a wineserver does (a write lock on byte 0),
-# and listens on ./socket, for as long as its parent runs.
-LOCK_HOLDER = """
-import fcntl, os, socket, time
-parent = os.getppid()
-listener = socket.socket(socket.AF_UNIX)
-listener.bind("socket")
-listener.listen(1)
-with open("lock", "w") as f:
-    fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, 0)
-    while os.getppid() == parent:
-        time.sleep(0.05)
-"""
-
-
 @skip_unless_able
 class HelperInTheSandboxTest(unittest.TestCase):
     """A recording loader beside a look-alike server of the prefix owner's
-    (a copy of sleep): where and how the helper's Wine is started."""
+    (a copy of perl): where and how the helper's Wine is started."""
 
     @contextlib.contextmanager
-    def owners_lookalike(self, sandbox, holds_lock=True):
+    def owners_lookalike(self, sandbox, listens=True):
         """The owner's look-alike server of their prefix, in `sandbox` (a
-        command prefix, or none), with an environment of its own, holding
-        the lock of its server directory as a server does (while it runs,
-        through a child of its), or not."""
+        command prefix, or none), with an environment of its own, listening
+        on the socket of its server directory as a server does, or not."""
         with scene() as (work, owner, _):
             prefix = make_prefix(os.path.join(owner.home, ".wine"),
                                  owner.uid, owner.gid)
@@ -457,23 +539,25 @@ class HelperInTheSandboxTest(unittest.TestCase):
                 "PATH": "/usr/bin:/bin", "HOME": owner.home,
                 "DISPLAY": ":9", "QUILLFIX_MARK": "kept", "WINEESYNC": "1",
                 "WINEPREFIX": "/elsewhere", "WINEDEBUG": "+all"}
-            hold = ('python3 -c "$LOCK_HOLDER" & sleep 0.5; '
-                    if holds_lock else '')
             lookalike = subprocess.Popen(
                 winetest.as_user(owner.uid, owner.gid) + sandbox +
                 ["bash", "-c", 'mkdir -p -m 0700 "$1" && cd "$1" && '
-                 ': > lock || exit 1; ' + hold +
-                 'exec 7<"$2" && exec "$3"/wineserver 300', "lookalike",
-                 server_dir, prefix, bin_dir],
+                 ': > lock || exit 1; '
+                 'exec 7<"$2" && exec "$3"/wineserver -e "$4" $5',
+                 "lookalike", server_dir, prefix, bin_dir, LOOKALIKE_SERVER,
+                 "listen" if listens else ""],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL,
-                env=dict(environment, LOCK_HOLDER=LOCK_HOLDER))
+                stderr=subprocess.DEVNULL, env=environment)
             try:
                 deadline = time.time() + 10
                 while not servers_of(server_dir_name(prefix)):
                     self.assertLess(time.time(), deadline, "no look-alike")
                     time.sleep(0.02)
-                yield owner, prefix, servers_of(server_dir_name(prefix))[0]
+                server = servers_of(server_dir_name(prefix))[0]
+                if listens:
+                    wait_until_listening(server,
+                                         os.path.join(server_dir, "socket"))
+                yield owner, prefix, server
             finally:
                 lookalike.kill()
                 lookalike.wait()
@@ -545,12 +629,13 @@ class HelperInTheSandboxTest(unittest.TestCase):
             run_as_root(QUILLFIX, prefix)
             self.assertEqual(["user.reg"], os.listdir(prefix))
 
-    def test_server_that_let_its_lock_go_gets_no_helper(self):
-        """A server that no longer holds its lock is ending: a Wine started
-        for it would start a server of its own, so none is started."""
+    def test_server_that_does_not_answer_gets_no_helper(self):
+        """A server that does not listen (one that is ending, or a process
+        that only sits where a server would): no connection, so no helper;
+        it does not end, so nothing is written either."""
         sandbox = ["bwrap", "--die-with-parent", "--unshare-user",
                    "--unshare-pid", "--dev-bind", "/", "/"]
-        with self.owners_lookalike(sandbox, holds_lock=False) as (
+        with self.owners_lookalike(sandbox, listens=False) as (
                 owner, prefix, server):
             result = run_as_root(QUILLFIX, prefix)
             self.assertEqual(0, result.returncode, result.stderr)

@@ -14,6 +14,7 @@ import shutil
 import stat
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -319,6 +320,31 @@ class QuillfixOnlineTest(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline, "no server")
             time.sleep(0.05)
 
+    def test_server_that_ends_before_the_helper_answers_costs_no_value(self):
+        # The loader beside the server asks the server to end (SIGINT: it
+        # saves the registry and exits) and, once it has, ends itself
+        # before any answer, as a Wine whose server went away does.
+        loader = ("#!/bin/sh\nkill -INT \"$QUILLFIX_TEST_SERVER\"\n"
+                  "while kill -0 \"$QUILLFIX_TEST_SERVER\" 2>/dev/null; do "
+                  "sleep 0.05; done\nexit 1\n")
+        with winetest.copy_prefix() as prefix, \
+                tempfile.TemporaryDirectory() as bin_dir:
+            prefix.reg_add(VARLO, "Edition", "REG_SZ", "std")
+            prefix.reg_add(VARLOPLUS, "Edition", "REG_SZ", "plus")
+            prefix.settle()
+            self.start_server_beside(prefix, bin_dir, loader)
+            own = servers_of(prefix.path)
+            self.assertEqual(1, len(own), own)
+            with ServerSampler(prefix.path) as sampler:
+                result = run_quillfix(prefix,
+                                      QUILLFIX_TEST_SERVER=str(own[0]))
+            self.assertQuietSuccess(result)
+            self.assertEqual(set(own), sampler.seen)
+            self.assertEqual([], servers_of(prefix.path))
+            prefix.server_may_run = False
+            self.assertEqual(
+                2, prefix.read_user_reg().count(b'"Quillfix"=hex:01'))
+
     def test_root_writes_through_the_server_of_the_prefix_owner(self):
         if os.getuid() != 0:
             self.skipTest("needs root")
@@ -368,6 +394,123 @@ def give_to(path, uid, gid):
             if os.path.islink(full):
                 os.lchown(full, uid, gid)
 
+
+def servers_of(prefix_path):
+    """Process ids of the wineservers that serve `prefix_path`: those that
+    work in its server directory, or in the prefix itself while they load
+    the registry."""
+    st = os.stat(prefix_path)
+    name = "server-%x-%x" % (st.st_dev, st.st_ino)
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            exe = os.readlink("/proc/%s/exe" % entry)
+            cwd = os.readlink("/proc/%s/cwd" % entry)
+        except OSError:
+            continue
+        if os.path.basename(exe).startswith("wineserver") and (
+                os.path.basename(cwd) == name or cwd == prefix_path):
+            found.append(int(entry))
+    return found
+
+
+class ServerSampler:
+    """Every process that serves a prefix, sampled every 20 ms while it
+    runs."""
+
+    def __init__(self, prefix_path):
+        self.prefix_path = prefix_path
+        self.seen = set()
+        self.samples = 0
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._sample)
+
+    def _sample(self):
+        while not self._done.is_set():
+            self.seen.update(servers_of(self.prefix_path))
+            self.samples += 1
+            time.sleep(0.02)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._done.set()
+        self._thread.join()
+
+
+@winetest.skip_without_wine
+class ServerGoingAwayTest(unittest.TestCase):
+    """A server that ends by itself about when a run starts (`wineserver
+    -p1`, ending a second after its last Wine program): the run never
+    starts a server of its own, and loses no value: what the server did
+    not take, or took and saved as it exited, ends up in user.reg."""
+
+    TRIES = 10
+
+    def setUp(self):
+        if not os.access(QUILLFIX, os.X_OK):
+            self.fail("QUILLFIX=%r: no such program" % QUILLFIX)
+
+    def serve_once(self, prefix):
+        """Starts a server with a short persistence and a program of it
+        (`wine reg query`, in the background); returns the server's
+        process id, the program and when it started."""
+        prefix.server_may_run = True
+        subprocess.run(["wineserver", "-p1"], env=prefix.env(),
+                       stdin=subprocess.DEVNULL, check=True, timeout=60)
+        own = servers_of(prefix.path)
+        self.assertEqual(1, len(own), own)
+        started = time.time()
+        program = subprocess.Popen(["wine", "reg", "query", CORVANE],
+                                   env=prefix.env(), stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        return own[0], program, started
+
+    def wait_until_no_server(self, prefix):
+        deadline = time.time() + 60
+        while servers_of(prefix.path):
+            self.assertLess(time.time(), deadline, "the server did not end")
+            time.sleep(0.01)
+
+    def test_server_that_ends_as_the_run_starts_costs_no_value(self):
+        with winetest.copy_prefix() as prefix:
+            prefix.reg_add(VARLO, "Edition", "REG_SZ", "std")
+            prefix.reg_add(VARLOPLUS, "Edition", "REG_SZ", "plus")
+            prefix.settle()
+            unpatched = prefix.read_user_reg()
+            self.assertNotIn(b"Quillfix", unpatched)
+            # How long such a server lives from its program's start.
+            _, program, started = self.serve_once(prefix)
+            self.wait_until_no_server(prefix)
+            lifetime = time.time() - started
+            program.wait(timeout=60)
+            for attempt in range(self.TRIES):
+                # From 0.6 s before the server's end to 0.1 s after it.
+                offset = lifetime - 0.6 + 0.7 * attempt / (self.TRIES - 1)
+                with self.subTest(offset=round(offset, 2)):
+                    with open(prefix.user_reg, "wb") as f:
+                        f.write(unpatched)
+                    # Sampled once `wineserver` has handed over to its
+                    # server: the two are the same server.
+                    own, program, started = self.serve_once(prefix)
+                    with ServerSampler(prefix.path) as sampler:
+                        time.sleep(max(0, started + offset - time.time()))
+                        result = run_quillfix(prefix)
+                        program.wait(timeout=60)
+                        self.wait_until_no_server(prefix)
+                    self.assertEqual((0, b"", b""),
+                                     (result.returncode, result.stdout,
+                                      result.stderr))
+                    self.assertGreater(sampler.samples, 0)
+                    self.assertEqual({own}, sampler.seen,
+                                     "another process served the prefix")
+                    self.assertEqual(
+                        2, prefix.read_user_reg().count(b'"Quillfix"=hex:01'))
 
 if __name__ == "__main__":
     unittest.main()
