@@ -629,30 +629,29 @@ class OddNamesTest(HomeCase):
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"),
                          "needs root and setpriv to act as other users")
     def test_what_the_caller_may_not_look_into_is_named(self):
-        """A user's game names a prefix of another user's, whose server
-        directory in /tmp the user may not look into: the reason names
-        that directory and its owner."""
+        """A user's game prefix whose server directory in /tmp another
+        user made, and the user may not look into: the reason names that
+        directory and its owner. (A prefix of another user's is only read:
+        its server is not looked for.)"""
         os.chmod(self.top, 0o755)
         uid, gid = winetest.unused_ids()
         other = uid + 1
         self.assertRaises(KeyError, pwd.getpwuid, other)
-        prefix = self.home.prefix(os.path.join(self.top, "theirs"),
+        servers = "/tmp/.wine-%d" % uid
+        if os.path.lexists(servers):
+            self.skipTest(servers + " is there already")
+        prefix = self.home.prefix(os.path.join(self.top, "mine"),
                                   VARLO_ONLY)
-        self.home.file(".config/lutris/games/theirs-1.yml",
-                       lutris_game("theirs", prefix))
-        for dirpath, dirnames, filenames in os.walk(self.home.path):
-            for name in [dirpath] + [os.path.join(dirpath, n)
-                                     for n in dirnames + filenames]:
-                os.lchown(name, uid, gid)
-        for dirpath, dirnames, filenames in os.walk(prefix):
-            for name in [dirpath] + [os.path.join(dirpath, n)
-                                     for n in dirnames + filenames]:
-                os.lchown(name, other, other)
-        servers = "/tmp/.wine-%d" % other
-        if not os.path.exists(servers):
-            os.mkdir(servers, 0o700)
-            os.chown(servers, other, other)
-            self.addCleanup(shutil.rmtree, servers, ignore_errors=True)
+        self.home.file(".config/lutris/games/mine-1.yml",
+                       lutris_game("mine", prefix))
+        for top in (self.home.path, prefix):
+            for dirpath, dirnames, filenames in os.walk(top):
+                for name in [dirpath] + [os.path.join(dirpath, n)
+                                         for n in dirnames + filenames]:
+                    os.lchown(name, uid, gid)
+        os.mkdir(servers, 0o700)
+        os.chown(servers, other, other)
+        self.addCleanup(shutil.rmtree, servers, ignore_errors=True)
         result = self.run_report("--list",
                                  prefix_command=winetest.as_user(uid, gid))
         self.assertEqual(b"", result.stdout)

@@ -94,13 +94,21 @@ LONG FallbackRegistry::OpenOrCreate(
   // What the caller's variable holds goes in, as some failures leave it.
   const HKEY given = result != nullptr ? *result : nullptr;
   HKEY opened = given;
+  HKEY opened_from = nullptr;
   const LONG status = Run(key, [&](Registry* registry, HKEY inner) {
     opened = given;
+    opened_from = inner;
     return call(registry, inner, result != nullptr ? &opened : nullptr);
   });
   if (result == nullptr) return status;
   if (status != ERROR_SUCCESS) {
     if (opened != given) *result = opened;
+    return status;
+  }
+  // The key itself given back (a predefined key, or RegOpenKeyA's empty
+  // path): the caller's handle is that key, as it is below.
+  if (opened == opened_from) {
+    *result = key;
     return status;
   }
   Key made;

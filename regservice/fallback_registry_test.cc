@@ -136,6 +136,30 @@ TEST_F(FallbackRegistryTest, WithoutAFailureEverythingStaysOnline) {
   EXPECT_EQ(0, scene.online().BadCloseCount());
 }
 
+// A key given back as itself stays the caller's handle, as it is below:
+// the root for an empty path, RegOpenKeyA's own key; other opens a new one.
+TEST_F(FallbackRegistryTest, AKeyGivenBackIsTheSameHandle) {
+  Scene scene;
+  FallbackRegistry* registry = scene.registry();
+  HKEY root = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            registry->OpenKeyEx(HKEY_CURRENT_USER, "", 0, KEY_READ, &root));
+  EXPECT_EQ(HKEY_CURRENT_USER, root);
+  HKEY edition = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            registry->OpenKey(HKEY_CURRENT_USER, kEditions[0], &edition));
+  HKEY same = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, registry->OpenKey(edition, nullptr, &same));
+  EXPECT_EQ(edition, same);
+  HKEY other = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, registry->OpenKeyEx(edition, "", 0, KEY_READ, &other));
+  EXPECT_NE(edition, other);
+  EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(other));
+  EXPECT_EQ(ERROR_SUCCESS, registry->CloseKey(edition));
+  EXPECT_EQ(0, scene.online().OpenHandleCount());
+  EXPECT_EQ(0, scene.online().BadCloseCount());
+}
+
 // A failure that says nothing of the server is the caller's to see.
 TEST_F(FallbackRegistryTest, OtherErrorsAreAnswersNotAFallback) {
   Scene scene(RegOp::kOpenKey, kEditions[0], ERROR_ACCESS_DENIED);

@@ -27,6 +27,7 @@
 #include <stdlib.h>
 
 #include "regservice/bridge/bridge_registry.h"
+#include "regservice/fallback_registry.h"
 #include "regservice/prefix/env.h"
 #include "regservice/prefix/test_dir.h"
 #include "regservice/prefix/wine_prefix_registry.h"
@@ -114,8 +115,13 @@ class OnlineScratchRegistry {
   OnlineScratchRegistry()
       : path_(std::string(kScratchParent) + "\\" + RandomName()) {
     setenv("WINEPREFIX", OnlinePrefix(), 1);
-    EXPECT_NE(nullptr, dynamic_cast<regservice::bridge::BridgeRegistry*>(
-                           regservice::Registry::Default()))
+    // A running server's registry is the bridge, with the file behind it
+    // for a server that goes away.
+    auto* online = dynamic_cast<regservice::FallbackRegistry*>(
+        regservice::Registry::Default());
+    EXPECT_TRUE(online != nullptr &&
+                dynamic_cast<regservice::bridge::BridgeRegistry*>(
+                    online->current()) != nullptr)
         << "no wineserver serves " << OnlinePrefix();
   }
 
