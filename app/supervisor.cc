@@ -29,6 +29,7 @@ namespace app {
 
 namespace {
 
+using regservice::prefix::NowMs;
 using regservice::prefix::PosixEnv;
 using regservice::prefix::ProcStat;
 using regservice::prefix::ReadChildren;
@@ -42,12 +43,6 @@ const int kStopWaitMs = 200;
 // The most read from the worker's output, or written to ours, at a time: a
 // write of no more than this to a pipe that polls writable does not block.
 const size_t kRelayChunk = 4096;
-
-long long NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 void PauseMs(long ms) {
   struct timespec pause = {ms / 1000, (ms % 1000) * 1000 * 1000};
