@@ -37,13 +37,9 @@ std::string Encode(const PrefixCheck& check) {
 }
 
 bool Decode(const std::string& bytes, PrefixCheck* check) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  for (size_t nul; (nul = bytes.find('\0', start)) != std::string::npos;
-       start = nul + 1) {
-    fields.push_back(bytes.substr(start, nul - start));
-  }
-  if (start != bytes.size() || fields.size() < 4 ||
+  bool whole = false;
+  const std::vector<std::string> fields = SplitNulEnded(bytes, &whole);
+  if (!whole || fields.size() < 4 ||
       fields.back() != kEndMark) {
     return false;
   }
@@ -114,6 +110,18 @@ std::string HowItEnded(int wait_status) {
 }
 
 }  // namespace
+
+std::vector<std::string> SplitNulEnded(const std::string& bytes,
+                                       bool* whole) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (size_t nul; (nul = bytes.find('\0', start)) != std::string::npos;
+       start = nul + 1) {
+    fields.push_back(bytes.substr(start, nul - start));
+  }
+  if (whole != nullptr) *whole = start == bytes.size();
+  return fields;
+}
 
 PrefixCheck CheckPrefix(const std::string& path) {
   PrefixCheck check;

@@ -27,6 +27,12 @@ struct PrefixCheck {
 // unflushed output (the child would write it again).
 PrefixCheck CheckPrefix(const std::string& path);
 
+// The fields of `bytes` that a NUL ends, in order, as a child's answer or
+// a "--list -0" holds them. What follows the last NUL ends no field and is
+// left out; *whole (when given) says whether nothing did.
+std::vector<std::string> SplitNulEnded(const std::string& bytes,
+                                       bool* whole = nullptr);
+
 }  // namespace report
 
 #endif  // QUILLFIX_APP_PREFIX_CHECK_H_

@@ -174,12 +174,7 @@ std::vector<std::string> ListInNewRun() {
     }
   }
   close(output[0]);
-  size_t start = 0;
-  for (size_t nul; (nul = bytes.find('\0', start)) != std::string::npos;
-       start = nul + 1) {
-    paths.push_back(bytes.substr(start, nul - start));
-  }
-  return paths;
+  return SplitNulEnded(bytes);
 }
 
 // Every wait for a lock that another process holds on a prefix, in all

@@ -1,6 +1,5 @@
 #include "app/supervisor.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -23,9 +22,18 @@
 #include <string>
 #include <vector>
 
+#include "regservice/prefix/env.h"
+#include "regservice/prefix/proc_view.h"
+
 namespace app {
 
 namespace {
+
+using regservice::prefix::NowMs;
+using regservice::prefix::PosixEnv;
+using regservice::prefix::ProcStat;
+using regservice::prefix::ReadChildren;
+using regservice::prefix::ReadProcStat;
 
 // How long the end of a run keeps stopping and killing what is left below
 // it: a few seconds beyond the run's limit, whatever the tree does.
@@ -35,12 +43,6 @@ const int kStopWaitMs = 200;
 // The most read from the worker's output, or written to ours, at a time: a
 // write of no more than this to a pipe that polls writable does not block.
 const size_t kRelayChunk = 4096;
-
-long long NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 void PauseMs(long ms) {
   struct timespec pause = {ms / 1000, (ms % 1000) * 1000 * 1000};
@@ -61,28 +63,21 @@ std::string ReadSmallFile(const std::string& path) {
 }
 
 // The state letter and parent of process `pid` from its /proc stat; false
-// when it is gone. "pid (name) state ppid ...": the name may hold anything.
+// when it is gone.
 bool ReadStateAndParent(pid_t pid, char* state, pid_t* parent) {
-  const std::string stat =
-      ReadSmallFile("/proc/" + std::to_string(pid) + "/stat");
-  const size_t name_end = stat.rfind(')');
-  long ppid = 0;
-  if (name_end == std::string::npos ||
-      sscanf(stat.c_str() + name_end + 1, " %c %ld", state, &ppid) != 2) {
+  ProcStat stat;
+  if (!ReadProcStat(PosixEnv(), "/proc/" + std::to_string(pid), &stat) ||
+      stat.fields < 2) {
     return false;
   }
-  *parent = static_cast<pid_t>(ppid);
+  *state = stat.state;
+  *parent = static_cast<pid_t>(stat.parent);
   return true;
 }
 
 std::vector<std::string> Entries(const std::string& path) {
   std::vector<std::string> names;
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return names;
-  while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-  }
-  closedir(dir);
+  PosixEnv()->ListDirectory(path, &names);
   return names;
 }
 
@@ -100,16 +95,14 @@ std::vector<pid_t> Descendants() {
     for (size_t next = 0; next < queue.size(); ++next) {
       const std::string process = "/proc/" + std::to_string(queue[next]);
       for (const std::string& task : Entries(process + "/task")) {
-        const std::string list =
-            ReadSmallFile(process + "/task/" + task + "/children");
-        const char* at = list.c_str();
-        for (;;) {
-          char* end = nullptr;
-          const long pid = strtol(at, &end, 10);
-          if (end == at) break;
-          queue.push_back(static_cast<pid_t>(pid));
-          found.push_back(static_cast<pid_t>(pid));
-          at = end;
+        std::vector<std::string> children;
+        ReadChildren(PosixEnv(), process + "/task/" + task + "/children",
+                     SIZE_MAX, &children);
+        for (const std::string& child : children) {
+          const pid_t pid =
+              static_cast<pid_t>(strtol(child.c_str(), nullptr, 10));
+          queue.push_back(pid);
+          found.push_back(pid);
         }
       }
     }

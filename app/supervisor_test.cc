@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "regservice/prefix/env.h"
+
 namespace app {
 namespace {
 
@@ -27,11 +29,7 @@ void SleepMs(long ms) {
   }
 }
 
-long long NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+using regservice::prefix::NowMs;
 
 // Whether process `pid` is gone (reaped: no zombie left either).
 bool Gone(pid_t pid) {

@@ -7,9 +7,13 @@
 #include <unistd.h>
 
 #include "regservice/bridge/wire.h"
+#include "regservice/prefix/env.h"
 
 namespace regservice {
 namespace bridge {
+
+using prefix::NowMs;
+
 namespace {
 
 // How often a wait looks whether the helper still runs.
@@ -43,12 +47,6 @@ class SigpipeGuard {
 };
 
 }  // namespace
-
-long long NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 FdChannel::FdChannel(int to_helper, int from_helper, int timeout_ms,
                      std::function<bool()> still_running)

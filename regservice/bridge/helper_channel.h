@@ -49,9 +49,6 @@ class FdChannel : public HelperChannel {
   std::function<bool()> still_running_;
 };
 
-// Milliseconds of the monotonic clock, for the helper's time limits.
-long long NowMs();
-
 }  // namespace bridge
 }  // namespace regservice
 

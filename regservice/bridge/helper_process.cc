@@ -26,6 +26,8 @@ extern char** environ;
 namespace regservice {
 namespace bridge {
 
+using prefix::NowMs;
+
 const char kHelperName[] = "quillfix-reghelper.exe";
 
 namespace {

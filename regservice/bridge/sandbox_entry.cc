@@ -21,6 +21,7 @@
 #include <random>
 
 #include "regservice/bridge/helper_process.h"
+#include "regservice/prefix/proc_view.h"
 
 namespace regservice {
 namespace bridge {
@@ -28,6 +29,7 @@ namespace bridge {
 using prefix::DirectoryOf;
 using prefix::Env;
 using prefix::FileInfo;
+using prefix::SameFile;
 
 const char kHelperCopyPrefix[] = ".quillfix-reghelper-";
 
@@ -147,10 +149,6 @@ class LinuxKernel : public NamespaceKernel {
   }
 };
 
-bool SameFile(const FileInfo& a, const FileInfo& b) {
-  return a.device == b.device && a.inode == b.inode;
-}
-
 // Whether the process's namespace `kind` (ns/<kind>) is ours; an error
 // when either cannot be looked at.
 Status SameNamespace(Env* env, const std::string& proc,
@@ -169,16 +167,12 @@ Status SameNamespace(Env* env, const std::string& proc,
 // after boot; with the process id, it names one process for good.
 bool ReadStartTime(Env* env, const std::string& process,
                    unsigned long long* start_time) {
-  std::string stat;
-  if (!env->ReadFileStart(process + "/stat", 4096, &stat).ok()) return false;
-  // "<pid> (<name>) <state> ...": the name may hold anything, the fields
-  // after it do not.
-  const size_t name_end = stat.rfind(')');
-  if (name_end == std::string::npos) return false;
-  return sscanf(stat.c_str() + name_end + 1,
-                " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d "
-                "%*d %*d %*d %*d %llu",
-                start_time) == 1;
+  prefix::ProcStat stat;
+  if (!prefix::ReadProcStat(env, process, &stat) || stat.fields < 4) {
+    return false;
+  }
+  *start_time = stat.start_time;
+  return true;
 }
 
 // The prefix as the server sees it: the path of the descriptor it holds
@@ -267,14 +261,7 @@ std::vector<std::string> EnvironmentOf(Env* env, const std::string& process) {
            .ok()) {
     return entries;
   }
-  size_t start = 0;
-  while (start < block.size()) {
-    size_t end = block.find('\0', start);
-    if (end == std::string::npos) end = block.size();
-    if (end > start) entries.push_back(block.substr(start, end - start));
-    start = end + 1;
-  }
-  return entries;
+  return prefix::ParseEnvironment(block);
 }
 
 std::string NameOf(const std::string& entry) {

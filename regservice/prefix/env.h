@@ -157,6 +157,9 @@ class Env {
 // The real file system. Lives for the whole process; never null.
 Env* PosixEnv();
 
+// Milliseconds of the monotonic clock, for time limits.
+long long NowMs();
+
 // Ends PosixEnv's waits for a directory lock held by another process
 // (LockDirectory) once `total_ms` from now have passed, whatever each
 // wait's own limit, in this process and in those it forks afterwards: a

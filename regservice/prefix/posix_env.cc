@@ -44,12 +44,6 @@ int64_t Nanoseconds(const struct timespec& t) {
 const long long kDirectoryLockWaitMs = 10000;
 const long kDirectoryLockPollMs = 5;
 
-long long MonotonicMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // When all lock waits end (LimitLockWaits); none set by default.
 long long lock_waits_end_ms = LLONG_MAX;
 
@@ -377,12 +371,12 @@ class RealEnv : public Env {
     if (fd < 0) return WriteFailure("open " + path);
     // Anyone who may open the directory may lock it: the wait is bounded,
     // polled, so that no other account can hold a run up for good.
-    const long long start = MonotonicMs();
+    const long long start = NowMs();
     const long long deadline =
         std::min(start + kDirectoryLockWaitMs, lock_waits_end_ms);
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int error = errno;
-      if (error == EWOULDBLOCK && MonotonicMs() < deadline) {
+      if (error == EWOULDBLOCK && NowMs() < deadline) {
         struct timespec pause = {0, kDirectoryLockPollMs * 1000 * 1000};
         nanosleep(&pause, nullptr);
         continue;
@@ -390,7 +384,7 @@ class RealEnv : public Env {
       if (error == EINTR) continue;
       close(fd);
       if (error == EWOULDBLOCK) {
-        const long long waited_s = (MonotonicMs() - start + 500) / 1000;
+        const long long waited_s = (NowMs() - start + 500) / 1000;
         const bool cut_short = deadline == lock_waits_end_ms &&
                                deadline < start + kDirectoryLockWaitMs;
         return Status(Status::kBusy,
@@ -562,8 +556,14 @@ FileInfo FileInfoFromStat(const struct stat& st) {
   return info;
 }
 
+long long NowMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 void LimitLockWaits(long long total_ms) {
-  lock_waits_end_ms = MonotonicMs() + total_ms;
+  lock_waits_end_ms = NowMs() + total_ms;
 }
 
 Env* PosixEnv() {

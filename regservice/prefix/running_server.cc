@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "regservice/prefix/ownership.h"
+#include "regservice/prefix/proc_view.h"
 
 namespace regservice {
 namespace prefix {
@@ -192,33 +193,16 @@ bool IsNamedWineserver(Env* env, const std::string& process) {
 std::vector<std::string> KernelThreads(Env* env, const std::string& proc) {
   constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
   std::vector<std::string> threads;
-  std::string stat;
-  if (!env->ReadFileStart(proc + "/2/stat", 4096, &stat).ok()) return threads;
-  // "2 (kthreadd) S 0 0 0 0 -1 <flags> ...": the name may hold anything,
-  // the fields after it do not.
-  const size_t name_end = stat.rfind(')');
-  unsigned long flags = 0;
-  if (name_end == std::string::npos ||
-      sscanf(stat.c_str() + name_end + 1, " %*c %*d %*d %*d %*d %*d %lu",
-             &flags) != 1 ||
-      (flags & kKernelThreadFlag) == 0) {
-    return threads;
-  }
-  std::string children;
-  if (!env->ReadFileStart(proc + "/2/task/2/children", kMaxChildrenBytes,
-                          &children)
-           .ok() ||
-      children.size() >= kMaxChildrenBytes) {
+  ProcStat kthreadd;
+  std::vector<std::string> children;
+  if (!ReadProcStat(env, proc + "/2", &kthreadd) || kthreadd.fields < 3 ||
+      (kthreadd.flags & kKernelThreadFlag) == 0 ||
+      !ReadChildren(env, proc + "/2/task/2/children", kMaxChildrenBytes,
+                    &children)) {
     return threads;
   }
   threads.push_back("2");
-  size_t start = 0;
-  while (start < children.size()) {
-    size_t end = children.find(' ', start);
-    if (end == std::string::npos) end = children.size();
-    if (end > start) threads.push_back(children.substr(start, end - start));
-    start = end + 1;
-  }
+  threads.insert(threads.end(), children.begin(), children.end());
   std::sort(threads.begin(), threads.end());
   return threads;
 }
@@ -333,10 +317,6 @@ class ProcSearch {
       if (holds_prefix && holds_server_dir) return true;
     }
     return false;
-  }
-
-  static bool SameFile(const FileInfo& a, const FileInfo& b) {
-    return a.device == b.device && a.inode == b.inode;
   }
 
   Env* env_;
